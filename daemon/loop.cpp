@@ -1,0 +1,176 @@
+#include <syslog.h>
+
+#include <array>
+
+#include "daemon/daemon.h"
+#include "gpio/gpio.h"
+#include "probes/probes.h"
+#include "serial/serial.h"
+#include "settings/settings.h"
+
+static_assert(sizeof(std::sig_atomic_t) == 4);
+
+extern "C" {
+volatile std::sig_atomic_t got_signal = 0;
+}
+
+namespace {
+
+// Where a mode's answer comes from, and so how it is read.
+enum class Source : std::uint8_t {
+  Nothing,   // Off
+  Always,    // On
+  PinLow,    // On when the pin reads 0
+  PinValue,  // the pin's value, written as it is
+  Serial,    // 0 or 1 written as it is; a failure keeps the LED
+  WifiAp,
+  WifiClient,
+  OpenVpn,
+  Ipsec,
+  RemoteManagement,
+  VpnPortal,
+};
+
+struct ModeRow {
+  Source source;
+  Pin pin;
+  const char* port;
+  unsigned selection;
+};
+
+constexpr const char* ttyS0 = "/dev/ttyS0";
+constexpr const char* ttyS1 = "/dev/ttyS1";
+
+constexpr ModeRow row(Source source) { return {source, Pin::Bin0, nullptr, 0}; }
+constexpr ModeRow pin_row(Source source, Pin pin) { return {source, pin, nullptr, 0}; }
+constexpr ModeRow serial_row(const char* port, unsigned selection) {
+  return {Source::Serial, Pin::Bin0, port, selection};
+}
+
+constexpr std::array<ModeRow, 18> mode_table{{
+    /*  0 */ row(Source::Nothing),
+    /*  1 */ pin_row(Source::PinLow, Pin::Bin0),
+    /*  2 */ pin_row(Source::PinLow, Pin::Bin1),
+    /*  3 */ pin_row(Source::PinValue, Pin::Out0),
+    /*  4 */ pin_row(Source::PinValue, Pin::Out1),
+    /*  5 */ serial_row(ttyS0, serial_receive),
+    /*  6 */ serial_row(ttyS0, serial_transmit),
+    /*  7 */ serial_row(ttyS0, serial_both),
+    /*  8 */ serial_row(ttyS1, serial_receive),
+    /*  9 */ serial_row(ttyS1, serial_transmit),
+    /* 10 */ serial_row(ttyS1, serial_both),
+    /* 11 */ row(Source::WifiAp),
+    /* 12 */ row(Source::WifiClient),
+    /* 13 */ row(Source::OpenVpn),
+    /* 14 */ row(Source::Ipsec),
+    /* 15 */ row(Source::RemoteManagement),
+    /* 16 */ row(Source::VpnPortal),
+    /* 17 */ row(Source::Always),
+}};
+
+// Modes 18 and above select nothing.
+constexpr ModeRow beyond_table = row(Source::Nothing);
+
+const ModeRow& mode_row(std::uint32_t mode) {
+  return mode < mode_table.size() ? mode_table[mode] : beyond_table;
+}
+
+// Everything an LED's evaluation needs of its own.
+struct LedBinding {
+  int (*set)(std::uint32_t);
+  void (*blink)();
+  SerialStat* uart;
+};
+
+constexpr LedStep off{LedAction::Off, 0, nullptr};
+constexpr LedStep on{LedAction::On, 1, nullptr};
+
+constexpr LedStep on_off(bool lit) { return lit ? on : off; }
+constexpr LedStep keep(const char* message) { return {LedAction::Keep, 0, message}; }
+
+int ask(const ModeRow& row, SerialStat& uart) {
+  switch (row.source) {
+    case Source::Nothing:
+    case Source::Always:
+      return 0;
+    case Source::PinLow:
+    case Source::PinValue:
+      return static_cast<int>(read_pin(row.pin));
+    case Source::Serial:
+      return serial_activity(row.port, row.selection, uart);
+    case Source::WifiAp:
+      return static_cast<int>(probe_wifi_ap());
+    case Source::WifiClient:
+      return static_cast<int>(probe_wifi_client());
+    case Source::OpenVpn:
+      return probe_openvpn();
+    case Source::Ipsec:
+      return probe_ipsec();
+    case Source::RemoteManagement:
+      return probe_remote_management();
+    case Source::VpnPortal:
+      return probe_vpn_portal();
+  }
+  return 0;
+}
+
+void act(const LedStep& step, const LedBinding& led) {
+  if (step.message) syslog(LOG_NOTICE, "%s", step.message);
+  switch (step.action) {
+    case LedAction::Off:
+      led.set(0);
+      break;
+    case LedAction::On:
+      led.set(step.value);
+      break;
+    case LedAction::Blink:
+      led.blink();
+      break;
+    case LedAction::Keep:
+      break;
+  }
+}
+
+void evaluate_led(std::uint32_t mode, const LedBinding& led) {
+  act(decide(mode, ask(mode_row(mode), *led.uart)), led);
+}
+
+const LedBinding led1{set_led1, blink_led1, &uart1_stat};
+const LedBinding led2{set_led2, blink_led2, &uart2_stat};
+
+}  // namespace
+
+LedStep decide(std::uint32_t mode, int answer) {
+  switch (mode_row(mode).source) {
+    case Source::Nothing:
+      return off;
+    case Source::Always:
+      return on;
+    case Source::PinLow:
+      return on_off(answer == 0);
+    case Source::PinValue:
+      return {answer == 0 ? LedAction::Off : LedAction::On, static_cast<std::uint32_t>(answer), nullptr};
+    case Source::Serial:
+      if (answer == 0 || answer == 1) return on_off(answer == 1);
+      return keep("failure getting serial stats");
+    case Source::WifiAp:
+    case Source::WifiClient:
+      if (answer == static_cast<int>(LedAction::Blink)) return {LedAction::Blink, 0, nullptr};
+      return on_off(answer == static_cast<int>(LedAction::On));
+    case Source::OpenVpn:
+      if (answer == 0 || answer == 1) return on_off(answer == 1);
+      return keep("failure getting OpenVPN status");
+    case Source::Ipsec:
+      if (answer == 0 || answer == 1) return on_off(answer == 1);
+      return keep("failure getting IPsec status");
+    case Source::RemoteManagement:
+    case Source::VpnPortal:
+      return on_off(answer == 1);
+  }
+  return off;
+}
+
+void run_tick(const LedSettings& settings) {
+  evaluate_led(settings.mode1, led1);
+  evaluate_led(settings.mode2, led2);
+}

@@ -1,0 +1,133 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdarg>
+
+#include "exec/exec.h"
+#include "exec/exec_internal.h"
+
+namespace {
+
+constexpr int max_arguments = 62;
+
+// The next child's standard input, output and error; -1 means /dev/null.
+thread_local int child_fds[3] = {-1, -1, -1};
+
+void close_from_3() {
+  // One system call instead of one per possible descriptor: with a limit of
+  // 1048576 the loop alone would cost most of a second.
+  if (close_range(3, ~0U, 0) == 0) return;
+  for (int fd = getdtablesize() - 1; fd >= 3; --fd) close(fd);
+}
+
+[[noreturn]] void exec_child(const char* program, va_list arguments) {
+  int null_fd = open("/dev/null", O_RDWR);
+  // Keep it clear of the three streams so that wiring one cannot clobber it.
+  if (null_fd >= 0 && null_fd < 3) null_fd = fcntl(null_fd, F_DUPFD, 3);
+  for (int stream = 0; stream < 3; ++stream) {
+    const int slot = child_fds[stream];
+    if (slot == stream) continue;
+    const int source = slot >= 0 ? slot : null_fd;
+    if (source < 0 || dup2(source, stream) < 0) close(stream);
+  }
+  close_from_3();
+
+  const char* argv[max_arguments + 2];
+  int count = 0;
+  argv[count++] = program;
+  while (count <= max_arguments) {
+    const char* argument = va_arg(arguments, const char*);
+    if (!argument) break;
+    argv[count++] = argument;
+  }
+  argv[count] = nullptr;
+  execvp(program, const_cast<char* const*>(argv));
+  _exit(1);
+}
+
+}  // namespace
+
+void reset_child_fds() {
+  for (int& fd : child_fds) {
+    if (fd > 2) close(fd);
+    fd = -1;
+  }
+}
+
+int child_stdout_slot() { return child_fds[1]; }
+
+void set_child_stdout(int fd) {
+  if (fd == 0 || fd == 2) return;
+  child_fds[1] = fd;
+}
+
+int run_command(const char* program, ...) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    va_list arguments;
+    va_start(arguments, program);
+    exec_child(program, arguments);
+  }
+  reset_child_fds();
+  if (pid < 0) return -1;
+  int status = 0;
+  // The stop signals are installed with restart semantics, so a signal does
+  // not cut this wait short.
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return status;
+}
+
+int open_capture(const char* path) {
+  // Not O_TRUNC: a planted FIFO, device or hard link must be refused before
+  // anything is written. O_NOFOLLOW refuses links, O_NONBLOCK a FIFO with no reader.
+  const int fd = open(path, O_WRONLY | O_CREAT | O_SYNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || ftruncate(fd, 0) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int capture_command(const char* path, const char* command) {
+  set_child_stdout(open_capture(path));
+  return shell_command(command);
+}
+
+int shell_command(const char* command) {
+  return run_command("/bin/sh", "-c", command, nullptr);
+}
+
+int file_exists(const char* path) {
+  struct stat st {};
+  return stat(path, &st) == 0 ? 1 : 0;
+}
+
+std::int64_t file_size(const char* path) {
+  struct stat st {};
+  if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return st.st_size;
+}
+
+int read_capture(const char* path, char* buf, std::size_t cap) {
+  if (cap == 0) return -1;
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  std::size_t total = 0;
+  ssize_t got = 0;
+  while (total < cap - 1 && (got = read(fd, buf + total, cap - 1 - total)) > 0) {
+    total += static_cast<std::size_t>(got);
+  }
+  close(fd);
+  if (got < 0) return -1;
+  buf[total] = '\0';
+  return static_cast<int>(total);
+}

@@ -1,0 +1,32 @@
+// Running external programs synchronously, and the files they leave behind.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The next child's standard output: a descriptor above 2 passes to the runner,
+// which closes it after the fork; a negative one means /dev/null; 0 and 2 are ignored.
+void set_child_stdout(int fd);
+
+// Runs `program` with the arguments up to the null (at most 62 of them) and
+// waits for it. Returns the raw wait status, or -1 when the fork failed.
+int run_command(const char* program, ...) __attribute__((sentinel));
+
+// Runs `command` through /bin/sh -c with its output in the capture file `path`,
+// truncated first. A path that cannot be opened as a plain file sends the
+// output to /dev/null instead.
+int capture_command(const char* path, const char* command);
+
+// Runs `command` through /bin/sh -c with its output discarded.
+int shell_command(const char* command);
+
+// 1 when stat succeeds on `path`, else 0.
+[[nodiscard]] int file_exists(const char* path);
+
+// The size of the capture file at `path`; 0 when it is missing or not a plain file.
+[[nodiscard]] std::int64_t file_size(const char* path);
+
+// Reads the start of the capture file at `path` into `buf` (at most cap - 1
+// bytes, then a NUL), never following a link or waiting on a FIFO.
+// Returns the byte count, or -1 when it cannot be read.
+int read_capture(const char* path, char* buf, std::size_t cap);

@@ -1,0 +1,92 @@
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+
+#include "settings/settings_internal.h"
+
+const char* settings_path = "/opt/norvask/etc/settings";
+
+namespace {
+
+// Shared by every lookup: a returned value lives until the next one.
+std::array<char, settings_line_size> line_buffer;
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+void cut_at_first(char* line, char c) {
+  if (char* p = std::strchr(line, c)) *p = '\0';
+}
+
+}  // namespace
+
+const char* scan_unsigned(const char* text, std::uint64_t max, std::uint64_t& out) {
+  const char* p = text;
+  while (is_space(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  if (*p < '0' || *p > '9') return nullptr;
+  std::uint64_t value = 0;
+  bool overflow = false;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    const auto digit = static_cast<std::uint64_t>(*p - '0');
+    if (value > (max - digit) / 10) overflow = true;
+    else value = value * 10 + digit;
+  }
+  out = overflow ? max : negative ? (0 - value) & max : value;
+  return p;
+}
+
+char* settings_find(std::FILE* stream, const char* key) {
+  char* line = line_buffer.data();
+  while (std::fgets(line, static_cast<int>(line_buffer.size()), stream)) {
+    cut_at_first(line, '\r');
+    cut_at_first(line, '\n');
+    if (char* quote = std::strrchr(line, '"')) *quote = '\0';
+    char* equals = std::strchr(line, '=');
+    if (!equals) continue;
+    *equals = '\0';
+    if (strcasecmp(line, key) != 0) continue;
+    char* value = equals + 1;
+    return *value == '"' ? value + 1 : value;
+  }
+  return nullptr;
+}
+
+std::uint32_t settings_get_uint(std::FILE* stream, const char* key) {
+  if (!stream) return 0;
+  std::rewind(stream);
+  const char* value = settings_find(stream, key);
+  std::uint64_t number = 0;
+  if (!value || !scan_unsigned(value, UINT32_MAX, number)) return 0;
+  return static_cast<std::uint32_t>(number);
+}
+
+void settings_close(std::FILE* stream) {
+  if (stream) std::fclose(stream);
+}
+
+namespace {
+
+// Non-blocking, so that a FIFO at the path reads as an empty file instead of
+// holding start-up for ever.
+std::FILE* open_settings() {
+  const int fd = open(settings_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  std::FILE* stream = fdopen(fd, "r");
+  if (!stream) close(fd);
+  return stream;
+}
+
+}  // namespace
+
+void read_settings(LedSettings& settings) {
+  std::FILE* stream = open_settings();
+  settings.mode2 = settings_get_uint(stream, "MOD_NORVASK_MODE2");
+  settings.mode1 = settings_get_uint(stream, "MOD_NORVASK_MODE");
+  settings_close(stream);
+}

@@ -1,0 +1,19 @@
+// Reading the LED modes from the settings file.
+#pragma once
+
+#include <cstdint>
+
+struct LedSettings {
+  std::uint32_t mode1;  // MOD_NORVASK_MODE
+  std::uint32_t mode2;  // MOD_NORVASK_MODE2
+};
+
+// Fills both modes; a file that cannot be opened gives 0 for each.
+void read_settings(LedSettings& settings);
+
+// scanf-style unsigned decimal: leading white space, an optional sign, digits.
+// Returns the end of the digits, or null when no digit follows. A magnitude
+// above `max` gives `max`; a negative value wraps modulo max + 1 (max must be
+// 2^k - 1), as strtoul does.
+[[nodiscard]] const char* scan_unsigned(const char* text, std::uint64_t max,
+                                        std::uint64_t& out);
