@@ -1,0 +1,26 @@
+# Shared by the project's scripts: sourced, not run.
+
+# Installs the Debian packages among "$@" that are missing; apt's index is
+# refreshed once per run, and only when something has to be installed.
+need_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]} (run as root, or install them)" >&2
+    return 1
+  fi
+  if [ -z "${NORVASK_APT_UPDATED:-}" ]; then
+    apt-get update -q >&2 || return 1
+    export NORVASK_APT_UPDATED=1
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+}
+
+# What every build of the daemon needs.
+need_build_tools() {
+  need_packages cmake ninja-build g++ make libgtest-dev googletest
+}
