@@ -149,7 +149,8 @@ LedStep decide(std::uint32_t mode, int answer) {
     case Source::PinLow:
       return on_off(answer == 0);
     case Source::PinValue:
-      return {answer == 0 ? LedAction::Off : LedAction::On, static_cast<std::uint32_t>(answer), nullptr};
+      return {answer == 0 ? LedAction::Off : LedAction::On, static_cast<std::uint32_t>(answer),
+              nullptr};
     case Source::Serial:
       if (answer == 0 || answer == 1) return on_off(answer == 1);
       return keep("failure getting serial stats");

@@ -82,7 +82,8 @@ int run_command(const char* program, ...) {
 int open_capture(const char* path) {
   // Not O_TRUNC: a planted FIFO, device or hard link must be refused before
   // anything is written. O_NOFOLLOW refuses links, O_NONBLOCK a FIFO with no reader.
-  const int fd = open(path, O_WRONLY | O_CREAT | O_SYNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  const int fd =
+      open(path, O_WRONLY | O_CREAT | O_SYNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || ftruncate(fd, 0) != 0) {
@@ -97,9 +98,7 @@ int capture_command(const char* path, const char* command) {
   return shell_command(command);
 }
 
-int shell_command(const char* command) {
-  return run_command("/bin/sh", "-c", command, nullptr);
-}
+int shell_command(const char* command) { return run_command("/bin/sh", "-c", command, nullptr); }
 
 int file_exists(const char* path) {
   struct stat st {};

@@ -8,13 +8,13 @@
 
 // What the probes read and run; tests swap in a table of their own.
 struct ProbePaths {
-  const char* net_dev;         // interface counters
+  const char* net_dev;  // interface counters
   const char* wifi_ap_capture;
   const char* wifi_ap2_capture;
   const char* openvpn_capture;
   const char* ipsec_capture;
   const char* portal_capture;
-  const char* stroke;          // the tool whose presence selects each IPsec branch
+  const char* stroke;  // the tool whose presence selects each IPsec branch
   const char* swanctl;
   const char* stroke_command;
   const char* swanctl_command;

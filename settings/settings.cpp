@@ -34,8 +34,10 @@ const char* scan_unsigned(const char* text, std::uint64_t max, std::uint64_t& ou
   bool overflow = false;
   for (; *p >= '0' && *p <= '9'; ++p) {
     const auto digit = static_cast<std::uint64_t>(*p - '0');
-    if (value > (max - digit) / 10) overflow = true;
-    else value = value * 10 + digit;
+    if (value > (max - digit) / 10)
+      overflow = true;
+    else
+      value = value * 10 + digit;
   }
   out = overflow ? max : negative ? (0 - value) & max : value;
   return p;

@@ -15,5 +15,4 @@ void read_settings(LedSettings& settings);
 // Returns the end of the digits, or null when no digit follows. A magnitude
 // above `max` gives `max`; a negative value wraps modulo max + 1 (max must be
 // 2^k - 1), as strtoul does.
-[[nodiscard]] const char* scan_unsigned(const char* text, std::uint64_t max,
-                                        std::uint64_t& out);
+[[nodiscard]] const char* scan_unsigned(const char* text, std::uint64_t max, std::uint64_t& out);
