@@ -1,5 +1,120 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
 
 #include "settings/settings_internal.h"
+#include "test_util.h"
 
-TEST(Settings, Placeholder) { SUCCEED(); }
+namespace {
+
+std::uint32_t lookup(const std::string& content, const char* key) {
+  TempDir dir;
+  write_file(dir / "settings", content);
+  std::FILE* stream = std::fopen((dir / "settings").c_str(), "r");
+  const std::uint32_t value = settings_get_uint(stream, key);
+  settings_close(stream);
+  return value;
+}
+
+struct LookupCase {
+  const char* content;
+  std::uint32_t expected;
+};
+
+class SettingsLookup : public ::testing::TestWithParam<LookupCase> {};
+
+TEST_P(SettingsLookup, ReadsModeOfLedOne) {
+  EXPECT_EQ(lookup(GetParam().content, "MOD_NORVASK_MODE"), GetParam().expected)
+      << "file: " << GetParam().content;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, SettingsLookup,
+    ::testing::Values(
+        LookupCase{"MOD_NORVASK_MODE=12\n", 12}, LookupCase{"MOD_NORVASK_MODE=\"12\"\n", 12},
+        LookupCase{"MOD_NORVASK_MODE=12\r\n", 12}, LookupCase{"MOD_NORVASK_MODE=12", 12},
+        LookupCase{"mod_norvask_mode=12\n", 12},
+        // Blanks belong to the name; after '=' the number scan skips them,
+        // but a quote that does not follow '=' directly is not skipped.
+        LookupCase{" MOD_NORVASK_MODE=12\n", 0}, LookupCase{"MOD_NORVASK_MODE =12\n", 0},
+        LookupCase{"MOD_NORVASK_MODE= 12\n", 12}, LookupCase{"MOD_NORVASK_MODE= \"12\"\n", 0},
+        // Names are compared whole.
+        LookupCase{"MOD_NORVASK_MODE2=5\n", 0}, LookupCase{"MOD_NORVASK_MOD=5\n", 0},
+        LookupCase{"MOD_NORVASK_MODE2=5\nMOD_NORVASK_MODE=6\n", 6},
+        LookupCase{"MOD_NORVASK_MODE=7 # LED one\n", 7}, LookupCase{"MOD_NORVASK_MODE=abc\n", 0},
+        LookupCase{"MOD_NORVASK_MODE=\n", 0}, LookupCase{"MOD_NORVASK_MODE=\"\"\n", 0},
+        LookupCase{"MOD_NORVASK_MODE=3\nMOD_NORVASK_MODE=4\n", 3},
+        LookupCase{"# comment\n\nOTHER=1\nMOD_NORVASK_MODE=9\n", 9},
+        LookupCase{"MOD_NORVASK_MODE=+8\n", 8},
+        // Out of range saturates to a mode that selects nothing; negatives wrap.
+        LookupCase{"MOD_NORVASK_MODE=4294967295\n", 4294967295U},
+        LookupCase{"MOD_NORVASK_MODE=4294967296\n", 4294967295U},
+        LookupCase{"MOD_NORVASK_MODE=99999999999999999999999999\n", 4294967295U},
+        LookupCase{"MOD_NORVASK_MODE=-1\n", 4294967295U},
+        LookupCase{"MOD_NORVASK_MODE=-5\n", 4294967291U},
+        LookupCase{"MOD_NORVASK_MODE=-99999999999\n", 4294967295U},
+        LookupCase{"MOD_NORVASK_MODE=-\n", 0}));
+
+TEST(Settings, LookupsSeeTheWholeFileInAnyOrder) {
+  TempDir dir;
+  write_file(dir / "settings", "MOD_NORVASK_MODE=3\nMOD_NORVASK_MODE2=14\n");
+  std::FILE* stream = std::fopen((dir / "settings").c_str(), "r");
+  EXPECT_EQ(settings_get_uint(stream, "MOD_NORVASK_MODE2"), 14U);
+  EXPECT_EQ(settings_get_uint(stream, "MOD_NORVASK_MODE"), 3U);
+  EXPECT_EQ(settings_get_uint(stream, "MOD_NORVASK_MODE2"), 14U);
+  settings_close(stream);
+  EXPECT_EQ(settings_get_uint(nullptr, "MOD_NORVASK_MODE"), 0U);
+}
+
+TEST(Settings, LongLinesAreReadInPiecesOfTheBuffer) {
+  // The rest of an over-long line is a line of its own.
+  const std::string filler(settings_line_size - 1, 'x');
+  EXPECT_EQ(lookup(filler + "MOD_NORVASK_MODE=6\n", "MOD_NORVASK_MODE"), 6U);
+  EXPECT_EQ(lookup("MOD_NORVASK_MODE=" + filler + "\nMOD_NORVASK_MODE=6\n", "MOD_NORVASK_MODE"),
+            0U);
+  // A megabyte of one line, then the key.
+  EXPECT_EQ(lookup(std::string(1 << 20, '=') + "\nMOD_NORVASK_MODE=5\n", "MOD_NORVASK_MODE"), 5U);
+}
+
+TEST(Settings, BinaryContentAndNulBytesDoNotHideLaterLines) {
+  std::string content("X=1\0garbage\n", 12);
+  content += std::string("\x01\xff\x80=\"\"\"\n", 8);
+  content += "MOD_NORVASK_MODE=9\n";
+  EXPECT_EQ(lookup(content, "MOD_NORVASK_MODE"), 9U);
+}
+
+class ReadSettings : public ::testing::Test {
+ protected:
+  void TearDown() override { settings_path = saved_; }
+  LedSettings read_from(const std::string& path) {
+    settings_path = path.c_str();
+    LedSettings settings{77, 77};
+    read_settings(settings);
+    return settings;
+  }
+  TempDir dir_;
+
+ private:
+  const char* saved_ = settings_path;
+};
+
+TEST_F(ReadSettings, FillsBothModes) {
+  write_file(dir_ / "settings", "MOD_NORVASK_MODE2=\"13\"\r\nMOD_NORVASK_MODE=11\r\n");
+  const LedSettings settings = read_from(dir_ / "settings");
+  EXPECT_EQ(settings.mode1, 11U);
+  EXPECT_EQ(settings.mode2, 13U);
+}
+
+TEST_F(ReadSettings, AFileThatCannotBeReadGivesZeroes) {
+  const std::string fifo = dir_ / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {dir_ / "missing", dir_.path(), fifo}) {
+    const LedSettings settings = read_from(path);
+    EXPECT_EQ(settings.mode1, 0U) << path;
+    EXPECT_EQ(settings.mode2, 0U) << path;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <string>
+
+#include "exec/exec.h"
+#include "exec/exec_internal.h"
+#include "test_util.h"
+
+namespace {
+
+int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+class Runner : public ::testing::Test {
+ protected:
+  void TearDown() override { reset_child_fds(); }
+  std::string capture(const std::string& command) {
+    const std::string path = dir_ / "out.txt";
+    status_ = capture_command(path.c_str(), command.c_str());
+    return read_file(path);
+  }
+  TempDir dir_;
+  int status_ = -2;
+};
+
+TEST_F(Runner, CapturesOutputAndGivesTheRestDevNull) {
+  EXPECT_EQ(capture("echo hello; echo noise >&2"), "hello\n");
+  EXPECT_EQ(status_, 0);
+  // Standard input and error are /dev/null.
+  EXPECT_EQ(capture("readlink /proc/self/fd/0 /proc/self/fd/2; cat"), "/dev/null\n/dev/null\n");
+  // A capture is truncated first.
+  EXPECT_EQ(capture("echo x"), "x\n");
+}
+
+TEST_F(Runner, ReturnsTheRawWaitStatus) {
+  EXPECT_EQ(shell_command("exit 0"), 0);
+  EXPECT_EQ(exit_code(shell_command("exit 3")), 3);
+  EXPECT_EQ(exit_code(shell_command("exit 255")), 255);
+  // The shell reports a missing program in bits 8 to 15.
+  const int missing_in_shell = shell_command("no_such_program_nvtest");
+  EXPECT_EQ(exit_code(missing_in_shell), 127);
+  EXPECT_EQ((missing_in_shell >> 8) & 0xff, 127);
+  // A program that cannot be executed ends the child with status 1.
+  EXPECT_EQ(exit_code(run_command((dir_ / "missing").c_str(), nullptr)), 1);
+  EXPECT_EQ(exit_code(run_command("no_such_program_nvtest", "a", nullptr)), 1);
+  const int killed = shell_command("kill -9 $$");
+  EXPECT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL);
+}
+
+TEST_F(Runner, PassesAtMost62Arguments) {
+  std::array<std::string, 67> extra;
+  for (std::size_t i = 0; i < extra.size(); ++i) extra[i] = 'a' + std::to_string(i);
+  set_child_stdout(open_capture((dir_ / "args.txt").c_str()));
+  // "-c", the script and "$0" are three of the 62; 70 in all are given.
+#define E(i) extra[i].c_str()
+  run_command("/bin/sh", "-c", "echo $# $1 ${59}", "sh", E(0), E(1), E(2), E(3), E(4), E(5), E(6),
+              E(7), E(8), E(9), E(10), E(11), E(12), E(13), E(14), E(15), E(16), E(17), E(18),
+              E(19), E(20), E(21), E(22), E(23), E(24), E(25), E(26), E(27), E(28), E(29), E(30),
+              E(31), E(32), E(33), E(34), E(35), E(36), E(37), E(38), E(39), E(40), E(41), E(42),
+              E(43), E(44), E(45), E(46), E(47), E(48), E(49), E(50), E(51), E(52), E(53), E(54),
+              E(55), E(56), E(57), E(58), E(59), E(60), E(61), E(62), E(63), E(64), E(65), E(66),
+              nullptr);
+#undef E
+  EXPECT_EQ(read_file(dir_ / "args.txt"), "59 a0 a58\n");
+}
+
+TEST_F(Runner, SlotsAreEmptiedAfterEveryRun) {
+  const std::string first = dir_ / "first.txt";
+  set_child_stdout(open_capture(first.c_str()));
+  EXPECT_GT(child_stdout_slot(), 2);
+  EXPECT_EQ(shell_command("echo one"), 0);
+  EXPECT_EQ(child_stdout_slot(), -1);
+  // Without a new capture the output goes nowhere, not to the last file.
+  EXPECT_EQ(shell_command("echo two"), 0);
+  EXPECT_EQ(read_file(first), "one\n");
+  // Standard input and error cannot be handed over: 0 and 2 are ignored.
+  set_child_stdout(0);
+  EXPECT_EQ(child_stdout_slot(), -1);
+  set_child_stdout(2);
+  EXPECT_EQ(child_stdout_slot(), -1);
+}
+
+TEST_F(Runner, NoDescriptorReachesTheChildOrStaysInTheParent) {
+  const int before = count_open_fds();
+  const int stray = open("/dev/null", O_RDONLY);  // no close-on-exec
+  ASSERT_GT(stray, 2);
+  // The shell lists its own descriptors while ls runs.
+  EXPECT_EQ(capture("ls /proc/$$/fd | tr '\\n' ' '"), "0 1 2 ");
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  set_child_stdout(pipe_fds[1]);
+  EXPECT_EQ(shell_command("echo 1"), 0);
+  close(pipe_fds[0]);
+  for (int i = 0; i < 20; ++i) (void)capture("true");
+  close(stray);
+  EXPECT_EQ(count_open_fds(), before);
+}
+
+TEST_F(Runner, PlantedCapturePathsAreNeverFollowedOrWaitedOn) {
+  const std::string victim = dir_ / "victim";
+  write_file(victim, "precious\n");
+  const std::string link = dir_ / "link.txt";
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  const std::string hard = dir_ / "hard.txt";
+  ASSERT_EQ(::link(victim.c_str(), hard.c_str()), 0);
+  const std::string fifo = dir_ / "fifo.txt";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int fifo_reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // a reader is waiting
+  for (const std::string& path : {link, hard, fifo, dir_.path()}) {
+    EXPECT_EQ(capture_command(path.c_str(), "echo overwritten"), 0) << path;
+    EXPECT_EQ(read_file(victim), "precious\n") << path;
+  }
+  std::array<char, 16> buf{};
+  EXPECT_LE(read(fifo_reader, buf.data(), buf.size()), 0);
+  close(fifo_reader);
+  EXPECT_EQ(capture_command(fifo.c_str(), "echo x"), 0);  // no reader: no hang either
+}
+
+TEST_F(Runner, CaptureFilesArePlainFilesWithMode0644) {
+  const mode_t old_umask = umask(022);
+  EXPECT_EQ(capture("echo 1"), "1\n");
+  umask(old_umask);
+  struct stat st {};
+  ASSERT_EQ(stat((dir_ / "out.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644U);
+}
+
+TEST(FileQueries, ExistenceSizeAndReadBack) {
+  TempDir dir;
+  const std::string file = dir / "capture.txt";
+  write_file(file, "RX bytes:42\nmore\n");
+  const std::string link = dir / "link.txt";
+  ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+  const std::string fifo = dir / "fifo.txt";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+  EXPECT_EQ(file_exists(file.c_str()), 1);
+  EXPECT_EQ(file_exists(dir.path().c_str()), 1);
+  EXPECT_EQ(file_exists((dir / "missing").c_str()), 0);
+
+  EXPECT_EQ(file_size(file.c_str()), 17);
+  for (const std::string& path : {link, fifo, dir / "missing", dir.path()}) {
+    EXPECT_EQ(file_size(path.c_str()), 0) << path;
+  }
+
+  std::array<char, 8> buf{};
+  EXPECT_EQ(read_capture(file.c_str(), buf.data(), buf.size()), 7);
+  EXPECT_STREQ(buf.data(), "RX byte");
+  for (const std::string& path : {link, fifo, dir / "missing", dir.path()}) {
+    EXPECT_EQ(read_capture(path.c_str(), buf.data(), buf.size()), -1) << path;
+  }
+  write_file(file, "");
+  EXPECT_EQ(read_capture(file.c_str(), buf.data(), buf.size()), 0);
+  EXPECT_STREQ(buf.data(), "");
+}
+
+}  // namespace
