@@ -63,19 +63,17 @@ INSTANTIATE_TEST_SUITE_P(
         ModeCase{7, -1, Keep, 0, serial_failure}, ModeCase{8, 1, On, 1, nullptr},
         ModeCase{8, -1, Keep, 0, serial_failure}, ModeCase{9, 0, Off, 0, nullptr},
         ModeCase{9, -1, Keep, 0, serial_failure}, ModeCase{10, 1, On, 1, nullptr},
-        ModeCase{10, -1, Keep, 0, serial_failure},
-        ModeCase{11, off_answer, Off, 0, nullptr}, ModeCase{11, on_answer, On, 1, nullptr},
-        ModeCase{11, blink_answer, Blink, 0, nullptr},
+        ModeCase{10, -1, Keep, 0, serial_failure}, ModeCase{11, off_answer, Off, 0, nullptr},
+        ModeCase{11, on_answer, On, 1, nullptr}, ModeCase{11, blink_answer, Blink, 0, nullptr},
         ModeCase{12, off_answer, Off, 0, nullptr}, ModeCase{12, on_answer, On, 1, nullptr},
         ModeCase{12, blink_answer, Blink, 0, nullptr}, ModeCase{13, 0, Off, 0, nullptr},
         ModeCase{13, 1, On, 1, nullptr},
         ModeCase{13, -1, Keep, 0, "failure getting OpenVPN status"},
         ModeCase{14, 0, Off, 0, nullptr}, ModeCase{14, 1, On, 1, nullptr},
-        ModeCase{14, -1, Keep, 0, "failure getting IPsec status"},
-        ModeCase{15, 0, Off, 0, nullptr}, ModeCase{15, 1, On, 1, nullptr},
-        ModeCase{16, 0, Off, 0, nullptr}, ModeCase{16, 1, On, 1, nullptr},
-        ModeCase{17, 0, On, 1, nullptr}, ModeCase{17, -1, On, 1, nullptr},
-        ModeCase{18, 1, Off, 0, nullptr}, ModeCase{1000, 1, Off, 0, nullptr},
-        ModeCase{4294967295U, 1, Off, 0, nullptr}));
+        ModeCase{14, -1, Keep, 0, "failure getting IPsec status"}, ModeCase{15, 0, Off, 0, nullptr},
+        ModeCase{15, 1, On, 1, nullptr}, ModeCase{16, 0, Off, 0, nullptr},
+        ModeCase{16, 1, On, 1, nullptr}, ModeCase{17, 0, On, 1, nullptr},
+        ModeCase{17, -1, On, 1, nullptr}, ModeCase{18, 1, Off, 0, nullptr},
+        ModeCase{1000, 1, Off, 0, nullptr}, ModeCase{4294967295U, 1, Off, 0, nullptr}));
 
 }  // namespace

@@ -22,7 +22,8 @@ struct Counts {
 std::vector<int> answers(unsigned selection, const std::vector<Counts>& reads) {
   SerialStat snapshot{};
   std::vector<int> got;
-  for (const Counts& read : reads) got.push_back(serial_compare(selection, read.rx, read.tx, snapshot));
+  for (const Counts& read : reads)
+    got.push_back(serial_compare(selection, read.rx, read.tx, snapshot));
   return got;
 }
 
@@ -111,7 +112,8 @@ TEST(SerialPort, LookingAtAPortDoesNotTakeItAsControllingTerminal) {
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   close(master);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the port became the controlling tty";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the port became the controlling tty";
 }
 
 }  // namespace

@@ -1,0 +1,303 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "exec/exec.h"
+#include "probes/probes_internal.h"
+#include "test_util.h"
+
+namespace {
+
+// The counters file as the kernel prints it: receive bytes first, transmit bytes ninth.
+std::string net_dev_line(const std::string& name, std::uint64_t rx, std::uint64_t tx) {
+  return name + ": " + std::to_string(rx) + " 10 0 0 0 0 0 0 " + std::to_string(tx) +
+         " 12 0 0 0 0 0 0\n";
+}
+
+const std::string net_dev_header =
+    "Inter-|   Receive                                                |  Transmit\n"
+    " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets errs "
+    "drop fifo colls carrier compressed\n";
+
+TEST(NetDevLine, MatchesTheWholeNameAndReadsBothCounts) {
+  struct Case {
+    std::string line;
+    const char* name;
+    int result;
+    NetCounters counts;
+  };
+  const std::vector<Case> cases{
+      {"    lo: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n", "lo", 1, {1, 9}},
+      {"  wlan0:100 2 0 0 0 0 0 0 200 3 0 0 0 0 0 0\n", "wlan0", 1, {100, 200}},
+      {"wlan0: 18446744073709551615 0 0 0 0 0 0 0 5\n", "wlan0", 1, {18446744073709551615ULL, 5}},
+      {"\twlan1: 7 0 0 0 0 0 0 0 8", "wlan1", 1, {7, 8}},
+      // Another interface whose name merely contains the one asked for.
+      {net_dev_line("wlan02", 1, 2), "wlan0", 0, {}},
+      {net_dev_line("xwlan0", 1, 2), "wlan0", 0, {}},
+      {net_dev_line("wlan0", 1, 2), "wlan02", 0, {}},
+      {net_dev_header, "wlan0", 0, {}},
+      {"wlan0 100 200\n", "wlan0", 0, {}},
+      // The right line, but too short or not numbers.
+      {"wlan0: 1 2 3 4 5 6 7 8\n", "wlan0", -1, {}},
+      {"wlan0:\n", "wlan0", -1, {}},
+      {"wlan0: 1 2 3 x 5 6 7 8 9\n", "wlan0", -1, {}},
+  };
+  for (const Case& c : cases) {
+    NetCounters got{99, 99};
+    EXPECT_EQ(parse_net_dev_line(c.line.c_str(), c.name, got), c.result) << c.line;
+    if (c.result == 1) {
+      EXPECT_EQ(got.rx_bytes, c.counts.rx_bytes) << c.line;
+      EXPECT_EQ(got.tx_bytes, c.counts.tx_bytes) << c.line;
+    }
+  }
+}
+
+TEST(CaptureScans, ReceivedBytesAndAssociations) {
+  struct Case {
+    const char* text;
+    int result;
+    std::uint64_t number;
+  };
+  const Case rx_cases[] = {
+      {"RX bytes:1234\n", 0, 1234},
+      {"RX bytes:0\nRX bytes:99\n", 0, 0},
+      {"RX bytes:4294967296\n", 0, 4294967296ULL},  // a busy tunnel past 2^32
+      {"RX   bytes: 12", 0, 12},                    // blanks as scanf takes them
+      {"RXbytes:7", 0, 7},
+      {" RX bytes:5", -1, 0},
+      {"RX bytes:", -1, 0},
+      {"TX bytes:5", -1, 0},
+      {"", -1, 0},
+  };
+  for (const Case& c : rx_cases) {
+    std::uint64_t got = 77;
+    EXPECT_EQ(parse_rx_bytes(c.text, got), c.result) << c.text;
+    if (c.result == 0) {
+      EXPECT_EQ(got, c.number) << c.text;
+    }
+  }
+  const Case sa_cases[] = {
+      {"Security Associations (2 up, 0 connecting):", 0, 2},
+      {"Security Associations (0 up", 0, 0},
+      {"Security Associations (", -1, 0},
+      {"Security Associations (x up", -1, 0},
+      {"Listening IP addresses:", -1, 0},
+      {"", -1, 0},
+  };
+  for (const Case& c : sa_cases) {
+    std::uint64_t got = 77;
+    EXPECT_EQ(parse_security_associations(c.text, got), c.result) << c.text;
+    if (c.result == 0) {
+      EXPECT_EQ(got, c.number) << c.text;
+    }
+  }
+}
+
+// A board of stand-ins: the probes' commands on a PATH of the test's own,
+// their capture files and the counters file in the test's directory.
+class Probes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    iface_forget_snapshots();
+    paths_ = {net_dev_.c_str(),    ap_.c_str(),         ap2_.c_str(),    openvpn_.c_str(),
+              ipsec_.c_str(),      portal_.c_str(),     stroke_.c_str(), swanctl_.c_str(),
+              stroke_cmd_.c_str(), swanctl_cmd_.c_str()};
+    probe_paths = &paths_;
+    const std::string d = dir_.path();
+    write_script(dir_ / "hostapd_cli", "cat '" + d + "/stations_'$2 2>/dev/null");
+    write_script(dir_ / "wpa_cli", "cat '" + d + "/wpa_status' 2>/dev/null");
+    write_script(
+        dir_ / "ifconfig",
+        "echo $1 >> '" + d + "/ifconfig-runs'\n[ -f '" + d +
+            "'/$1 ] || { echo \"$1: error fetching interface information\" >&2; exit 1; }\n"
+            "echo \"$1  Link encap:UNSPEC\"; cat '" +
+            d + "'/$1");
+    write_script(dir_ / "netstat", "cat '" + d + "/netstat'$1 2>/dev/null");
+    write_file(net_dev_, net_dev_header);
+  }
+  void TearDown() override {
+    probe_paths = &default_probe_paths;
+    iface_forget_snapshots();
+  }
+
+  void stations(const std::string& iface, const std::string& text) {
+    write_file(dir_ / ("stations_" + iface), text);
+  }
+  void counters(const std::string& lines) { write_file(net_dev_, net_dev_header + lines); }
+  void tunnel(const std::string& tun, std::uint64_t rx) {
+    write_file(dir_ / tun, "          RX packets:3 errors:0\n          RX bytes:" +
+                               std::to_string(rx) + " (1.0 KiB)  TX bytes:10 (10.0 B)\n");
+  }
+
+  TempDir dir_;
+  PathPrefix path_{dir_.path()};
+  std::string net_dev_ = dir_ / "net_dev";
+  std::string ap_ = dir_ / "wifi_ap.txt";
+  std::string ap2_ = dir_ / "wifi_ap2.txt";
+  std::string openvpn_ = dir_ / "open_vpn.txt";
+  std::string ipsec_ = dir_ / "ipsec.txt";
+  std::string portal_ = dir_ / "pelm_vpn.txt";
+  std::string stroke_ = dir_ / "stroke";
+  std::string swanctl_ = dir_ / "swanctl";
+  std::string stroke_cmd_ = stroke_ + " statusall | grep -o \"^Security Associations ([0-9]* up\"";
+  std::string swanctl_cmd_ = swanctl_ + " --list-sas | grep \"^ipsec\" | grep \"ESTABLISHED\"";
+  ProbePaths paths_{};
+};
+
+TEST_F(Probes, InterfaceTrafficOverASequenceOfReads) {
+  counters(net_dev_line("wlan02", 5, 5) + net_dev_line("wlan0", 100, 200));
+  EXPECT_EQ(iface_traffic("wlan0"), 0) << "first read only fills the snapshot";
+  EXPECT_EQ(iface_traffic("wlan0"), 0);
+  counters(net_dev_line("wlan02", 5, 5) + net_dev_line("wlan0", 101, 200));
+  EXPECT_EQ(iface_traffic("wlan0"), 1);
+  EXPECT_EQ(iface_traffic("wlan0"), 0);
+  counters(net_dev_line("wlan0", 101, 201));
+  EXPECT_EQ(iface_traffic("wlan0"), 1);
+  // A failed read keeps the last good counts.
+  counters("wlan0: 1 2\n");
+  EXPECT_EQ(iface_traffic("wlan0"), -1);
+  counters("");
+  EXPECT_EQ(iface_traffic("wlan0"), -1);
+  unlink(net_dev_.c_str());
+  EXPECT_EQ(iface_traffic("wlan0"), -1);
+  counters(net_dev_line("wlan0", 101, 201));
+  EXPECT_EQ(iface_traffic("wlan0"), 0);
+}
+
+TEST_F(Probes, EachInterfaceHasItsOwnSnapshot) {
+  counters(net_dev_line("wlan0", 100, 100) + net_dev_line("wlan02", 900, 900) +
+           net_dev_line("wlan1", 50, 50));
+  for (int tick = 0; tick < 3; ++tick) {
+    EXPECT_EQ(iface_traffic("wlan0"), 0) << tick;
+    EXPECT_EQ(iface_traffic("wlan02"), 0) << tick;
+    EXPECT_EQ(iface_traffic("wlan1"), 0) << tick;
+  }
+}
+
+TEST_F(Probes, AccessPointActions) {
+  // No station anywhere; one byte of output still means none.
+  EXPECT_EQ(probe_wifi_ap(), LedAction::Off);
+  stations("wlan0", "\n");
+  stations("wlan02", "\n");
+  EXPECT_EQ(probe_wifi_ap(), LedAction::Off);
+
+  // Stations on wlan0: on while idle, blinking while its counters move.
+  counters(net_dev_line("wlan0", 100, 100) + net_dev_line("wlan02", 7, 7));
+  stations("wlan0", "02:00:00:00:00:01\nflags=[AUTH][ASSOC]\n");
+  EXPECT_EQ(probe_wifi_ap(), LedAction::On);
+  EXPECT_EQ(probe_wifi_ap(), LedAction::On);
+  counters(net_dev_line("wlan0", 150, 100) + net_dev_line("wlan02", 7, 7));
+  EXPECT_EQ(probe_wifi_ap(), LedAction::Blink);
+  EXPECT_EQ(probe_wifi_ap(), LedAction::On);
+
+  // Stations on both radios and no byte moving: steady on, tick after tick.
+  stations("wlan02", "02:00:00:00:00:02\n");
+  for (int tick = 0; tick < 3; ++tick) EXPECT_EQ(probe_wifi_ap(), LedAction::On) << tick;
+  counters(net_dev_line("wlan0", 150, 100) + net_dev_line("wlan02", 8, 7));
+  EXPECT_EQ(probe_wifi_ap(), LedAction::Blink);
+  EXPECT_EQ(probe_wifi_ap(), LedAction::On);
+
+  // Only wlan02 has stations.
+  stations("wlan0", "");
+  counters(net_dev_line("wlan0", 999, 999) + net_dev_line("wlan02", 9, 7));
+  EXPECT_EQ(probe_wifi_ap(), LedAction::Blink);
+  EXPECT_EQ(probe_wifi_ap(), LedAction::On);
+  // Counters that cannot be read count as no traffic.
+  counters("");
+  EXPECT_EQ(probe_wifi_ap(), LedAction::On);
+  EXPECT_EQ(read_file(ap2_), "02:00:00:00:00:02\n");
+}
+
+TEST_F(Probes, ClientActions) {
+  EXPECT_EQ(probe_wifi_client(), LedAction::Off) << "not associated";
+  write_file(dir_ / "wpa_status", "bssid=02:00:00:00:00:09\nssid=home\nwpa_state=COMPLETED\n");
+  counters(net_dev_line("wlan1", 10, 10));
+  EXPECT_EQ(probe_wifi_client(), LedAction::On);
+  counters(net_dev_line("wlan1", 10, 11));
+  EXPECT_EQ(probe_wifi_client(), LedAction::Blink);
+  EXPECT_EQ(probe_wifi_client(), LedAction::On);
+  counters(net_dev_line("wlan0", 10, 11));
+  EXPECT_EQ(probe_wifi_client(), LedAction::Off) << "wlan1 missing from the counters";
+  write_file(dir_ / "wpa_status", "wpa_state=SCANNING\nssid_hidden=1\n");
+  EXPECT_EQ(probe_wifi_client(), LedAction::Off);
+}
+
+TEST_F(Probes, OpenVpnTriesEachTunnelUntilOneHasReceivedData) {
+  const auto runs = [this] { return read_file(dir_ / "ifconfig-runs"); };
+  EXPECT_EQ(probe_openvpn(), 0);
+  EXPECT_EQ(runs(), "tun0\ntun1\ntun2\ntun3\n");
+
+  unlink((dir_ / "ifconfig-runs").c_str());
+  tunnel("tun0", 0);
+  tunnel("tun1", 5000);
+  EXPECT_EQ(probe_openvpn(), 1);
+  EXPECT_EQ(runs(), "tun0\ntun1\n");
+  EXPECT_EQ(read_file(openvpn_), "RX bytes:5000\n");
+
+  tunnel("tun1", 0);
+  EXPECT_EQ(probe_openvpn(), 0);
+  // A count that is a multiple of 2^32 is still traffic.
+  tunnel("tun3", 8589934592ULL);
+  EXPECT_EQ(probe_openvpn(), 1);
+
+  // A capture that cannot be read back is a failure, not an answer.
+  unlink(openvpn_.c_str());
+  ASSERT_EQ(symlink(net_dev_.c_str(), openvpn_.c_str()), 0);
+  EXPECT_EQ(probe_openvpn(), -1);
+  EXPECT_EQ(read_file(net_dev_).rfind("Inter-|", 0), 0U) << "the link's target is untouched";
+}
+
+TEST_F(Probes, IpsecThroughStrokeOrSwanctl) {
+  const auto stroke_prints = [this](const std::string& text) {
+    write_script(stroke_, "printf '" + text + "'");
+  };
+  const auto swanctl_prints = [this](const std::string& text) {
+    write_script(swanctl_, "printf '" + text + "'");
+  };
+  EXPECT_EQ(probe_ipsec(), -1) << "neither tool installed";
+
+  swanctl_prints("ipsec-1: #3, ESTABLISHED, IKEv2\\n");
+  EXPECT_EQ(probe_ipsec(), 1);
+  swanctl_prints("ipsec-1: #3, CONNECTING, IKEv2\\nother: ESTABLISHED\\n");
+  EXPECT_EQ(probe_ipsec(), 0);
+
+  // With both installed only stroke is asked.
+  stroke_prints("Status of IKE charon daemon:\\nSecurity Associations (2 up, 0 connecting):\\n");
+  EXPECT_EQ(probe_ipsec(), 1);
+  stroke_prints("Security Associations (0 up, 1 connecting):\\n");
+  EXPECT_EQ(probe_ipsec(), 0);
+  stroke_prints("no status\\n");
+  EXPECT_EQ(probe_ipsec(), 0) << "no matching line";
+  EXPECT_EQ(probe_ipsec_stroke(), 0);
+
+  stroke_prints("Security Associations (1 up\\n");
+  unlink(ipsec_.c_str());
+  ASSERT_EQ(mkfifo(ipsec_.c_str(), 0600), 0);
+  EXPECT_EQ(probe_ipsec(), -1) << "a FIFO planted at the capture path";
+}
+
+TEST_F(Probes, RemoteManagementAndVpnPortalReadNetstat) {
+  const std::string established =
+      "tcp        0      0 127.0.0.1:40212         127.0.0.1:5000          ESTABLISHED "
+      "812/tessik_clientd\n";
+  const std::string listening =
+      "tcp        0      0 0.0.0.0:5000            0.0.0.0:*               LISTEN      "
+      "812/tessik_clientd\n";
+  EXPECT_EQ(probe_remote_management(), 0);
+  write_file(dir_ / "netstat-pnat", listening);
+  EXPECT_EQ(probe_remote_management(), 0);
+  write_file(dir_ / "netstat-pnat", listening + established);
+  EXPECT_EQ(probe_remote_management(), 1);
+
+  EXPECT_EQ(probe_vpn_portal(), 0);
+  write_file(dir_ / "netstat-tlpn",
+             "tcp        0      0 0.0.0.0:443             0.0.0.0:*               LISTEN      "
+             "77/drennic\n");
+  EXPECT_EQ(probe_vpn_portal(), 1);
+  EXPECT_NE(read_file(portal_).find("77/drennic"), std::string::npos);
+}
+
+}  // namespace
