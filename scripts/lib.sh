@@ -24,3 +24,9 @@ need_packages() {
 need_build_tools() {
   need_packages cmake ninja-build g++ make libgtest-dev googletest
 }
+
+# The router build: the aarch64 cross compiler (it brings the target's C
+# library) and qemu-user to run its programs here.
+need_aarch64_tools() {
+  need_packages g++-aarch64-linux-gnu qemu-user
+}
