@@ -22,3 +22,10 @@ add_test(NAME daemon_runs
     ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:norvaskd>)
 set_tests_properties(daemon_runs PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60)
 
+# The start script runs the host daemon; a cross-built one needs an emulator.
+if(NOT CMAKE_CROSSCOMPILING)
+  add_test(NAME init_script_lint COMMAND shellcheck --shell=sh ${PROJECT_SOURCE_DIR}/dist/init)
+  add_test(NAME init_script
+    COMMAND ${PROJECT_SOURCE_DIR}/tests/router/init_test.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(init_script PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
+endif()

@@ -20,9 +20,10 @@ need_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
 }
 
-# What every build of the daemon needs.
+# What every build of the daemon needs (busybox and shellcheck: the start
+# script's tests).
 need_build_tools() {
-  need_packages cmake ninja-build g++ make libgtest-dev googletest
+  need_packages cmake ninja-build g++ make libgtest-dev googletest busybox shellcheck
 }
 
 # The router build: the aarch64 cross compiler (it brings the target's C

@@ -1,0 +1,25 @@
+# Install layout on the router, and the package that carries it:
+#   /opt/norvask/bin/norvaskd   the daemon
+#   /opt/norvask/etc/init       its start script
+# The settings file beside it belongs to the router's configuration, not to us.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX /opt/norvask CACHE PATH "Install prefix" FORCE)
+endif()
+install(TARGETS norvaskd RUNTIME DESTINATION bin)
+install(PROGRAMS ${CMAKE_CURRENT_SOURCE_DIR}/dist/init DESTINATION etc)
+
+set(norvask_package_arch ${CMAKE_SYSTEM_PROCESSOR})
+if(NORVASK_STATIC)
+  string(APPEND norvask_package_arch -static)
+endif()
+set(CPACK_GENERATOR TGZ)
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-${norvask_package_arch})
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
+# Paths in the archive are absolute paths on the router, less the leading
+# slash: it unpacks with "tar -xzf ... -C /".
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+include(CPack)
