@@ -3,8 +3,8 @@
 # (with only busybox's applets on PATH) and under the system's /bin/sh.
 #
 # Runs in a throwaway root: a private mount and pid namespace with fresh tmpfs
-# mounts on /tmp and /var/run and the DESTDIR install mounted on /opt, so
-# /opt/norvask exists only in there and every process it starts ends with it.
+# mounts on /opt, /tmp and /var/run and the DESTDIR install mounted on
+# /opt/norvask, which exists only in there; every process it starts ends with it.
 # Usage: init_test.sh <build dir>; exits 77 when the machine cannot run it.
 set -uo pipefail
 
@@ -25,14 +25,10 @@ fail() {
   failures=$((failures + 1))
 }
 
-for dir in /tmp /var/run; do
-  mount -t tmpfs norvask-test "$dir" || { echo "cannot mount $dir"; exit 1; }
-done
-# A real GPIO device on this machine must not see our LED writes.
-[ -e /dev/gpio ] && mount --bind /dev/null /dev/gpio
+mount -t tmpfs norvask-test /opt || { echo "cannot mount /opt"; exit 1; }
 
 # The install layout, through DESTDIR, then mounted where the router has it.
-stage=/tmp/stage
+stage=/opt/stage
 DESTDIR=$stage cmake --install "$build" >/dev/null || { echo "install failed"; exit 1; }
 installed=$(cd "$stage" && find . -type f | sort | tr '\n' ' ')
 [ "$installed" = "./opt/norvask/bin/norvaskd ./opt/norvask/etc/init " ] ||
@@ -40,7 +36,14 @@ installed=$(cd "$stage" && find . -type f | sort | tr '\n' ' ')
 for f in bin/norvaskd etc/init; do
   [ -x "$stage/opt/norvask/$f" ] || fail "/opt/norvask/$f is not executable"
 done
-mount --bind "$stage/opt" /opt
+mkdir /opt/norvask && mount --bind "$stage/opt/norvask" /opt/norvask
+
+# Hidden only now: the build may be under /tmp.
+for dir in /tmp /var/run; do
+  mount -t tmpfs norvask-test "$dir" || { echo "cannot mount $dir"; exit 1; }
+done
+# A real GPIO device on this machine must not see our LED writes.
+[ -e /dev/gpio ] && mount --bind /dev/null /dev/gpio
 
 daemon=/opt/norvask/bin/norvaskd
 init=/opt/norvask/etc/init
