@@ -23,6 +23,8 @@ std::string describe(const ModeCase& c) {
   return "mode " + std::to_string(c.mode) + " answer " + std::to_string(c.answer);
 }
 
+void PrintTo(const ModeCase& c, std::ostream* out) { *out << describe(c); }
+
 class ModeTable : public ::testing::TestWithParam<ModeCase> {};
 
 TEST_P(ModeTable, AnswerBecomesTheRowsAction) {

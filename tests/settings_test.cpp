@@ -23,6 +23,8 @@ struct LookupCase {
   std::uint32_t expected;
 };
 
+void PrintTo(const LookupCase& c, std::ostream* out) { *out << '"' << c.content << '"'; }
+
 class SettingsLookup : public ::testing::TestWithParam<LookupCase> {};
 
 TEST_P(SettingsLookup, ReadsModeOfLedOne) {

@@ -29,7 +29,7 @@ mount -t tmpfs norvask-test /opt || { echo "cannot mount /opt"; exit 1; }
 
 # The install layout, through DESTDIR, then mounted where the router has it.
 stage=/opt/stage
-DESTDIR=$stage cmake --install "$build" >/dev/null || { echo "install failed"; exit 1; }
+DESTDIR=$stage cmake --install "$build" --prefix /opt/norvask >/dev/null || { echo "install failed"; exit 1; }
 installed=$(cd "$stage" && find . -type f | sort | tr '\n' ' ')
 [ "$installed" = "./opt/norvask/bin/norvaskd ./opt/norvask/etc/init " ] ||
   fail "installed files: $installed"
