@@ -23,7 +23,17 @@ struct LookupCase {
   std::uint32_t expected;
 };
 
-void PrintTo(const LookupCase& c, std::ostream* out) { *out << '"' << c.content << '"'; }
+void PrintTo(const LookupCase& c, std::ostream* out) {
+  for (const char* p = c.content; *p; ++p) {
+    if (*p == '\n') {
+      *out << "\\n";
+    } else if (*p == '\r') {
+      *out << "\\r";
+    } else {
+      *out << *p;
+    }
+  }
+}
 
 class SettingsLookup : public ::testing::TestWithParam<LookupCase> {};
 
