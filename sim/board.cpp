@@ -1,0 +1,157 @@
+#include "sim/board.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+BoardState initial_board() {
+  return BoardState{
+      {{
+          {"bin0", 0x80004207, true, 1},
+          {"bin1", 0x8000421b, true, 1},
+          {"bin2", 0, true, 1},
+          {"bin3", 0, true, 1},
+          {"out0", 0x80004206, true, 1},
+          {"out1", 0x8000422b, true, 1},
+      }},
+      {{{"ttyS0", 0, 0, false, false}, {"ttyS1", 0, 0, false, false}}},
+      {0, 0},
+      "",
+      0,
+  };
+}
+
+PinState* find_pin(BoardState& board, const std::string& name) {
+  for (PinState& pin : board.pins) {
+    if (name == pin.name) return &pin;
+  }
+  return nullptr;
+}
+
+SerialState* find_serial(BoardState& board, const std::string& name) {
+  for (SerialState& port : board.serial) {
+    if (name == port.name) return &port;
+  }
+  return nullptr;
+}
+
+int access_point_index(const std::string& iface) {
+  if (iface == "wlan0") return 0;
+  if (iface == "wlan02") return 1;
+  return -1;
+}
+
+namespace {
+
+// Written to a temporary name and renamed, so that a stand-in never reads a
+// half-written file.
+int write_state_file(const char* dir, const std::string& name, const std::string& text) {
+  const std::string path = std::string(dir) + "/" + name;
+  const std::string temporary = path + ".new";
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  const std::string line = text + "\n";
+  const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  close(fd);
+  if (!written || rename(temporary.c_str(), path.c_str()) != 0) return -1;
+  return 0;
+}
+
+int remove_state_file(const char* dir, const std::string& name) {
+  const std::string path = std::string(dir) + "/" + name;
+  return unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : -1;
+}
+
+}  // namespace
+
+int write_board_state(const BoardState& board, const char* dir) {
+  int result = 0;
+  for (const PinState& pin : board.pins) {
+    const std::string name = std::string("pin.") + pin.name;
+    const int r = pin.present ? write_state_file(dir, name, std::to_string(pin.value))
+                              : remove_state_file(dir, name);
+    if (r != 0) result = -1;
+  }
+  for (const SerialState& port : board.serial) {
+    const std::string text =
+        port.fail ? "fail" : std::to_string(port.rx) + " " + std::to_string(port.tx);
+    if (write_state_file(dir, std::string("serial.") + port.name, text) != 0) result = -1;
+  }
+  if (write_state_file(dir, "stations.wlan0", std::to_string(board.stations[0])) != 0 ||
+      write_state_file(dir, "stations.wlan02", std::to_string(board.stations[1])) != 0) {
+    result = -1;
+  }
+  const int ssid = board.ssid.empty() ? remove_state_file(dir, "ssid.wlan1")
+                                      : write_state_file(dir, "ssid.wlan1", board.ssid);
+  if (ssid != 0 || write_state_file(dir, "sas", std::to_string(board.sas)) != 0) result = -1;
+  return result;
+}
+
+const char* device_name(Device device) {
+  switch (device) {
+    case Device::None:
+      return "none";
+    case Device::Gpio:
+      return "gpio";
+    case Device::Serial0:
+      return "ttyS0";
+    case Device::Serial1:
+      return "ttyS1";
+  }
+  return "none";
+}
+
+namespace {
+
+IoctlAnswer failure(int error) {
+  IoctlAnswer answer{};
+  answer.error = error;
+  return answer;
+}
+
+IoctlAnswer answer_gpio(const BoardState& board, std::uint32_t request, std::uint64_t arg) {
+  IoctlAnswer answer{};
+  if (request == request_led1 || request == request_led2) {
+    answer.led = request == request_led1 ? 1 : 2;
+    answer.led_value = static_cast<std::uint32_t>(arg);
+    return answer;
+  }
+  for (const PinState& pin : board.pins) {
+    if (pin.request == 0 || pin.request != request) continue;
+    // A pin the board lacks has no line behind it: the driver refuses it.
+    if (!pin.present) return failure(EINVAL);
+    answer.value = pin.value;
+    answer.pin = &pin;
+    return answer;
+  }
+  return failure(ENOTTY);
+}
+
+IoctlAnswer answer_serial(const SerialState& port, std::uint32_t request) {
+  if (request != request_icount) return failure(ENOTTY);
+  if (port.fail) return failure(EIO);
+  IoctlAnswer answer{};
+  answer.fills_counters = true;
+  answer.counters.rx = port.rx;
+  answer.counters.tx = port.tx;
+  return answer;
+}
+
+}  // namespace
+
+IoctlAnswer answer_ioctl(const BoardState& board, Device device, std::uint32_t request,
+                         std::uint64_t arg) {
+  switch (device) {
+    case Device::Gpio:
+      return answer_gpio(board, request, arg);
+    case Device::Serial0:
+      return answer_serial(board.serial[0], request);
+    case Device::Serial1:
+      return answer_serial(board.serial[1], request);
+    case Device::None:
+      break;
+  }
+  return failure(ENOTTY);
+}

@@ -1,0 +1,84 @@
+// The simulated board's scenario state and what its device drivers answer.
+//
+// The state lives in the supervisor and is mirrored into one small file per
+// item under the board's state folder, where the stand-in commands read it
+// (and where an in-process device shim could read it too):
+//   pin.<name>         "0" or "1"; absent: the board lacks the pin
+//   serial.<port>      "<rx> <tx>", or "fail" when the driver refuses TIOCGICOUNT
+//   stations.<iface>   number of Wi-Fi stations associated with an access point
+//   ssid.<iface>       network the Wi-Fi client is associated with; absent: none
+//   sas                IPsec security associations up
+// Every file holds one line.
+#pragma once
+
+#include <linux/serial.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+// Where the board keeps its own files inside the sandbox.
+inline constexpr const char* board_dir = "/opt/board";
+inline constexpr const char* board_state_dir = "/opt/board/state";
+inline constexpr const char* board_bin_dir = "/opt/board/bin";
+// Datagram socket for "led <n> <value>" reports from an in-process device shim.
+inline constexpr const char* board_events_socket = "/opt/board/events";
+
+// Request codes the daemon sends to the GPIO device and the serial driver.
+inline constexpr std::uint32_t request_led1 = 0x40004203;
+inline constexpr std::uint32_t request_led2 = 0x40005200;
+inline constexpr std::uint32_t request_icount = 0x545D;  // TIOCGICOUNT
+
+struct PinState {
+  const char* name;
+  std::uint32_t request;  // the GPIO read request; 0 for pins the daemon never reads
+  bool present;
+  int value;
+};
+
+struct SerialState {
+  const char* name;  // "ttyS0", "ttyS1"
+  std::int32_t rx;
+  std::int32_t tx;
+  bool fail;     // the driver answers TIOCGICOUNT with EIO
+  bool flowing;  // counters grow by themselves while set
+};
+
+struct BoardState {
+  std::array<PinState, 6> pins;
+  std::array<SerialState, 2> serial;
+  std::array<int, 2> stations;  // wlan0, wlan02
+  std::string ssid;             // wlan1's network; empty when not associated
+  int sas;                      // IPsec associations up
+};
+
+// A board with every pin present and high, quiet serial ports, no stations,
+// no association and no IPsec association.
+[[nodiscard]] BoardState initial_board();
+
+[[nodiscard]] PinState* find_pin(BoardState& board, const std::string& name);
+[[nodiscard]] SerialState* find_serial(BoardState& board, const std::string& name);
+// Index into BoardState::stations, or -1.
+[[nodiscard]] int access_point_index(const std::string& iface);
+
+// Writes every state file; 0, or -1 when one cannot be written.
+int write_board_state(const BoardState& board, const char* dir);
+
+enum class Device : std::uint8_t { None, Gpio, Serial0, Serial1 };
+
+[[nodiscard]] const char* device_name(Device device);
+
+// What a device answers to one ioctl.
+struct IoctlAnswer {
+  std::int64_t value;  // the ioctl's result when error is 0
+  int error;           // an errno value, or 0
+  int led;             // 1 or 2 when this was an LED write, else 0
+  std::uint32_t led_value;
+  const PinState* pin;              // the pin read, if any
+  bool fills_counters;              // `counters` must be written to the ioctl's argument
+  serial_icounter_struct counters;  // for TIOCGICOUNT
+};
+
+// The driver's answer to `request` with argument `arg` on `device`.
+[[nodiscard]] IoctlAnswer answer_ioctl(const BoardState& board, Device device,
+                                       std::uint32_t request, std::uint64_t arg);

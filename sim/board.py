@@ -1,0 +1,292 @@
+"""Client for norvask-board: starts a simulated board, sends it commands and
+collects the events it reports (LED writes, syslog messages, the daemon's
+output and exit).
+
+The board and daemon binaries come from the arguments or from the
+environment: NORVASK_BOARD (the supervisor), NORVASK_SIM_DAEMON (the daemon
+binary), NORVASK_SIM_PREFIX (an emulator command line to run the daemon
+under, split like a shell would) and NORVASK_SIM_DEVICES ("seccomp", the
+default, or "none" when something else answers the device calls).
+"""
+
+import os
+import shlex
+import subprocess
+import threading
+import time
+
+# The supervisor's exit status when the machine cannot host its sandbox.
+UNSUPPORTED = 77
+
+
+class BoardError(Exception):
+    pass
+
+
+class Unsupported(BoardError):
+    pass
+
+
+class Event:
+    """One line of the board's report: "<seconds> <kind> <rest>"."""
+
+    __slots__ = ("time", "kind", "rest", "index")
+
+    def __init__(self, time_, kind, rest, index):
+        self.time = time_
+        self.kind = kind
+        self.rest = rest
+        self.index = index
+
+    @property
+    def words(self):
+        return self.rest.split()
+
+    def __repr__(self):
+        return f"{self.time:.3f} {self.kind} {self.rest}"
+
+
+class Log:
+    """A syslog message: facility, severity, identity, claimed and real PID, text."""
+
+    __slots__ = ("time", "facility", "severity", "ident", "pid", "sender", "text")
+
+    def __init__(self, event):
+        facility, severity, ident, pid, sender, *text = event.rest.split(" ", 5)
+        self.time = event.time
+        self.facility = facility
+        self.severity = severity
+        self.ident = ident
+        self.pid = int(pid)
+        self.sender = int(sender)
+        self.text = text[0] if text else ""
+
+    def __repr__(self):
+        return f"{self.time:.3f} {self.ident}[{self.pid}] {self.severity}: {self.text}"
+
+
+def parse_event(line, index):
+    stamp, _, rest = line.partition(" ")
+    kind, _, rest = rest.partition(" ")
+    return Event(float(stamp), kind, rest, index)
+
+
+def default_command():
+    board = os.environ.get("NORVASK_BOARD")
+    daemon = os.environ.get("NORVASK_SIM_DAEMON")
+    if not board or not daemon:
+        raise BoardError("set NORVASK_BOARD and NORVASK_SIM_DAEMON")
+    command = [board, "--daemon", daemon]
+    for word in shlex.split(os.environ.get("NORVASK_SIM_PREFIX", "")):
+        command += ["--prefix", word]
+    if os.environ.get("NORVASK_SIM_DEVICES", "seccomp") == "none":
+        command.append("--no-device-filter")
+    return command
+
+
+class Board:
+    """A running simulated board. Use as a context manager, or call open()
+    and close()."""
+
+    def __init__(self, command=None, fast_clock=False, script=None):
+        self.command = list(command or default_command())
+        if fast_clock:
+            self.command.append("--fast-clock")
+        if script:
+            self.command += ["--script", script]
+        self.events = []
+        self.daemon_pid = None
+        self._changed = threading.Condition()
+        self._proc = None
+        self._stderr = []
+        self._sent = 0
+
+    # ---- life cycle ----
+
+    def open(self, timeout=15):
+        self._proc = subprocess.Popen(
+            self.command,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            bufsize=1,
+            start_new_session=True,
+        )
+        threading.Thread(target=self._read_events, daemon=True).start()
+        threading.Thread(target=self._read_stderr, daemon=True).start()
+        try:
+            self.wait_for(lambda e: e.kind == "ready", timeout=timeout)
+        except BoardError:
+            status = self._proc.wait(timeout=5)
+            if status == UNSUPPORTED:
+                raise Unsupported(self.diagnostics()) from None
+            raise
+        return self
+
+    def close(self, timeout=10):
+        if self._proc is None:
+            return
+        try:
+            if self._proc.poll() is None:
+                self._proc.stdin.write("quit\n")
+                self._proc.stdin.flush()
+            self._proc.wait(timeout=timeout)
+        except (BrokenPipeError, OSError, subprocess.TimeoutExpired):
+            self._proc.kill()
+            self._proc.wait()
+        finally:
+            for stream in (self._proc.stdin, self._proc.stdout, self._proc.stderr):
+                try:
+                    stream.close()
+                except OSError:
+                    pass
+
+    def __enter__(self):
+        return self.open()
+
+    def __exit__(self, *exc):
+        self.close()
+
+    @property
+    def pid(self):
+        """The supervisor's PID on the host."""
+        return self._proc.pid
+
+    def path(self, inside):
+        """The host path under which the sandbox's `inside` path is seen."""
+        return f"/proc/{self._proc.pid}/root{inside}"
+
+    def diagnostics(self):
+        lines = [repr(e) for e in self.snapshot()[-40:]]
+        return "\n".join(["--- board events (last 40):", *lines, "--- board stderr:", *self._stderr])
+
+    # ---- commands ----
+
+    def send(self, *lines):
+        """Sends command lines without waiting for them."""
+        for line in lines:
+            self._proc.stdin.write(line + "\n")
+            self._sent += 1
+        self._proc.stdin.flush()
+
+    def do(self, *lines, timeout=10):
+        """Runs command lines one after the other; raises on an error."""
+        for line in lines:
+            start = len(self.snapshot())
+            self.send(line)
+            event = self.wait_for(
+                lambda e, l=line: e.kind in ("ok", "error") and e.rest.startswith(l),
+                timeout=timeout,
+                start=start,
+            )
+            if event.kind == "error":
+                raise BoardError(f"{line}: {event.rest}")
+        return self
+
+    def start(self, closed=False, timeout=10):
+        """Starts the daemon and returns its PID."""
+        self.do("start closed" if closed else "start", timeout=timeout)
+        event = self.wait_for(lambda e: e.kind == "daemon", timeout=timeout)
+        self.daemon_pid = int(event.rest)
+        return self.daemon_pid
+
+    # ---- events ----
+
+    def _read_events(self):
+        for line in self._proc.stdout:
+            line = line.rstrip("\n")
+            if not line:
+                continue
+            with self._changed:
+                self.events.append(parse_event(line, len(self.events)))
+                self._changed.notify_all()
+        with self._changed:
+            self.events.append(Event(float("inf"), "eof", "", len(self.events)))
+            self._changed.notify_all()
+
+    def _read_stderr(self):
+        for line in self._proc.stderr:
+            self._stderr.append(line.rstrip("\n"))
+
+    def snapshot(self):
+        with self._changed:
+            return list(self.events)
+
+    def wait_for(self, predicate, timeout=10, start=0):
+        """The first event from index `start` on that satisfies `predicate`."""
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while True:
+                for event in self.events[start:]:
+                    if predicate(event):
+                        return event
+                    if event.kind == "eof":
+                        raise BoardError("the board ended\n" + self.diagnostics())
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise BoardError("timed out waiting\n" + self.diagnostics())
+                self._changed.wait(left)
+
+    def wait_count(self, predicate, count, timeout=10, start=0):
+        """Waits until `count` events from `start` on satisfy `predicate`; returns them."""
+        found = []
+
+        def enough(event):
+            if predicate(event):
+                found.append(event)
+            return len(found) >= count
+
+        self.wait_for(enough, timeout=timeout, start=start)
+        return found
+
+    def leds(self, led=None, start=0):
+        """LED writes as (time, led, value), or (time, value) for one LED."""
+        writes = []
+        for e in self.snapshot()[start:]:
+            if e.kind != "led":
+                continue
+            n, value = (int(w) for w in e.words)
+            if led is None:
+                writes.append((e.time, n, value))
+            elif n == led:
+                writes.append((e.time, value))
+        return writes
+
+    def wait_writes(self, led, count, timeout=None, start=0):
+        """Waits for `count` writes to `led` from index `start`; returns (time, value) pairs."""
+        timeout = timeout if timeout is not None else count * 1.5 + 5
+        found = self.wait_count(
+            lambda e: e.kind == "led" and e.words[0] == str(led), count, timeout=timeout, start=start
+        )
+        return [(e.time, int(e.words[1])) for e in found]
+
+    def logs(self, start=0):
+        return [Log(e) for e in self.snapshot()[start:] if e.kind == "log"]
+
+    def wait_log(self, text, timeout=10, start=0):
+        event = self.wait_for(
+            lambda e: e.kind == "log" and Log(e).text == text, timeout=timeout, start=start
+        )
+        return Log(event)
+
+    def lines(self, kind, start=0):
+        """The text of every event of one kind (e.g. "stderr")."""
+        return [e.rest for e in self.snapshot()[start:] if e.kind == kind]
+
+    def wait_exit(self, timeout=10, start=0):
+        """The daemon's end: ("exit", status) or ("killed", signal name)."""
+        event = self.wait_for(lambda e: e.kind in ("exit", "killed"), timeout=timeout, start=start)
+        return event.kind, event.rest
+
+    def mark(self):
+        """The index of the next event, to look only at what follows."""
+        with self._changed:
+            return len(self.events)
+
+    def inspect(self):
+        """The daemon's open descriptors, children and zombies."""
+        start = self.mark()
+        self.send("inspect")
+        event = self.wait_for(lambda e: e.kind == "inspect", start=start)
+        return dict(pair.split("=") for pair in event.words)

@@ -1,0 +1,194 @@
+#include "sim/devices.h"
+
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+#include "sim/events.h"
+
+#if defined(__x86_64__)
+constexpr std::uint32_t filter_arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t filter_arch = AUDIT_ARCH_AARCH64;
+#else
+#error "the device filter knows x86_64 and aarch64 only"
+#endif
+
+namespace {
+
+constexpr std::uint32_t device_requests[] = {
+    request_led1, request_led2, 0x80004207, 0x8000421b, 0x80004206, 0x8000422b, request_icount,
+};
+
+// The low 32 bits of the request argument: glibc passes the request as an
+// unsigned long, and the kernel looks at its low half only.
+constexpr std::uint32_t request_offset =
+    offsetof(seccomp_data, args[1]) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
+
+std::vector<sock_filter> build_filter(bool fast_clock) {
+  std::vector<sock_filter> code;
+  std::vector<std::size_t> to_allow;
+  std::vector<std::size_t> to_notify;
+  code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
+  to_allow.push_back(code.size());
+  code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, filter_arch, 0, 0));
+  code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+  if (fast_clock) {
+#ifdef __NR_nanosleep
+    to_notify.push_back(code.size());
+    code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_nanosleep, 0, 0));
+#endif
+    to_notify.push_back(code.size());
+    code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clock_nanosleep, 0, 0));
+  }
+  to_allow.push_back(code.size());
+  code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 0));
+  code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, request_offset));
+  for (const std::uint32_t request : device_requests) {
+    to_notify.push_back(code.size());
+    code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, request, 0, 0));
+  }
+  const std::size_t allow = code.size();
+  code.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  const std::size_t notify = code.size();
+  code.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF));
+  // The architecture and ioctl tests fall through on a match and jump to
+  // "allow" otherwise; the request and sleep tests jump to "notify" on a match.
+  for (const std::size_t at : to_allow) code[at].jf = static_cast<std::uint8_t>(allow - at - 1);
+  for (const std::size_t at : to_notify) code[at].jt = static_cast<std::uint8_t>(notify - at - 1);
+  return code;
+}
+
+Device identify(const DeviceFiles& files, pid_t pid, int fd) {
+  const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+  struct stat st {};
+  if (stat(link.c_str(), &st) != 0) return Device::None;
+  for (const DeviceFiles::Entry& entry : files.entries) {
+    if (entry.dev == st.st_dev && entry.ino == st.st_ino) return entry.device;
+  }
+  return Device::None;
+}
+
+bool still_waiting(int listener, std::uint64_t id) {
+  return ioctl(listener, SECCOMP_IOCTL_NOTIF_ID_VALID, &id) == 0;
+}
+
+// Through /proc/<pid>/mem, opened before the validity check: the descriptor
+// stays bound to the process that asked even if its PID were reused.
+int write_target_memory(int listener, std::uint64_t id, pid_t pid, std::uint64_t address,
+                        const void* data, std::size_t size) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/mem";
+  const int mem = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (mem < 0) return -1;
+  int result = -1;
+  if (still_waiting(listener, id) &&
+      pwrite(mem, data, size, static_cast<off_t>(address)) == static_cast<ssize_t>(size)) {
+    result = 0;
+  }
+  close(mem);
+  return result;
+}
+
+std::string describe(Device device, const IoctlAnswer& answer) {
+  std::string text = std::string("ioctl ") + device_name(device) + " ";
+  if (answer.pin) text += std::string(answer.pin->name) + " ";
+  if (answer.fills_counters) text += "icount ";
+  if (answer.error) return text + "error " + strerrorname_np(answer.error);
+  if (answer.fills_counters) {
+    return text + std::to_string(answer.counters.rx) + " " + std::to_string(answer.counters.tx);
+  }
+  return text + std::to_string(answer.value);
+}
+
+struct NotifSizes {
+  std::size_t request;
+  std::size_t response;
+};
+
+NotifSizes notification_sizes() {
+  seccomp_notif_sizes sizes{};
+  if (syscall(SYS_seccomp, SECCOMP_GET_NOTIF_SIZES, 0, &sizes) != 0) {
+    return {sizeof(seccomp_notif), sizeof(seccomp_notif_resp)};
+  }
+  return {sizes.seccomp_notif < sizeof(seccomp_notif) ? sizeof(seccomp_notif) : sizes.seccomp_notif,
+          sizes.seccomp_notif_resp < sizeof(seccomp_notif_resp) ? sizeof(seccomp_notif_resp)
+                                                                : sizes.seccomp_notif_resp};
+}
+
+}  // namespace
+
+int remember_device_file(DeviceFiles& files, Device device, const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return -1;
+  files.entries.push_back({device, st.st_dev, st.st_ino});
+  return 0;
+}
+
+int install_device_filter(bool fast_clock) {
+  std::vector<sock_filter> code = build_filter(fast_clock);
+  sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return -1;
+  return static_cast<int>(
+      syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &program));
+}
+
+int serve_notification(int listener, const BoardState& board, const DeviceFiles& files,
+                       pid_t daemon_pid, bool fast_clock) {
+  static const NotifSizes sizes = notification_sizes();
+  std::vector<unsigned char> request_buf(sizes.request, 0);
+  std::vector<unsigned char> response_buf(sizes.response, 0);
+  auto* request = reinterpret_cast<seccomp_notif*>(request_buf.data());
+  auto* response = reinterpret_cast<seccomp_notif_resp*>(response_buf.data());
+  if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, request) != 0) {
+    // The asking process was killed or its call interrupted before we looked.
+    return errno == ENOENT || errno == EINTR ? 0 : -1;
+  }
+  const double when = board_clock();
+  response->id = request->id;
+  const seccomp_data& call = request->data;
+  if (call.nr != __NR_ioctl) {
+    // A sleep: the daemon's own end at once on a fast clock; every other
+    // process's sleep runs as it would.
+    if (!fast_clock || static_cast<pid_t>(request->pid) != daemon_pid) {
+      response->flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+    }
+    ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, response);
+    return 0;
+  }
+  const auto pid = static_cast<pid_t>(request->pid);
+  const Device device = identify(files, pid, static_cast<int>(call.args[0]));
+  if (!still_waiting(listener, request->id)) return 0;
+  if (device == Device::None) {
+    // Not one of the board's devices: the kernel answers as usual.
+    response->flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+    ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, response);
+    return 0;
+  }
+  IoctlAnswer answer =
+      answer_ioctl(board, device, static_cast<std::uint32_t>(call.args[1]), call.args[2]);
+  if (answer.fills_counters && write_target_memory(listener, request->id, pid, call.args[2],
+                                                   &answer.counters, sizeof answer.counters) != 0) {
+    answer.error = EFAULT;
+  }
+  response->val = answer.error ? 0 : answer.value;
+  response->error = answer.error ? -answer.error : 0;
+  // An interrupted call is restarted and asks again: only an answer the
+  // daemon received is reported.
+  if (ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, response) != 0) return 0;
+  if (answer.led) {
+    emit_at(when, "led " + std::to_string(answer.led) + " " + std::to_string(answer.led_value));
+  } else {
+    emit_at(when, describe(device, answer));
+  }
+  return 0;
+}

@@ -1,0 +1,36 @@
+// The board's GPIO device and serial ports, emulated from outside the
+// daemon's process: a seccomp filter hands the daemon's device ioctls to the
+// supervisor, which answers them from the board's state. Nothing in the
+// daemon's process changes, so this works for a static binary too.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/board.h"
+
+// Every file that has stood for a device in the sandbox; a descriptor the
+// daemon opened before a device file was removed still reaches the device.
+struct DeviceFiles {
+  struct Entry {
+    Device device;
+    dev_t dev;
+    ino_t ino;
+  };
+  std::vector<Entry> entries;
+};
+
+// Records the file now at `path` as `device`. 0, or -1 when it cannot be read.
+int remember_device_file(DeviceFiles& files, Device device, const std::string& path);
+
+// For the child that is about to execute the daemon: installs the filter and
+// returns the listener's descriptor, or -1. With `fast_clock` the daemon's
+// sleeps go to the supervisor too, which ends them at once.
+int install_device_filter(bool fast_clock);
+
+// Answers one notification waiting on `listener`. 0, or -1 when the
+// listener is broken.
+int serve_notification(int listener, const BoardState& board, const DeviceFiles& files,
+                       pid_t daemon_pid, bool fast_clock);

@@ -1,0 +1,484 @@
+// norvask-board: runs the daemon on a simulated router board.
+//
+//   norvask-board [options] [< commands]
+//
+// The supervisor builds a sandbox, reports "ready", and then runs command
+// lines from its standard input (and from a scenario file) while it reports
+// what happens as events on its standard output. See the README.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/events.h"
+#include "sim/network.h"
+#include "sim/services.h"
+#include "sim/supervisor.h"
+#include "sim/syslog_sink.h"
+
+#ifndef NORVASK_SIM_STANDINS
+#define NORVASK_SIM_STANDINS "sim/standins"
+#endif
+
+namespace {
+
+// Exit status when the machine cannot host the sandbox (as for a skipped test).
+constexpr int exit_unsupported = 77;
+constexpr double tick_seconds = 0.1;
+
+void usage() {
+  std::fprintf(stderr,
+               "usage: norvask-board --daemon PATH [--prefix WORD]... [--env NAME=VALUE]...\n"
+               "                     [--script FILE] [--standins DIR] [--no-device-filter]\n"
+               "                     [--fast-clock]\n");
+}
+
+int parse_options(int argc, char** argv, Options& options) {
+  options.standins = NORVASK_SIM_STANDINS;
+  options.emulate_devices = true;
+  options.fast_clock = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (arg == "--daemon" && has_value) {
+      options.daemon = argv[++i];
+    } else if (arg == "--prefix" && has_value) {
+      options.prefix.emplace_back(argv[++i]);
+    } else if (arg == "--env" && has_value) {
+      options.env.emplace_back(argv[++i]);
+    } else if (arg == "--script" && has_value) {
+      options.script = argv[++i];
+    } else if (arg == "--standins" && has_value) {
+      options.standins = argv[++i];
+    } else if (arg == "--no-device-filter") {
+      options.emulate_devices = false;
+    } else if (arg == "--fast-clock") {
+      options.fast_clock = true;
+    } else {
+      usage();
+      return -1;
+    }
+  }
+  if (options.daemon.empty()) {
+    usage();
+    return -1;
+  }
+  return 0;
+}
+
+int read_script(const std::string& path, CommandQueue& queue) {
+  std::FILE* file = std::fopen(path.c_str(), "re");
+  if (!file) {
+    std::fprintf(stderr, "norvask-board: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+    return -1;
+  }
+  char line[4096];
+  while (std::fgets(line, sizeof line, file)) {
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    queue.lines.push_back(text);
+  }
+  std::fclose(file);
+  return 0;
+}
+
+// ---- the daemon's process ----
+
+[[noreturn]] void exec_daemon(const Supervisor& s, int report_fd, int out, int err, bool closed) {
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(SIG_UNBLOCK, &all, nullptr);
+  for (int sig = 1; sig < NSIG; ++sig) std::signal(sig, SIG_DFL);
+  const int null_fd = open("/dev/null", O_RDONLY);
+  dup2(null_fd, 0);
+  if (closed) {
+    close(1);
+    close(2);
+  } else {
+    dup2(out, 1);
+    dup2(err, 2);
+  }
+  const int report = fcntl(report_fd, F_DUPFD_CLOEXEC, 3);
+  if (s.options.emulate_devices) {
+    const int listener = install_device_filter(s.options.fast_clock);
+    if (listener < 0) _exit(126);
+    char byte = 'l';
+    iovec io{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &listener, sizeof(int));
+    if (sendmsg(report, &message, 0) != 1) _exit(126);
+  }
+  close_range(3, ~0U, 0);
+  std::vector<std::string> words = s.options.prefix;
+  words.emplace_back(sandbox_daemon_path);
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env = {std::string("PATH=") + sandbox_path_variable, "HOME=/root",
+                                  "LANG=C"};
+  env.insert(env.end(), s.options.env.begin(), s.options.env.end());
+  std::vector<char*> envp;
+  for (std::string& entry : env) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  execvpe(argv[0], argv.data(), envp.data());
+  _exit(127);
+}
+
+int receive_listener(int fd) {
+  pollfd ready{fd, POLLIN, 0};
+  if (poll(&ready, 1, 5000) != 1) return -1;
+  char byte = 0;
+  iovec io{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  if (recvmsg(fd, &message, MSG_CMSG_CLOEXEC) != 1) return -1;
+  const cmsghdr* c = CMSG_FIRSTHDR(&message);
+  if (!c || c->cmsg_type != SCM_RIGHTS) return -1;
+  int listener = -1;
+  std::memcpy(&listener, CMSG_DATA(c), sizeof(int));
+  return listener;
+}
+
+void close_fd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+// Reports complete lines of the daemon's output; at end of file the rest.
+void drain_output(int& fd, std::string& partial, const char* stream) {
+  char buf[4096];
+  for (;;) {
+    if (fd < 0) return;
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return;  // EAGAIN: more later
+    if (n == 0) {
+      if (!partial.empty()) emit(std::string(stream) + " " + partial);
+      partial.clear();
+      close_fd(fd);
+      return;
+    }
+    partial.append(buf, static_cast<std::size_t>(n));
+    for (std::size_t end; (end = partial.find('\n')) != std::string::npos;) {
+      emit(std::string(stream) + " " + partial.substr(0, end));
+      partial.erase(0, end + 1);
+    }
+  }
+}
+
+void drain_log(int log_fd) {
+  std::string datagram;
+  pid_t sender = -1;
+  while (receive_log_datagram(log_fd, datagram, sender) == 0) {
+    SyslogMessage message{};
+    if (parse_syslog_message(datagram, message) != 0) {
+      emit("log-raw " + std::to_string(sender) + " " + datagram);
+      continue;
+    }
+    emit("log " + std::string(facility_name(message.facility)) + " " +
+         severity_name(message.severity) + " " + message.ident + " " + std::to_string(message.pid) +
+         " " + std::to_string(sender) + " " + message.text);
+  }
+}
+
+// Reports from an in-process device shim: "led <n> <value>".
+void drain_shim_events(int fd) {
+  char buf[256];
+  for (;;) {
+    const ssize_t n = recv(fd, buf, sizeof buf - 1, 0);
+    if (n <= 0) return;
+    std::string text(buf, static_cast<std::size_t>(n));
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    if (text.rfind("led ", 0) == 0) emit(text);
+  }
+}
+
+// ---- the loop ----
+
+struct Loop {
+  int signal_fd;
+  int timer_fd;
+  int log_fd;
+  int shim_fd;
+};
+
+void daemon_exited(Supervisor& s, const Loop& loop, int status) {
+  // Everything the daemon said before it went comes first.
+  if (s.daemon.listener >= 0) {
+    pollfd waiting{s.daemon.listener, POLLIN, 0};
+    while (poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLIN)) {
+      if (serve_notification(s.daemon.listener, s.board, s.devices, s.daemon.pid,
+                             s.options.fast_clock) != 0) {
+        break;
+      }
+    }
+  }
+  drain_log(loop.log_fd);
+  drain_shim_events(loop.shim_fd);
+  drain_output(s.daemon.out, s.daemon.out_line, "stdout");
+  drain_output(s.daemon.err, s.daemon.err_line, "stderr");
+  close_fd(s.daemon.out);
+  close_fd(s.daemon.err);
+  close_fd(s.daemon.listener);
+  if (WIFEXITED(status)) {
+    emit("exit " + std::to_string(WEXITSTATUS(status)));
+  } else {
+    const char* signal_name = sigabbrev_np(WTERMSIG(status));
+    emit(std::string("killed ") + (signal_name ? signal_name : "?"));
+  }
+  s.daemon.pid = -1;
+}
+
+void reap_children(Supervisor& s, const Loop& loop) {
+  int status = 0;
+  for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
+    if (pid == s.daemon.pid) daemon_exited(s, loop, status);
+    for (std::size_t i = 0; i < s.services.size(); ++i) {
+      if (s.services[i] == pid) {
+        s.services[i] = -1;
+        s.service_states[i] = "down";
+      }
+    }
+  }
+}
+
+// Lines that arrived on standard input join the queue; end of input quits.
+void read_input(Supervisor& s) {
+  char buf[4096];
+  const ssize_t n = read(s.input.fd, buf, sizeof buf);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+  if (n <= 0) {
+    close_fd(s.input.fd);
+    if (!s.input.partial.empty()) s.input.lines.push_back(s.input.partial);
+    return;
+  }
+  s.input.partial.append(buf, static_cast<std::size_t>(n));
+  for (std::size_t end; (end = s.input.partial.find('\n')) != std::string::npos;) {
+    std::string line = s.input.partial.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    s.input.lines.push_back(line);
+    s.input.partial.erase(0, end + 1);
+  }
+}
+
+void run_queue(Supervisor& s, CommandQueue& queue) {
+  while (!queue.lines.empty() && board_clock() >= queue.resume_at) {
+    const std::string line = queue.lines.front();
+    queue.lines.pop_front();
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    if (line[line.find_first_not_of(" \t")] == '#') continue;
+    double wait = 0;
+    std::string error;
+    if (execute_command(s, line, wait, error) == 0) {
+      emit("ok " + line);
+    } else {
+      emit("error " + line + ": " + error);
+    }
+    queue.resume_at = board_clock() + wait;
+  }
+}
+
+void on_timer(Supervisor& s) {
+  for (std::size_t i = 0; i < s.wifi_traffic.size(); ++i) {
+    if (s.wifi_traffic[i]) send_wifi_traffic(wifi_interfaces[i], 300);
+  }
+  bool changed = false;
+  for (SerialState& port : s.board.serial) {
+    if (!port.flowing) continue;
+    port.rx += 12;
+    port.tx += 7;
+    changed = true;
+  }
+  if (changed) write_board_state(s.board, board_state_dir);
+  if (s.quitting && s.daemon.pid > 0 && board_clock() > s.quit_deadline) {
+    kill(s.daemon.pid, SIGKILL);
+  }
+}
+
+int run_loop(Supervisor& s, Loop& loop) {
+  emit("ready");
+  for (;;) {
+    run_queue(s, s.script);
+    run_queue(s, s.input);
+    // The end of input quits, once the lines before it have run.
+    if (s.input.fd < 0 && s.input.lines.empty() && board_clock() >= s.input.resume_at) {
+      begin_quit(s);
+    }
+    if (s.quitting && s.daemon.pid <= 0) {
+      emit("bye");
+      return 0;
+    }
+    std::vector<pollfd> fds = {
+        {loop.signal_fd, POLLIN, 0}, {loop.timer_fd, POLLIN, 0}, {loop.log_fd, POLLIN, 0},
+        {loop.shim_fd, POLLIN, 0},   {s.input.fd, POLLIN, 0},    {s.daemon.listener, POLLIN, 0},
+        {s.daemon.out, POLLIN, 0},   {s.daemon.err, POLLIN, 0},
+    };
+    if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return 1;
+    // The daemon is blocked in the device call it made: whatever it logged or
+    // printed before is already queued, and is reported first.
+    drain_log(loop.log_fd);
+    drain_shim_events(loop.shim_fd);
+    drain_output(s.daemon.out, s.daemon.out_line, "stdout");
+    drain_output(s.daemon.err, s.daemon.err_line, "stderr");
+    if (fds[5].revents & POLLIN) {
+      serve_notification(s.daemon.listener, s.board, s.devices, s.daemon.pid, s.options.fast_clock);
+    }
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo info{};
+      while (read(loop.signal_fd, &info, sizeof info) == sizeof info) {
+        if (info.ssi_signo == SIGCHLD) {
+          reap_children(s, loop);
+        } else {
+          begin_quit(s);
+        }
+      }
+    }
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t expirations = 0;
+      (void)!read(loop.timer_fd, &expirations, sizeof expirations);
+      on_timer(s);
+    }
+    if (fds[4].revents) read_input(s);
+  }
+}
+
+// The first process of the sandbox's PID namespace.
+int supervise(Supervisor& s) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (build_sandbox(s.host) != 0 || setup_network(s.host.ip) != 0 || prepare_board(s) != 0) {
+    return 1;
+  }
+  Loop loop{};
+  sigset_t handled;
+  sigemptyset(&handled);
+  for (const int sig : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&handled, sig);
+  sigprocmask(SIG_BLOCK, &handled, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  loop.signal_fd = signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC);
+  loop.timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  const itimerspec period{{0, static_cast<long>(tick_seconds * 1e9)},
+                          {0, static_cast<long>(tick_seconds * 1e9)}};
+  timerfd_settime(loop.timer_fd, 0, &period, nullptr);
+  loop.log_fd = open_log_socket("/dev/log");
+  loop.shim_fd = open_log_socket(board_events_socket);
+  if (loop.signal_fd < 0 || loop.timer_fd < 0 || loop.log_fd < 0 || loop.shim_fd < 0) {
+    std::fprintf(stderr, "norvask-board: cannot set up the supervisor: %s\n", std::strerror(errno));
+    return 1;
+  }
+  fcntl(s.input.fd, F_SETFL, fcntl(s.input.fd, F_GETFL) | O_NONBLOCK);
+  return run_loop(s, loop);
+}
+
+int outer_pid_for_signals = -1;
+
+void forward_signal(int sig) {
+  if (outer_pid_for_signals > 0) kill(outer_pid_for_signals, sig);
+}
+
+}  // namespace
+
+int start_daemon(Supervisor& s, bool closed_output, std::string& error) {
+  if (s.daemon.pid > 0) {
+    error = "the daemon is already running";
+    return -1;
+  }
+  int report[2];
+  int out[2];
+  int err[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, report) != 0) {
+    error = std::strerror(errno);
+    return -1;
+  }
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    error = std::strerror(errno);
+    return -1;
+  }
+  // Only our ends: the daemon writes to its streams as it would to any pipe.
+  fcntl(out[0], F_SETFL, O_NONBLOCK);
+  fcntl(err[0], F_SETFL, O_NONBLOCK);
+  const pid_t pid = fork();
+  if (pid == 0) exec_daemon(s, report[1], out[1], err[1], closed_output);
+  close(report[1]);
+  close(out[1]);
+  close(err[1]);
+  s.daemon = {pid, -1, out[0], err[0], "", ""};
+  if (pid < 0) {
+    close(report[0]);
+    close_fd(s.daemon.out);
+    close_fd(s.daemon.err);
+    error = "cannot fork";
+    return -1;
+  }
+  if (s.options.emulate_devices) {
+    s.daemon.listener = receive_listener(report[0]);
+    if (s.daemon.listener < 0) {
+      error = "the device filter could not be installed";
+      kill(pid, SIGKILL);
+    }
+  }
+  close(report[0]);
+  emit("daemon " + std::to_string(pid));
+  return s.daemon.listener < 0 && s.options.emulate_devices ? -1 : 0;
+}
+
+void begin_quit(Supervisor& s) {
+  if (s.quitting) return;
+  s.quitting = true;
+  s.quit_deadline = board_clock() + 5;
+  if (s.daemon.pid > 0) kill(s.daemon.pid, SIGTERM);
+}
+
+int main(int argc, char** argv) {
+  const char* slash = argc > 0 ? std::strrchr(argv[0], '/') : nullptr;
+  const std::string name = slash ? slash + 1 : (argc > 0 ? argv[0] : "");
+  const int service = service_main(name, argc, argv);
+  if (service >= 0) return service;
+
+  static Supervisor s{};
+  s.input = {0, "", {}, 0};
+  s.script = {-1, "", {}, 0};
+  s.daemon = {-1, -1, -1, -1, "", ""};
+  s.services = {-1, -1};
+  s.service_states = {"down", "down"};
+  if (parse_options(argc, argv, s.options) != 0) return 2;
+  if (!s.options.script.empty() && read_script(s.options.script, s.script) != 0) return 2;
+  if (enter_namespaces() != 0) return exit_unsupported;
+  // Opened inside the new mount namespace, so that the daemon's file can be
+  // bound from there; the host's paths are still all visible.
+  if (collect_host_files(s.options.daemon.c_str(), s.options.standins.c_str(), s.host) != 0)
+    return 2;
+
+  const pid_t inner = fork();
+  if (inner < 0) return 1;
+  if (inner == 0) return supervise(s);
+  // Outside the PID namespace: pass stop requests on and report the result.
+  outer_pid_for_signals = inner;
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(sig, forward_signal);
+  int status = 0;
+  while (waitpid(inner, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}

@@ -1,0 +1,27 @@
+// The board's network interfaces, real ones inside the sandbox's network
+// namespace: the Wi-Fi interfaces are veth pairs whose far ends stand for
+// the stations, and the OpenVPN tunnels are tun devices the supervisor holds.
+#pragma once
+
+#include <string>
+
+// Interfaces and the names of their far ends.
+inline constexpr const char* wifi_interfaces[] = {"wlan0", "wlan02", "wlan1"};
+inline constexpr int tunnel_count = 4;  // tun0 to tun3
+
+// Loopback up, IPv6 off (so that nothing talks on an interface by itself),
+// and the three Wi-Fi interfaces. 0, or -1 with a message on standard error.
+int setup_network(const std::string& ip);
+
+// Creates (with its far end) or removes a Wi-Fi interface.
+int set_wifi_interface(const std::string& ip, const std::string& name, bool present);
+
+// Sends `bytes` in frames that the interface receives (from its far end) and
+// as many that it transmits; both counters in /proc/net/dev move.
+int send_wifi_traffic(const std::string& name, int bytes);
+
+// tunN appears (up, no bytes received yet) or disappears.
+int set_tunnel(int unit, bool present);
+[[nodiscard]] bool tunnel_present(int unit);
+// Delivers packets of `bytes` bytes in all to tunN, as if from the tunnel's peer.
+int send_tunnel_traffic(int unit, int bytes);

@@ -1,0 +1,49 @@
+// The sandbox the daemon runs in: private mount, network and PID namespaces
+// (and a user namespace when not root), with the board's files laid over
+// /dev, /opt, /usr and /tmp. Nothing outside the namespaces changes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// Where the daemon under test appears inside the sandbox.
+inline constexpr const char* sandbox_daemon_path = "/usr/sbin/norvaskd";
+inline constexpr const char* sandbox_settings_path = "/opt/norvask/etc/settings";
+inline constexpr const char* sandbox_io_path = "/usr/bin/io";
+inline constexpr const char* sandbox_stroke_path = "/usr/libexec/ipsec/stroke";
+inline constexpr const char* sandbox_swanctl_path = "/usr/libexec/ipsec/swanctl";
+// The board's tools that a scenario installs and removes; the paths above
+// lead here.
+inline constexpr const char* board_tools_dir = "/opt/board/tools";
+[[nodiscard]] std::string tool_path(const char* sandbox_path);
+
+// The daemon's PATH: the board's stand-ins first.
+inline constexpr const char* sandbox_path_variable = "/opt/board/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
+// Host files the sandbox needs, opened before the host's paths are hidden.
+struct HostFiles {
+  int daemon_fd;        // O_PATH descriptor of the daemon binary
+  int self_fd;          // O_PATH descriptor of this program, to start services
+  std::string busybox;  // provides ifconfig and grep
+  std::string netstat;  // names owning programs with -p
+  std::string ip;       // sets up the interfaces
+  std::vector<std::pair<std::string, std::string>> standins;  // name, script text
+};
+
+// Leaves this process in new user (unless root), mount and network
+// namespaces, with its next child the first process of a new PID namespace.
+// Returns 0, or -1 with a message on standard error.
+int enter_namespaces();
+
+// Collects the host files; -1 with a message when one is missing.
+int collect_host_files(const char* daemon, const char* standins_dir, HostFiles& files);
+
+// Builds the sandbox's file system; run in the PID namespace's first process.
+// 0, or -1 with a message on standard error.
+int build_sandbox(const HostFiles& files);
+
+// Creates or removes a file inside the sandbox.
+int write_file(const std::string& path, const std::string& text, mode_t mode);
+int remove_file(const std::string& path);
