@@ -31,3 +31,9 @@ need_build_tools() {
 need_aarch64_tools() {
   need_packages g++-aarch64-linux-gnu qemu-user
 }
+
+# What the board simulator needs besides the build: the router's tools
+# (busybox's ifconfig and grep, a netstat that names programs, ip) and Python.
+need_sim_tools() {
+  need_packages busybox net-tools iproute2 python3
+}

@@ -113,7 +113,8 @@ class Board:
             bufsize=1,
             start_new_session=True,
         )
-        threading.Thread(target=self._read_events, daemon=True).start()
+        self._reader = threading.Thread(target=self._read_events, daemon=True)
+        self._reader.start()
         threading.Thread(target=self._read_stderr, daemon=True).start()
         try:
             self.wait_for(lambda e: e.kind == "ready", timeout=timeout)
@@ -136,6 +137,8 @@ class Board:
             self._proc.kill()
             self._proc.wait()
         finally:
+            # Every event the board reported before it ended is collected.
+            self._reader.join(timeout=5)
             for stream in (self._proc.stdin, self._proc.stdout, self._proc.stderr):
                 try:
                     stream.close()
@@ -214,11 +217,15 @@ class Board:
             return list(self.events)
 
     def wait_for(self, predicate, timeout=10, start=0):
-        """The first event from index `start` on that satisfies `predicate`."""
+        """The first event from index `start` on that satisfies `predicate`,
+        which sees each event once and in order."""
         deadline = time.monotonic() + timeout
+        position = start
         with self._changed:
             while True:
-                for event in self.events[start:]:
+                while position < len(self.events):
+                    event = self.events[position]
+                    position += 1
                     if predicate(event):
                         return event
                     if event.kind == "eof":

@@ -311,6 +311,11 @@ int execute_command(Supervisor& s, const std::string& line, double& wait, std::s
     return start_daemon(s, w.size() == 2, error);
   }
   if (verb == "signal" && w.size() == 2) return send_signal(s, w[1], error);
+  if (verb == "clock" && w.size() == 2 && (w[1] == "fast" || w[1] == "normal")) {
+    if (!s.options.fast_clock) return fail(error, "the board was not started with --fast-clock");
+    s.clock_fast = w[1] == "fast";
+    return 0;
+  }
   if (verb == "inspect") {
     report_inspection(s);
     return 0;

@@ -143,7 +143,7 @@ int install_device_filter(bool fast_clock) {
 }
 
 int serve_notification(int listener, const BoardState& board, const DeviceFiles& files,
-                       pid_t daemon_pid, bool fast_clock) {
+                       pid_t daemon_pid, bool clock_fast) {
   static const NotifSizes sizes = notification_sizes();
   std::vector<unsigned char> request_buf(sizes.request, 0);
   std::vector<unsigned char> response_buf(sizes.response, 0);
@@ -159,7 +159,7 @@ int serve_notification(int listener, const BoardState& board, const DeviceFiles&
   if (call.nr != __NR_ioctl) {
     // A sleep: the daemon's own end at once on a fast clock; every other
     // process's sleep runs as it would.
-    if (!fast_clock || static_cast<pid_t>(request->pid) != daemon_pid) {
+    if (!clock_fast || static_cast<pid_t>(request->pid) != daemon_pid) {
       response->flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
     }
     ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, response);

@@ -30,7 +30,7 @@ int remember_device_file(DeviceFiles& files, Device device, const std::string& p
 // sleeps go to the supervisor too, which ends them at once.
 int install_device_filter(bool fast_clock);
 
-// Answers one notification waiting on `listener`. 0, or -1 when the
-// listener is broken.
+// Answers one notification waiting on `listener`; with `clock_fast` the
+// daemon's sleeps end at once. 0, or -1 when the listener is broken.
 int serve_notification(int listener, const BoardState& board, const DeviceFiles& files,
-                       pid_t daemon_pid, bool fast_clock);
+                       pid_t daemon_pid, bool clock_fast);

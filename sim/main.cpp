@@ -230,8 +230,8 @@ void daemon_exited(Supervisor& s, const Loop& loop, int status) {
   if (s.daemon.listener >= 0) {
     pollfd waiting{s.daemon.listener, POLLIN, 0};
     while (poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLIN)) {
-      if (serve_notification(s.daemon.listener, s.board, s.devices, s.daemon.pid,
-                             s.options.fast_clock) != 0) {
+      if (serve_notification(s.daemon.listener, s.board, s.devices, s.daemon.pid, s.clock_fast) !=
+          0) {
         break;
       }
     }
@@ -344,7 +344,7 @@ int run_loop(Supervisor& s, Loop& loop) {
     drain_output(s.daemon.out, s.daemon.out_line, "stdout");
     drain_output(s.daemon.err, s.daemon.err_line, "stderr");
     if (fds[5].revents & POLLIN) {
-      serve_notification(s.daemon.listener, s.board, s.devices, s.daemon.pid, s.options.fast_clock);
+      serve_notification(s.daemon.listener, s.board, s.devices, s.daemon.pid, s.clock_fast);
     }
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info{};
@@ -464,6 +464,7 @@ int main(int argc, char** argv) {
   s.services = {-1, -1};
   s.service_states = {"down", "down"};
   if (parse_options(argc, argv, s.options) != 0) return 2;
+  s.clock_fast = s.options.fast_clock;
   if (!s.options.script.empty() && read_script(s.options.script, s.script) != 0) return 2;
   if (enter_namespaces() != 0) return exit_unsupported;
   // Opened inside the new mount namespace, so that the daemon's file can be

@@ -21,7 +21,7 @@ struct Options {
   std::string standins;             // folder of the stand-in commands
   std::string script;               // scenario file to run at start
   bool emulate_devices;             // answer device ioctls through seccomp
-  bool fast_clock;                  // end the daemon's sleeps at once
+  bool fast_clock;                  // the daemon's sleeps go through the supervisor
 };
 
 struct DaemonRun {
@@ -54,6 +54,7 @@ struct Supervisor {
   std::array<bool, 3> wifi_traffic;  // wlan0, wlan02, wlan1
   CommandQueue input;
   CommandQueue script;
+  bool clock_fast;  // with fast_clock: end the daemon's sleeps at once
   bool quitting;
   double quit_deadline;
 };

@@ -1,0 +1,173 @@
+"""Start-up, the tick loop, stopping, and the daemon's hygiene, through the
+real binary on a simulated board."""
+
+import time
+import unittest
+
+from systest import BLINK, TICK_MAX, TICK_MIN, BoardCase, shapes
+
+
+class StartUp(BoardCase):
+    def test_nothing_to_show_switches_both_leds_off_and_ends(self):
+        cases = {
+            "no settings file": ["no-settings"],
+            "both modes 0": ["modes 0 0"],
+            "neither key set": ["settings # nothing for us", "settings OTHER_KEY=5"],
+        }
+        boards = {name: self.board(*setup) for name, setup in cases.items()}
+        for name, b in boards.items():
+            with self.subTest(name):
+                self.assertEqual(b.wait_exit(), ("exit", "0"))
+                events = [(e.kind, e.rest.split(" ", 5)[-1] if e.kind == "log" else e.rest)
+                          for e in b.snapshot() if e.kind in ("led", "log", "stderr", "exit")]
+                self.assertEqual(
+                    events,
+                    [("log", "started"), ("led", "1 0"), ("led", "2 0"),
+                     ("log", "stopped"), ("exit", "0")])
+
+    def test_logs_under_its_program_name_with_its_pid(self):
+        b = self.board(modes=(17, 0))
+        started = b.wait_log("started")
+        self.assertEqual(
+            (started.facility, started.severity, started.ident),
+            ("daemon", "notice", "norvaskd"))
+        # The PID in the message is the one the kernel vouches for.
+        self.assertEqual(started.pid, b.daemon_pid)
+        self.assertEqual(started.sender, b.daemon_pid)
+
+    def test_each_led_written_every_tick_in_order(self):
+        cases = {
+            (0, 17): (0, 1),
+            (17, 0): (1, 0),
+            (18, 17): (0, 1),
+            (4294967295, 18): (0, 0),
+        }
+        boards = {modes: self.board(modes=modes) for modes in cases}
+        for modes, expected in cases.items():
+            with self.subTest(modes=modes):
+                b = boards[modes]
+                b.wait_writes(2, 3)
+                writes = b.leds()[:6]
+                # LED 1, then LED 2, once a tick.
+                self.assertEqual([(n, v) for _, n, v in writes],
+                                 [(1, expected[0]), (2, expected[1])] * 3)
+                gaps = [writes[i + 2][0] - writes[i][0] for i in (0, 2)]
+                for gap in gaps:
+                    self.assertTrue(TICK_MIN < gap < TICK_MAX, gaps)
+
+    def test_gpio_device_opened_once_it_appears(self):
+        b = self.board("device gpio off", modes=(17, 17))
+        b.wait_log("started")
+        time.sleep(2.2)
+        self.assertEqual(b.leds(), [])
+        # Nothing is logged about a missing device.
+        self.assertEqual([log.text for log in b.logs()], ["started"])
+        b.do("device gpio on")
+        b.wait_writes(2, 1)
+        # The descriptor is kept: removing the file no longer matters.
+        b.do("device gpio off")
+        mark = b.mark()
+        b.wait_writes(2, 2, start=mark)
+        self.assertEqual(b.inspect()["fds"], "5")
+
+
+class Stopping(BoardCase):
+    def test_stop_signals_end_the_sleep(self):
+        signals = ["INT", "TERM", "QUIT"]
+        boards = {sig: self.board(modes=(17, 0)) for sig in signals}
+        sent = {}
+        for sig, b in boards.items():
+            b.wait_writes(2, 2)
+            time.sleep(0.2)
+            sent[sig] = b.mark()
+            b.do(f"signal {sig}")
+        for sig, b in boards.items():
+            with self.subTest(sig):
+                mark = sent[sig]
+                signal_time = b.snapshot()[mark].time
+                stopped = b.wait_log("stopped", start=mark)
+                self.assertEqual(b.wait_exit(start=mark), ("exit", "0"))
+                # The sleep is cut short and the LEDs are left as they were.
+                self.assertLess(stopped.time - signal_time, 0.5)
+                self.assertEqual(b.leds(start=mark), [])
+
+    def test_signal_during_blink_completes_the_tick(self):
+        b = self.board("ssid home", "traffic wlan1 on", modes=(12, 17))
+        # Tick 1 takes the first counter reading; tick 2 blinks.
+        b.wait_writes(2, 1)
+        mark = b.mark()
+        b.wait_writes(1, 2, start=mark)
+        # Into the middle of the 125 ms sleep that follows the second write.
+        time.sleep(0.05)
+        b.send("signal TERM")
+        signalled = b.wait_for(lambda e: e.rest == "signal TERM", start=mark).time
+        self.assertStopped(b, start=mark)
+        after = b.leds(start=mark)
+        # All eight writes of the blink, then LED 2's evaluation, then the end.
+        self.assertEqual([(n, v) for _, n, v in after], [(1, v) for v in BLINK] + [(2, 1)])
+        # The step in progress is cut short; the next write follows at once.
+        next_write = min(t for t, n, _ in after if t > signalled)
+        self.assertLess(next_write - signalled, 0.1)
+
+    def test_blink_sequence_timing(self):
+        b = self.board("stations wlan0 1", "traffic wlan0 on", modes=(11, 17))
+        self.wait_ticks(b, 3)
+        ticks = shapes(b)
+        self.assertEqual(ticks[1:3], ["blink", "blink"], ticks)
+        mark = [e.index for e in b.snapshot() if e.kind == "led" and e.words == ["2", "1"]][0]
+        writes = b.leds(start=mark + 1)[:9]
+        self.assertEqual([n for _, n, _ in writes], [1] * 8 + [2])
+        steps = [writes[i + 1][0] - writes[i][0] for i in range(8)]
+        # Eight writes 125 ms apart; LED 2 follows the last sleep.
+        for step in steps:
+            self.assertTrue(0.11 < step < 0.25, steps)
+
+
+class Hygiene(BoardCase):
+    def test_started_with_output_and_error_closed(self):
+        # A pin check reads the I/O command through a pipe: with descriptors
+        # 1 and 2 closed that pipe must not take their numbers.
+        b = self.board("pin bin0 1", "device ttyS0 off", modes=(1, 5), closed=True)
+        b.wait_count(lambda e: e.kind == "log" and e.rest.endswith("failure getting serial stats"),
+                     3, timeout=8)
+        self.assertEqual([v for _, v in b.leds(1)][:3], [0, 0, 0])
+        self.assertEqual(b.lines("stderr"), [])
+        self.assertEqual(self.calls(b).count("io get bin0"), 1)
+        b.do("signal TERM")
+        self.assertStopped(b)
+
+    def test_many_ticks_leave_no_descriptor_or_zombie(self):
+        # Every kind of probe, on a clock that skips the daemon's sleeps.
+        cases = {
+            (11, 13): ["stations wlan0 1", "stations wlan02 2", "traffic wlan0 on", "tun 0 up",
+                       "tun 1 up", "tun 1 rx 100"],
+            (12, 14): ["ssid home", "traffic wlan1 on", "swanctl on", "sas 1"],
+            (3, 15): ["service tessik_clientd connected"],
+            (7, 16): ["serial ttyS0 flowing on", "service drennic listening"],
+        }
+        boards = {}
+        for modes, setup in cases.items():
+            b = self.board(*setup, modes=modes, fast_clock=True)
+            b.do("clock normal")
+            boards[modes] = b
+        baseline = {}
+        for modes, b in boards.items():
+            b.wait_writes(2, 1)
+            time.sleep(0.2)
+            baseline[modes] = b.inspect()
+            b.do("clock fast")
+        for modes, b in boards.items():
+            with self.subTest(modes=modes):
+                b.wait_writes(2, 150, timeout=60)
+                b.do("clock normal")
+                mark = b.mark()
+                b.wait_writes(2, 1, start=mark)
+                time.sleep(0.2)
+                after = b.inspect()
+                self.assertEqual(after, baseline[modes])
+                self.assertEqual(after["children"], "0")
+                self.assertEqual(after["zombies"], "0")
+
+
+if __name__ == "__main__":
+    unittest.main()

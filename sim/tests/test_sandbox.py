@@ -1,0 +1,131 @@
+"""Files planted in the daemon's way, and the sandbox itself: the host stays
+as it was, and the board runs without root where user namespaces allow."""
+
+import glob
+import os
+import shutil
+import stat
+import subprocess
+import tempfile
+import unittest
+
+from board import Board, Unsupported, default_command
+from systest import BoardCase, shapes
+
+PRECIOUS = "not the daemon's to write\n"
+
+# capture file, mode, board set-up, what the LED does, the message logged.
+PLANTED = [
+    ("/tmp/norvask_open_vpn.txt", 13, ["tun 0 up", "tun 0 rx 80"], "keep",
+     "failure getting OpenVPN status"),
+    ("/tmp/norvask_ipsec.txt", 14, ["sas 1"], "keep", "failure getting IPsec status"),
+    # The station listing cannot be captured, so no stations are seen.
+    ("/tmp/norvask_wifi_ap.txt", 11, ["stations wlan0 1"], "off", None),
+    ("/tmp/norvask_wifi_ap2.txt", 11, ["stations wlan02 1"], "off", None),
+    ("/tmp/norvask_pelm_vpn.txt", 16, ["service drennic listening"], "off", None),
+]
+
+
+def host_state():
+    """What a board must not change on the host."""
+    links = subprocess.run(["ip", "-o", "link"], capture_output=True, text=True, check=True)
+    with open("/proc/self/mounts") as f:
+        mounts = f.read()
+    return {
+        "dev": sorted(os.listdir("/dev")),
+        "opt": sorted(os.listdir("/opt")) if os.path.isdir("/opt") else None,
+        "board paths": [p for p in ("/usr/bin/io", "/usr/libexec/ipsec", "/usr/sbin/norvaskd",
+                                    "/dev/gpio", "/dev/ttyS0", "/dev/ttyS1", "/opt/norvask",
+                                    "/opt/board") if os.path.lexists(p)],
+        "captures": sorted(glob.glob("/tmp/norvask_*")),
+        "interfaces": sorted(line.split(":")[1].strip().split("@")[0]
+                             for line in links.stdout.splitlines()),
+        "mounts": mounts,
+    }
+
+
+def descendants(pid):
+    """Every process below `pid`, by their PIDs on the host."""
+    found, todo = [], [pid]
+    while todo:
+        parent = todo.pop()
+        try:
+            with open(f"/proc/{parent}/task/{parent}/children") as f:
+                children = [int(c) for c in f.read().split()]
+        except OSError:
+            children = []
+        found += children
+        todo += children
+    return found
+
+
+class PlantedFiles(BoardCase):
+    def test_symlink_at_capture_path_is_not_followed(self):
+        boards = []
+        for path, mode, setup, _, _ in PLANTED:
+            b = self.board(*setup, modes=(mode, 17), start=False)
+            with open(b.path("/tmp/precious"), "w") as f:
+                f.write(PRECIOUS)
+            os.symlink("/tmp/precious", b.path(path))
+            b.start()
+            boards.append(b)
+        for b, (path, mode, _, action, message) in zip(boards, PLANTED):
+            with self.subTest(path):
+                self.wait_ticks(b, 2)
+                self.assertEqual(shapes(b)[:2], [action] * 2)
+                if message:
+                    self.assertGreaterEqual([log.text for log in b.logs()].count(message), 2)
+                self.assertTrue(stat.S_ISLNK(os.lstat(b.path(path)).st_mode))
+                self.assertEqual(self.read_sandbox(b, "/tmp/precious"), PRECIOUS)
+
+
+class Sandbox(BoardCase):
+    def test_host_untouched(self):
+        before = host_state()
+        b = self.board("stations wlan0 1", "traffic wlan0 on", "ssid home", "tun 0 up",
+                       "tun 0 rx 100", "swanctl on", "sas 1", "service tessik_clientd connected",
+                       "service drennic listening", modes=(11, 13))
+        self.wait_ticks(b, 2, marker=1)
+        b.do("modes 14 15", "signal TERM")
+        b.wait_exit()
+        # The second run brings in the IPsec tools and the services' netstat.
+        b.start()
+        b.wait_writes(2, 2, start=b.mark())
+        inside = descendants(b.pid)
+        self.assertGreaterEqual(len(inside), 4)  # supervisor, daemon, two services
+        b.close()
+        self.assertEqual([p for p in inside if os.path.exists(f"/proc/{p}")], [])
+        self.assertEqual(host_state(), before)
+
+    def test_runs_without_root(self):
+        if os.geteuid() != 0 or not shutil.which("setpriv"):
+            self.skipTest("needs root to switch to an unprivileged user")
+        board, _, daemon = default_command()[:3]
+        standins = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "standins")
+        with tempfile.TemporaryDirectory() as tmp:
+            # A folder the unprivileged user can reach, with the binaries as built.
+            os.chmod(tmp, 0o755)
+            for path in (board, daemon):
+                shutil.copy2(path, tmp)
+            shutil.copytree(standins, os.path.join(tmp, "standins"))
+            command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                       os.path.join(tmp, os.path.basename(board)),
+                       "--daemon", os.path.join(tmp, os.path.basename(daemon)),
+                       "--standins", os.path.join(tmp, "standins")]
+            b = Board(command)
+            try:
+                b.open()
+            except Unsupported:
+                self.skipTest("unprivileged user namespaces are not allowed here")
+            self.boards.append(b)
+            self.addCleanup(self._close, b)
+            b.do("modes 12 15", "ssid home", "service tessik_clientd connected")
+            b.start()
+            b.wait_writes(2, 2)
+            self.assertEqual([(n, v) for _, n, v in b.leds()[:4]], [(1, 1), (2, 1)] * 2)
+            b.do("signal TERM")
+            self.assertStopped(b)
+
+
+if __name__ == "__main__":
+    unittest.main()

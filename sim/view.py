@@ -1,0 +1,334 @@
+"""Live view of the two LEDs while the daemon drives them on a simulated
+router board. Keys change the board; q or Ctrl-C stops the daemon (SIGTERM)
+and leaves.
+
+usage: view.py --board BIN --daemon BIN [--scenario FILE] [--for SECONDS] MODE1 [MODE2]
+"""
+
+import argparse
+import os
+import select
+import signal
+import sys
+import termios
+import time
+import tty
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from board import Board, BoardError, Log, Unsupported  # noqa: E402
+
+# What each mode shows, in words for someone who has never seen a router.
+MODES = {
+    0: ("not used", "This LED is switched off and stays dark."),
+    1: ("input 1", "Lit while the switch wired to the router's input 1 (bin0) is closed."),
+    2: ("input 2", "Lit while the switch wired to the router's input 2 (bin1) is closed."),
+    3: ("output 1", "Shows the router's switchable output 1 (out0): lit while it is on."),
+    4: ("output 2", "Shows the router's switchable output 2 (out1): lit while it is on."),
+    5: ("serial port 1, receiving",
+        "Lit for each second in which a cabled device sent data to serial port 1."),
+    6: ("serial port 1, sending",
+        "Lit for each second in which the router sent data out of serial port 1."),
+    7: ("serial port 1, any data",
+        "Lit for each second in which data went either way on serial port 1."),
+    8: ("serial port 2, receiving",
+        "Lit for each second in which a cabled device sent data to serial port 2."),
+    9: ("serial port 2, sending",
+        "Lit for each second in which the router sent data out of serial port 2."),
+    10: ("serial port 2, any data",
+         "Lit for each second in which data went either way on serial port 2."),
+    11: ("Wi-Fi hotspot",
+          "Lit while phones or laptops are connected to the router's Wi-Fi; "
+          "blinks while they send or receive data."),
+    12: ("Wi-Fi connection",
+         "Lit while the router itself is connected to another Wi-Fi network; "
+         "blinks while data flows over it."),
+    13: ("OpenVPN tunnel",
+         "Lit once a VPN tunnel (tun0 to tun3) to a distant network has received data."),
+    14: ("IPsec tunnel", "Lit while a secure IPsec link to a distant site is established."),
+    15: ("remote management",
+         "Lit while the router's remote-management client is connected to its server."),
+    16: ("VPN portal", "Lit while the router's VPN portal service is running and listening."),
+    17: ("always on", "Always lit: it shows that the daemon is running."),
+}
+UNKNOWN_MODE = ("not a mode", "Numbers above 17 select nothing: the LED stays dark.")
+
+# key: (what it changes, the modes it matters for)
+KEYS = {
+    "1": ("switch on input 1 (bin0)", {1}),
+    "2": ("switch on input 2 (bin1)", {2}),
+    "3": ("output 1 (out0)", {3}),
+    "4": ("output 2 (out1)", {4}),
+    "s": ("data on serial port 1 (ttyS0)", {5, 6, 7}),
+    "S": ("data on serial port 2 (ttyS1)", {8, 9, 10}),
+    "w": ("a phone on the Wi-Fi hotspot (wlan0)", {11}),
+    "c": ("the router's own Wi-Fi connection (wlan1)", {12}),
+    "t": ("data flowing over Wi-Fi", {11, 12}),
+    "o": ("OpenVPN tunnel tun0", {13}),
+    "i": ("IPsec tunnel", {14}),
+    "r": ("remote-management connection", {15}),
+    "p": ("VPN portal service", {16}),
+}
+
+
+class BoardModel:
+    """The board as the supervisor confirmed it, read from its "ok" events."""
+
+    def __init__(self):
+        self.pins = {"bin0": "1", "bin1": "1", "out0": "1", "out1": "1"}
+        self.serial = {"ttyS0": False, "ttyS1": False}
+        self.stations = 0
+        self.ssid = None
+        self.traffic = False
+        self.tunnel = "down"
+        self.sas = 0
+        self.remote = "down"
+        self.portal = "down"
+
+    def apply(self, line):
+        w = line.split()
+        if not w:
+            return
+        if w[0] == "pin" and len(w) == 3:
+            self.pins[w[1]] = w[2]
+        elif w[0] == "serial" and len(w) == 4 and w[2] == "flowing":
+            self.serial[w[1]] = w[3] == "on"
+        elif w[0] == "stations" and len(w) == 3 and w[1] == "wlan0":
+            self.stations = int(w[2])
+        elif w[0] == "ssid" and len(w) == 2:
+            self.ssid = None if w[1] == "none" else w[1]
+        elif w[0] == "traffic" and len(w) == 3:
+            self.traffic = w[2] == "on"
+        elif w[0] == "tun" and len(w) >= 3 and w[1] == "0":
+            self.tunnel = {"up": "up, no data yet", "down": "down"}.get(w[2], "up, data received")
+        elif w[0] == "sas" and len(w) == 2:
+            self.sas = int(w[1])
+        elif w[0] == "service" and len(w) == 3:
+            if w[1] == "tessik_clientd":
+                self.remote = w[2]
+            else:
+                self.portal = w[2]
+
+    def describe(self, key):
+        pins = self.pins
+        closed = {"0": "closed", "1": "open", "none": "missing"}
+        on_off = {"0": "off", "1": "on", "none": "missing"}
+        return {
+            "1": closed[pins["bin0"]],
+            "2": closed[pins["bin1"]],
+            "3": on_off[pins["out0"]],
+            "4": on_off[pins["out1"]],
+            "s": "flowing" if self.serial["ttyS0"] else "quiet",
+            "S": "flowing" if self.serial["ttyS1"] else "quiet",
+            "w": f"{self.stations} connected" if self.stations else "nobody connected",
+            "c": f'connected to "{self.ssid}"' if self.ssid else "not connected",
+            "t": "flowing" if self.traffic else "quiet",
+            "o": self.tunnel,
+            "i": f"{self.sas} up" if self.sas else "not established",
+            "r": {"connected": "connected", "listening": "waiting, not connected",
+                  "down": "not running"}[self.remote],
+            "p": "listening" if self.portal == "listening" else "not running",
+        }[key]
+
+    def toggle(self, key):
+        """The commands that flip what `key` controls."""
+        if key in "1234":
+            pin = {"1": "bin0", "2": "bin1", "3": "out0", "4": "out1"}[key]
+            return [f"pin {pin} {'1' if self.pins[pin] == '0' else '0'}"]
+        if key in "sS":
+            port = "ttyS0" if key == "s" else "ttyS1"
+            return [f"serial {port} flowing {'off' if self.serial[port] else 'on'}"]
+        if key == "w":
+            return [f"stations wlan0 {0 if self.stations else 1}"]
+        if key == "c":
+            return [f"ssid {'none' if self.ssid else 'home'}"]
+        if key == "t":
+            state = "off" if self.traffic else "on"
+            return [f"traffic {iface} {state}" for iface in ("wlan0", "wlan02", "wlan1")]
+        if key == "o":
+            return ["tun 0 down"] if self.tunnel != "down" else ["tun 0 up", "tun 0 rx 1500"]
+        if key == "i":
+            return [f"sas {0 if self.sas else 1}"]
+        if key == "r":
+            return ["service tessik_clientd " +
+                    ("listening" if self.remote == "connected" else "connected")]
+        if key == "p":
+            return ["service drennic " + ("down" if self.portal == "listening" else "listening")]
+        return []
+
+
+BOLD, DIM, GREEN, RESET = "\x1b[1m", "\x1b[2m", "\x1b[1;32m", "\x1b[0m"
+
+
+def wrap(text, width):
+    lines, line = [], ""
+    for word in text.split():
+        if line and len(line) + 1 + len(word) > width:
+            lines.append(line)
+            line = word
+        else:
+            line = f"{line} {word}" if line else word
+    return lines + [line] if line else lines
+
+
+class View:
+    def __init__(self, board, modes):
+        self.board = board
+        self.modes = modes
+        self.model = BoardModel()
+        self.leds = {1: None, 2: None}
+        self.changes = {1: [], 2: []}  # when each LED last changed
+        self.seen = 0
+        self.messages = []
+        self.caption = ""
+        self.daemon = "starting"
+        self.started = time.monotonic()
+
+    def absorb(self):
+        """Takes in the board's new events; True when something changed."""
+        events = self.board.snapshot()[self.seen:]
+        self.seen += len(events)
+        for e in events:
+            if e.kind == "led":
+                led, value = (int(x) for x in e.words)
+                if self.leds[led] != value:
+                    self.changes[led] = self.changes[led][-5:] + [time.monotonic()]
+                self.leds[led] = value
+            elif e.kind == "ok":
+                self.model.apply(e.rest)
+            elif e.kind == "log":
+                log = Log(e)
+                self.messages.append(f"{log.ident}[{log.pid}]: {log.text}")
+            elif e.kind in ("stderr", "stdout"):
+                self.messages.append(f"({e.kind}) {e.rest}")
+            elif e.kind == "say":
+                self.caption = e.rest
+            elif e.kind == "daemon":
+                self.daemon = f"running (pid {e.rest})"
+            elif e.kind in ("exit", "killed"):
+                self.daemon = f"stopped ({e.kind} {e.rest})"
+            elif e.kind == "error":
+                self.messages.append(f"(board) {e.rest}")
+        self.messages = self.messages[-6:]
+        return bool(events)
+
+    def led_lines(self, led):
+        mode = self.modes[led - 1]
+        name, text = MODES.get(mode, UNKNOWN_MODE)
+        value = self.leds[led]
+        now = time.monotonic()
+        # Four flashes a second are easy to miss in a terminal: say so.
+        blinking = len([t for t in self.changes[led] if now - t < 2.2]) >= 3
+        state = "blinking" if blinking else "not set yet" if value is None else "ON" if value else "off"
+        lamp = f"{GREEN}(@){RESET}" if value else f"{DIM}( ){RESET}"
+        colour = GREEN if value or blinking else ""
+        lines = [f"  LED {led}  {lamp}  {colour}{state:<11}{RESET}  {BOLD}mode {mode}: {name}{RESET}"]
+        lines += [f"{'':29}{line}" for line in wrap(text, 50)]
+        return lines
+
+    def render(self):
+        relevant = set(self.modes)
+        out = [f"{BOLD}norvask on a simulated router board{RESET}"
+               f"{'':22}q or Ctrl-C: quit", ""]
+        out += self.led_lines(1) + [""] + self.led_lines(2) + [""]
+        out.append(f"{BOLD}The board{RESET} (press a key to change it; "
+                   f"{DIM}dim lines do not affect these modes{RESET})")
+        for key, (what, modes) in KEYS.items():
+            line = f"  [{key}] {what:<44} {self.model.describe(key)}"
+            out.append(line if modes & relevant else f"{DIM}{line}{RESET}")
+        elapsed = int(time.monotonic() - self.started)
+        out += ["", f"Daemon: {self.daemon}, {elapsed} s"]
+        if self.caption:
+            out.append(f"{BOLD}>> {self.caption}{RESET}")
+        out.append("System log:")
+        out += [f"  {m}" for m in self.messages[-5:]]
+        return "\x1b[H" + "".join(f"{line}\x1b[K\r\n" for line in out) + "\x1b[J"
+
+
+def run_live(board, modes, duration):
+    view = View(board, modes)
+    fd = sys.stdin.fileno()
+    saved = termios.tcgetattr(fd)
+    sys.stdout.write("\x1b[?1049h\x1b[?25l")  # own screen, no cursor
+    try:
+        tty.setcbreak(fd)
+        deadline = time.monotonic() + duration if duration else None
+        last = 0.0
+        while deadline is None or time.monotonic() < deadline:
+            ready, _, _ = select.select([fd], [], [], 0.03)
+            if ready:
+                key = os.read(fd, 1).decode(errors="replace")
+                if key in ("q", "Q"):
+                    break
+                if key in KEYS:
+                    board.send(*view.model.toggle(key))
+            now = time.monotonic()
+            if view.absorb() or now - last > 0.2:
+                sys.stdout.write(view.render())
+                sys.stdout.flush()
+                last = now
+    except KeyboardInterrupt:
+        pass
+    finally:
+        termios.tcsetattr(fd, termios.TCSADRAIN, saved)
+        sys.stdout.write("\x1b[?25h\x1b[?1049l")
+        sys.stdout.flush()
+    return view
+
+
+def run_plain(board, modes, duration):
+    """Without a terminal: one line per LED change, until the time is up."""
+    view = View(board, modes)
+    deadline = time.monotonic() + duration if duration else None
+    try:
+        while deadline is None or time.monotonic() < deadline:
+            before = dict(view.leds)
+            view.absorb()
+            for led in (1, 2):
+                if view.leds[led] != before[led]:
+                    print(f"LED {led} {'on' if view.leds[led] else 'off'}", flush=True)
+            time.sleep(0.02)
+    except KeyboardInterrupt:
+        pass
+    return view
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--board", required=True, help="the norvask-board binary")
+    parser.add_argument("--daemon", required=True, help="the daemon binary")
+    parser.add_argument("--scenario", help="a file of board commands to run")
+    parser.add_argument("--for", dest="duration", type=float, help="quit after SECONDS")
+    parser.add_argument("mode1", type=int, help="LED 1's mode (0 to 17)")
+    parser.add_argument("mode2", type=int, nargs="?", default=17, help="LED 2's mode")
+    args = parser.parse_args()
+
+    board = Board([args.board, "--daemon", args.daemon], script=args.scenario)
+    try:
+        board.open()
+    except Unsupported as e:
+        print(f"this machine cannot host the board's sandbox:\n{e}", file=sys.stderr)
+        return 1
+    # Ctrl-C reaches us alone; the board is stopped through its input.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        board.do(f"modes {args.mode1} {args.mode2}")
+        board.start()
+        live = sys.stdin.isatty() and sys.stdout.isatty()
+        run = run_live if live else run_plain
+        run(board, (args.mode1, args.mode2), args.duration)
+        print("stopping the daemon (SIGTERM) ...", flush=True)
+        mark = board.mark()
+        board.close()
+        ends = [e for e in board.snapshot()[mark:] if e.kind in ("exit", "killed")]
+        print(f"the daemon has stopped: {ends[0].kind} {ends[0].rest}" if ends
+              else "the daemon had already stopped")
+    except BoardError as e:
+        board.close()
+        print(f"the board failed: {e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
