@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,6 +61,19 @@ int fail(std::string& error, const std::string& why) {
   return -1;
 }
 
+// What every command handler gets: the words of the line, the line itself,
+// the seconds to hold back later lines, and the reason for a failure.
+struct Call {
+  Supervisor& s;
+  const std::vector<std::string>& w;
+  const std::string& line;
+  double& wait;
+  std::string& error;
+
+  int usage(const char* text) const { return fail(error, std::string("usage: ") + text); }
+  int done(int result, const char* why) const { return result == 0 ? 0 : fail(error, why); }
+};
+
 const std::string* standin_text(const Supervisor& s, const char* name) {
   for (const auto& [standin, text] : s.host.standins) {
     if (standin == name) return &text;
@@ -88,31 +102,106 @@ int set_device(Supervisor& s, const std::string& name, bool present) {
   return remember_device_file(s.devices, device, path);
 }
 
-int service_index(const std::string& name) {
-  if (name == remote_client_name) return 0;
-  if (name == portal_name) return 1;
-  return -1;
+int write_state(const Call& c) {
+  return c.done(write_board_state(c.s.board, board_state_dir), "cannot write the board's state");
 }
 
-int set_service(Supervisor& s, const std::string& name, const std::string& state,
-                std::string& error) {
-  const int index = service_index(name);
-  if (index < 0) return fail(error, "no such service");
-  const bool valid =
-      state == "down" || state == "listening" || (index == 0 && state == "connected");
-  if (!valid) return fail(error, "no such state for " + name);
-  const auto i = static_cast<std::size_t>(index);
-  if (s.services[i] > 0) {
-    kill(s.services[i], SIGKILL);
-    s.services[i] = -1;
+// ---- the commands ----
+
+int settings_modes(const Call& c) {
+  long mode = 0;
+  if (c.w.size() != 3 || parse_int(c.w[1], 0, UINT32_MAX, mode) != 0 ||
+      parse_int(c.w[2], 0, UINT32_MAX, mode) != 0) {
+    return c.usage("modes MODE1 MODE2");
   }
-  s.service_states[i] = "down";
-  if (state == "down") return 0;
-  const pid_t pid = start_service(s.host.self_fd, name.c_str(), state);
-  if (pid < 0) return fail(error, "cannot start " + name);
-  s.services[i] = pid;
-  s.service_states[i] = state;
+  const std::string text = "MOD_NORVASK_MODE=" + c.w[1] + "\nMOD_NORVASK_MODE2=" + c.w[2] + "\n";
+  return c.done(write_file(sandbox_settings_path, text, 0644), "cannot write the settings file");
+}
+
+// Adds the rest of the line, as typed, to the settings file.
+int settings_line(const Call& c) {
+  const int fd = open(sandbox_settings_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return fail(c.error, "cannot open the settings file");
+  const std::string text = rest_of_line(c.line) + "\n";
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  return c.done(ok ? 0 : -1, "cannot write the settings file");
+}
+
+int no_settings(const Call& c) {
+  return c.done(remove_file(sandbox_settings_path), "cannot remove the settings file");
+}
+
+int start_command(const Call& c) {
+  if (c.w.size() > 2 || (c.w.size() == 2 && c.w[1] != "closed")) return c.usage("start [closed]");
+  return start_daemon(c.s, c.w.size() == 2, c.error);
+}
+
+int send_signal(const Call& c) {
+  if (c.w.size() != 2) return c.usage("signal NAME");
+  if (c.s.daemon.pid <= 0) return fail(c.error, "the daemon is not running");
+  const std::string& name = c.w[1];
+  long number = 0;
+  if (parse_int(name, 1, NSIG - 1, number) != 0) {
+    const std::string bare = name.rfind("SIG", 0) == 0 ? name.substr(3) : name;
+    number = 0;
+    for (int sig = 1; sig < NSIG; ++sig) {
+      const char* abbrev = sigabbrev_np(sig);
+      if (abbrev && bare == abbrev) number = sig;
+    }
+    if (number == 0) return fail(c.error, "no such signal");
+  }
+  if (kill(c.s.daemon.pid, static_cast<int>(number)) != 0)
+    return fail(c.error, std::strerror(errno));
   return 0;
+}
+
+int device(const Call& c) {
+  bool on = false;
+  if (c.w.size() != 3 || parse_switch(c.w[2], on) != 0) return c.usage("device NAME on|off");
+  return c.done(set_device(c.s, c.w[1], on), "no such device, or it cannot change");
+}
+
+int pin(const Call& c) {
+  PinState* pin = c.w.size() == 3 ? find_pin(c.s.board, c.w[1]) : nullptr;
+  long value = 0;
+  if (!pin) return c.usage("pin NAME 0|1|none");
+  if (c.w[2] == "none") {
+    pin->present = false;
+  } else if (parse_int(c.w[2], 0, 1, value) == 0) {
+    pin->present = true;
+    pin->value = static_cast<int>(value);
+  } else {
+    return c.usage("pin NAME 0|1|none");
+  }
+  return write_state(c);
+}
+
+int io(const Call& c) {
+  bool on = false;
+  if (c.w.size() != 2 || parse_switch(c.w[1], on) != 0) return c.usage("io on|off");
+  return c.done(install_standin(c.s, "io", sandbox_io_path, on), "cannot change the I/O command");
+}
+
+int serial(const Call& c) {
+  const char* text = "serial PORT RX TX | PORT fail|ok | PORT flowing on|off";
+  SerialState* port = c.w.size() >= 3 ? find_serial(c.s.board, c.w[1]) : nullptr;
+  long rx = 0;
+  long tx = 0;
+  bool on = false;
+  if (!port) return c.usage(text);
+  if (c.w.size() == 3 && (c.w[2] == "fail" || c.w[2] == "ok")) {
+    port->fail = c.w[2] == "fail";
+  } else if (c.w.size() == 4 && c.w[2] == "flowing" && parse_switch(c.w[3], on) == 0) {
+    port->flowing = on;
+  } else if (c.w.size() == 4 && parse_int(c.w[2], INT32_MIN, INT32_MAX, rx) == 0 &&
+             parse_int(c.w[3], INT32_MIN, INT32_MAX, tx) == 0) {
+    port->rx = static_cast<std::int32_t>(rx);
+    port->tx = static_cast<std::int32_t>(tx);
+  } else {
+    return c.usage(text);
+  }
+  return write_state(c);
 }
 
 int wifi_index(const std::string& name) {
@@ -122,126 +211,160 @@ int wifi_index(const std::string& name) {
   return -1;
 }
 
-int send_signal(Supervisor& s, const std::string& name, std::string& error) {
-  if (s.daemon.pid <= 0) return fail(error, "the daemon is not running");
-  long number = 0;
-  if (parse_int(name, 1, 64, number) != 0) {
-    const std::string bare = name.rfind("SIG", 0) == 0 ? name.substr(3) : name;
-    number = 0;
-    for (int sig = 1; sig < NSIG; ++sig) {
-      const char* abbrev = sigabbrev_np(sig);
-      if (abbrev && bare == abbrev) number = sig;
-    }
-    if (number == 0) return fail(error, "no such signal");
+int stations(const Call& c) {
+  const int index = c.w.size() == 3 ? wifi_index(c.w[1]) : -1;
+  long count = 0;
+  if (index < 0 || index > 1 || parse_int(c.w[2], 0, 1000, count) != 0) {
+    return c.usage("stations wlan0|wlan02 COUNT");
   }
-  if (kill(s.daemon.pid, static_cast<int>(number)) != 0) return fail(error, std::strerror(errno));
-  return 0;
+  c.s.board.stations[static_cast<std::size_t>(index)] = static_cast<int>(count);
+  return write_state(c);
 }
 
-int write_state(Supervisor& s, std::string& error) {
-  if (write_board_state(s.board, board_state_dir) != 0) return fail(error, "cannot write state");
-  return 0;
+int ssid(const Call& c) {
+  if (c.w.size() != 2) return c.usage("ssid NAME|none");
+  c.s.board.ssid = c.w[1] == "none" ? "" : c.w[1];
+  return write_state(c);
 }
 
-int pin_command(Supervisor& s, const std::vector<std::string>& w, std::string& error) {
-  PinState* pin = w.size() == 3 ? find_pin(s.board, w[1]) : nullptr;
-  if (!pin) return fail(error, "usage: pin NAME 0|1|none");
-  long value = 0;
-  if (w[2] == "none") {
-    pin->present = false;
-  } else if (parse_int(w[2], 0, 1, value) == 0) {
-    pin->present = true;
-    pin->value = static_cast<int>(value);
-  } else {
-    return fail(error, "usage: pin NAME 0|1|none");
-  }
-  return write_state(s, error);
-}
-
-int serial_command(Supervisor& s, const std::vector<std::string>& w, std::string& error) {
-  SerialState* port = w.size() >= 3 ? find_serial(s.board, w[1]) : nullptr;
-  long rx = 0;
-  long tx = 0;
+int traffic(const Call& c) {
+  const int index = c.w.size() == 3 ? wifi_index(c.w[1]) : -1;
   bool on = false;
-  if (!port) return fail(error, "usage: serial PORT RX TX | fail | ok | flowing on|off");
-  if (w.size() == 3 && (w[2] == "fail" || w[2] == "ok")) {
-    port->fail = w[2] == "fail";
-  } else if (w.size() == 4 && w[2] == "flowing" && parse_switch(w[3], on) == 0) {
-    port->flowing = on;
-  } else if (w.size() == 4 && parse_int(w[2], INT32_MIN, INT32_MAX, rx) == 0 &&
-             parse_int(w[3], INT32_MIN, INT32_MAX, tx) == 0) {
-    port->rx = static_cast<std::int32_t>(rx);
-    port->tx = static_cast<std::int32_t>(tx);
-  } else {
-    return fail(error, "usage: serial PORT RX TX | fail | ok | flowing on|off");
-  }
-  return write_state(s, error);
+  if (index < 0 || parse_switch(c.w[2], on) != 0) return c.usage("traffic IFACE on|off");
+  c.s.wifi_traffic[static_cast<std::size_t>(index)] = on;
+  return 0;
 }
 
-int tunnel_command(const std::vector<std::string>& w, std::string& error) {
+int send_once(const Call& c) {
+  long bytes = 0;
+  if (c.w.size() != 3 || wifi_index(c.w[1]) < 0 || parse_int(c.w[2], 1, 100000000, bytes) != 0) {
+    return c.usage("send IFACE BYTES");
+  }
+  return c.done(send_wifi_traffic(c.w[1], static_cast<int>(bytes)), "cannot send");
+}
+
+int iface(const Call& c) {
+  bool on = false;
+  if (c.w.size() != 3 || wifi_index(c.w[1]) < 0 || parse_switch(c.w[2], on) != 0) {
+    return c.usage("iface IFACE on|off");
+  }
+  return c.done(set_wifi_interface(c.s.host.ip, c.w[1], on), "cannot change the interface");
+}
+
+int tunnel(const Call& c) {
+  const char* text = "tun 0-3 up|down | tun 0-3 rx BYTES";
   long unit = 0;
   long bytes = 0;
   bool on = false;
-  if (w.size() < 3 || parse_int(w[1], 0, tunnel_count - 1, unit) != 0) {
-    return fail(error, "usage: tun 0-3 up|down | rx BYTES");
-  }
+  if (c.w.size() < 3 || parse_int(c.w[1], 0, tunnel_count - 1, unit) != 0) return c.usage(text);
   const int n = static_cast<int>(unit);
-  if (w.size() == 3 && parse_switch(w[2], on) == 0) {
-    if (set_tunnel(n, on) != 0)
-      return fail(error, std::string("cannot set up tun: ") + std::strerror(errno));
-    return 0;
+  if (c.w.size() == 3 && parse_switch(c.w[2], on) == 0) {
+    if (set_tunnel(n, on) == 0) return 0;
+    return fail(c.error, std::string("cannot set up the tunnel: ") + std::strerror(errno));
   }
-  if (w.size() == 4 && w[2] == "rx" && parse_int(w[3], 1, 100000000, bytes) == 0) {
-    if (send_tunnel_traffic(n, static_cast<int>(bytes)) != 0) return fail(error, "cannot send");
-    return 0;
+  if (c.w.size() == 4 && c.w[2] == "rx" && parse_int(c.w[3], 1, 100000000, bytes) == 0) {
+    return c.done(send_tunnel_traffic(n, static_cast<int>(bytes)), "cannot send (is it up?)");
   }
-  return fail(error, "usage: tun 0-3 up|down | rx BYTES");
+  return c.usage(text);
 }
 
-int wifi_command(Supervisor& s, const std::vector<std::string>& w, std::string& error) {
-  const int index = w.size() == 3 ? wifi_index(w[1]) : -1;
-  long number = 0;
+int ipsec_tool(const Call& c) {
   bool on = false;
-  if (index < 0) return fail(error, "usage: " + w[0] + " wlan0|wlan02|wlan1 ...");
-  const auto i = static_cast<std::size_t>(index);
-  if (w[0] == "traffic" && parse_switch(w[2], on) == 0) {
-    s.wifi_traffic[i] = on;
-    return 0;
-  }
-  if (w[0] == "send" && parse_int(w[2], 1, 100000000, number) == 0) {
-    return send_wifi_traffic(w[1], static_cast<int>(number)) == 0 ? 0 : fail(error, "cannot send");
-  }
-  if (w[0] == "iface" && parse_switch(w[2], on) == 0) {
-    return set_wifi_interface(s.host.ip, w[1], on) == 0 ? 0 : fail(error, "cannot change");
-  }
-  if (w[0] == "stations" && index < 2 && parse_int(w[2], 0, 1000, number) == 0) {
-    s.board.stations[i] = static_cast<int>(number);
-    return write_state(s, error);
-  }
-  return fail(error, "bad arguments");
+  if (c.w.size() != 2 || parse_switch(c.w[1], on) != 0) return c.usage("stroke|swanctl on|off");
+  const bool stroke = c.w[0] == "stroke";
+  const char* path = stroke ? sandbox_stroke_path : sandbox_swanctl_path;
+  return c.done(install_standin(c.s, c.w[0].c_str(), path, on), "cannot change the tool");
 }
 
-int settings_command(const std::vector<std::string>& w, const std::string& line,
-                     std::string& error) {
-  if (w[0] == "no-settings") return remove_file(sandbox_settings_path);
-  if (w[0] == "modes") {
-    long m1 = 0;
-    long m2 = 0;
-    if (w.size() != 3 || parse_int(w[1], 0, UINT32_MAX, m1) != 0 ||
-        parse_int(w[2], 0, UINT32_MAX, m2) != 0) {
-      return fail(error, "usage: modes MODE1 MODE2");
-    }
-    const std::string text = "MOD_NORVASK_MODE=" + w[1] + "\nMOD_NORVASK_MODE2=" + w[2] + "\n";
-    return write_file(sandbox_settings_path, text, 0644);
-  }
-  // "settings TEXT" adds one line as it is.
-  const int fd = open(sandbox_settings_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return fail(error, "cannot open the settings file");
-  const std::string text = rest_of_line(line) + "\n";
-  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  close(fd);
-  return ok ? 0 : fail(error, "cannot write the settings file");
+int sas(const Call& c) {
+  long count = 0;
+  if (c.w.size() != 2 || parse_int(c.w[1], 0, 1000, count) != 0) return c.usage("sas COUNT");
+  c.s.board.sas = static_cast<int>(count);
+  return write_state(c);
 }
+
+int service(const Call& c) {
+  const char* text = "service tessik_clientd connected|listening|down | drennic listening|down";
+  if (c.w.size() != 3) return c.usage(text);
+  const std::string& name = c.w[1];
+  const std::string& state = c.w[2];
+  const int index = name == remote_client_name ? 0 : name == portal_name ? 1 : -1;
+  const bool valid =
+      state == "down" || state == "listening" || (index == 0 && state == "connected");
+  if (index < 0 || !valid) return c.usage(text);
+  pid_t& pid = c.s.services[static_cast<std::size_t>(index)];
+  if (pid > 0) {
+    // Gone, sockets and all, before the daemon can look again.
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  if (state == "down") return 0;
+  pid = start_service(c.s.host.self_fd, name.c_str(), state);
+  return c.done(pid > 0 ? 0 : -1, "cannot start the service");
+}
+
+int set_clock(const Call& c) {
+  if (c.w.size() != 2 || (c.w[1] != "fast" && c.w[1] != "normal"))
+    return c.usage("clock fast|normal");
+  if (!c.s.options.fast_clock) return fail(c.error, "the board was not started with --fast-clock");
+  c.s.clock_fast = c.w[1] == "fast";
+  return 0;
+}
+
+int inspect(const Call& c) {
+  report_inspection(c.s);
+  return 0;
+}
+
+int hold(const Call& c) {
+  char* end = nullptr;
+  c.wait = c.w.size() == 2 ? std::strtod(c.w[1].c_str(), &end) : -1;
+  if (!end || *end != '\0' || c.wait < 0 || c.wait > 3600) return c.usage("wait SECONDS");
+  return 0;
+}
+
+int say(const Call& c) {
+  emit("say " + rest_of_line(c.line));
+  return 0;
+}
+
+int quit(const Call& c) {
+  begin_quit(c.s);
+  return 0;
+}
+
+struct Command {
+  const char* verb;
+  int (*run)(const Call&);
+};
+
+constexpr Command commands[] = {
+    {"modes", settings_modes},
+    {"settings", settings_line},
+    {"no-settings", no_settings},
+    {"start", start_command},
+    {"signal", send_signal},
+    {"device", device},
+    {"pin", pin},
+    {"io", io},
+    {"serial", serial},
+    {"stations", stations},
+    {"ssid", ssid},
+    {"traffic", traffic},
+    {"send", send_once},
+    {"iface", iface},
+    {"tun", tunnel},
+    {"stroke", ipsec_tool},
+    {"swanctl", ipsec_tool},
+    {"sas", sas},
+    {"service", service},
+    {"clock", set_clock},
+    {"inspect", inspect},
+    {"wait", hold},
+    {"say", say},
+    {"quit", quit},
+};
 
 int count_entries(const std::string& dir) {
   DIR* d = opendir(dir.c_str());
@@ -257,7 +380,6 @@ int count_entries(const std::string& dir) {
 }  // namespace
 
 int prepare_board(Supervisor& s) {
-  std::string error;
   s.board = initial_board();
   for (const char* device : {"gpio", "ttyS0", "ttyS1"}) {
     if (set_device(s, device, true) != 0) return -1;
@@ -270,69 +392,10 @@ int prepare_board(Supervisor& s) {
 
 int execute_command(Supervisor& s, const std::string& line, double& wait, std::string& error) {
   wait = 0;
-  const std::vector<std::string> w = split_words(line);
-  if (w.empty() || w[0][0] == '#') return 0;
-  const std::string& verb = w[0];
-  bool on = false;
-  if (verb == "modes" || verb == "settings" || verb == "no-settings") {
-    return settings_command(w, line, error) == 0 ? 0
-                                                 : fail(error, error.empty() ? "failed" : error);
-  }
-  if (verb == "device" && w.size() == 3 && parse_switch(w[2], on) == 0) {
-    return set_device(s, w[1], on) == 0 ? 0 : fail(error, "usage: device gpio|ttyS0|ttyS1 on|off");
-  }
-  if (verb == "pin") return pin_command(s, w, error);
-  if (verb == "serial") return serial_command(s, w, error);
-  if (verb == "io" && w.size() == 2 && parse_switch(w[1], on) == 0) {
-    return install_standin(s, "io", sandbox_io_path, on) == 0 ? 0 : fail(error, "failed");
-  }
-  if ((verb == "stroke" || verb == "swanctl") && w.size() == 2 && parse_switch(w[1], on) == 0) {
-    const char* path = verb == "stroke" ? sandbox_stroke_path : sandbox_swanctl_path;
-    return install_standin(s, verb.c_str(), path, on) == 0 ? 0 : fail(error, "failed");
-  }
-  if (verb == "sas" && w.size() == 2) {
-    long count = 0;
-    if (parse_int(w[1], 0, 1000, count) != 0) return fail(error, "usage: sas COUNT");
-    s.board.sas = static_cast<int>(count);
-    return write_state(s, error);
-  }
-  if (verb == "ssid" && w.size() == 2) {
-    s.board.ssid = w[1] == "none" ? "" : w[1];
-    return write_state(s, error);
-  }
-  if (verb == "stations" || verb == "traffic" || verb == "send" || verb == "iface") {
-    return wifi_command(s, w, error);
-  }
-  if (verb == "tun") return tunnel_command(w, error);
-  if (verb == "service" && w.size() == 3) return set_service(s, w[1], w[2], error);
-  if (verb == "start") {
-    if (w.size() > 2 || (w.size() == 2 && w[1] != "closed"))
-      return fail(error, "usage: start [closed]");
-    return start_daemon(s, w.size() == 2, error);
-  }
-  if (verb == "signal" && w.size() == 2) return send_signal(s, w[1], error);
-  if (verb == "clock" && w.size() == 2 && (w[1] == "fast" || w[1] == "normal")) {
-    if (!s.options.fast_clock) return fail(error, "the board was not started with --fast-clock");
-    s.clock_fast = w[1] == "fast";
-    return 0;
-  }
-  if (verb == "inspect") {
-    report_inspection(s);
-    return 0;
-  }
-  if (verb == "wait" && w.size() == 2) {
-    char* end = nullptr;
-    wait = std::strtod(w[1].c_str(), &end);
-    if (*end != '\0' || wait < 0 || wait > 3600) return fail(error, "usage: wait SECONDS");
-    return 0;
-  }
-  if (verb == "say") {
-    emit("say " + rest_of_line(line));
-    return 0;
-  }
-  if (verb == "quit") {
-    begin_quit(s);
-    return 0;
+  const std::vector<std::string> words = split_words(line);
+  if (words.empty() || words[0][0] == '#') return 0;
+  for (const Command& command : commands) {
+    if (words[0] == command.verb) return command.run(Call{s, words, line, wait, error});
   }
   return fail(error, "unknown command");
 }

@@ -257,10 +257,7 @@ void reap_children(Supervisor& s, const Loop& loop) {
   for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
     if (pid == s.daemon.pid) daemon_exited(s, loop, status);
     for (std::size_t i = 0; i < s.services.size(); ++i) {
-      if (s.services[i] == pid) {
-        s.services[i] = -1;
-        s.service_states[i] = "down";
-      }
+      if (s.services[i] == pid) s.services[i] = -1;
     }
   }
 }
@@ -462,7 +459,6 @@ int main(int argc, char** argv) {
   s.script = {-1, "", {}, 0};
   s.daemon = {-1, -1, -1, -1, "", ""};
   s.services = {-1, -1};
-  s.service_states = {"down", "down"};
   if (parse_options(argc, argv, s.options) != 0) return 2;
   s.clock_fast = s.options.fast_clock;
   if (!s.options.script.empty() && read_script(s.options.script, s.script) != 0) return 2;

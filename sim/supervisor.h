@@ -50,7 +50,6 @@ struct Supervisor {
   DeviceFiles devices;
   DaemonRun daemon;
   std::array<pid_t, service_count> services;
-  std::array<std::string, service_count> service_states;
   std::array<bool, 3> wifi_traffic;  // wlan0, wlan02, wlan1
   CommandQueue input;
   CommandQueue script;

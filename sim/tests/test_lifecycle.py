@@ -92,22 +92,31 @@ class Stopping(BoardCase):
                 self.assertEqual(b.leds(start=mark), [])
 
     def test_signal_during_blink_completes_the_tick(self):
-        b = self.board("ssid home", "traffic wlan1 on", modes=(12, 17))
-        # Tick 1 takes the first counter reading; tick 2 blinks.
-        b.wait_writes(2, 1)
-        mark = b.mark()
-        b.wait_writes(1, 2, start=mark)
-        # Into the middle of the 125 ms sleep that follows the second write.
-        time.sleep(0.05)
-        b.send("signal TERM")
-        signalled = b.wait_for(lambda e: e.rest == "signal TERM", start=mark).time
-        self.assertStopped(b, start=mark)
-        after = b.leds(start=mark)
-        # All eight writes of the blink, then LED 2's evaluation, then the end.
-        self.assertEqual([(n, v) for _, n, v in after], [(1, v) for v in BLINK] + [(2, 1)])
-        # The step in progress is cut short; the next write follows at once.
-        next_write = min(t for t, n, _ in after if t > signalled)
-        self.assertLess(next_write - signalled, 0.1)
+        signals = ["INT", "TERM", "QUIT"]
+        boards = {sig: self.board("ssid home", "traffic wlan1 on", modes=(12, 17))
+                  for sig in signals}
+        marks = {}
+        for sig, b in boards.items():
+            # Tick 1 takes the first counter reading; tick 2 blinks.
+            b.wait_writes(2, 1)
+            marks[sig] = b.mark()
+        for sig, b in boards.items():
+            b.wait_writes(1, 2, start=marks[sig])
+            # Into the middle of the 125 ms sleep that follows the second write.
+            time.sleep(0.05)
+            b.send(f"signal {sig}")
+        for sig, b in boards.items():
+            with self.subTest(sig):
+                mark = marks[sig]
+                self.assertStopped(b, start=mark)
+                sent = b.wait_for(lambda e, s=sig: e.rest == f"signal {s}", start=mark).time
+                after = b.leds(start=mark)
+                # All eight writes of the blink, then LED 2's evaluation, then the end.
+                self.assertEqual([(n, v) for _, n, v in after], [(1, v) for v in BLINK] + [(2, 1)])
+                # The sleep the signal fell into is cut short: the next write
+                # follows at once instead of up to 125 ms later.
+                following = min(t for t, _, _ in after if t >= sent)
+                self.assertLess(following - sent, 0.03)
 
     def test_blink_sequence_timing(self):
         b = self.board("stations wlan0 1", "traffic wlan0 on", modes=(11, 17))
