@@ -94,6 +94,23 @@ int read_script(const std::string& path, CommandQueue& queue) {
 
 // ---- the daemon's process ----
 
+int send_descriptor(int socket_fd, int fd) {
+  char byte = 'l';
+  iovec io{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&message);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
+  return sendmsg(socket_fd, &message, 0) == 1 ? 0 : -1;
+}
+
 [[noreturn]] void exec_daemon(const Supervisor& s, int report_fd, int out, int err, bool closed) {
   sigset_t all;
   sigfillset(&all);
@@ -101,31 +118,19 @@ int read_script(const std::string& path, CommandQueue& queue) {
   for (int sig = 1; sig < NSIG; ++sig) std::signal(sig, SIG_DFL);
   const int null_fd = open("/dev/null", O_RDONLY);
   dup2(null_fd, 0);
+  const int report = fcntl(report_fd, F_DUPFD_CLOEXEC, 3);
+  if (s.options.emulate_devices) {
+    const int listener = install_device_filter(s.options.fast_clock);
+    if (listener < 0 || send_descriptor(report, listener) != 0) _exit(126);
+    close(listener);
+  }
+  // Last, so that no descriptor of ours takes the number of a closed stream.
   if (closed) {
     close(1);
     close(2);
   } else {
     dup2(out, 1);
     dup2(err, 2);
-  }
-  const int report = fcntl(report_fd, F_DUPFD_CLOEXEC, 3);
-  if (s.options.emulate_devices) {
-    const int listener = install_device_filter(s.options.fast_clock);
-    if (listener < 0) _exit(126);
-    char byte = 'l';
-    iovec io{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&message);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &listener, sizeof(int));
-    if (sendmsg(report, &message, 0) != 1) _exit(126);
   }
   close_range(3, ~0U, 0);
   std::vector<std::string> words = s.options.prefix;

@@ -1,6 +1,7 @@
 """Start-up, the tick loop, stopping, and the daemon's hygiene, through the
 real binary on a simulated board."""
 
+import os
 import time
 import unittest
 
@@ -142,6 +143,9 @@ class Hygiene(BoardCase):
         self.assertEqual([v for _, v in b.leds(1)][:3], [0, 0, 0])
         self.assertEqual(b.lines("stderr"), [])
         self.assertEqual(self.calls(b).count("io get bin0"), 1)
+        # The daemon filled the gaps with /dev/null.
+        for fd in range(3):
+            self.assertEqual(os.readlink(b.path(f"/proc/{b.daemon_pid}/fd/{fd}")), "/dev/null")
         b.do("signal TERM")
         self.assertStopped(b)
 
