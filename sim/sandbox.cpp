@@ -93,16 +93,14 @@ int build_dev(const std::string& staging) {
 // mounted, since without root nothing can be written through it (the host's
 // folders belong to users the sandbox does not know): the tools that come
 // and go are links into the board's own folder, dangling while a tool is
-// absent, and the daemon's file is a mount point.
+// absent.
 int overlay_usr() {
   const std::string layers = std::string(board_dir) + "/layers";
   const std::string upper = layers + "/upper";
-  if (make_dirs(upper + "/sbin", 0755) != 0 || make_dirs(upper + "/bin", 0755) != 0 ||
-      make_dirs(upper + "/libexec/ipsec", 0755) != 0 || make_dirs(layers + "/work", 0755) != 0 ||
-      make_dirs(board_tools_dir, 0755) != 0) {
+  if (make_dirs(upper + "/bin", 0755) != 0 || make_dirs(upper + "/libexec/ipsec", 0755) != 0 ||
+      make_dirs(layers + "/work", 0755) != 0 || make_dirs(board_tools_dir, 0755) != 0) {
     return -1;
   }
-  if (write_file(upper + "/sbin/norvaskd", "", 0755) != 0) return -1;
   for (const char* path : {sandbox_io_path, sandbox_stroke_path, sandbox_swanctl_path}) {
     const std::string link = upper + (path + 4);  // below /usr
     if (symlink(tool_path(path).c_str(), link.c_str()) != 0) return fail("cannot link", link);
@@ -119,6 +117,7 @@ int overlay_usr() {
 // it was given.
 int bind_daemon(int daemon_fd) {
   const std::string source = "/proc/self/fd/" + std::to_string(daemon_fd);
+  if (write_file(sandbox_daemon_path, "", 0755) != 0) return -1;
   if (mount(source.c_str(), sandbox_daemon_path, nullptr, MS_BIND, nullptr) != 0) {
     return fail("cannot bind", sandbox_daemon_path);
   }
@@ -221,7 +220,9 @@ int collect_host_files(const char* daemon, const char* standins_dir, HostFiles& 
 int build_sandbox(const HostFiles& files) {
   if (mount_tmpfs("/opt", "mode=0755") != 0) return -1;
   if (make_dirs(board_bin_dir, 0755) != 0 || make_dirs(board_state_dir, 0755) != 0) return -1;
-  if (make_dirs("/opt/norvask/etc", 0755) != 0) return -1;
+  if (make_dirs("/opt/norvask/etc", 0755) != 0 || make_dirs("/opt/norvask/bin", 0755) != 0) {
+    return -1;
+  }
   if (overlay_usr() != 0 || bind_daemon(files.daemon_fd) != 0) return -1;
   if (build_dev(std::string(board_dir) + "/dev") != 0) return -1;
   if (mount_tmpfs("/tmp", "mode=1777") != 0) return -1;

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-// Where the daemon under test appears inside the sandbox.
-inline constexpr const char* sandbox_daemon_path = "/usr/sbin/norvaskd";
+// Where the daemon under test appears inside the sandbox: where the router
+// package installs it.
+inline constexpr const char* sandbox_daemon_path = "/opt/norvask/bin/norvaskd";
 inline constexpr const char* sandbox_settings_path = "/opt/norvask/etc/settings";
 inline constexpr const char* sandbox_io_path = "/usr/bin/io";
 inline constexpr const char* sandbox_stroke_path = "/usr/libexec/ipsec/stroke";

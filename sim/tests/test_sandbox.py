@@ -2,6 +2,7 @@
 as it was, and the board runs without root where user namespaces allow."""
 
 import glob
+import hashlib
 import os
 import shutil
 import stat
@@ -96,6 +97,18 @@ class Sandbox(BoardCase):
         b.close()
         self.assertEqual([p for p in inside if os.path.exists(f"/proc/{p}")], [])
         self.assertEqual(host_state(), before)
+
+    def test_runs_the_binary_as_built(self):
+        if os.environ.get("NORVASK_SIM_PREFIX"):
+            self.skipTest("the daemon runs under an emulator")
+        b = self.board(modes=(17, 17))
+        b.wait_writes(2, 1)
+        with open(b.path(f"/proc/{b.daemon_pid}/exe"), "rb") as running, \
+                open(default_command()[2], "rb") as built:
+            self.assertEqual(hashlib.sha256(running.read()).digest(),
+                             hashlib.sha256(built.read()).digest())
+        self.assertEqual(os.readlink(b.path(f"/proc/{b.daemon_pid}/exe")),
+                         "/opt/norvask/bin/norvaskd")
 
     def test_runs_without_root(self):
         if os.geteuid() != 0 or not shutil.which("setpriv"):
