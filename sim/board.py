@@ -187,9 +187,11 @@ class Board:
                 raise BoardError(f"{line}: {event.rest}")
         return self
 
-    def start(self, closed=False, timeout=10):
-        """Starts the daemon and returns its PID."""
-        self.do("start closed" if closed else "start", timeout=timeout)
+    def start(self, closed=False, how=None, timeout=10):
+        """Starts the daemon and returns its PID. `how` is one of the start
+        command's variants (closed, no-arguments, empty-name)."""
+        how = "closed" if closed else how
+        self.do(f"start {how}" if how else "start", timeout=timeout)
         event = self.wait_for(lambda e: e.kind == "daemon", timeout=timeout)
         self.daemon_pid = int(event.rest)
         return self.daemon_pid

@@ -133,8 +133,14 @@ int no_settings(const Call& c) {
 }
 
 int start_command(const Call& c) {
-  if (c.w.size() > 2 || (c.w.size() == 2 && c.w[1] != "closed")) return c.usage("start [closed]");
-  return start_daemon(c.s, c.w.size() == 2, c.error);
+  StartAs how = StartAs::Normal;
+  if (c.w.size() == 2 && c.w[1] == "closed") how = StartAs::StreamsClosed;
+  if (c.w.size() == 2 && c.w[1] == "no-arguments") how = StartAs::NoArguments;
+  if (c.w.size() == 2 && c.w[1] == "empty-name") how = StartAs::EmptyName;
+  if (c.w.size() > 2 || (c.w.size() == 2 && how == StartAs::Normal)) {
+    return c.usage("start [closed|no-arguments|empty-name]");
+  }
+  return start_daemon(c.s, how, c.error);
 }
 
 int send_signal(const Call& c) {

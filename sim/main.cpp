@@ -111,7 +111,7 @@ int send_descriptor(int socket_fd, int fd) {
   return sendmsg(socket_fd, &message, 0) == 1 ? 0 : -1;
 }
 
-[[noreturn]] void exec_daemon(const Supervisor& s, int report_fd, int out, int err, bool closed) {
+[[noreturn]] void exec_daemon(const Supervisor& s, int report_fd, int out, int err, StartAs how) {
   sigset_t all;
   sigfillset(&all);
   sigprocmask(SIG_UNBLOCK, &all, nullptr);
@@ -125,7 +125,7 @@ int send_descriptor(int socket_fd, int fd) {
     close(listener);
   }
   // Last, so that no descriptor of ours takes the number of a closed stream.
-  if (closed) {
+  if (how == StartAs::StreamsClosed) {
     close(1);
     close(2);
   } else {
@@ -138,13 +138,17 @@ int send_descriptor(int socket_fd, int fd) {
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
+  std::string program = words.front();
+  std::string empty;
+  if (how == StartAs::NoArguments) argv = {nullptr};
+  if (how == StartAs::EmptyName) argv = {empty.data(), nullptr};
   std::vector<std::string> env = {std::string("PATH=") + sandbox_path_variable, "HOME=/root",
                                   "LANG=C"};
   env.insert(env.end(), s.options.env.begin(), s.options.env.end());
   std::vector<char*> envp;
   for (std::string& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  execvpe(argv[0], argv.data(), envp.data());
+  execvpe(program.c_str(), argv.data(), envp.data());
   _exit(127);
 }
 
@@ -402,7 +406,7 @@ void forward_signal(int sig) {
 
 }  // namespace
 
-int start_daemon(Supervisor& s, bool closed_output, std::string& error) {
+int start_daemon(Supervisor& s, StartAs how, std::string& error) {
   if (s.daemon.pid > 0) {
     error = "the daemon is already running";
     return -1;
@@ -422,7 +426,7 @@ int start_daemon(Supervisor& s, bool closed_output, std::string& error) {
   fcntl(out[0], F_SETFL, O_NONBLOCK);
   fcntl(err[0], F_SETFL, O_NONBLOCK);
   const pid_t pid = fork();
-  if (pid == 0) exec_daemon(s, report[1], out[1], err[1], closed_output);
+  if (pid == 0) exec_daemon(s, report[1], out[1], err[1], how);
   close(report[1]);
   close(out[1]);
   close(err[1]);

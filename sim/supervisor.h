@@ -67,7 +67,10 @@ int prepare_board(Supervisor& s);
 int execute_command(Supervisor& s, const std::string& line, double& wait, std::string& error);
 
 // Starts the daemon. 0, or -1 with `error` set.
-int start_daemon(Supervisor& s, bool closed_output, std::string& error);
+// How the daemon is started: as usual, with standard output and error closed,
+// with no arguments at all (argv[0] null), or with an empty program name.
+enum class StartAs { Normal, StreamsClosed, NoArguments, EmptyName };
+int start_daemon(Supervisor& s, StartAs how, std::string& error);
 
 // Begins a clean exit: the daemon gets SIGTERM and the supervisor leaves
 // once it has gone.

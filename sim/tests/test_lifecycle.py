@@ -36,6 +36,16 @@ class StartUp(BoardCase):
         self.assertEqual(started.pid, b.daemon_pid)
         self.assertEqual(started.sender, b.daemon_pid)
 
+    def test_logs_under_a_default_name_when_started_without_one(self):
+        boards = {how: self.board(modes=(17, 0), start=False) for how in ("no-arguments", "empty-name")}
+        for how, b in boards.items():
+            with self.subTest(how):
+                b.start(how=how)
+                started = b.wait_log("started")
+                self.assertEqual((started.ident, started.pid), ("norvaskd", b.daemon_pid))
+                b.do("signal TERM")
+                self.assertStopped(b)
+
     def test_each_led_written_every_tick_in_order(self):
         cases = {
             (0, 17): (0, 1),
