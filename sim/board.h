@@ -1,8 +1,7 @@
 // The simulated board's scenario state and what its device drivers answer.
 //
 // The state lives in the supervisor and is mirrored into one small file per
-// item under the board's state folder, where the stand-in commands read it
-// (and where an in-process device shim could read it too):
+// item under the board's state folder, where the stand-in commands read it:
 //   pin.<name>         "0" or "1"; absent: the board lacks the pin
 //   serial.<port>      "<rx> <tx>", or "fail" when the driver refuses TIOCGICOUNT
 //   stations.<iface>   number of Wi-Fi stations associated with an access point
@@ -21,8 +20,6 @@
 inline constexpr const char* board_dir = "/opt/board";
 inline constexpr const char* board_state_dir = "/opt/board/state";
 inline constexpr const char* board_bin_dir = "/opt/board/bin";
-// Datagram socket for "led <n> <value>" reports from an in-process device shim.
-inline constexpr const char* board_events_socket = "/opt/board/events";
 
 // Request codes the daemon sends to the GPIO device and the serial driver.
 inline constexpr std::uint32_t request_led1 = 0x40004203;

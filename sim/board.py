@@ -5,8 +5,10 @@ output and exit).
 The board and daemon binaries come from the arguments or from the
 environment: NORVASK_BOARD (the supervisor), NORVASK_SIM_DAEMON (the daemon
 binary), NORVASK_SIM_PREFIX (an emulator command line to run the daemon
-under, split like a shell would) and NORVASK_SIM_DEVICES ("seccomp", the
-default, or "none" when something else answers the device calls).
+under, split like a shell would), NORVASK_SIM_DEVICES ("seccomp", the
+default, or "none" when something else answers the device calls) and
+NORVASK_SIM_SHIM (a device shim for the board to show at /opt/board/shim.so,
+which the emulator's command line preloads).
 """
 
 import os
@@ -81,6 +83,8 @@ def default_command():
         command += ["--prefix", word]
     if os.environ.get("NORVASK_SIM_DEVICES", "seccomp") == "none":
         command.append("--no-device-filter")
+    if os.environ.get("NORVASK_SIM_SHIM"):
+        command += ["--shim", os.environ["NORVASK_SIM_SHIM"]]
     return command
 
 

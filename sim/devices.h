@@ -1,7 +1,9 @@
 // The board's GPIO device and serial ports, emulated from outside the
 // daemon's process: a seccomp filter hands the daemon's device ioctls to the
 // supervisor, which answers them from the board's state. Nothing in the
-// daemon's process changes, so this works for a static binary too.
+// daemon's process changes, so this works for a static binary too. Where the
+// filter cannot see the calls (under an emulator), a shim preloaded into the
+// daemon asks the same questions over a socket (shim_protocol.h).
 #pragma once
 
 #include <sys/types.h>
@@ -34,3 +36,7 @@ int install_device_filter(bool fast_clock);
 // daemon's sleeps end at once. 0, or -1 when the listener is broken.
 int serve_notification(int listener, const BoardState& board, const DeviceFiles& files,
                        pid_t daemon_pid, bool clock_fast);
+
+// Answers one shim request waiting on `socket_fd`, the board's device socket.
+// 1 when one was answered, 0 when none was waiting.
+int serve_shim_request(int socket_fd, const BoardState& board, const DeviceFiles& files);

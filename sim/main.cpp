@@ -23,6 +23,7 @@
 #include "sim/events.h"
 #include "sim/network.h"
 #include "sim/services.h"
+#include "sim/shim_protocol.h"
 #include "sim/supervisor.h"
 #include "sim/syslog_sink.h"
 
@@ -40,7 +41,7 @@ void usage() {
   std::fprintf(stderr,
                "usage: norvask-board --daemon PATH [--prefix WORD]... [--env NAME=VALUE]...\n"
                "                     [--script FILE] [--standins DIR] [--no-device-filter]\n"
-               "                     [--fast-clock]\n");
+               "                     [--shim FILE] [--fast-clock]\n");
 }
 
 int parse_options(int argc, char** argv, Options& options) {
@@ -60,6 +61,8 @@ int parse_options(int argc, char** argv, Options& options) {
       options.script = argv[++i];
     } else if (arg == "--standins" && has_value) {
       options.standins = argv[++i];
+    } else if (arg == "--shim" && has_value) {
+      options.shim = argv[++i];
     } else if (arg == "--no-device-filter") {
       options.emulate_devices = false;
     } else if (arg == "--fast-clock") {
@@ -213,18 +216,6 @@ void drain_log(int log_fd) {
   }
 }
 
-// Reports from an in-process device shim: "led <n> <value>".
-void drain_shim_events(int fd) {
-  char buf[256];
-  for (;;) {
-    const ssize_t n = recv(fd, buf, sizeof buf - 1, 0);
-    if (n <= 0) return;
-    std::string text(buf, static_cast<std::size_t>(n));
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    if (text.rfind("led ", 0) == 0) emit(text);
-  }
-}
-
 // ---- the loop ----
 
 struct Loop {
@@ -246,7 +237,6 @@ void daemon_exited(Supervisor& s, const Loop& loop, int status) {
     }
   }
   drain_log(loop.log_fd);
-  drain_shim_events(loop.shim_fd);
   drain_output(s.daemon.out, s.daemon.out_line, "stdout");
   drain_output(s.daemon.err, s.daemon.err_line, "stderr");
   close_fd(s.daemon.out);
@@ -344,11 +334,12 @@ int run_loop(Supervisor& s, Loop& loop) {
     };
     if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return 1;
     // The daemon is blocked in the device call it made: whatever it logged or
-    // printed before is already queued, and is reported first.
+    // printed before is already queued, and is reported first. Its shim asks
+    // once and waits, so the one request that woke us is the only one.
     drain_log(loop.log_fd);
-    drain_shim_events(loop.shim_fd);
     drain_output(s.daemon.out, s.daemon.out_line, "stdout");
     drain_output(s.daemon.err, s.daemon.err_line, "stderr");
+    if (fds[3].revents & POLLIN) serve_shim_request(loop.shim_fd, s.board, s.devices);
     if (fds[5].revents & POLLIN) {
       serve_notification(s.daemon.listener, s.board, s.devices, s.daemon.pid, s.clock_fast);
     }
@@ -389,7 +380,7 @@ int supervise(Supervisor& s) {
                           {0, static_cast<long>(tick_seconds * 1e9)}};
   timerfd_settime(loop.timer_fd, 0, &period, nullptr);
   loop.log_fd = open_log_socket("/dev/log");
-  loop.shim_fd = open_log_socket(board_events_socket);
+  loop.shim_fd = open_log_socket(board_device_socket);
   if (loop.signal_fd < 0 || loop.timer_fd < 0 || loop.log_fd < 0 || loop.shim_fd < 0) {
     std::fprintf(stderr, "norvask-board: cannot set up the supervisor: %s\n", std::strerror(errno));
     return 1;
@@ -474,8 +465,10 @@ int main(int argc, char** argv) {
   if (enter_namespaces() != 0) return exit_unsupported;
   // Opened inside the new mount namespace, so that the daemon's file can be
   // bound from there; the host's paths are still all visible.
-  if (collect_host_files(s.options.daemon.c_str(), s.options.standins.c_str(), s.host) != 0)
+  if (collect_host_files(s.options.daemon.c_str(), s.options.standins.c_str(),
+                         s.options.shim.c_str(), s.host) != 0) {
     return 2;
+  }
 
   const pid_t inner = fork();
   if (inner < 0) return 1;

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "sim/board.h"
+#include "sim/shim_protocol.h"
 
 namespace {
 
@@ -113,17 +114,16 @@ int overlay_usr() {
   return fail("cannot mount an overlay on", "/usr");
 }
 
-// The daemon's own file, bound read-only: the sandbox runs the very binary
-// it was given.
-int bind_daemon(int daemon_fd) {
-  const std::string source = "/proc/self/fd/" + std::to_string(daemon_fd);
-  if (write_file(sandbox_daemon_path, "", 0755) != 0) return -1;
-  if (mount(source.c_str(), sandbox_daemon_path, nullptr, MS_BIND, nullptr) != 0) {
-    return fail("cannot bind", sandbox_daemon_path);
+// A host file opened before the host's paths were hidden, bound read-only:
+// the sandbox runs the very binary (and shim) it was given.
+int bind_read_only(int fd, const char* target) {
+  const std::string source = "/proc/self/fd/" + std::to_string(fd);
+  if (write_file(target, "", 0755) != 0) return -1;
+  if (mount(source.c_str(), target, nullptr, MS_BIND, nullptr) != 0) {
+    return fail("cannot bind", target);
   }
-  if (mount(nullptr, sandbox_daemon_path, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) !=
-      0) {
-    return fail("cannot make read-only", sandbox_daemon_path);
+  if (mount(nullptr, target, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+    return fail("cannot make read-only", target);
   }
   return 0;
 }
@@ -171,6 +171,19 @@ int read_text(const std::string& path, std::string& text) {
   return n < 0 ? fail("cannot read", path) : 0;
 }
 
+// An O_PATH descriptor of a regular file, or -1 with a message.
+int open_host_file(const char* path) {
+  const int fd = open(path, O_PATH | O_CLOEXEC);
+  if (fd < 0) return fail("cannot open", path);
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "norvask-board: %s is not a file\n", path);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 int enter_namespaces() {
@@ -185,14 +198,12 @@ int enter_namespaces() {
   return 0;
 }
 
-int collect_host_files(const char* daemon, const char* standins_dir, HostFiles& files) {
-  files.daemon_fd = open(daemon, O_PATH | O_CLOEXEC);
-  struct stat st {};
-  if (files.daemon_fd < 0 || fstat(files.daemon_fd, &st) != 0) return fail("cannot open", daemon);
-  if (!S_ISREG(st.st_mode)) {
-    std::fprintf(stderr, "norvask-board: %s is not a file\n", daemon);
-    return -1;
-  }
+int collect_host_files(const char* daemon, const char* standins_dir, const char* shim,
+                       HostFiles& files) {
+  files.daemon_fd = open_host_file(daemon);
+  if (files.daemon_fd < 0) return -1;
+  files.shim_fd = -1;
+  if (*shim && (files.shim_fd = open_host_file(shim)) < 0) return -1;
   files.self_fd = open("/proc/self/exe", O_PATH | O_CLOEXEC);
   if (files.self_fd < 0) return fail("cannot open", "/proc/self/exe");
   files.busybox = find_program("busybox");
@@ -223,7 +234,8 @@ int build_sandbox(const HostFiles& files) {
   if (make_dirs("/opt/norvask/etc", 0755) != 0 || make_dirs("/opt/norvask/bin", 0755) != 0) {
     return -1;
   }
-  if (overlay_usr() != 0 || bind_daemon(files.daemon_fd) != 0) return -1;
+  if (overlay_usr() != 0 || bind_read_only(files.daemon_fd, sandbox_daemon_path) != 0) return -1;
+  if (files.shim_fd >= 0 && bind_read_only(files.shim_fd, board_shim_path) != 0) return -1;
   if (build_dev(std::string(board_dir) + "/dev") != 0) return -1;
   if (mount_tmpfs("/tmp", "mode=1777") != 0) return -1;
   if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {

@@ -27,6 +27,7 @@ inline constexpr const char* sandbox_path_variable = "/opt/board/bin:/usr/sbin:/
 struct HostFiles {
   int daemon_fd;        // O_PATH descriptor of the daemon binary
   int self_fd;          // O_PATH descriptor of this program, to start services
+  int shim_fd;          // O_PATH descriptor of the device shim, -1 without
   std::string busybox;  // provides ifconfig and grep
   std::string netstat;  // names owning programs with -p
   std::string ip;       // sets up the interfaces
@@ -38,8 +39,10 @@ struct HostFiles {
 // Returns 0, or -1 with a message on standard error.
 int enter_namespaces();
 
-// Collects the host files; -1 with a message when one is missing.
-int collect_host_files(const char* daemon, const char* standins_dir, HostFiles& files);
+// Collects the host files; -1 with a message when one is missing. An empty
+// `shim`: no device shim.
+int collect_host_files(const char* daemon, const char* standins_dir, const char* shim,
+                       HostFiles& files);
 
 // Builds the sandbox's file system; run in the PID namespace's first process.
 // 0, or -1 with a message on standard error.

@@ -20,6 +20,7 @@ struct Options {
   std::vector<std::string> env;     // extra NAME=value for the daemon
   std::string standins;             // folder of the stand-in commands
   std::string script;               // scenario file to run at start
+  std::string shim;                 // device shim to show in the sandbox, if any
   bool emulate_devices;             // answer device ioctls through seccomp
   bool fast_clock;                  // the daemon's sleeps go through the supervisor
 };
