@@ -26,15 +26,20 @@ class StartUp(BoardCase):
                     [("log", "started"), ("led", "1 0"), ("led", "2 0"),
                      ("log", "stopped"), ("exit", "0")])
 
-    def test_logs_under_its_program_name_with_its_pid(self):
+    def test_logs_start_and_stop_under_its_name_and_pid(self):
         b = self.board(modes=(17, 0))
         started = b.wait_log("started")
-        self.assertEqual(
-            (started.facility, started.severity, started.ident),
-            ("daemon", "notice", "norvaskd"))
-        # The PID in the message is the one the kernel vouches for.
-        self.assertEqual(started.pid, b.daemon_pid)
-        self.assertEqual(started.sender, b.daemon_pid)
+        b.wait_writes(2, 1)
+        b.do("signal TERM")
+        stopped = b.wait_log("stopped")
+        self.assertEqual(b.wait_exit(), ("exit", "0"))
+        for log in (started, stopped):
+            with self.subTest(log.text):
+                self.assertEqual(
+                    (log.facility, log.severity, log.ident), ("daemon", "notice", "norvaskd"))
+                # The PID in the message is the one the kernel vouches for.
+                self.assertEqual(log.pid, b.daemon_pid)
+                self.assertEqual(log.sender, b.daemon_pid)
 
     def test_logs_under_a_default_name_when_started_without_one(self):
         boards = {how: self.board(modes=(17, 0), start=False) for how in ("no-arguments", "empty-name")}
