@@ -32,7 +32,7 @@ void fill_standard_descriptors() {
 // for them, and a blocked stop signal would make us unstoppable: both are
 // inherited from whoever started us.
 void reset_inherited_signals() {
-  std::signal(SIGCHLD, SIG_DFL);
+  (void)std::signal(SIGCHLD, SIG_DFL);
   sigset_t stops;
   sigemptyset(&stops);
   sigaddset(&stops, SIGINT);
@@ -65,9 +65,9 @@ int main(int argc, char** argv) {
   fill_standard_descriptors();
   reset_inherited_signals();
   setsid();
-  std::signal(SIGINT, on_stop_signal);
-  std::signal(SIGTERM, on_stop_signal);
-  std::signal(SIGQUIT, on_stop_signal);
+  (void)std::signal(SIGINT, on_stop_signal);
+  (void)std::signal(SIGTERM, on_stop_signal);
+  (void)std::signal(SIGQUIT, on_stop_signal);
   openlog(syslog_identity(argc > 0 ? argv[0] : nullptr), LOG_PID | LOG_NDELAY, LOG_DAEMON);
   syslog(LOG_NOTICE, "started");
 

@@ -59,7 +59,7 @@ int read_iface_counters(std::string_view name, NetCounters& out) {
       break;
     }
   }
-  std::fclose(stream);
+  (void)std::fclose(stream);
   return found;
 }
 

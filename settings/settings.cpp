@@ -69,7 +69,7 @@ std::uint32_t settings_get_uint(std::FILE* stream, const char* key) {
 }
 
 void settings_close(std::FILE* stream) {
-  if (stream) std::fclose(stream);
+  if (stream) (void)std::fclose(stream);
 }
 
 namespace {
