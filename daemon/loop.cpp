@@ -72,7 +72,8 @@ constexpr std::array<ModeRow, 18> mode_table{{
 constexpr ModeRow beyond_table = row(Source::Nothing);
 
 const ModeRow& mode_row(std::uint32_t mode) {
-  return mode < mode_table.size() ? mode_table[mode] : beyond_table;
+  if (mode < mode_table.size()) return mode_table[mode];
+  return beyond_table;
 }
 
 // Everything an LED's evaluation needs of its own.
