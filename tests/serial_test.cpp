@@ -22,6 +22,7 @@ struct Counts {
 std::vector<int> answers(unsigned selection, const std::vector<Counts>& reads) {
   SerialStat snapshot{};
   std::vector<int> got;
+  got.reserve(reads.size());
   for (const Counts& read : reads)
     got.push_back(serial_compare(selection, read.rx, read.tx, snapshot));
   return got;
@@ -29,6 +30,7 @@ std::vector<int> answers(unsigned selection, const std::vector<Counts>& reads) {
 
 std::vector<int> expected(const std::vector<Counts>& reads) {
   std::vector<int> want;
+  want.reserve(reads.size());
   for (const Counts& read : reads) want.push_back(read.expected);
   return want;
 }

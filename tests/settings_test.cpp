@@ -100,7 +100,7 @@ TEST(Settings, BinaryContentAndNulBytesDoNotHideLaterLines) {
 class ReadSettings : public ::testing::Test {
  protected:
   void TearDown() override { settings_path = saved_; }
-  LedSettings read_from(const std::string& path) {
+  static LedSettings read_from(const std::string& path) {
     settings_path = path.c_str();
     LedSettings settings{77, 77};
     read_settings(settings);

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <dirent.h>
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -20,7 +22,7 @@ class TempDir {
     path_ = mkdtemp(pattern.data()) ? pattern : std::string();
   }
   ~TempDir() {
-    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+    if (!path_.empty()) nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -29,6 +31,10 @@ class TempDir {
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
  private:
+  static int remove_entry(const char* path, const struct stat* /*st*/, int /*kind*/, FTW* /*ftw*/) {
+    (void)std::remove(path);
+    return 0;  // go on past anything that cannot be removed
+  }
   std::string path_;
 };
 
