@@ -1,6 +1,7 @@
 // Internals of the GPIO access, for tests and tools.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "gpio/gpio.h"
@@ -27,5 +28,8 @@ struct PinEntry {
 
 // -1 when the pin is unsupported or the check failed, else the command's exit code.
 int probe_pin_support(PinEntry& entry);
+// The check's verdict on the I/O command's answer: `got` bytes (0 or 1) read
+// into `first`, and its wait status. Marks the entry and returns as above.
+int pin_support_answer(PinEntry& entry, std::size_t got, char first, int status);
 [[nodiscard]] PinEntry& pin_entry(Pin pin);
 void pins_forget_support();

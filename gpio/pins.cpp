@@ -43,6 +43,15 @@ void pins_forget_support() {
   for (PinEntry& entry : pin_table) entry.support = PinSupport::Unknown;
 }
 
+int pin_support_answer(PinEntry& entry, std::size_t got, char first, int status) {
+  if (got == 0 || (first != '0' && first != '1')) {
+    entry.support = PinSupport::Unsupported;
+    return -1;
+  }
+  entry.support = PinSupport::Supported;
+  return (status >> 8) & 0xff;
+}
+
 int probe_pin_support(PinEntry& entry) {
   // Non-blocking both ways: a command that floods the pipe cannot stall on it
   // while we wait for it, and a grandchild holding it cannot stall our read.
@@ -62,12 +71,7 @@ int probe_pin_support(PinEntry& entry) {
     syslog(LOG_ERR, "gpio: read error when checking support for %s", entry.name);
     return -1;
   }
-  if (got == 0 || (first != '0' && first != '1')) {
-    entry.support = PinSupport::Unsupported;
-    return -1;
-  }
-  entry.support = PinSupport::Supported;
-  return (status >> 8) & 0xff;
+  return pin_support_answer(entry, static_cast<std::size_t>(got), first, status);
 }
 
 std::uint32_t read_pin(Pin pin) {
