@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 
 #include "exec/exec.h"
@@ -73,10 +74,13 @@ int run_command(const char* program, ...) {
   reset_child_fds();
   if (pid < 0) return -1;
   int status = 0;
-  // The stop signals are installed with restart semantics, so a signal does
-  // not cut this wait short.
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return status;
+  // The daemon's own handlers restart the wait, but one installed without
+  // SA_RESTART must not cut it short either: the child would run on unreaped.
+  pid_t waited = 0;
+  do {
+    waited = waitpid(pid, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  return waited == pid ? status : -1;
 }
 
 int open_capture(const char* path) {

@@ -1,10 +1,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <csignal>
 #include <string>
 
 #include "exec/exec.h"
@@ -82,6 +85,29 @@ TEST_F(Runner, SlotsAreEmptiedAfterEveryRun) {
   EXPECT_EQ(child_stdout_slot(), -1);
   set_child_stdout(2);
   EXPECT_EQ(child_stdout_slot(), -1);
+}
+
+void ignore_alarm(int /*signal_number*/) {}
+
+// Found by fuzzing the pin check: libFuzzer's timer signal, caught without
+// SA_RESTART, cut the wait short, so the runner answered -1 while the child
+// still ran (never reaped) and a pin check read from a pipe still open.
+TEST_F(Runner, ASignalWithoutRestartDoesNotCutTheWaitShort) {
+  struct sigaction alarm_action {};
+  alarm_action.sa_handler = ignore_alarm;  // no SA_RESTART
+  struct sigaction saved {};
+  ASSERT_EQ(sigaction(SIGALRM, &alarm_action, &saved), 0);
+  const itimerval every_20ms{{0, 20000}, {0, 20000}};
+  ASSERT_EQ(setitimer(ITIMER_REAL, &every_20ms, nullptr), 0);
+  const int status = shell_command("sleep 0.2; exit 3");
+  const itimerval stop{};
+  setitimer(ITIMER_REAL, &stop, nullptr);
+  sigaction(SIGALRM, &saved, nullptr);
+  const int left = waitpid(-1, nullptr, WNOHANG);
+  const int left_errno = errno;
+  EXPECT_EQ(exit_code(status), 3);
+  EXPECT_EQ(left, -1) << "a child was left behind";
+  EXPECT_EQ(left_errno, ECHILD);
 }
 
 TEST_F(Runner, NoDescriptorReachesTheChildOrStaysInTheParent) {
