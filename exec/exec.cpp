@@ -1,10 +1,13 @@
 #include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
 
 #include "exec/exec.h"
 #include "exec/exec_internal.h"
@@ -23,29 +26,63 @@ void close_from_3() {
   for (int fd = getdtablesize() - 1; fd >= 3; --fd) close(fd);
 }
 
-[[noreturn]] void exec_child(const char* program, va_list arguments) {
+// Everything the child needs, prepared by the parent: the child shares the
+// parent's memory until it execs, so it only reads this and makes system calls.
+struct ChildStart {
+  const char* argv[max_arguments + 2];
+  int fds[3];
+  sigset_t parent_mask;
+};
+
+// The child runs in the parent's memory, so a handler of ours must not run in
+// it: handled signals go back to their default action (ignored ones stay
+// ignored, as exec would leave them).
+void default_signal_handlers() {
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    struct sigaction action {};
+    if (sigaction(signal_number, nullptr, &action) != 0) continue;
+    if (action.sa_handler == SIG_DFL || action.sa_handler == SIG_IGN) continue;
+    action = {};
+    action.sa_handler = SIG_DFL;
+    sigaction(signal_number, &action, nullptr);
+  }
+}
+
+[[noreturn]] int exec_child(void* argument) {
+  const ChildStart& start = *static_cast<const ChildStart*>(argument);
+  default_signal_handlers();
   int null_fd = open("/dev/null", O_RDWR);
   // Keep it clear of the three streams so that wiring one cannot clobber it.
   if (null_fd >= 0 && null_fd < 3) null_fd = fcntl(null_fd, F_DUPFD, 3);
   for (int stream = 0; stream < 3; ++stream) {
-    const int slot = child_fds[stream];
+    const int slot = start.fds[stream];
     if (slot == stream) continue;
     const int source = slot >= 0 ? slot : null_fd;
     if (source < 0 || dup2(source, stream) < 0) close(stream);
   }
   close_from_3();
-
-  const char* argv[max_arguments + 2];
-  int count = 0;
-  argv[count++] = program;
-  while (count <= max_arguments) {
-    const char* argument = va_arg(arguments, const char*);
-    if (!argument) break;
-    argv[count++] = argument;
-  }
-  argv[count] = nullptr;
-  execvp(program, const_cast<char* const*>(argv));
+  pthread_sigmask(SIG_SETMASK, &start.parent_mask, nullptr);
+  execvp(start.argv[0], const_cast<char* const*>(start.argv));
   _exit(1);
+}
+
+// Room for the child's calls up to exec: execvp's search buffer is at most
+// PATH_MAX plus a name.
+constexpr std::size_t child_stack_size = std::size_t{32} * 1024;
+
+// A vfork-style child: no copy of our page tables, which fork would make and
+// exec would throw away at once. We stay suspended until the child has
+// exec'd or exited, so its stack can be a buffer in this frame.
+pid_t start_child(ChildStart& start) {
+  sigset_t all;
+  sigfillset(&all);
+  // No signal may reach a handler of ours while the child borrows our memory.
+  pthread_sigmask(SIG_BLOCK, &all, &start.parent_mask);
+  alignas(16) unsigned char stack[child_stack_size];
+  const pid_t pid =
+      clone(exec_child, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+  pthread_sigmask(SIG_SETMASK, &start.parent_mask, nullptr);
+  return pid;
 }
 
 }  // namespace
@@ -65,12 +102,21 @@ void set_child_stdout(int fd) {
 }
 
 int run_command(const char* program, ...) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    va_list arguments;
-    va_start(arguments, program);
-    exec_child(program, arguments);
+  ChildStart start;
+  int count = 0;
+  start.argv[count++] = program;
+  va_list arguments;
+  va_start(arguments, program);
+  while (count <= max_arguments) {
+    const char* argument = va_arg(arguments, const char*);
+    if (!argument) break;
+    start.argv[count++] = argument;
   }
+  va_end(arguments);
+  start.argv[count] = nullptr;
+  for (int stream = 0; stream < 3; ++stream) start.fds[stream] = child_fds[stream];
+
+  const pid_t pid = start_child(start);
   reset_child_fds();
   if (pid < 0) return -1;
   int status = 0;

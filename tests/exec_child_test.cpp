@@ -1,0 +1,135 @@
+// The command runner's child: what it inherits and what it must not, and
+// that the parent comes back unchanged. The child shares the parent's memory
+// until it execs, so these pin what that must not disturb.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "exec/exec.h"
+#include "exec/exec_internal.h"
+#include "test_util.h"
+
+namespace {
+
+std::string read_back(const std::string& path) {
+  std::array<char, 512> buffer{};
+  const int got = read_capture(path.c_str(), buffer.data(), buffer.size());
+  return got < 0 ? "<unreadable>" : std::string(buffer.data(), static_cast<std::size_t>(got));
+}
+
+volatile sig_atomic_t handled = 0;
+void count_signal(int /*signal_number*/) { handled = handled + 1; }
+
+struct SignalCase {
+  const char* name;
+  void (*disposition)(int);
+  bool child_dies;
+};
+
+}  // namespace
+
+// A handled signal reaches the child with its default action, an ignored one
+// stays ignored, and neither runs our handler; our own dispositions and mask
+// are as they were afterwards.
+TEST(ExecChild, SignalDispositionsAndMask) {
+  const SignalCase cases[] = {
+      {"handled", count_signal, true},
+      {"ignored", SIG_IGN, false},
+      {"default", SIG_DFL, true},
+  };
+  TempDir dir;
+  for (const SignalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    struct sigaction action {};
+    action.sa_handler = c.disposition;
+    struct sigaction saved {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &saved), 0);
+    handled = 0;
+    const std::string out = dir / "signal.txt";
+    const int status = capture_command(out.c_str(), "kill -USR1 $$; echo alive");
+    if (c.child_dies) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGUSR1) << status;
+      EXPECT_EQ(read_back(out), "");
+    } else {
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(read_back(out), "alive\n");
+    }
+    EXPECT_EQ(handled, 0);
+    struct sigaction now {};
+    sigaction(SIGUSR1, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, c.disposition);
+    sigaction(SIGUSR1, &saved, nullptr);
+  }
+  // The child must not keep the signals blocked that the parent blocks only
+  // while starting it.
+  EXPECT_TRUE(WIFSIGNALED(shell_command("kill -TERM $$; exit 0")));
+  sigset_t mask;
+  sigemptyset(&mask);
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  EXPECT_EQ(sigismember(&mask, SIGTERM), 0);
+  EXPECT_EQ(sigismember(&mask, SIGCHLD), 0);
+}
+
+// Descriptors from 3 up are closed in the child, also far above 1024, and the
+// handed-over output descriptor is closed in the parent.
+TEST(ExecChild, ClosesDescriptorsFromThree) {
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const rlimit saved = limit;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  getrlimit(RLIMIT_NOFILE, &limit);
+  const int high = static_cast<int>(limit.rlim_cur) - 1;
+  ASSERT_GT(high, 3);
+  const int fd = open("/dev/null", O_RDONLY);
+  ASSERT_GE(fd, 3);
+  ASSERT_EQ(dup2(fd, high), high);
+
+  TempDir dir;
+  const std::string out = dir / "fds.txt";
+  const std::string command = "for fd in 3 " + std::to_string(fd) + " " + std::to_string(high) +
+                              "; do [ -e /proc/$$/fd/$fd ] && echo open $fd; done; echo done";
+  const int capture = open_capture(out.c_str());
+  ASSERT_GT(capture, 2);
+  set_child_stdout(capture);
+  EXPECT_EQ(shell_command(command.c_str()), 0);
+  EXPECT_EQ(read_back(out), "done\n");
+  EXPECT_EQ(fcntl(capture, F_GETFD), -1);
+  EXPECT_EQ(child_stdout_slot(), -1);
+  close(high);
+  close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+// Each thread's slots and child stack are its own.
+TEST(ExecChild, ThreadsRunCommandsSideBySide) {
+  if (std::getenv("NORVASK_TEST_EMULATED")) {
+    GTEST_SKIP() << "qemu-user can hang when a program with several running threads forks";
+  }
+  TempDir dir;
+  constexpr int threads = 4;
+  std::array<int, threads> failures{};
+  std::array<std::thread, threads> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers[static_cast<std::size_t>(t)] = std::thread([&dir, &failures, t] {
+      const std::string out = dir / ("thread" + std::to_string(t));
+      const std::string command = "echo " + std::to_string(t);
+      for (int i = 0; i < 20; ++i) {
+        set_child_stdout(open_capture(out.c_str()));
+        if (shell_command(command.c_str()) != 0 || read_back(out) != command.substr(5) + "\n") {
+          ++failures[static_cast<std::size_t>(t)];
+        }
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  for (int t = 0; t < threads; ++t) EXPECT_EQ(failures[static_cast<std::size_t>(t)], 0) << t;
+}
