@@ -172,8 +172,12 @@ int read_capture(const char* path, char* buf, std::size_t cap) {
   }
   std::size_t total = 0;
   ssize_t got = 0;
-  while (total < cap - 1 && (got = read(fd, buf + total, cap - 1 - total)) > 0) {
+  while (total < cap - 1) {
+    const std::size_t wanted = cap - 1 - total;
+    if ((got = read(fd, buf + total, wanted)) <= 0) break;
     total += static_cast<std::size_t>(got);
+    // A plain file gives less than asked for only at its end: no read for EOF.
+    if (static_cast<std::size_t>(got) < wanted) break;
   }
   close(fd);
   if (got < 0) return -1;

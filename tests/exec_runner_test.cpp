@@ -1,4 +1,4 @@
-// The command runner's child: what it inherits and what it must not, and
+// The command runner: what its child inherits and what it must not, and
 // that the parent comes back unchanged. The child shares the parent's memory
 // until it execs, so these pin what that must not disturb.
 #include <fcntl.h>
@@ -132,4 +132,26 @@ TEST(ExecChild, ThreadsRunCommandsSideBySide) {
   }
   for (std::thread& worker : workers) worker.join();
   for (int t = 0; t < threads; ++t) EXPECT_EQ(failures[static_cast<std::size_t>(t)], 0) << t;
+}
+
+// Read-back of a capture around the buffer's size: everything up to cap - 1
+// bytes, then NUL; what does not fit is left unread.
+TEST(ReadCapture, SizesAroundTheBuffer) {
+  TempDir dir;
+  const std::string path = dir / "capture.txt";
+  constexpr std::size_t cap = 16;
+  const struct {
+    std::size_t size;
+    int expected;
+  } cases[] = {
+      {0, 0}, {1, 1}, {cap - 2, cap - 2}, {cap - 1, cap - 1}, {cap, cap - 1}, {3 * cap, cap - 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    const std::string text(c.size, 'r');
+    write_file(path, text);
+    std::array<char, cap> buffer;
+    buffer.fill('#');
+    ASSERT_EQ(read_capture(path.c_str(), buffer.data(), buffer.size()), c.expected);
+    EXPECT_EQ(std::string(buffer.data()), text.substr(0, static_cast<std::size_t>(c.expected)));
+  }
 }
