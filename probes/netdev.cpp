@@ -50,6 +50,12 @@ int parse_net_dev_line(const char* line, std::string_view name, NetCounters& out
 int read_iface_counters(std::string_view name, NetCounters& out) {
   std::FILE* stream = std::fopen(probe_paths->net_dev, "re");
   if (!stream) return -1;
+  // Our own buffer, so that stdio neither asks for the block size with fstat
+  // nor allocates one. It stays at /proc's 1 KiB: each read makes the kernel
+  // format that much, and a larger one costs more for the first interfaces.
+  // Should it fail, stdio simply keeps to a buffer of its own.
+  std::array<char, 1024> buffer;
+  (void)std::setvbuf(stream, buffer.data(), _IOFBF, buffer.size());
   std::array<char, 256> line{};
   int found = -1;
   while (std::fgets(line.data(), static_cast<int>(line.size()), stream)) {
