@@ -1,0 +1,135 @@
+#include "bench/board.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "gpio/gpio_internal.h"
+#include "probes/probes_internal.h"
+#include "serial/serial.h"
+#include "settings/settings_internal.h"
+
+namespace {
+
+std::string dir;
+std::string state_dir;
+std::string io_path;
+std::string settings_file;
+ProbePaths paths{};
+// The strings the table points into.
+std::string net_dev, ap_capture, ap2_capture, openvpn_capture, ipsec_capture, portal_capture,
+    stroke, swanctl, stroke_command, swanctl_command;
+
+// Every tool the probes and the pin check call.
+constexpr const char* tools[] = {"hostapd_cli", "wpa_cli", "ifconfig", "netstat",
+                                 "stroke",      "swanctl", "io"};
+
+bool write_file(const std::string& path, const char* text) {
+  std::FILE* f = std::fopen(path.c_str(), "we");
+  if (!f) return false;
+  std::fputs(text, f);
+  return std::fclose(f) == 0;
+}
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+}  // namespace
+
+const std::string& board_dir() { return dir; }
+std::string board_path(const char* name) { return dir + "/" + name; }
+
+void board_answer(const char* call, const char* text) {
+  const std::string path = state_dir + "/" + call;
+  if (text)
+    write_file(path, text);
+  else
+    unlink(path.c_str());
+}
+
+void board_counters(std::uint64_t wlan0, std::uint64_t wlan02, std::uint64_t wlan1) {
+  // The kernel's layout: two header lines, then one line per interface with
+  // the name right-aligned; a few other interfaces around the radios.
+  char text[4096];
+  int used = std::snprintf(
+      text, sizeof text,
+      "Inter-|   Receive                                                |  Transmit\n"
+      " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets "
+      "errs drop fifo colls carrier compressed\n");
+  const struct {
+    const char* name;
+    std::uint64_t bytes;
+  } lines[] = {{"lo", 81920},         {"eth0", 912345678}, {"eth1", 0},
+               {"br-lan", 123456789}, {"wwan0", 4242},     {"tun0", 77777},
+               {"wlan1", wlan1},      {"wlan02", wlan02},  {"wlan0", wlan0}};
+  for (const auto& line : lines) {
+    used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used),
+                          "%6s: %8llu %7u    0    0    0     0          0         0 %8llu %7u    "
+                          "0    0    0     0       0          0\n",
+                          line.name, static_cast<unsigned long long>(line.bytes), 1234u,
+                          static_cast<unsigned long long>(line.bytes / 2), 567u);
+  }
+  write_file(net_dev, text);
+}
+
+void board_forget_daemon_state() {
+  pins_forget_support();
+  iface_forget_snapshots();
+  gpio_forget_device();
+  uart1_stat = {};
+  uart2_stat = {};
+}
+
+bool board_setup(const char* standin_program) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/bench-norvask.XXXXXX";
+  if (!mkdtemp(pattern.data())) return false;
+  dir = pattern;
+  state_dir = dir + "/state";
+  const std::string bin = dir + "/bin";
+  if (mkdir(state_dir.c_str(), 0755) != 0 || mkdir(bin.c_str(), 0755) != 0) return false;
+  for (const char* tool : tools) {
+    if (symlink(standin_program, (bin + "/" + tool).c_str()) != 0) return false;
+  }
+  setenv("NORVASK_STANDIN_STATE", state_dir.c_str(), 1);
+  unsetenv("NORVASK_STANDIN_LOG");
+  const char* path = std::getenv("PATH");
+  setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+
+  net_dev = dir + "/net_dev";
+  ap_capture = dir + "/wifi_ap.txt";
+  ap2_capture = dir + "/wifi_ap2.txt";
+  openvpn_capture = dir + "/open_vpn.txt";
+  ipsec_capture = dir + "/ipsec.txt";
+  portal_capture = dir + "/pelm_vpn.txt";
+  stroke = bin + "/stroke";
+  swanctl = bin + "/swanctl";
+  stroke_command = stroke + " statusall | grep -o \"^Security Associations ([0-9]* up\"";
+  swanctl_command = swanctl + " --list-sas | grep \"^ipsec\" | grep \"ESTABLISHED\"";
+  paths = {net_dev.c_str(),         ap_capture.c_str(),    ap2_capture.c_str(),
+           openvpn_capture.c_str(), ipsec_capture.c_str(), portal_capture.c_str(),
+           stroke.c_str(),          swanctl.c_str(),       stroke_command.c_str(),
+           swanctl_command.c_str()};
+  probe_paths = &paths;
+
+  io_path = bin + "/io";
+  io_command_path = io_path.c_str();
+  // ioctls on /dev/null fail with ENOTTY, after the same system call a real
+  // GPIO device would take.
+  gpio_device_path = "/dev/null";
+  settings_file = dir + "/settings";
+  settings_path = settings_file.c_str();
+  board_counters(1000, 2000, 3000);
+  return true;
+}
+
+void board_teardown() {
+  if (dir.empty()) return;
+  probe_paths = &default_probe_paths;
+  nftw(dir.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS);
+  dir.clear();
+}
