@@ -17,11 +17,13 @@ Kinds of measurement (CONFIG's "kind"):
           resident memory after 3 ticks and after the last, and a second
           daemon with the heap probe preloaded for heap allocations per tick.
   cpu     the daemon and the owner's shell loop side by side, "runs" times
-          for "ticks" ticks each: own and children's CPU time per tick.
+          for "ticks" ticks each: own and children's CPU time per tick; and
+          the CPU time of one exec of busybox sh and of its sleep.
 """
 import ctypes
 import json
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -290,7 +292,25 @@ class Tracked:
         }
 
 
+def exec_costs(samples=40):
+    """CPU time of one run of busybox sh doing nothing, and of its sleep applet
+    doing nothing: what an exec of each costs, for comparing the two sides."""
+    costs = {}
+    for name, argv in (("sh", ["/bin/sh", "-c", ":"]), ("sleep", ["sleep", "0"])):
+        values = []
+        for _ in range(samples):
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            subprocess.run(argv, env=environment(), check=True, stdin=subprocess.DEVNULL,
+                           executable=shutil.which(argv[0], path=f"{RT}/bin:/bin"))
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            values.append(round((after.ru_utime + after.ru_stime - before.ru_utime
+                                 - before.ru_stime) * 1e9))
+        costs[name] = sorted(values)[len(values) // 2]
+    return costs
+
+
 def cpu(cfg):
+    costs = exec_costs()
     runs = []
     for _ in range(cfg["runs"]):
         daemon = Tracked("daemon", [cfg["daemon"]], cfg["marker"], cfg["ticks"])
@@ -305,7 +325,7 @@ def cpu(cfg):
             if not tracked.stopped:
                 tracked.popen.send_signal(signal.SIGTERM)
         runs.append({"daemon": daemon.result(), "loop": loop.result()})
-    return {"runs": runs}
+    return {"runs": runs, "exec_ns": costs}
 
 
 def reap_strays():
