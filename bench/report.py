@@ -648,13 +648,16 @@ def write_report(path, facts, gb, census, cpu, started, finished, quick):
     # Memory.
     w("## Memory and own CPU, real daemon")
     w("")
-    w(f"Resident memory of the traced daemon after 3 and after {census['ticks']} ticks; heap "
+    w(f"Resident memory of the traced daemon after 3 and after {census['ticks']} ticks (VmRSS "
+      "counts every C library page the daemon has mapped; PSS counts shared pages in part, so it "
+      "also moves with how many other processes map them); heap "
       "allocations and own CPU time per tick of a second, untraced daemon in the same sandbox "
       "with `libnorvask_heap_probe.so` preloaded (at each one-second sleep it logs the "
       "allocation count and the process's CPU time, one clock_gettime and one write that the "
       "own time includes; ticks 3 onwards, median).")
     w("")
-    w(f"| modes | VmRSS after 3 (KiB) | VmRSS after {census['ticks']} (KiB) | anonymous after 3 / {census['ticks']} (KiB) | heap allocations per tick | own CPU per tick (us) |")
+    n = census["ticks"]
+    w(f"| modes | VmRSS after 3 / {n} (KiB) | PSS after 3 / {n} (KiB) | anonymous after 3 / {n} (KiB) | heap allocations per tick | own CPU per tick (us) |")
     w("|---|---|---|---|---|---|")
     for family in FAMILIES:
         s = fams.get(family["name"])
@@ -662,7 +665,8 @@ def write_report(path, facts, gb, census, cpu, started, finished, quick):
             continue
         first, last = s["rss"].get("3", {}), s["rss"].get(str(census["ticks"]), {})
         heap = sorted(set(s["heap_per_tick"]))
-        w(f"| {family['title']} | {first.get('VmRSS', '?')} | {last.get('VmRSS', '?')} | "
+        w(f"| {family['title']} | {first.get('VmRSS', '?')} / {last.get('VmRSS', '?')} | "
+          f"{first.get('Pss', '?')} / {last.get('Pss', '?')} | "
           f"{first.get('RssAnon', '?')} / {last.get('RssAnon', '?')} | "
           f"{', '.join(str(h) for h in heap) or '?'} | {us(s['own_us'])} |")
     w("")

@@ -140,12 +140,16 @@ def reap(popen, timeout=60):
 
 
 def proc_status(pid):
+    """Resident memory in KiB; the proportional set counts shared pages (the C
+    library's) in part only."""
     fields = {}
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            key, _, value = line.partition(":")
-            if key in ("VmRSS", "RssAnon", "RssFile", "RssShmem", "VmHWM", "VmSize"):
-                fields[key] = int(value.split()[0])
+    for name, keys in (("status", ("VmRSS", "RssAnon", "RssFile", "RssShmem", "VmHWM", "VmSize")),
+                       ("smaps_rollup", ("Pss", "Pss_Anon", "Pss_File", "Private_Dirty"))):
+        with open(f"/proc/{pid}/{name}") as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                if key in keys:
+                    fields[key] = int(value.split()[0])
     return fields
 
 
@@ -203,6 +207,9 @@ def census(cfg):
     heap_ticks = cfg["heap_ticks"]
     trace = f"{out}/strace.txt"
     heap_log = f"{RT}/heap.txt"
+    # A trace left from an earlier run would be counted before strace truncates it.
+    if os.path.exists(trace):
+        os.unlink(trace)
     traced = start([shutil.which("strace"), "-f", "-qq", "-o", trace, "--", cfg["daemon"]],
                    environment(f"{RT}/census-calls.log"), f"{RT}/census-stderr.txt")
     heap = start([cfg["daemon"]],
