@@ -153,6 +153,15 @@ def log(message):
 
 # --- Google Benchmark -------------------------------------------------------
 
+def bench_environment():
+    # The router's /tmp, where the capture files live, is a tmpfs: so is the
+    # stand-in board's directory when the machine has one.
+    env = dict(os.environ)
+    if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK):
+        env["TMPDIR"] = "/dev/shm"
+    return env
+
+
 def run_google_benchmark(build, out_dir, quick):
     # The runner's pairs take milliseconds, so they get longer repetitions.
     parts = [("-runner_vs_spawn", "0.02" if quick else "0.5"),
@@ -167,7 +176,7 @@ def run_google_benchmark(build, out_dir, quick):
                 "--benchmark_report_aggregates_only=true",
                 "--benchmark_repetitions=%d" % (2 if quick else 7),
                 f"--benchmark_min_time={min_time}"]
-        subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(args, check=True, stdout=subprocess.DEVNULL, env=bench_environment())
         with open(out) as f:
             data = json.load(f)
         context = context or data["context"]
@@ -354,15 +363,15 @@ def run_census(build, out_dir, quick):
 
 def run_cpu(build, out_dir, quick):
     jobs = []
-    for spec in CPU_MODES:
-        cfg = base_config(build, os.path.join(out_dir, "cpu-%d" % spec["mode"]))
-        cfg.update({"kind": "cpu", "modes": [spec["mode"], 0], "marker": spec["marker"],
+    for wanted in CPU_MODES:
+        cfg = base_config(build, os.path.join(out_dir, "cpu-%d" % wanted["mode"]))
+        cfg.update({"kind": "cpu", "modes": [wanted["mode"], 0], "marker": wanted["marker"],
                     "runs": 2 if quick else 7, "ticks": 6 if quick else 14})
-        jobs.append((spec, cfg))
+        jobs.append((wanted, cfg))
     with ThreadPoolExecutor(max_workers=len(jobs)) as pool:
         results = list(pool.map(lambda job: run_sandbox(job[1]), jobs))
     summaries = {}
-    for (spec, cfg), result in zip(jobs, results):
+    for (wanted, cfg), result in zip(jobs, results):
         runs = result["runs"]
         rows = []
         for run in runs:
@@ -380,7 +389,7 @@ def run_cpu(build, out_dir, quick):
                 "ratio": d_total / l_total,
                 "ticks": (d["ticks"], l["ticks"]),
             })
-        summaries[spec["mode"]] = {
+        summaries[wanted["mode"]] = {
             "runs": rows, "ticks": cfg["ticks"],
             "exec_us": {k: v / 1000 for k, v in result["exec_ns"].items()},
             "median": {k: median([r[k] for r in rows]) for k in rows[0] if k != "ticks"},
@@ -538,9 +547,9 @@ def write_report(path, facts, gb, census, cpu, started, finished, quick):
     w("`run_tick` for both LEDs without the sleep, in-process, against a stand-in board: "
       "/dev/null as the GPIO device (each LED ioctl fails with ENOTTY after the same one "
       "system call), the stand-in tools of `bench/standin.cpp` on PATH, capture files and a "
-      "counters file in a temporary directory. The commands run through the machine's own "
-      "/bin/sh and grep here. Wall time per tick, the daemon's own CPU time (without its "
-      "children) and heap allocations per tick.")
+      "counters file in a temporary directory (on /dev/shm, a tmpfs like the router's /tmp). "
+      "The commands run through the machine's own /bin/sh and grep here. Wall time per tick, "
+      "the daemon's own CPU time (without its children) and heap allocations per tick.")
     w("")
     w("| modes | wall per tick (us) | own CPU per tick (us) | heap allocations per tick |")
     w("|---|---|---|---|")
@@ -716,13 +725,13 @@ def why_not_met(cpu, fams):
             f"mode {mode}: {us(m['daemon_total'])} against {us(m['loop_total'])} us "
             f"(ratio {m['ratio']:.3f}), with the daemon's own time {us(m['daemon_own'])} us "
             f"and the loop's {us(m['loop_own'])} us" for mode, m in sorted(behind.items()))
-        counts = ", ".join(f"{commands[mode]:g} in mode {mode}" for mode in sorted(behind)
-                           if commands.get(mode) is not None)
+        counts = " and ".join(f"{commands[mode]:g} commands a tick in mode {mode}"
+                              for mode in sorted(behind) if commands.get(mode) is not None)
         execs = next(iter(cpu.values()))["exec_us"]
         reasons.append(
             f"Total CPU per tick against the shell loop ({figures}). Every probe command runs "
             "as `/bin/sh -c COMMAND`, so each costs an exec of busybox sh before the tool's own "
-            f"exec ({counts} commands a tick here); the loop runs the same tools from the shell "
+            f"exec (here {counts}); the loop runs the same tools from the shell "
             "it already is, with a fork, and pays instead for the exec of its `sleep 1` and for "
             "its forks and its interpreting, which is its own time. Measured in the same sandbox, "
             f"one busybox `sh -c :` costs {us(execs['sh'])} us of CPU and one `sleep 0` "
@@ -730,9 +739,9 @@ def why_not_met(cpu, fams):
             "forks. On this machine every exec of a dynamically linked program is dear (a large "
             "part of it is the dynamic loader's CPU feature and cache detection, whose CPUID "
             "instructions trap to the hypervisor), which weighs an exec against a fork even more "
-            "than on the router. The daemon cannot drop the shell without running the commands "
-            "otherwise than "
-            "they are specified; what it controls, its own time, is at the floor of process "
+            "than on the router. Dropping the shell would change what the daemon runs for each "
+            "probe (every command is a `/bin/sh -c` line, several of them pipelines); what it "
+            "controls, its own time, is at the floor of process "
             "creation (the runner costs what posix_spawn costs) and is a few percent of the "
             "total, so no change inside the daemon closes the gap.")
     over = {mode: c["median"] for mode, c in cpu.items() if c["median"]["own_share"] > 0.05}
