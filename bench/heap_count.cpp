@@ -1,57 +1,14 @@
-// Counts heap allocations by standing in for the C library's allocator
-// entry points and forwarding to its own implementation. glibc routes its
-// internal allocations (stdio buffers, syslog) through these symbols too.
-#include <malloc.h>
-
+// Counts heap allocations made in the benchmark process.
 #include <atomic>
-#include <cerrno>
-#include <cstddef>
 #include <cstdint>
 
+#include "bench/alloc_interpose.h"
 #include "bench/board.h"
-
-extern "C" {
-void* __libc_malloc(std::size_t size);
-void* __libc_calloc(std::size_t count, std::size_t size);
-void* __libc_realloc(void* pointer, std::size_t size);
-void* __libc_memalign(std::size_t alignment, std::size_t size);
-void __libc_free(void* pointer);
-}
 
 namespace {
 std::atomic<std::uint64_t> allocations{0};
-void count() { allocations.fetch_add(1, std::memory_order_relaxed); }
 }  // namespace
 
 std::uint64_t heap_allocations() { return allocations.load(std::memory_order_relaxed); }
 
-#define NORVASK_INTERPOSE extern "C" __attribute__((visibility("default")))
-
-NORVASK_INTERPOSE void* malloc(std::size_t size) {
-  count();
-  return __libc_malloc(size);
-}
-NORVASK_INTERPOSE void* calloc(std::size_t n, std::size_t size) {
-  count();
-  return __libc_calloc(n, size);
-}
-NORVASK_INTERPOSE void* realloc(void* pointer, std::size_t size) {
-  count();
-  return __libc_realloc(pointer, size);
-}
-NORVASK_INTERPOSE void free(void* pointer) { __libc_free(pointer); }
-NORVASK_INTERPOSE void* memalign(std::size_t alignment, std::size_t size) {
-  count();
-  return __libc_memalign(alignment, size);
-}
-NORVASK_INTERPOSE void* aligned_alloc(std::size_t alignment, std::size_t size) {
-  count();
-  return __libc_memalign(alignment, size);
-}
-NORVASK_INTERPOSE int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
-  count();
-  void* pointer = __libc_memalign(alignment, size);
-  if (!pointer) return ENOMEM;
-  *out = pointer;
-  return 0;
-}
+void count_allocation() { allocations.fetch_add(1, std::memory_order_relaxed); }

@@ -13,20 +13,12 @@
 #include <cstdint>
 #include <cstdlib>
 
-extern "C" {
-void* __libc_malloc(std::size_t size);
-void* __libc_calloc(std::size_t count, std::size_t size);
-void* __libc_realloc(void* pointer, std::size_t size);
-void* __libc_memalign(std::size_t alignment, std::size_t size);
-void __libc_free(void* pointer);
-}
+#include "bench/alloc_interpose.h"
 
 namespace {
 
 std::atomic<std::uint64_t> allocations{0};
 int log_fd = -1;
-
-void count() { allocations.fetch_add(1, std::memory_order_relaxed); }
 
 __attribute__((constructor)) void start() {
   if (const char* path = std::getenv("NORVASK_HEAP_LOG")) {
@@ -61,8 +53,6 @@ void log_tick() {
 
 }  // namespace
 
-#define NORVASK_INTERPOSE extern "C" __attribute__((visibility("default")))
-
 NORVASK_INTERPOSE int nanosleep(const timespec* request, timespec* remaining) {
   if (request && request->tv_sec == 1 && request->tv_nsec == 0) log_tick();
   const int error = clock_nanosleep(CLOCK_REALTIME, 0, request, remaining);
@@ -71,31 +61,4 @@ NORVASK_INTERPOSE int nanosleep(const timespec* request, timespec* remaining) {
   return -1;
 }
 
-NORVASK_INTERPOSE void* malloc(std::size_t size) {
-  count();
-  return __libc_malloc(size);
-}
-NORVASK_INTERPOSE void* calloc(std::size_t n, std::size_t size) {
-  count();
-  return __libc_calloc(n, size);
-}
-NORVASK_INTERPOSE void* realloc(void* pointer, std::size_t size) {
-  count();
-  return __libc_realloc(pointer, size);
-}
-NORVASK_INTERPOSE void free(void* pointer) { __libc_free(pointer); }
-NORVASK_INTERPOSE void* memalign(std::size_t alignment, std::size_t size) {
-  count();
-  return __libc_memalign(alignment, size);
-}
-NORVASK_INTERPOSE void* aligned_alloc(std::size_t alignment, std::size_t size) {
-  count();
-  return __libc_memalign(alignment, size);
-}
-NORVASK_INTERPOSE int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
-  count();
-  void* pointer = __libc_memalign(alignment, size);
-  if (!pointer) return ENOMEM;
-  *out = pointer;
-  return 0;
-}
+void count_allocation() { allocations.fetch_add(1, std::memory_order_relaxed); }
