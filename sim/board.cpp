@@ -20,6 +20,7 @@ BoardState initial_board() {
       {0, 0},
       "",
       0,
+      false,
   };
 }
 
@@ -116,12 +117,17 @@ IoctlAnswer answer_gpio(const BoardState& board, std::uint32_t request, std::uin
   if (request == request_led1 || request == request_led2) {
     answer.led = request == request_led1 ? 1 : 2;
     answer.led_value = static_cast<std::uint32_t>(arg);
+    if (board.gpio_fail) answer.error = ENODEV;
     return answer;
   }
   for (const PinState& pin : board.pins) {
     if (pin.request == 0 || pin.request != request) continue;
-    // A pin the board lacks has no line behind it: the driver refuses it.
-    if (!pin.present) return failure(EINVAL);
+    if (board.gpio_fail) {
+      answer.error = ENODEV;
+    } else if (!pin.present) {
+      // A pin the board lacks has no line behind it: the driver refuses it.
+      return failure(EINVAL);
+    }
     answer.value = pin.value;
     answer.pin = &pin;
     return answer;

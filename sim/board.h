@@ -47,10 +47,11 @@ struct BoardState {
   std::array<int, 2> stations;  // wlan0, wlan02
   std::string ssid;             // wlan1's network; empty when not associated
   int sas;                      // IPsec associations up
+  bool gpio_fail;               // the GPIO driver refuses every request, as once unbound
 };
 
 // A board with every pin present and high, quiet serial ports, no stations,
-// no association and no IPsec association.
+// no association, no IPsec association and a working GPIO driver.
 [[nodiscard]] BoardState initial_board();
 
 [[nodiscard]] PinState* find_pin(BoardState& board, const std::string& name);

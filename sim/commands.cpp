@@ -1,10 +1,13 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -88,6 +91,13 @@ int install_standin(const Supervisor& s, const char* name, const char* sandbox_p
   return text ? write_file(path, *text, 0755) : -1;
 }
 
+// Gives a file of the board to the user the daemon runs as, if not root.
+int hand_to_user(const Supervisor& s, const std::string& path) {
+  if (s.options.user < 0) return 0;
+  const auto id = static_cast<uid_t>(s.options.user);
+  return chown(path.c_str(), id, id);
+}
+
 int set_device(Supervisor& s, const std::string& name, bool present) {
   const std::string path = "/dev/" + name;
   Device device = Device::None;
@@ -98,8 +108,55 @@ int set_device(Supervisor& s, const std::string& name, bool present) {
   if (!present) return remove_file(path);
   struct stat st {};
   if (stat(path.c_str(), &st) == 0) return 0;
-  if (write_file(path, "", 0660) != 0) return -1;
+  if (write_file(path, "", 0660) != 0 || hand_to_user(s, path) != 0) return -1;
   return remember_device_file(s.devices, device, path);
+}
+
+// The board's commands that a scenario can break: where the daemon finds
+// each, and what stands there normally (a stand-in, or a host program).
+struct BoardTool {
+  const char* name;
+  const char* usr_path;  // below /usr, led to the board's tools folder; null: in board_bin_dir
+  bool standin;
+};
+
+constexpr BoardTool board_tools[] = {
+    {"hostapd_cli", nullptr, true},        {"wpa_cli", nullptr, true},
+    {"ifconfig", nullptr, false},          {"grep", nullptr, false},
+    {"netstat", nullptr, false},           {"io", sandbox_io_path, true},
+    {"stroke", sandbox_stroke_path, true}, {"swanctl", sandbox_swanctl_path, true},
+};
+
+// What a tool prints when it prints garbage: binary bytes, a line longer than
+// any buffer of the daemon's, and lines that begin like those the daemon looks
+// for but do not go on with a number.
+constexpr char garbage_head[] = "\0\1\2\xfe\xff garbage \x1b[7m\n";
+const std::string garbage_text = std::string(garbage_head, sizeof garbage_head - 1) +
+                                 "RX bytes: none\n"
+                                 "Security Associations ( up, none\n" +
+                                 std::string(5000, 'x') + "\n\xfd\xfe";
+constexpr const char* garbage_path = "/opt/board/garbage";
+
+std::string faulty_tool(const std::string& name, const std::string& behaviour) {
+  if (behaviour == "fail") return "#!/bin/sh\necho '" + name + ": failed' >&2\nexit 1\n";
+  if (behaviour == "silent") return "#!/bin/sh\nexit 0\n";
+  if (behaviour == "garbage") return std::string("#!/bin/sh\nexec cat ") + garbage_path + "\n";
+  return "";
+}
+
+int set_tool(const Supervisor& s, const BoardTool& tool, const std::string& behaviour) {
+  const std::string path =
+      tool.usr_path ? tool_path(tool.usr_path) : std::string(board_bin_dir) + "/" + tool.name;
+  if (remove_file(path) != 0) return -1;
+  if (behaviour == "missing") return 0;
+  if (behaviour != "normal") return write_file(path, faulty_tool(tool.name, behaviour), 0755);
+  if (tool.standin) {
+    const std::string* text = standin_text(s, tool.name);
+    return text ? write_file(path, *text, 0755) : -1;
+  }
+  const std::string& program =
+      std::string(tool.name) == "netstat" ? s.host.netstat : s.host.busybox;
+  return symlink(program.c_str(), path.c_str());
 }
 
 int write_state(const Call& c) {
@@ -306,15 +363,98 @@ int service(const Call& c) {
     pid = -1;
   }
   if (state == "down") return 0;
-  pid = start_service(c.s.host.self_fd, name.c_str(), state);
+  pid = start_service(c.s.host.self_fd, name.c_str(), state, c.s.options.user);
   return c.done(pid > 0 ? 0 : -1, "cannot start the service");
 }
 
+int tool(const Call& c) {
+  const char* text = "tool NAME normal|missing|fail|silent|garbage";
+  if (c.w.size() != 3) return c.usage(text);
+  const std::string& behaviour = c.w[2];
+  if (behaviour != "normal" && behaviour != "missing" && behaviour != "fail" &&
+      behaviour != "silent" && behaviour != "garbage") {
+    return c.usage(text);
+  }
+  for (const BoardTool& t : board_tools) {
+    if (c.w[1] == t.name) return c.done(set_tool(c.s, t, behaviour), "cannot change the tool");
+  }
+  return c.usage(text);
+}
+
+int gpio(const Call& c) {
+  if (c.w.size() != 2 || (c.w[1] != "fail" && c.w[1] != "ok")) return c.usage("gpio fail|ok");
+  c.s.board.gpio_fail = c.w[1] == "fail";
+  return 0;
+}
+
+// A /tmp with no room left laid over the board's, or taken away again.
+int tmp(const Call& c) {
+  if (c.w.size() != 2 || (c.w[1] != "full" && c.w[1] != "free")) return c.usage("tmp full|free");
+  const bool full = c.w[1] == "full";
+  if (full == c.s.tmp_full) return 0;
+  if (!full) {
+    if (umount2("/tmp", MNT_DETACH) != 0) return fail(c.error, std::strerror(errno));
+    c.s.tmp_full = false;
+    return 0;
+  }
+  if (mount("board", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "size=4k,mode=1777") != 0) {
+    return fail(c.error, std::strerror(errno));
+  }
+  c.s.tmp_full = true;
+  const int filler = open("/tmp/.filler", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const std::string block(4096, 'f');
+  while (filler >= 0 && write(filler, block.data(), block.size()) > 0) {
+  }
+  if (filler >= 0) close(filler);
+  return 0;
+}
+
+// Sets the daemon's soft RLIMIT_NPROC from a process of the daemon's own
+// user, which may do so where even root may not (without CAP_SYS_RESOURCE).
+int set_nproc_limit(const Supervisor& s, bool unlimited, long limit) {
+  const pid_t helper = fork();
+  if (helper == 0) {
+    if (s.options.user >= 0 && become_user(s.options.user) != 0) _exit(1);
+    rlimit now{};
+    if (prlimit(s.daemon.pid, RLIMIT_NPROC, nullptr, &now) != 0) _exit(1);
+    now.rlim_cur = unlimited ? now.rlim_max : std::min(static_cast<rlim_t>(limit), now.rlim_max);
+    _exit(prlimit(s.daemon.pid, RLIMIT_NPROC, &now, nullptr) == 0 ? 0 : 1);
+  }
+  int status = -1;
+  if (helper < 0 || waitpid(helper, &status, 0) != helper) return -1;
+  return status == 0 ? 0 : -1;
+}
+
+// The daemon's RLIMIT_NPROC: its forks fail once its user has that many processes.
+int nproc(const Call& c) {
+  long limit = 0;
+  const bool unlimited = c.w.size() == 2 && c.w[1] == "unlimited";
+  if (c.w.size() != 2 || (!unlimited && parse_int(c.w[1], 0, 1 << 20, limit) != 0)) {
+    return c.usage("nproc COUNT|unlimited");
+  }
+  if (c.s.daemon.pid <= 0) return fail(c.error, "the daemon is not running");
+  if (!c.s.limits_apply)
+    return fail(c.error, "root ignores the limit: start the board with --user");
+  return c.done(set_nproc_limit(c.s, unlimited, limit), "cannot change the daemon's limit");
+}
+
 int set_clock(const Call& c) {
-  if (c.w.size() != 2 || (c.w[1] != "fast" && c.w[1] != "normal"))
-    return c.usage("clock fast|normal");
+  if (c.w.size() != 2 || (c.w[1] != "fast" && c.w[1] != "normal" && c.w[1] != "step"))
+    return c.usage("clock fast|normal|step");
   if (!c.s.options.fast_clock) return fail(c.error, "the board was not started with --fast-clock");
-  c.s.clock_fast = c.w[1] == "fast";
+  c.s.clock_fast = c.w[1] != "normal";
+  SleepGate& sleeps = c.s.sleeps;
+  sleeps.stepping = c.w[1] == "step";
+  if (!sleeps.stepping && sleeps.held) release_sleep(c.s.daemon.listener, sleeps);
+  sleeps.credit = 0;
+  return 0;
+}
+
+// With "clock step": the held sleep ends, so the daemon runs one more tick.
+int tick(const Call& c) {
+  if (c.w.size() != 1) return c.usage("tick");
+  if (!c.s.sleeps.stepping) return fail(c.error, "the clock is not stepping");
+  release_sleep(c.s.daemon.listener, c.s.sleeps);
   return 0;
 }
 
@@ -365,7 +505,12 @@ constexpr Command commands[] = {
     {"swanctl", ipsec_tool},
     {"sas", sas},
     {"service", service},
+    {"tool", tool},
+    {"gpio", gpio},
+    {"tmp", tmp},
+    {"nproc", nproc},
     {"clock", set_clock},
+    {"tick", tick},
     {"inspect", inspect},
     {"wait", hold},
     {"say", say},
@@ -391,6 +536,9 @@ int prepare_board(Supervisor& s) {
     if (set_device(s, device, true) != 0) return -1;
   }
   if (write_board_state(s.board, board_state_dir) != 0) return -1;
+  // The stand-ins note their calls there.
+  if (hand_to_user(s, board_state_dir) != 0) return -1;
+  if (write_file(garbage_path, garbage_text, 0644) != 0) return -1;
   if (install_standin(s, "io", sandbox_io_path, true) != 0) return -1;
   if (install_standin(s, "stroke", sandbox_stroke_path, true) != 0) return -1;
   return 0;

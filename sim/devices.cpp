@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -104,6 +105,9 @@ int write_target_memory(int listener, std::uint64_t id, pid_t pid, std::uint64_t
 
 std::string describe(Device device, const IoctlAnswer& answer) {
   std::string text = std::string("ioctl ") + device_name(device) + " ";
+  if (answer.led) {
+    text += "led " + std::to_string(answer.led) + " " + std::to_string(answer.led_value) + " ";
+  }
   if (answer.pin) text += std::string(answer.pin->name) + " ";
   if (answer.fills_counters) text += "icount ";
   if (answer.error) return text + "error " + strerrorname_np(answer.error);
@@ -115,11 +119,35 @@ std::string describe(Device device, const IoctlAnswer& answer) {
 
 // One event per call the daemon saw answered.
 void report_call(double when, Device device, const IoctlAnswer& answer) {
-  if (answer.led) {
+  if (answer.led && !answer.error) {
     emit_at(when, "led " + std::to_string(answer.led) + " " + std::to_string(answer.led_value));
   } else {
     emit_at(when, describe(device, answer));
   }
+}
+
+// The seconds a sleep asks for, read from the sleeper's memory; -1 when
+// unknown or when it sleeps until a point in time.
+long requested_seconds(pid_t pid, const seccomp_data& call) {
+  std::uint64_t address = call.args[2];  // clock_nanosleep(clock, flags, request, remaining)
+#ifdef __NR_nanosleep
+  if (call.nr == __NR_nanosleep) address = call.args[0];
+#endif
+  if (call.nr == __NR_clock_nanosleep && (call.args[1] & TIMER_ABSTIME)) return -1;
+  const std::string path = "/proc/" + std::to_string(pid) + "/mem";
+  const int mem = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (mem < 0) return -1;
+  timespec request{};
+  const bool read_all = pread(mem, &request, sizeof request, static_cast<off_t>(address)) ==
+                        static_cast<ssize_t>(sizeof request);
+  close(mem);
+  return read_all ? request.tv_sec : -1;
+}
+
+int answer_sleep(int listener, std::uint64_t id) {
+  seccomp_notif_resp response{};
+  response.id = id;
+  return ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response) == 0 ? 0 : -1;
 }
 
 struct NotifSizes {
@@ -146,6 +174,12 @@ int remember_device_file(DeviceFiles& files, Device device, const std::string& p
   return 0;
 }
 
+void release_sleep(int listener, SleepGate& gate) {
+  // A held sleep that a signal interrupted is asked for again: that one ends.
+  if (!gate.held || answer_sleep(listener, gate.id) != 0) ++gate.credit;
+  gate.held = false;
+}
+
 int install_device_filter(bool fast_clock) {
   std::vector<sock_filter> code = build_filter(fast_clock);
   sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
@@ -155,7 +189,7 @@ int install_device_filter(bool fast_clock) {
 }
 
 int serve_notification(int listener, const BoardState& board, const DeviceFiles& files,
-                       pid_t daemon_pid, bool clock_fast) {
+                       pid_t daemon_pid, bool clock_fast, SleepGate* gate) {
   static const NotifSizes sizes = notification_sizes();
   std::vector<unsigned char> request_buf(sizes.request, 0);
   std::vector<unsigned char> response_buf(sizes.response, 0);
@@ -171,7 +205,18 @@ int serve_notification(int listener, const BoardState& board, const DeviceFiles&
   if (call.nr != __NR_ioctl) {
     // A sleep: the daemon's own end at once on a fast clock; every other
     // process's sleep runs as it would.
-    if (!clock_fast || static_cast<pid_t>(request->pid) != daemon_pid) {
+    const bool daemons = static_cast<pid_t>(request->pid) == daemon_pid;
+    if (gate && gate->stepping && daemons && requested_seconds(daemon_pid, call) >= 1 &&
+        still_waiting(listener, request->id)) {
+      if (gate->credit == 0) {
+        // Held already: a signal interrupted it and the daemon asks again.
+        if (!gate->held) emit_at(when, "asleep");
+        gate->held = true;
+        gate->id = request->id;
+        return 0;
+      }
+      --gate->credit;
+    } else if (!clock_fast || !daemons) {
       response->flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
     }
     ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, response);

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -32,10 +33,24 @@ int remember_device_file(DeviceFiles& files, Device device, const std::string& p
 // sleeps go to the supervisor too, which ends them at once.
 int install_device_filter(bool fast_clock);
 
+// The daemon's one-second sleeps held until the scenario lets each end, so
+// that it runs one tick per request ("clock step").
+struct SleepGate {
+  bool stepping;  // hold them
+  int credit;     // how many may end at once
+  bool held;      // one is held now: the notification `id`
+  std::uint64_t id;
+};
+
 // Answers one notification waiting on `listener`; with `clock_fast` the
-// daemon's sleeps end at once. 0, or -1 when the listener is broken.
+// daemon's sleeps end at once, and with a stepping `gate` its one-second
+// sleeps wait for release_sleep ("asleep" is reported). 0, or -1 when the
+// listener is broken.
 int serve_notification(int listener, const BoardState& board, const DeviceFiles& files,
-                       pid_t daemon_pid, bool clock_fast);
+                       pid_t daemon_pid, bool clock_fast, SleepGate* gate = nullptr);
+
+// Ends the held sleep, or lets the next one end at once when none is held.
+void release_sleep(int listener, SleepGate& gate);
 
 // Answers one shim request waiting on `socket_fd`, the board's device socket.
 // 1 when one was answered, 0 when none was waiting.

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "sim/events.h"
@@ -41,13 +42,14 @@ void usage() {
   std::fprintf(stderr,
                "usage: norvask-board --daemon PATH [--prefix WORD]... [--env NAME=VALUE]...\n"
                "                     [--script FILE] [--standins DIR] [--no-device-filter]\n"
-               "                     [--shim FILE] [--fast-clock]\n");
+               "                     [--shim FILE] [--fast-clock] [--user UID]\n");
 }
 
 int parse_options(int argc, char** argv, Options& options) {
   options.standins = NORVASK_SIM_STANDINS;
   options.emulate_devices = true;
   options.fast_clock = false;
+  options.user = -1;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool has_value = i + 1 < argc;
@@ -67,6 +69,13 @@ int parse_options(int argc, char** argv, Options& options) {
       options.emulate_devices = false;
     } else if (arg == "--fast-clock") {
       options.fast_clock = true;
+    } else if (arg == "--user" && has_value) {
+      char* end = nullptr;
+      options.user = std::strtol(argv[++i], &end, 10);
+      if (*end != '\0' || options.user < 1 || options.user > 65535) {
+        usage();
+        return -1;
+      }
     } else {
       usage();
       return -1;
@@ -122,6 +131,7 @@ int send_descriptor(int socket_fd, int fd) {
   const int null_fd = open("/dev/null", O_RDONLY);
   dup2(null_fd, 0);
   const int report = fcntl(report_fd, F_DUPFD_CLOEXEC, 3);
+  if (s.options.user >= 0 && become_user(s.options.user) != 0) _exit(126);
   if (s.options.emulate_devices) {
     const int listener = install_device_filter(s.options.fast_clock);
     if (listener < 0 || send_descriptor(report, listener) != 0) _exit(126);
@@ -242,6 +252,7 @@ void daemon_exited(Supervisor& s, const Loop& loop, int status) {
   close_fd(s.daemon.out);
   close_fd(s.daemon.err);
   close_fd(s.daemon.listener);
+  s.sleeps.held = false;
   if (WIFEXITED(status)) {
     emit("exit " + std::to_string(WEXITSTATUS(status)));
   } else {
@@ -341,7 +352,8 @@ int run_loop(Supervisor& s, Loop& loop) {
     drain_output(s.daemon.err, s.daemon.err_line, "stderr");
     if (fds[3].revents & POLLIN) serve_shim_request(loop.shim_fd, s.board, s.devices);
     if (fds[5].revents & POLLIN) {
-      serve_notification(s.daemon.listener, s.board, s.devices, s.daemon.pid, s.clock_fast);
+      serve_notification(s.daemon.listener, s.board, s.devices, s.daemon.pid, s.clock_fast,
+                         &s.sleeps);
     }
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info{};
@@ -385,6 +397,11 @@ int supervise(Supervisor& s) {
     std::fprintf(stderr, "norvask-board: cannot set up the supervisor: %s\n", std::strerror(errno));
     return 1;
   }
+  if (s.options.user >= 0) {
+    // The daemon's user must be able to send to them.
+    const auto id = static_cast<uid_t>(s.options.user);
+    if (chown("/dev/log", id, id) != 0 || chown(board_device_socket, id, id) != 0) return 1;
+  }
   fcntl(s.input.fd, F_SETFL, fcntl(s.input.fd, F_GETFL) | O_NONBLOCK);
   return run_loop(s, loop);
 }
@@ -422,6 +439,8 @@ int start_daemon(Supervisor& s, StartAs how, std::string& error) {
   close(out[1]);
   close(err[1]);
   s.daemon = {pid, -1, out[0], err[0], "", ""};
+  s.sleeps.credit = 0;
+  s.sleeps.held = false;
   if (pid < 0) {
     close(report[0]);
     close_fd(s.daemon.out);
@@ -462,6 +481,13 @@ int main(int argc, char** argv) {
   if (parse_options(argc, argv, s.options) != 0) return 2;
   s.clock_fast = s.options.fast_clock;
   if (!s.options.script.empty() && read_script(s.options.script, s.script) != 0) return 2;
+  if (s.options.user >= 0 && geteuid() != 0) {
+    std::fprintf(stderr, "norvask-board: --user needs root\n");
+    return 2;
+  }
+  // The host's root is exempt from RLIMIT_NPROC, and so is the daemon unless
+  // it runs as another user or in a user namespace of ours.
+  s.limits_apply = geteuid() != 0 || s.options.user >= 0;
   if (enter_namespaces() != 0) return exit_unsupported;
   // Opened inside the new mount namespace, so that the daemon's file can be
   // bound from there; the host's paths are still all visible.

@@ -1,6 +1,7 @@
 #include "sim/sandbox.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -261,4 +262,12 @@ std::string tool_path(const char* sandbox_path) {
 int remove_file(const std::string& path) {
   if (unlink(path.c_str()) == 0 || errno == ENOENT) return 0;
   return fail("cannot remove", path);
+}
+
+int become_user(long user) {
+  const auto id = static_cast<uid_t>(user);
+  if (setgroups(0, nullptr) != 0 || setresgid(id, id, id) != 0 || setresuid(id, id, id) != 0) {
+    return -1;
+  }
+  return 0;
 }

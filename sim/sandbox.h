@@ -48,6 +48,10 @@ int collect_host_files(const char* daemon, const char* standins_dir, const char*
 // 0, or -1 with a message on standard error.
 int build_sandbox(const HostFiles& files);
 
+// Leaves root for `user`, as user and group, with no supplementary groups:
+// RLIMIT_NPROC holds for such a process. 0, or -1.
+int become_user(long user);
+
 // Creates or removes a file inside the sandbox.
 int write_file(const std::string& path, const std::string& text, mode_t mode);
 int remove_file(const std::string& path);

@@ -13,6 +13,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "sim/sandbox.h"
+
 namespace {
 
 // The service reports on this descriptor that its sockets are in place.
@@ -53,7 +55,7 @@ int connect_to_self() {
 
 }  // namespace
 
-pid_t start_service(int self_fd, const char* name, const std::string& state) {
+pid_t start_service(int self_fd, const char* name, const std::string& state, long user) {
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) return -1;
   const pid_t pid = fork();
@@ -67,6 +69,7 @@ pid_t start_service(int self_fd, const char* name, const std::string& state) {
     sigset_t all;
     sigfillset(&all);
     sigprocmask(SIG_UNBLOCK, &all, nullptr);
+    if (user >= 0 && become_user(user) != 0) _exit(126);
     char* const argv[] = {const_cast<char*>(name), const_cast<char*>(state.c_str()), nullptr};
     char* const envp[] = {nullptr};
     execveat(self_fd, "", argv, envp, AT_EMPTY_PATH);

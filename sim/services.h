@@ -12,8 +12,9 @@ inline constexpr const char* portal_name = "drennic";
 
 // Starts this program (`self_fd`) as the service `name` in `state`
 // ("connected": an established loopback connection; "listening": a listening
-// socket only) and returns once its sockets exist. The service's pid, or -1.
-pid_t start_service(int self_fd, const char* name, const std::string& state);
+// socket only), as `user` unless that is negative, and returns once its
+// sockets exist. The service's pid, or -1.
+pid_t start_service(int self_fd, const char* name, const std::string& state, long user = -1);
 
 // When this program was started as a service: its main. -1 when `name` is
 // not one of the services.

@@ -23,6 +23,7 @@ struct Options {
   std::string shim;                 // device shim to show in the sandbox, if any
   bool emulate_devices;             // answer device ioctls through seccomp
   bool fast_clock;                  // the daemon's sleeps go through the supervisor
+  long user;                        // the daemon's and the services' user, -1: ours
 };
 
 struct DaemonRun {
@@ -54,7 +55,10 @@ struct Supervisor {
   std::array<bool, 3> wifi_traffic;  // wlan0, wlan02, wlan1
   CommandQueue input;
   CommandQueue script;
-  bool clock_fast;  // with fast_clock: end the daemon's sleeps at once
+  bool clock_fast;    // with fast_clock: end the daemon's sleeps at once
+  SleepGate sleeps;   // with fast_clock: "clock step" holds each tick's sleep
+  bool tmp_full;      // a /tmp with no room left lies over the board's
+  bool limits_apply;  // the daemon is not the host's root: RLIMIT_NPROC binds it
   bool quitting;
   double quit_deadline;
 };

@@ -69,6 +69,22 @@ TEST(Devices, GpioAnswersLedWritesAndPinReads) {
   EXPECT_EQ(answer_ioctl(board, Device::Serial0, request_led1, 1).error, ENOTTY);
 }
 
+TEST(Devices, UnboundGpioDriverRefusesEverything) {
+  BoardState board = initial_board();
+  board.gpio_fail = true;
+  // The write is still told apart, so that a refused one can be reported.
+  const IoctlAnswer led = answer_ioctl(board, Device::Gpio, request_led1, 1);
+  EXPECT_EQ(led.error, ENODEV);
+  EXPECT_EQ(led.led, 1);
+  const IoctlAnswer bin0 = answer_ioctl(board, Device::Gpio, 0x80004207, 0);
+  EXPECT_EQ(bin0.error, ENODEV);
+  ASSERT_NE(bin0.pin, nullptr);
+  EXPECT_STREQ(bin0.pin->name, "bin0");
+  find_pin(board, "out1")->present = false;
+  EXPECT_EQ(answer_ioctl(board, Device::Gpio, 0x8000422b, 0).error, ENODEV);
+  EXPECT_EQ(answer_ioctl(board, Device::Gpio, request_icount, 0).error, ENOTTY);
+}
+
 TEST(Devices, SerialDriverFillsTheCounters) {
   BoardState board = initial_board();
   SerialState& ttyS1 = *find_serial(board, "ttyS1");
