@@ -195,8 +195,9 @@ class Board:
         """Starts the daemon and returns its PID. `how` is one of the start
         command's variants (closed, no-arguments, empty-name)."""
         how = "closed" if closed else how
+        start = self.mark()
         self.do(f"start {how}" if how else "start", timeout=timeout)
-        event = self.wait_for(lambda e: e.kind == "daemon", timeout=timeout)
+        event = self.wait_for(lambda e: e.kind == "daemon", timeout=timeout, start=start)
         self.daemon_pid = int(event.rest)
         return self.daemon_pid
 

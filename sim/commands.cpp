@@ -138,6 +138,9 @@ const std::string garbage_text = std::string(garbage_head, sizeof garbage_head -
 constexpr const char* garbage_path = "/opt/board/garbage";
 
 std::string faulty_tool(const std::string& name, const std::string& behaviour) {
+  // What the shell does for a command it cannot find: the host's program of
+  // the same name further along PATH must not stand in for a missing one.
+  if (behaviour == "missing") return "#!/bin/sh\necho '" + name + ": not found' >&2\nexit 127\n";
   if (behaviour == "fail") return "#!/bin/sh\necho '" + name + ": failed' >&2\nexit 1\n";
   if (behaviour == "silent") return "#!/bin/sh\nexit 0\n";
   if (behaviour == "garbage") return std::string("#!/bin/sh\nexec cat ") + garbage_path + "\n";
@@ -148,7 +151,7 @@ int set_tool(const Supervisor& s, const BoardTool& tool, const std::string& beha
   const std::string path =
       tool.usr_path ? tool_path(tool.usr_path) : std::string(board_bin_dir) + "/" + tool.name;
   if (remove_file(path) != 0) return -1;
-  if (behaviour == "missing") return 0;
+  if (behaviour == "missing" && tool.usr_path) return 0;
   if (behaviour != "normal") return write_file(path, faulty_tool(tool.name, behaviour), 0755);
   if (tool.standin) {
     const std::string* text = standin_text(s, tool.name);

@@ -465,6 +465,9 @@ void begin_quit(Supervisor& s) {
   s.quitting = true;
   s.quit_deadline = board_clock() + 5;
   if (s.daemon.pid > 0) kill(s.daemon.pid, SIGTERM);
+  // A held sleep would hold the daemon's end too.
+  s.sleeps.stepping = false;
+  if (s.sleeps.held) release_sleep(s.daemon.listener, s.sleeps);
 }
 
 int main(int argc, char** argv) {

@@ -1,0 +1,34 @@
+"""A short run of the soak under faults (soak.py; scripts/soak runs it for
+as long as asked): five boards, both LEDs of each on modes that run
+commands or read the devices, hundreds of ticks each."""
+
+import os
+import unittest
+
+import soak
+from board import default_command
+
+
+class Soak(unittest.TestCase):
+    def test_hundreds_of_ticks_under_faults(self):
+        if os.environ.get("NORVASK_SIM_DEVICES", "seccomp") != "seccomp":
+            self.skipTest("the soak steps the daemon's clock through the board's device filter")
+        ticks = int(os.environ.get("NORVASK_SOAK_TICKS", "800"))
+        seed = int(os.environ.get("NORVASK_SOAK_SEED", "1"))
+        runs = soak.run_soak(default_command(), ticks=ticks, seed=seed)
+        for r in runs:
+            with self.subTest(modes=r.modes):
+                if r.error:
+                    print(f"\nLEDs on {r.modes}, seed {seed}:\n{r.error}\n"
+                          f"{getattr(r, 'diagnostics', '')}")
+                self.assertIsNone(r.error)
+                self.assertGreater(r.tick_count, ticks)
+                self.assertEqual((r.exit, r.stopped_logs), (("exit", "0"), 1))
+                first, base, last = r.first, r.baseline, r.resources[-1][1]
+                self.assertEqual((last["fds"], last["children"], last["zombies"]),
+                                 (first["fds"] + 1, 0, 0))
+                self.assertEqual(last["anon"], base["anon"])
+
+
+if __name__ == "__main__":
+    unittest.main()
