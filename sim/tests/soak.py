@@ -331,7 +331,7 @@ class Model:
 
 # ---- the scenario ----
 
-def fault_changes(tunnels):
+def fault_changes():
     """Every way the scenario breaks a board, each with its repair."""
     faults = [(("tool", t, how), ("tool", t, "normal")) for t in TOOLS if t != "swanctl"
               for how in BROKEN]
@@ -380,7 +380,7 @@ class Scenario:
     def __init__(self, seed, tunnels):
         self.rng = random.Random(seed)
         self.tunnels = tunnels
-        self.faults = fault_changes(tunnels)
+        self.faults = fault_changes()
         self.active = []  # repairs of the faults in force
         self.first_round = self._first_round()
 

@@ -13,7 +13,7 @@ class Soak(unittest.TestCase):
     def test_hundreds_of_ticks_under_faults(self):
         if os.environ.get("NORVASK_SIM_DEVICES", "seccomp") != "seccomp":
             self.skipTest("the soak steps the daemon's clock through the board's device filter")
-        ticks = int(os.environ.get("NORVASK_SOAK_TICKS", "800"))
+        ticks = int(os.environ.get("NORVASK_SOAK_TICKS", "1200"))
         seed = int(os.environ.get("NORVASK_SOAK_SEED", "1"))
         runs = soak.run_soak(default_command(), ticks=ticks, seed=seed)
         for r in runs:

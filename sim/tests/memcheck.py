@@ -1,0 +1,306 @@
+"""The daemon under valgrind's memcheck on the simulated board, a few ticks
+on every mode. Each tick's device calls, messages and errors are checked as
+in the soak (the board still answers the device calls from outside the
+daemon, now made by valgrind on its behalf). Memcheck must report no
+invalid access and no leak, with nothing left allocated at the end and no
+descriptor open but the log socket and the GPIO device; and the daemon's
+own code must allocate nothing: every allocation's stack leads from the
+daemon into the C library's stdio or syslog code, and as many are made in
+each tick after the first.
+
+    memcheck.py --board BOARD --daemon DAEMON [--ticks N] [--report FILE]
+"""
+
+import argparse
+import collections
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import threading
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+
+import soak  # noqa: E402
+from board import Board, BoardError  # noqa: E402
+
+LOG = "/opt/board/memcheck.log"
+XTREE = "/opt/board/xtmemory.kcg"
+VALGRIND = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=all",
+            "--errors-for-leak-kinds=all", "--error-exitcode=99", "--track-fds=yes",
+            "--trace-malloc=yes", "--xtree-memory=full", f"--xtree-memory-file={XTREE}",
+            "--num-callers=30", f"--log-file={LOG}", "--trace-children=no"]
+
+# name, the LEDs' modes, the board before the start, the changes before each
+# later tick (so that every tick takes the same path).
+CASES = [
+    ("nothing to show", (0, 0), [], []),
+    ("binary inputs", (1, 2), [("pin", "bin0", 0)], []),
+    ("binary outputs, one the board lacks", (3, 4), [("pin", "out1", None)], []),
+    ("serial port 1 busy", (5, 6), [], [("count", "ttyS0", "both")]),
+    ("serial ports failing and missing", (7, 8),
+     [("port-fail", "ttyS0", True), ("device", "ttyS1", False)], []),
+    ("serial port 2 busy", (9, 10), [], [("count", "ttyS1", "both")]),
+    ("Wi-Fi blinking", (11, 12), [("stations", "wlan0", 1), ("stations", "wlan02", 1), ("ssid", True)],
+     [("send", "wlan0"), ("send", "wlan02"), ("send", "wlan1")]),
+    ("tunnels up", (13, 14), [("tun", 0, True), ("tun", 1, True), ("tun-rx", 1), ("sas", 1)], []),
+    ("tunnel status unreadable", (13, 14),
+     [("tun", 0, True), ("tun-rx", 0), ("tool", "ifconfig", "garbage"), ("tool", "stroke", "missing")],
+     []),
+    ("IPsec through swanctl", (14, 12), [("swanctl",), ("sas", 1)], []),
+    ("remote services", (15, 16),
+     [("service", "tessik_clientd", "connected"), ("service", "drennic", "listening")], []),
+    ("always, and beyond the table", (17, 18), [], []),
+]
+
+ALLOCATION = re.compile(r"^--\d+-- (\w+)\(.*\) = 0x[0-9A-Fa-f]+$", re.M)
+# The C library's stdio streams and syslog, where the daemon's calls may allocate.
+LIBC_ENTRY = re.compile(r"^(_IO_\w+|__fopen_internal|fopen\w*|fdopen\w*|fgets\w*|fread\w*|rewind"
+                        r"|fclose\w*|__vsyslog_internal|v?syslog|openlog\w*|perror)$")
+
+
+def needs_tunnel(case):
+    return any(change[0] == "tun" for change in case[2])
+
+
+def base_name(function):
+    """A function's name without namespace markers, parameters and symbol version."""
+    return re.sub(r"\(anonymous namespace\)::", "", function).split("(")[0].split("@")[0]
+
+
+def daemon_functions(daemon):
+    out = subprocess.run(["nm", "-C", "--defined-only", daemon], capture_output=True, text=True,
+                         check=True).stdout
+    names = set()
+    for line in out.splitlines():
+        parts = line.split(" ", 2)
+        if len(parts) == 3 and parts[1] in "tTwW":
+            names.add(base_name(parts[2]))
+    return names
+
+
+def parse_xtree(text):
+    """(functions from the outermost to the caller of the allocator, blocks
+    allocated there) for every stack of valgrind's callgrind-format xtree."""
+    names, stacks = {}, []
+    for block in text.split("\n\n"):
+        functions, costs = [], None
+        for line in block.splitlines():
+            m = re.match(r"^(c?fn)=\((\d+)\)(?: (.*))?$", line)
+            if m:
+                if m.group(3) is not None:
+                    names[m.group(2)] = m.group(3)
+                if m.group(1) == "fn":
+                    functions.append(names[m.group(2)])
+            elif re.match(r"^\d+( \d+)+$", line):
+                costs = [int(x) for x in line.split()]
+        # Cost columns: position, curB, curBk, totB, totBk, totFdB, totFdBk.
+        if functions and costs and costs[4]:
+            stacks.append((functions, costs[4]))
+    return stacks
+
+
+def allocation_sites(stacks, daemon):
+    """Per (daemon function, C library function it called): blocks
+    allocated; and the stacks whose allocator the daemon called itself."""
+    sites, own = collections.Counter(), []
+    for functions, blocks in stacks:
+        bases = [base_name(f) for f in functions]
+        if bases[-1] in daemon:
+            own.append((functions, blocks))
+            continue
+        i = len(bases) - 1
+        while i >= 0 and bases[i] not in daemon:
+            i -= 1
+        site = (bases[i], bases[i + 1]) if i >= 0 else ("(before main)", bases[-1])
+        sites[site] += blocks
+    return sites, own
+
+
+class CaseRun:
+    def __init__(self, command, case, ticks, daemon):
+        self.command = list(command) + ["--fast-clock"]
+        for word in VALGRIND:
+            self.command += ["--prefix", word]
+        self.name, self.modes, self.setup, self.each_tick = case
+        self.ticks = ticks if self.modes != (0, 0) else 0
+        self.daemon = daemon
+        self.problems = []
+        self.totals = []  # allocations made by the end of each tick
+        self.log = ""
+        self.stacks = []
+        self.exit = None
+
+    def run(self):
+        try:
+            b = Board(self.command)
+            b.open()
+            try:
+                self._run(b)
+            finally:
+                self.diagnostics = b.diagnostics()
+                b.close()
+        except (soak.Mismatch, BoardError, OSError) as e:
+            self.problems.append(str(e))
+        self.check()
+
+    def allocations(self, b):
+        with open(b.path(LOG)) as f:
+            return len(ALLOCATION.findall(f.read()))
+
+    def _run(self, b):
+        rng = random.Random(self.name)
+        with open(b.path("/opt/board/garbage"), "rb") as f:
+            model = soak.Model(self.modes, f.read().decode("latin-1"))
+        b.do("clock step", f"modes {self.modes[0]} {self.modes[1]}")
+        for change in self.setup:
+            soak.apply_change(b, model, change, rng)
+        start = b.mark()
+        b.start()
+        if self.ticks == 0:
+            self.exit = b.wait_exit(start=start, timeout=60)
+            devices, logs, stderr, _ = soak.daemon_events(b, start, None)
+            if (devices, logs, stderr) != (["led 1 0", "led 2 0"], ["started", "stopped"], []):
+                raise soak.Mismatch(f"nothing to show: {devices} {logs} {stderr}")
+        for tick in range(1, self.ticks + 1):
+            if tick > 1:
+                for change in self.each_tick:
+                    soak.apply_change(b, model, change, rng)
+                start = b.mark()
+                b.send("tick")
+            end = b.wait_for(lambda e: e.kind in ("asleep", "exit", "killed"), start=start,
+                             timeout=60).index
+            devices, logs, stderr = model.tick()
+            expected = (devices, (["started"] if tick == 1 else []) + logs, stderr)
+            actual = soak.daemon_events(b, start, end)
+            if actual[:3] != expected or actual[3]:
+                raise soak.Mismatch(f"tick {tick}: expected {expected}, got {actual}")
+            self.totals.append(self.allocations(b))
+        if self.ticks:
+            start = b.mark()
+            b.do("signal TERM")
+            b.send("tick")
+            self.exit = b.wait_exit(start=start, timeout=60)
+        with open(b.path(LOG)) as f:
+            self.log = f.read()
+        with open(b.path(XTREE)) as f:
+            self.stacks = parse_xtree(f.read())
+
+    def summary(self, pattern):
+        m = re.search(pattern, self.log)
+        return m.group(1) if m else None
+
+    def check(self):
+        if self.exit != ("exit", "0"):
+            self.problems.append(f"the daemon ended with {self.exit} (99: memcheck found errors)")
+        errors = self.summary(r"ERROR SUMMARY: (\d+) errors")
+        if errors != "0":
+            self.problems.append(f"memcheck errors: {errors}")
+        if self.summary(r"in use at exit: ([\d,]+ bytes in [\d,]+ blocks)") != "0 bytes in 0 blocks":
+            self.problems.append("heap blocks left at exit")
+        # Valgrind's own log file apart.
+        self.open_at_exit = [f or s for f, s in re.findall(
+            r"Open (?:file descriptor \d+: (\S+)|(AF_UNIX) socket)", self.log) if f != LOG]
+        stray = [f for f in self.open_at_exit if f not in ("/dev/gpio", "AF_UNIX")]
+        if stray:
+            self.problems.append(f"open at exit: {stray}")
+        self.per_tick = [b - a for a, b in zip(self.totals, self.totals[1:])]
+        if len(set(self.per_tick)) > 1:
+            self.problems.append(f"allocations per tick change: {self.per_tick}")
+        self.sites, own = allocation_sites(self.stacks, self.daemon)
+        for functions, blocks in own:
+            self.problems.append(f"the daemon's own code allocates: {' > '.join(functions)}")
+        for (caller, entry), blocks in self.sites.items():
+            if not LIBC_ENTRY.match(entry):
+                self.problems.append(f"{caller} allocates through {entry}")
+        total = self.summary(r"total heap usage: ([\d,]+) allocs")
+        in_stacks = sum(blocks for _, blocks in self.stacks)
+        if total is None or int(total.replace(",", "")) != in_stacks:
+            self.problems.append(f"allocations: {total} in all, {in_stacks} in the stacks")
+
+
+def run_all(command, daemon, ticks=5, jobs=2):
+    tunnels = os.geteuid() == 0  # /dev/net/tun is root's
+    cases = [c for c in CASES if tunnels or not needs_tunnel(c)]
+    functions = daemon_functions(daemon)
+    runs = [CaseRun(command, case, ticks, functions) for case in cases]
+    pending = list(runs)
+    lock = threading.Lock()
+
+    def worker():
+        while True:
+            with lock:
+                if not pending:
+                    return
+                r = pending.pop(0)
+            r.run()
+
+    threads = [threading.Thread(target=worker) for _ in range(jobs)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return runs
+
+
+def report(runs, command_line):
+    lines = [
+        "# The daemon under memcheck",
+        "",
+        f"Written by `{command_line}`; rerun it to refresh. The daemon's binary as built runs",
+        "under valgrind's memcheck on the simulated board (`sim/tests/memcheck.py`): a few",
+        "ticks of each case, every tick's device calls and messages checked as in the soak.",
+        "",
+        "| case | LEDs' modes | ticks | errors | left at exit | open at exit | "
+        "allocations: start-up and tick 1, each later tick | result |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    sites = collections.Counter()
+    for r in runs:
+        first = r.totals[0] if r.totals else r.summary(r"total heap usage: ([\d,]+) allocs")
+        later = ", ".join(str(n) for n in r.per_tick) or "-"
+        opened = ", ".join(getattr(r, "open_at_exit", [])) or "-"
+        errors = r.summary(r"ERROR SUMMARY: (\d+) errors")
+        left = r.summary(r"in use at exit: ([\d,]+ bytes in [\d,]+ blocks)")
+        lines.append(
+            f"| {r.name} | {r.modes[0]}, {r.modes[1]} | {r.ticks} | {errors} | {left} | {opened} | "
+            f"{first}; {later} | {'passed' if not r.problems else 'FAILED'} |")
+        sites.update(r.sites if hasattr(r, "sites") else {})
+    lines += ["", "Where the allocations come from, all cases together: the daemon's function, "
+              "and the C library's function it called, in which the allocation was made.", "",
+              "| daemon function | C library | blocks |", "|---|---|---|"]
+    for (caller, entry), blocks in sorted(sites.items()):
+        lines.append(f"| `{caller}` | `{entry}` | {blocks} |")
+    failures = [f"- {r.name}: {p}" for r in runs for p in r.problems]
+    if failures:
+        lines += ["", "Failures:", ""] + failures
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--board", required=True)
+    parser.add_argument("--daemon", required=True)
+    parser.add_argument("--ticks", type=int, default=5)
+    parser.add_argument("--report")
+    parser.add_argument("--command-line", default="scripts/memcheck")
+    args = parser.parse_args()
+    if not shutil.which("valgrind"):
+        print("valgrind is not installed", file=sys.stderr)
+        return 2
+    runs = run_all([args.board, "--daemon", args.daemon], args.daemon, ticks=args.ticks)
+    text = report(runs, args.command_line)
+    print(text)
+    for r in runs:
+        if r.problems:
+            print(f"--- {r.name}:\n{getattr(r, 'diagnostics', '')}\n{r.log[-3000:]}", file=sys.stderr)
+    if args.report:
+        with open(args.report, "w") as f:
+            f.write(text)
+    return 1 if any(r.problems for r in runs) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
