@@ -56,6 +56,14 @@ CASES = [
 ]
 
 ALLOCATION = re.compile(r"^--\d+-- (\w+)\(.*\) = 0x[0-9A-Fa-f]+$", re.M)
+# What the allocations made through each C library function are.
+WHAT = {
+    "syslog": "the time-zone data that the first message's time stamp loads, kept for later ones",
+    "fdopen": "the settings file's stream",
+    "rewind": "the settings file's stream buffer",
+    "__fopen_internal": "the interface counters' stream, closed at once",
+    "fgets": "the interface counters' stream buffer, freed with it",
+}
 # The C library's stdio streams and syslog, where the daemon's calls may allocate.
 LIBC_ENTRY = re.compile(r"^(_IO_\w+|__fopen_internal|fopen\w*|fdopen\w*|fgets\w*|fread\w*|rewind"
                         r"|fclose\w*|__vsyslog_internal|v?syslog|openlog\w*|perror)$")
@@ -245,13 +253,19 @@ def run_all(command, daemon, ticks=5, jobs=2):
     return runs
 
 
+def valgrind_version():
+    return subprocess.run(["valgrind", "--version"], capture_output=True, text=True).stdout.strip()
+
+
 def report(runs, command_line):
     lines = [
         "# The daemon under memcheck",
         "",
         f"Written by `{command_line}`; rerun it to refresh. The daemon's binary as built runs",
-        "under valgrind's memcheck on the simulated board (`sim/tests/memcheck.py`): a few",
-        "ticks of each case, every tick's device calls and messages checked as in the soak.",
+        f"under valgrind's memcheck ({valgrind_version()}) on the simulated board",
+        "(`sim/tests/memcheck.py`): a few ticks of each case, every tick's device calls and",
+        "messages checked as in the soak. Valgrind's own log file is left out of the",
+        "descriptors open at exit.",
         "",
         "| case | LEDs' modes | ticks | errors | left at exit | open at exit | "
         "allocations: start-up and tick 1, each later tick | result |",
@@ -270,9 +284,9 @@ def report(runs, command_line):
         sites.update(r.sites if hasattr(r, "sites") else {})
     lines += ["", "Where the allocations come from, all cases together: the daemon's function, "
               "and the C library's function it called, in which the allocation was made.", "",
-              "| daemon function | C library | blocks |", "|---|---|---|"]
+              "| daemon function | C library | blocks | what |", "|---|---|---|---|"]
     for (caller, entry), blocks in sorted(sites.items()):
-        lines.append(f"| `{caller}` | `{entry}` | {blocks} |")
+        lines.append(f"| `{caller}` | `{entry}` | {blocks} | {WHAT.get(entry, '')} |")
     failures = [f"- {r.name}: {p}" for r in runs for p in r.problems]
     if failures:
         lines += ["", "Failures:", ""] + failures

@@ -663,13 +663,24 @@ class BoardRun:
                 "zombies": int(inspected["zombies"]), "rss": int(status["VmRSS"]),
                 "anon": int(status["RssAnon"])}
 
+    def describe_process(self):
+        """The daemon's open descriptors and memory map, to see what changed."""
+        proc = self.board.path(f"/proc/{self.board.daemon_pid}")
+        fds = [f"{fd} -> {os.readlink(os.path.join(proc, 'fd', fd))}"
+               for fd in sorted(os.listdir(os.path.join(proc, "fd")), key=int)]
+        with open(os.path.join(proc, "smaps")) as f:
+            smaps = [line.rstrip() for line in f
+                     if re.match(r"^[0-9a-f]+-|^(Rss|Anonymous):", line)]
+        return "\n".join(fds + smaps)
+
     def check_resources(self):
         now = self.figures()
         self.resources.append((self.tick_count, now))
         base = self.baseline
         if (now["fds"], now["children"], now["zombies"], now["anon"]) != \
                 (base["fds"], 0, 0, base["anon"]) or now["rss"] > base["rss"]:
-            raise Mismatch(f"tick {self.tick_count}: resources {now}, after the first round {base}")
+            raise Mismatch(f"tick {self.tick_count}: resources {now}, after the first round {base}\n"
+                           f"{self.describe_process()}")
 
     # ---- the run ----
 
