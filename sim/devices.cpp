@@ -184,6 +184,13 @@ int install_device_filter(bool fast_clock) {
   std::vector<sock_filter> code = build_filter(fast_clock);
   sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return -1;
+  // Once we have a call, only a fatal signal may cut the daemon's wait short:
+  // a call interrupted after our answer would be restarted and answered (and
+  // reported) twice. Kernels before 5.19 lack the flag.
+  const long listener =
+      syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
+              SECCOMP_FILTER_FLAG_NEW_LISTENER | SECCOMP_FILTER_FLAG_WAIT_KILLABLE_RECV, &program);
+  if (listener >= 0 || errno != EINVAL) return static_cast<int>(listener);
   return static_cast<int>(
       syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &program));
 }
