@@ -441,6 +441,19 @@ int nproc(const Call& c) {
   return c.done(set_nproc_limit(c.s, unlimited, limit), "cannot change the daemon's limit");
 }
 
+// The board's next processes get PIDs above `floor`, as on a router that has
+// been up for a while.
+int pids(const Call& c) {
+  long floor = 0;
+  if (c.w.size() != 2 || parse_int(c.w[1], 1, 4000000, floor) != 0) return c.usage("pids FLOOR");
+  const std::string text = std::to_string(floor);
+  const int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+  const bool ok =
+      fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0) close(fd);
+  return c.done(ok ? 0 : -1, "cannot set the next PID");
+}
+
 int set_clock(const Call& c) {
   if (c.w.size() != 2 || (c.w[1] != "fast" && c.w[1] != "normal" && c.w[1] != "step"))
     return c.usage("clock fast|normal|step");
@@ -512,6 +525,7 @@ constexpr Command commands[] = {
     {"gpio", gpio},
     {"tmp", tmp},
     {"nproc", nproc},
+    {"pids", pids},
     {"clock", set_clock},
     {"tick", tick},
     {"inspect", inspect},
