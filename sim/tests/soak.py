@@ -70,6 +70,7 @@ class Model:
         self.tools["swanctl"] = "missing"
         self.remote = "down"
         self.portal = "down"
+        self.pids = {}  # the services' process IDs
         self.tmp_full = False
         self.fork_fail = False
         # The daemon's: pin support, each LED's serial snapshot, each
@@ -136,13 +137,18 @@ class Model:
         return "".join(f"ipsec-{i}: #{i}, ESTABLISHED, IKEv2\n" for i in range(1, self.sas + 1)), 0
 
     def netstat(self, listening_only):
+        # net-tools' netstat cuts "PID/program" to 19 characters: with a PID
+        # of five digits, "tessik_clientd" loses its last letter.
+        def owner(name):
+            return f"{self.pids.get(name)}/{name}"[:19]
+
         lines = []
         if self.remote == "connected" and not listening_only:
-            lines.append("tcp 0 0 127.0.0.1:4000 127.0.0.1:4001 ESTABLISHED 7/tessik_clientd")
+            lines.append(f"tcp 0 0 127.0.0.1:4000 127.0.0.1:4001 ESTABLISHED {owner('tessik_clientd')}")
         if self.remote == "listening":
-            lines.append("tcp 0 0 127.0.0.1:4002 0.0.0.0:* LISTEN 7/tessik_clientd")
+            lines.append(f"tcp 0 0 127.0.0.1:4002 0.0.0.0:* LISTEN {owner('tessik_clientd')}")
         if self.portal == "listening":
-            lines.append("tcp 0 0 127.0.0.1:4003 0.0.0.0:* LISTEN 8/drennic")
+            lines.append(f"tcp 0 0 127.0.0.1:4003 0.0.0.0:* LISTEN {owner('drennic')}")
         return "".join(line + "\n" for line in lines), 0
 
     # ---- the daemon's probes, as documented ----
@@ -388,7 +394,9 @@ class Scenario:
         self.first_round = self._first_round()
 
     def _first_round(self):
-        busy = [("device", "gpio", True), ("tool", "io", "normal"), ("stations", "wlan0", 1), ("ssid", True), ("sas", 1),
+        # PIDs near five digits, which net-tools' netstat shows cut.
+        busy = [("pids", 9000), ("device", "gpio", True), ("tool", "io", "normal"),
+                ("stations", "wlan0", 1), ("ssid", True), ("sas", 1),
                 ("service", "tessik_clientd", "connected"), ("service", "drennic", "listening"),
                 ("count", "ttyS0", "rx"), ("count", "ttyS1", "tx"), ("pin", "bin1", 0)]
         if self.tunnels:
@@ -551,12 +559,28 @@ def apply_change(b, m, change, rng):
             m.portal = state
         else:
             m.remote = state
+        m.pids[name] = process_id(b, name)
+    elif kind == "pids":
+        b.do(f"pids {args[0]}")
     elif kind == "pin":
         pin, value = args
         b.do(f"pin {pin} {'none' if value is None else value}")
         m.pins[pin] = value
     elif kind != "burst":
         raise ValueError(change)
+
+
+def process_id(board, name):
+    """The PID inside the board of the process called `name`, or None."""
+    proc = board.path("/proc")
+    for entry in os.listdir(proc):
+        try:
+            with open(os.path.join(proc, entry, "comm")) as f:
+                if entry.isdigit() and f.read().strip() == name:
+                    return int(entry)
+        except OSError:
+            pass
+    return None
 
 
 def daemon_events(board, start, end):
