@@ -856,6 +856,10 @@ def report(runs, command_line, daemon, seed, seconds):
         else:
             lines.append(f"| {r.modes[0]}, {r.modes[1]} | {r.tick_count} | - | - | - | - | - | - | "
                          "FAILED |")
+    ticks = sum(r.tick_count for r in runs)
+    writes = sum(r.checked_writes for r in runs)
+    lines += ["", f"{ticks} ticks in all, {ticks / seconds:.0f} a second over the five boards; "
+              f"{writes} LED writes checked."]
     total = collections.Counter()
     for r in runs:
         total.update(r.counts)
