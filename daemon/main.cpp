@@ -30,7 +30,9 @@ void fill_standard_descriptors() {
 
 // An ignored SIGCHLD would make the kernel reap our children before we wait
 // for them, and a blocked stop signal would make us unstoppable: both are
-// inherited from whoever started us.
+// inherited from whoever started us. A stop signal may also be pending
+// already (a supervisor that blocks signals around its fork and exec), so the
+// handlers must be in place before this unblocks it.
 void reset_inherited_signals() {
   (void)std::signal(SIGCHLD, SIG_DFL);
   sigset_t stops;
@@ -63,11 +65,11 @@ int stop() {
 
 int main(int argc, char** argv) {
   fill_standard_descriptors();
-  reset_inherited_signals();
   setsid();
   (void)std::signal(SIGINT, on_stop_signal);
   (void)std::signal(SIGTERM, on_stop_signal);
   (void)std::signal(SIGQUIT, on_stop_signal);
+  reset_inherited_signals();
   openlog(syslog_identity(argc > 0 ? argv[0] : nullptr), LOG_PID | LOG_NDELAY, LOG_DAEMON);
   syslog(LOG_NOTICE, "started");
 

@@ -197,8 +197,9 @@ int start_command(const Call& c) {
   if (c.w.size() == 2 && c.w[1] == "closed") how = StartAs::StreamsClosed;
   if (c.w.size() == 2 && c.w[1] == "no-arguments") how = StartAs::NoArguments;
   if (c.w.size() == 2 && c.w[1] == "empty-name") how = StartAs::EmptyName;
+  if (c.w.size() == 2 && c.w[1] == "stop-pending") how = StartAs::StopPending;
   if (c.w.size() > 2 || (c.w.size() == 2 && how == StartAs::Normal)) {
-    return c.usage("start [closed|no-arguments|empty-name]");
+    return c.usage("start [closed|no-arguments|empty-name|stop-pending]");
   }
   return start_daemon(c.s, how, c.error);
 }

@@ -161,6 +161,14 @@ int send_descriptor(int socket_fd, int fd) {
   std::vector<char*> envp;
   for (std::string& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
+  if (how == StartAs::StopPending) {
+    // Both the mask and the pending signal survive the exec.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
+    kill(getpid(), SIGTERM);
+  }
   execvpe(program.c_str(), argv.data(), envp.data());
   _exit(127);
 }

@@ -73,8 +73,10 @@ int execute_command(Supervisor& s, const std::string& line, double& wait, std::s
 
 // Starts the daemon. 0, or -1 with `error` set.
 // How the daemon is started: as usual, with standard output and error closed,
-// with no arguments at all (argv[0] null), or with an empty program name.
-enum class StartAs { Normal, StreamsClosed, NoArguments, EmptyName };
+// with no arguments at all (argv[0] null), with an empty program name, or
+// with SIGTERM blocked and already pending, as a supervisor that blocks
+// signals around its fork and exec can leave it.
+enum class StartAs { Normal, StreamsClosed, NoArguments, EmptyName, StopPending };
 int start_daemon(Supervisor& s, StartAs how, std::string& error);
 
 // Begins a clean exit: the daemon gets SIGTERM and the supervisor leaves

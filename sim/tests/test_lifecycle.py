@@ -51,6 +51,26 @@ class StartUp(BoardCase):
                 b.do("signal TERM")
                 self.assertStopped(b)
 
+    def test_stop_pending_at_start(self):
+        # SIGTERM blocked and pending across the exec: it must reach our
+        # handler, not kill the daemon, and end it before the first tick
+        # (after the LEDs are switched off when both modes are 0).
+        cases = {
+            (17, 0): [],
+            (0, 0): [("led", "1 0"), ("led", "2 0")],
+        }
+        boards = {modes: self.board(modes=modes, start=False) for modes in cases}
+        for modes, b in boards.items():
+            b.start(how="stop-pending")
+        for modes, b in boards.items():
+            with self.subTest(modes=modes):
+                self.assertEqual(b.wait_exit(), ("exit", "0"))
+                events = [(e.kind, e.rest.split(" ", 5)[-1] if e.kind == "log" else e.rest)
+                          for e in b.snapshot() if e.kind in ("led", "log", "stderr", "exit")]
+                self.assertEqual(
+                    events,
+                    [("log", "started")] + cases[modes] + [("log", "stopped"), ("exit", "0")])
+
     def test_each_led_written_every_tick_in_order(self):
         cases = {
             (0, 17): (0, 1),
