@@ -16,6 +16,18 @@ namespace {
 
 constexpr int max_arguments = 62;
 
+// A capture is written and believed only when it is a plain file of our own
+// with no other name: anything else can hold text that another user put
+// there, or be read by one.
+const uid_t our_uid = geteuid();
+
+bool capture_is_ours(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == our_uid;
+}
+
+// Whether the last capture_command's output went to its capture file.
+thread_local bool last_capture_written = false;
+
 // The next child's standard input, output and error; -1 means /dev/null.
 thread_local int child_fds[3] = {-1, -1, -1};
 
@@ -136,7 +148,7 @@ int open_capture(const char* path) {
       open(path, O_WRONLY | O_CREAT | O_SYNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || ftruncate(fd, 0) != 0) {
+  if (fstat(fd, &st) != 0 || !capture_is_ours(st) || ftruncate(fd, 0) != 0) {
     close(fd);
     return -1;
   }
@@ -144,9 +156,13 @@ int open_capture(const char* path) {
 }
 
 int capture_command(const char* path, const char* command) {
-  set_child_stdout(open_capture(path));
+  const int fd = open_capture(path);
+  last_capture_written = fd >= 0;
+  set_child_stdout(fd);
   return shell_command(command);
 }
+
+bool capture_written() { return last_capture_written; }
 
 int shell_command(const char* command) { return run_command("/bin/sh", "-c", command, nullptr); }
 
@@ -157,7 +173,7 @@ int file_exists(const char* path) {
 
 std::int64_t file_size(const char* path) {
   struct stat st {};
-  if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  if (lstat(path, &st) != 0 || !capture_is_ours(st)) return 0;
   return st.st_size;
 }
 
@@ -166,7 +182,7 @@ int read_capture(const char* path, char* buf, std::size_t cap) {
   const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !capture_is_ours(st)) {
     close(fd);
     return -1;
   }

@@ -13,9 +13,13 @@ void set_child_stdout(int fd);
 int run_command(const char* program, ...) __attribute__((sentinel));
 
 // Runs `command` through /bin/sh -c with its output in the capture file `path`,
-// truncated first. A path that cannot be opened as a plain file sends the
-// output to /dev/null instead.
+// truncated first. A path that cannot be opened as a plain file of our own
+// with a single name sends the output to /dev/null instead.
 int capture_command(const char* path, const char* command);
+
+// Whether the last capture_command's output went to its capture file. When
+// it did not, whatever the file holds is not that command's output.
+[[nodiscard]] bool capture_written();
 
 // Runs `command` through /bin/sh -c with its output discarded.
 int shell_command(const char* command);
@@ -23,10 +27,12 @@ int shell_command(const char* command);
 // 1 when stat succeeds on `path`, else 0.
 [[nodiscard]] int file_exists(const char* path);
 
-// The size of the capture file at `path`; 0 when it is missing or not a plain file.
+// The size of the capture file at `path`; 0 when it is missing, or not a
+// plain file of our own with a single name.
 [[nodiscard]] std::int64_t file_size(const char* path);
 
 // Reads the start of the capture file at `path` into `buf` (at most cap - 1
-// bytes, then a NUL), never following a link or waiting on a FIFO.
+// bytes, then a NUL), never following a link or waiting on a FIFO; a file
+// that capture_command would refuse cannot be read.
 // Returns the byte count, or -1 when it cannot be read.
 int read_capture(const char* path, char* buf, std::size_t cap);

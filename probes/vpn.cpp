@@ -44,7 +44,8 @@ int probe_openvpn() {
     if (capture_command(probe_paths->openvpn_capture, command) != 0) continue;
     std::array<char, 256> text{};
     std::uint64_t bytes = 0;
-    if (read_capture(probe_paths->openvpn_capture, text.data(), text.size()) < 0 ||
+    if (!capture_written() ||
+        read_capture(probe_paths->openvpn_capture, text.data(), text.size()) < 0 ||
         parse_rx_bytes(text.data(), bytes) != 0) {
       return -1;
     }
@@ -58,7 +59,10 @@ int probe_ipsec_stroke() {
   if (capture_command(probe_paths->ipsec_capture, probe_paths->stroke_command) != 0) return 0;
   std::array<char, 256> line{};
   std::uint64_t count = 0;
-  if (read_capture(probe_paths->ipsec_capture, line.data(), line.size()) <= 0) return -1;
+  if (!capture_written() ||
+      read_capture(probe_paths->ipsec_capture, line.data(), line.size()) <= 0) {
+    return -1;
+  }
   if (char* end = std::strchr(line.data(), '\n')) *end = '\0';
   if (parse_security_associations(line.data(), count) != 0) return -1;
   return count != 0 ? 1 : 0;
@@ -78,5 +82,5 @@ int probe_remote_management() {
 
 int probe_vpn_portal() {
   capture_command(probe_paths->portal_capture, "netstat -tlpn | grep drennic");
-  return file_size(probe_paths->portal_capture) > 1 ? 1 : 0;
+  return capture_written() && file_size(probe_paths->portal_capture) > 1 ? 1 : 0;
 }

@@ -8,7 +8,7 @@ namespace {
 // hostapd_cli prints at most one byte when no station is associated.
 bool has_stations(const char* capture, const char* command) {
   capture_command(capture, command);
-  return file_size(capture) > 1;
+  return capture_written() && file_size(capture) > 1;
 }
 
 bool wlan02_has_stations() {

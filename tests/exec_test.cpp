@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include "exec/exec.h"
 #include "exec/exec_internal.h"
@@ -136,10 +137,18 @@ TEST_F(Runner, PlantedCapturePathsAreNeverFollowedOrWaitedOn) {
   const std::string fifo = dir_ / "fifo.txt";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const int fifo_reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // a reader is waiting
-  for (const std::string& path : {link, hard, fifo, dir_.path()}) {
+  const std::string foreign = dir_ / "foreign.txt";
+  write_file(foreign, "another user's\n");
+  std::vector<std::string> planted{link, hard, fifo, dir_.path()};
+  if (getuid() != 65534 && chown(foreign.c_str(), 65534, 65534) == 0) planted.push_back(foreign);
+  for (const std::string& path : planted) {
     EXPECT_EQ(capture_command(path.c_str(), "echo overwritten"), 0) << path;
+    EXPECT_FALSE(capture_written()) << path;
     EXPECT_EQ(read_file(victim), "precious\n") << path;
   }
+  EXPECT_EQ(read_file(foreign), "another user's\n");
+  EXPECT_EQ(capture_command((dir_ / "ours.txt").c_str(), "echo ours"), 0);
+  EXPECT_TRUE(capture_written());
   std::array<char, 16> buf{};
   EXPECT_LE(read(fifo_reader, buf.data(), buf.size()), 0);
   close(fifo_reader);
@@ -163,20 +172,26 @@ TEST(FileQueries, ExistenceSizeAndReadBack) {
   ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
   const std::string fifo = dir / "fifo.txt";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Text that someone else can have put there: a second name, another owner.
+  const std::string named = dir / "named.txt";
+  write_file(named, "RX bytes:42\n");
+  ASSERT_EQ(::link(named.c_str(), (dir / "second-name").c_str()), 0);
+  std::vector<std::string> refused{link, fifo, named, dir / "missing", dir.path()};
+  const std::string foreign = dir / "foreign.txt";
+  write_file(foreign, "RX bytes:42\n");
+  if (getuid() != 65534 && chown(foreign.c_str(), 65534, 65534) == 0) refused.push_back(foreign);
 
   EXPECT_EQ(file_exists(file.c_str()), 1);
   EXPECT_EQ(file_exists(dir.path().c_str()), 1);
   EXPECT_EQ(file_exists((dir / "missing").c_str()), 0);
 
   EXPECT_EQ(file_size(file.c_str()), 17);
-  for (const std::string& path : {link, fifo, dir / "missing", dir.path()}) {
-    EXPECT_EQ(file_size(path.c_str()), 0) << path;
-  }
+  for (const std::string& path : refused) EXPECT_EQ(file_size(path.c_str()), 0) << path;
 
   std::array<char, 8> buf{};
   EXPECT_EQ(read_capture(file.c_str(), buf.data(), buf.size()), 7);
   EXPECT_STREQ(buf.data(), "RX byte");
-  for (const std::string& path : {link, fifo, dir / "missing", dir.path()}) {
+  for (const std::string& path : refused) {
     EXPECT_EQ(read_capture(path.c_str(), buf.data(), buf.size()), -1) << path;
   }
   write_file(file, "");

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -277,6 +278,65 @@ TEST_F(Probes, IpsecThroughStrokeOrSwanctl) {
   unlink(ipsec_.c_str());
   ASSERT_EQ(mkfifo(ipsec_.c_str(), 0600), 0);
   EXPECT_EQ(probe_ipsec(), -1) << "a FIFO planted at the capture path";
+}
+
+// A capture path that someone else arranged (a second name for a file, or a
+// file of another user) is neither written nor believed: text planted there
+// to say the opposite of the board's state must not decide.
+TEST_F(Probes, PlantedCapturesNeverDecide) {
+  tunnel("tun0", 5000);
+  write_script(stroke_, "printf 'Security Associations (1 up, 0 connecting):\\n'");
+  const std::string listing = "02:00:00:00:00:01\nflags=[AUTH][ASSOC]\n";
+  struct Case {
+    const std::string& capture;
+    std::string lie;
+    int (*probe)();
+    int answer;  // when the capture cannot be believed
+  };
+  const auto ap = [] { return static_cast<int>(probe_wifi_ap()); };
+  const Case cases[] = {
+      {ap_, listing, ap, static_cast<int>(LedAction::Off)},
+      {ap2_, listing, ap, static_cast<int>(LedAction::Off)},
+      {openvpn_, "RX bytes:0\n", probe_openvpn, -1},
+      {ipsec_, "Security Associations (0 up, 0 connecting):\n", probe_ipsec, -1},
+      {portal_, "tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 77/drennic\n", probe_vpn_portal, 0},
+  };
+  const std::string planted = dir_ / "planted";
+  for (const char* kind : {"second name", "another user's"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(kind) + " " + c.capture);
+      unlink(c.capture.c_str());
+      unlink(planted.c_str());
+      write_file(c.capture, c.lie);
+      if (std::string(kind) == "second name") {
+        ASSERT_EQ(link(c.capture.c_str(), planted.c_str()), 0);
+      } else if (chown(c.capture.c_str(), 65534, 65534) != 0 || getuid() == 65534) {
+        GTEST_SKIP() << "cannot give a file to another user here";
+      }
+      EXPECT_EQ(c.probe(), c.answer);
+      EXPECT_EQ(read_file(c.capture), c.lie) << "not ours to truncate";
+    }
+  }
+}
+
+// Our own capture from an earlier tick, when this tick's capture cannot be
+// opened (no descriptor left): the old text is not this tick's answer.
+TEST_F(Probes, AnEarlierCaptureNeverDecides) {
+  write_file(ap_, "02:00:00:00:00:01\nflags=[AUTH][ASSOC]\n");
+  write_file(portal_, "tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 77/drennic\n");
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowest_free = dup(0);
+  ASSERT_GE(lowest_free, 0);
+  close(lowest_free);
+  rlimit none_left = saved;
+  none_left.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none_left), 0);
+  const LedAction ap = probe_wifi_ap();
+  const int portal = probe_vpn_portal();
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(ap, LedAction::Off);
+  EXPECT_EQ(portal, 0);
 }
 
 TEST_F(Probes, RemoteManagementAndVpnPortalReadNetstat) {

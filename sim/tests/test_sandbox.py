@@ -14,18 +14,42 @@ import unittest
 from board import Board, Unsupported, default_command
 from systest import BoardCase, shapes
 
-PRECIOUS = "not the daemon's to write\n"
+STATION = "02:00:00:00:00:01\nflags=[AUTH][ASSOC][AUTHORIZED]\n"
 
-# capture file, mode, board set-up, what the LED does, the message logged.
+# capture file, mode, board set-up, text planted there that says the
+# opposite of the board, what the LED does, the message logged.
 PLANTED = [
-    ("/tmp/norvask_open_vpn.txt", 13, ["tun 0 up", "tun 0 rx 80"], "keep",
+    ("/tmp/norvask_open_vpn.txt", 13, ["tun 0 up", "tun 0 rx 80"], "RX bytes:0\n", "keep",
      "failure getting OpenVPN status"),
-    ("/tmp/norvask_ipsec.txt", 14, ["sas 1"], "keep", "failure getting IPsec status"),
+    ("/tmp/norvask_ipsec.txt", 14, ["sas 1"], "Security Associations (0 up, 0 connecting):\n",
+     "keep", "failure getting IPsec status"),
     # The station listing cannot be captured, so no stations are seen.
-    ("/tmp/norvask_wifi_ap.txt", 11, ["stations wlan0 1"], "off", None),
-    ("/tmp/norvask_wifi_ap2.txt", 11, ["stations wlan02 1"], "off", None),
-    ("/tmp/norvask_pelm_vpn.txt", 16, ["service drennic listening"], "off", None),
+    ("/tmp/norvask_wifi_ap.txt", 11, ["stations wlan0 1"], STATION, "off", None),
+    ("/tmp/norvask_wifi_ap2.txt", 11, ["stations wlan02 1"], STATION, "off", None),
+    ("/tmp/norvask_pelm_vpn.txt", 16, ["service drennic listening"],
+     "tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 77/drennic\n", "off", None),
 ]
+
+# Ways another user can prepare a capture path in a shared /tmp.
+PLANTS = ("symlink", "second name", "another user's")
+
+
+def plant(b, path, text, how):
+    """Puts `text` at the board's `path` the way `how` says; False when
+    the machine cannot do it."""
+    other = b.path("/tmp/planted")
+    with open(other if how == "symlink" else b.path(path), "w") as f:
+        f.write(text)
+    if how == "symlink":
+        os.symlink("/tmp/planted", b.path(path))
+    elif how == "second name":
+        os.link(b.path(path), other)
+    else:
+        try:
+            os.chown(b.path(path), 65534, 65534)
+        except OSError:
+            return False
+    return True
 
 
 def host_state():
@@ -62,23 +86,26 @@ def descendants(pid):
 
 
 class PlantedFiles(BoardCase):
-    def test_symlink_at_capture_path_is_not_followed(self):
-        boards = []
-        for path, mode, setup, _, _ in PLANTED:
-            b = self.board(*setup, modes=(mode, 17), start=False)
-            with open(b.path("/tmp/precious"), "w") as f:
-                f.write(PRECIOUS)
-            os.symlink("/tmp/precious", b.path(path))
-            b.start()
-            boards.append(b)
-        for b, (path, mode, _, action, message) in zip(boards, PLANTED):
-            with self.subTest(path):
+    def test_capture_paths_prepared_by_others_are_refused(self):
+        boards = {}
+        for how in PLANTS:
+            for path, mode, setup, lie, _, _ in PLANTED:
+                b = self.board(*setup, modes=(mode, 17), start=False)
+                if not plant(b, path, lie, how):
+                    continue
+                b.start()
+                boards[how, path] = b
+        for (how, path), b in boards.items():
+            _, _, _, lie, action, message = next(p for p in PLANTED if p[0] == path)
+            with self.subTest(how=how, path=path):
                 self.wait_ticks(b, 2)
                 self.assertEqual(shapes(b)[:2], [action] * 2)
                 if message:
                     self.assertGreaterEqual([log.text for log in b.logs()].count(message), 2)
-                self.assertTrue(stat.S_ISLNK(os.lstat(b.path(path)).st_mode))
-                self.assertEqual(self.read_sandbox(b, "/tmp/precious"), PRECIOUS)
+                # Neither written nor removed.
+                self.assertEqual(stat.S_ISLNK(os.lstat(b.path(path)).st_mode), how == "symlink")
+                held = "/tmp/planted" if how == "symlink" else path
+                self.assertEqual(self.read_sandbox(b, held), lie)
 
 
 class Sandbox(BoardCase):
