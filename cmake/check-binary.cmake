@@ -44,10 +44,32 @@ foreach(line IN LISTS needed_lines)
   string(REGEX REPLACE ".*\\[([^]]+)\\]" "\\1" lib "${line}")
   list(APPEND needed "${lib}")
 endforeach()
+# The dynamic loader is there wherever the program runs at all: on aarch64 the
+# stack protector's guard word comes from it.
+execute_process(COMMAND ${READELF} -lW ${BINARY} OUTPUT_VARIABLE segments RESULT_VARIABLE rl_rc)
+if(segments MATCHES "Requesting program interpreter: [^]\n]*/([^]/\n]+)\\]")
+  list(REMOVE_ITEM needed "${CMAKE_MATCH_1}")
+endif()
 if(NOT "${needed}" STREQUAL "${NEEDED}")
   message(FATAL_ERROR "NEEDED: '${needed}'; expected: '${NEEDED}'")
 endif()
 message(STATUS "${BINARY}: exports ${exported}; NEEDED '${needed}'")
+
+# Hardened as a program that runs as root: every relocation resolved at start
+# and read-only afterwards, and the stack protector in the code.
+if(NOT re_out MATCHES "\\(FLAGS\\)[^\n]*BIND_NOW" AND NOT re_out MATCHES "\\(FLAGS_1\\)[^\n]*NOW")
+  message(FATAL_ERROR "not bound at start (no BIND_NOW)")
+endif()
+if(NOT rl_rc EQUAL 0 OR NOT segments MATCHES "GNU_RELRO")
+  message(FATAL_ERROR "no read-only relocations (no GNU_RELRO segment)")
+endif()
+# A dynamic build imports the failure handler, a static one holds it.
+execute_process(COMMAND ${NM} -D ${BINARY} OUTPUT_VARIABLE dynamic_symbols ERROR_QUIET)
+execute_process(COMMAND ${NM} ${BINARY} OUTPUT_VARIABLE symbols ERROR_QUIET)
+if(NOT "${dynamic_symbols}${symbols}" MATCHES "__stack_chk_fail")
+  message(FATAL_ERROR "no stack protector (__stack_chk_fail is not used)")
+endif()
+message(STATUS "hardened: BIND_NOW, GNU_RELRO, stack protector")
 
 # With SIZE (the toolchain's size) and MAX_IMAGE: code and data, text + data +
 # bss as size prints them, stay under MAX_IMAGE bytes.
