@@ -59,6 +59,8 @@ ALLOCATION = re.compile(r"^--\d+-- (\w+)\(.*\) = 0x[0-9A-Fa-f]+$", re.M)
 # What the allocations made through each C library function are.
 WHAT = {
     "syslog": "the time-zone data that the first message's time stamp loads, kept for later ones",
+    "__syslog_chk": "the time-zone data that the first message's time stamp loads (the fortified "
+                    "syslog), kept for later ones",
     "fdopen": "the settings file's stream",
     "rewind": "the settings file's stream buffer",
     "__fopen_internal": "the interface counters' stream, closed at once",
@@ -66,7 +68,7 @@ WHAT = {
 }
 # The C library's stdio streams and syslog, where the daemon's calls may allocate.
 LIBC_ENTRY = re.compile(r"^(_IO_\w+|__fopen_internal|fopen\w*|fdopen\w*|fgets\w*|fread\w*|rewind"
-                        r"|fclose\w*|__vsyslog_internal|v?syslog|openlog\w*|perror)$")
+                        r"|fclose\w*|__vsyslog_internal|v?syslog|__v?syslog_chk|openlog\w*|perror)$")
 
 
 def needs_tunnel(case):
