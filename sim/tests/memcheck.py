@@ -25,6 +25,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import soak  # noqa: E402
 from board import Board, BoardError  # noqa: E402
+from model import Model  # noqa: E402
 
 LOG = "/opt/board/memcheck.log"
 XTREE = "/opt/board/xtmemory.kcg"
@@ -163,7 +164,7 @@ class CaseRun:
     def _run(self, b):
         rng = random.Random(self.name)
         with open(b.path("/opt/board/garbage"), "rb") as f:
-            model = soak.Model(self.modes, f.read().decode("latin-1"))
+            model = Model(self.modes, f.read().decode("latin-1"))
         b.do("clock step", f"modes {self.modes[0]} {self.modes[1]}")
         for change in self.setup:
             soak.apply_change(b, model, change, rng)

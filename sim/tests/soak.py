@@ -26,15 +26,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
 from board import Board, BoardError, Log  # noqa: E402
+from model import TOOLS, Model  # noqa: E402
 
-LOG_SERIAL = "failure getting serial stats"
-LOG_OPENVPN = "failure getting OpenVPN status"
-LOG_IPSEC = "failure getting IPsec status"
-BLINK = [0, 1] * 4
-PIN_OF_MODE = {1: "bin0", 2: "bin1", 3: "out0", 4: "out1"}
-SERIAL_OF_MODE = {5: ("ttyS0", 2), 6: ("ttyS0", 1), 7: ("ttyS0", 3),
-                  8: ("ttyS1", 2), 9: ("ttyS1", 1), 10: ("ttyS1", 3)}
-TOOLS = ["hostapd_cli", "wpa_cli", "ifconfig", "grep", "netstat", "io", "stroke", "swanctl"]
 BROKEN = ["missing", "fail", "silent", "garbage"]
 SETTINGS = "/opt/norvask/etc/settings"
 # Both LEDs on modes that run commands, and two boards for the devices.
@@ -47,295 +40,6 @@ HARMLESS_SIGNALS = ["CHLD", "WINCH", "URG", "CONT", "STOP", "CONT"]
 STOP_SIGNALS = ["TERM", "INT", "QUIT"]
 # The daemon's user when the board runs as root, which RLIMIT_NPROC would spare.
 SOAK_USER = "65534"
-
-
-class Model:
-    """The board as the scenario left it, and the daemon's own state as its
-    documented behaviour makes it: what every tick must do."""
-
-    def __init__(self, modes, garbage):
-        self.modes = modes
-        self.garbage = garbage  # what a tool printing garbage prints
-        self.gpio_file = True
-        self.gpio_open = False  # the daemon keeps the device open once it has it
-        self.gpio_fail = False
-        self.pins = {"bin0": 1, "bin1": 1, "out0": 1, "out1": 1}  # None: the board lacks it
-        self.ports = {p: {"file": True, "fail": False, "rx": 0, "tx": 0} for p in ("ttyS0", "ttyS1")}
-        self.stations = {"wlan0": 0, "wlan02": 0}
-        self.ssid = False
-        self.sent = {"wlan0": 0, "wlan02": 0, "wlan1": 0}  # traffic bursts so far
-        self.tunnels = [None] * 4  # bytes received; None: no such tunnel
-        self.sas = 0
-        self.tools = {t: "normal" for t in TOOLS}
-        self.tools["swanctl"] = "missing"
-        self.remote = "down"
-        self.portal = "down"
-        self.pids = {}  # the services' process IDs
-        self.tmp_full = False
-        self.fork_fail = False
-        # The daemon's: pin support, each LED's serial snapshot, each
-        # interface's counter snapshot.
-        self.support = {}
-        self.uart = {1: None, 2: None}
-        self.net = {}
-        self.devices, self.logs, self.stderr = [], [], []
-
-    # ---- what the board's commands print ----
-
-    def run(self, tool, normal):
-        """Output and exit status of `tool`, given those of the board's own."""
-        return {
-            "normal": normal,
-            "missing": ("", 127),
-            "fail": ("", 1),
-            "silent": ("", 0),
-            "garbage": (self.garbage, 0),
-        }[self.tools[tool]]
-
-    def grep(self, piped, pattern, only=False):
-        text, _ = piped
-        if self.tools["grep"] != "normal":
-            return self.run("grep", None)
-        found = []
-        for line in text.split("\n"):
-            line = line.split("\0")[0]
-            if only:
-                found += [m.group(0) for m in re.finditer(pattern, line) if m.group(0)]
-            elif re.search(pattern, line):
-                found.append(line)
-        return "".join(f + "\n" for f in found), 0 if found else 1
-
-    def capture(self, piped, last):
-        """What a capture file holds once the pipeline that ends in `last`
-        wrote to it, and the pipeline's status. On a full /tmp nothing is
-        written: busybox grep ends with 0 all the same, but cat, which prints
-        the garbage, reports the failed write."""
-        text, status = piped
-        if not self.tmp_full or not text:
-            return text, status
-        return "", 1 if self.tools[last] == "garbage" else status
-
-    def hostapd(self, iface):
-        n = self.stations[iface]
-        return "".join(f"02:00:5e:00:00:{i:02x}\naid={i}\n" for i in range(1, n + 1)), 0
-
-    def wpa(self):
-        if self.ssid:
-            return "bssid=02:00:5e:10:00:01\nssid=home\nwpa_state=COMPLETED\n", 0
-        return "wpa_state=DISCONNECTED\n", 0
-
-    def ifconfig(self, unit):
-        rx = self.tunnels[unit]
-        if rx is None:
-            return "", 1
-        return f"tun{unit}  Link encap:UNSPEC\n  RX bytes:{rx} ({rx} B)  TX bytes:0 (0.0 B)\n", 0
-
-    def stroke(self):
-        return f"Status of IKE daemon:\nSecurity Associations ({self.sas} up, 0 connecting):\n", 0
-
-    def swanctl(self):
-        return "".join(f"ipsec-{i}: #{i}, ESTABLISHED, IKEv2\n" for i in range(1, self.sas + 1)), 0
-
-    def netstat(self, listening_only):
-        # net-tools' netstat cuts "PID/program" to 19 characters: with a PID
-        # of five digits, "tessik_clientd" loses its last letter.
-        def owner(name):
-            return f"{self.pids.get(name)}/{name}"[:19]
-
-        lines = []
-        if self.remote == "connected" and not listening_only:
-            lines.append(f"tcp 0 0 127.0.0.1:4000 127.0.0.1:4001 ESTABLISHED {owner('tessik_clientd')}")
-        if self.remote == "listening":
-            lines.append(f"tcp 0 0 127.0.0.1:4002 0.0.0.0:* LISTEN {owner('tessik_clientd')}")
-        if self.portal == "listening":
-            lines.append(f"tcp 0 0 127.0.0.1:4003 0.0.0.0:* LISTEN {owner('drennic')}")
-        return "".join(line + "\n" for line in lines), 0
-
-    # ---- the daemon's probes, as documented ----
-
-    @staticmethod
-    def scan_after(text, literal):
-        """The number after `literal` at the start of `text`, as scanf reads it."""
-        text = text.split("\0")[0]
-        m = re.match(literal + r"[ \t\n\v\f\r]*[+-]?([0-9]+)", text)
-        return int(m.group(1)) if m else None
-
-    def has_stations(self, iface):
-        if self.fork_fail:
-            return False
-        return len(self.capture(self.run("hostapd_cli", self.hostapd(iface)), "hostapd_cli")[0]) > 1
-
-    def traffic(self, iface):
-        now, before = self.sent[iface], self.net.get(iface)
-        self.net[iface] = now
-        return 1 if before is not None and before != now else 0
-
-    def wifi_ap(self):
-        wlan0 = self.has_stations("wlan0")
-        if wlan0 and self.traffic("wlan0") == 1:
-            if self.has_stations("wlan02"):
-                self.traffic("wlan02")
-            return "blink"
-        if not self.has_stations("wlan02"):
-            return "on" if wlan0 else "off"
-        return "blink" if self.traffic("wlan02") == 1 else "on"
-
-    def wifi_client(self):
-        if self.fork_fail or self.grep(self.run("wpa_cli", self.wpa()), r"^ssid=")[1] != 0:
-            return "off"
-        return "blink" if self.traffic("wlan1") == 1 else "on"
-
-    def openvpn(self):
-        for unit in range(4):
-            if self.fork_fail:
-                continue
-            out, status = self.capture(
-                self.grep(self.run("ifconfig", self.ifconfig(unit)), r"RX bytes:[0-9]*", only=True),
-                "grep")
-            if status != 0:
-                continue
-            count = self.scan_after(out[:255], r"RX[ \t\n\v\f\r]*bytes:")
-            if count is None:
-                return -1
-            if count != 0:
-                return 1
-        return 0
-
-    def ipsec(self):
-        if self.tools["stroke"] != "missing":
-            if self.fork_fail:
-                return 0
-            out, status = self.capture(
-                self.grep(self.run("stroke", self.stroke()), r"^Security Associations \([0-9]* up",
-                          only=True), "grep")
-            if status != 0:
-                return 0
-            text = out[:255]
-            if not text:
-                return -1
-            count = self.scan_after(text.split("\n")[0],
-                                    r"Security[ \t\n\v\f\r]*Associations[ \t\n\v\f\r]*\(")
-            if count is None:
-                return -1
-            return 1 if count else 0
-        if self.tools["swanctl"] != "missing":
-            if self.fork_fail:
-                return 0
-            established = self.grep(self.grep(self.run("swanctl", self.swanctl()), r"^ipsec"),
-                                    r"ESTABLISHED")
-            return 1 if established[1] == 0 else 0
-        return -1
-
-    def remote_management(self):
-        if self.fork_fail:
-            return 0
-        found = self.grep(self.run("netstat", self.netstat(False)), r"ESTABLISHED.*tessik_clientd")
-        return 1 if found[1] == 0 else 0
-
-    def vpn_portal(self):
-        if self.fork_fail:
-            return 0
-        out, _ = self.capture(self.grep(self.run("netstat", self.netstat(True)), r"drennic"), "grep")
-        return 1 if len(out) > 1 else 0
-
-    # ---- the devices ----
-
-    def device_open(self):
-        if not self.gpio_open and self.gpio_file:
-            self.gpio_open = True
-        return self.gpio_open
-
-    def gpio_write(self, led, value):
-        if not self.device_open():
-            return
-        if self.gpio_fail:
-            self.devices.append(f"ioctl gpio led {led} {value} error ENODEV")
-        else:
-            self.devices.append(f"led {led} {value}")
-
-    def gpio_read(self, pin):
-        if not self.device_open():
-            return -1
-        if self.gpio_fail:
-            self.devices.append(f"ioctl gpio {pin} error ENODEV")
-            return -1
-        if self.pins[pin] is None:
-            self.devices.append("ioctl gpio error EINVAL")
-            return -1
-        self.devices.append(f"ioctl gpio {pin} {self.pins[pin]}")
-        return self.pins[pin]
-
-    def read_pin(self, pin):
-        supported = self.support.get(pin)
-        if supported is True:
-            return max(self.gpio_read(pin), 0)
-        if supported is False:
-            return 0
-        # The first read asks the board's I/O command, once and for all.
-        self.support[pin] = (not self.fork_fail and self.tools["io"] == "normal"
-                             and self.pins[pin] is not None)
-        return self.pins[pin] if self.support[pin] else 0
-
-    def serial(self, led, port, selection):
-        p = self.ports[port]
-        if not p["file"]:
-            self.stderr.append("open: No such file or directory")
-            return -1
-        if p["fail"]:
-            self.devices.append(f"ioctl {port} error EIO")
-            self.stderr.append("ioctl: Input/output error")
-            return -1
-        self.devices.append(f"ioctl {port} icount {p['rx']} {p['tx']}")
-        before, self.uart[led] = self.uart[led], (p["rx"], p["tx"])
-        if before is None:
-            return 0
-        moved = (selection & 2 and before[0] != p["rx"]) or (selection & 1 and before[1] != p["tx"])
-        return 1 if moved else 0
-
-    # ---- the mode table ----
-
-    def decide(self, led, mode):
-        """The action on `led` for `mode` and the value an "on" writes."""
-        if mode == 17:
-            return "on", 1
-        if mode in PIN_OF_MODE:
-            value = self.read_pin(PIN_OF_MODE[mode])
-            if mode <= 2:
-                return ("on", 1) if value == 0 else ("off", 0)
-            return ("on", value) if value else ("off", 0)
-        if mode in SERIAL_OF_MODE:
-            return self.answered(self.serial(led, *SERIAL_OF_MODE[mode]), LOG_SERIAL)
-        if mode == 11:
-            return self.wifi_ap(), 1
-        if mode == 12:
-            return self.wifi_client(), 1
-        if mode == 13:
-            return self.answered(self.openvpn(), LOG_OPENVPN)
-        if mode == 14:
-            return self.answered(self.ipsec(), LOG_IPSEC)
-        if mode == 15:
-            return self.answered(self.remote_management(), None)
-        if mode == 16:
-            return self.answered(self.vpn_portal(), None)
-        return "off", 0
-
-    def answered(self, answer, failure):
-        if answer in (0, 1):
-            return ("on", 1) if answer else ("off", 0)
-        if failure is None:
-            return "off", 0
-        self.logs.append(failure)
-        return "keep", None
-
-    def tick(self):
-        """What one tick does: device calls, messages, standard error lines."""
-        self.devices, self.logs, self.stderr = [], [], []
-        for led, mode in ((1, self.modes[0]), (2, self.modes[1])):
-            action, value = self.decide(led, mode)
-            writes = {"off": [0], "on": [value], "blink": BLINK, "keep": []}[action]
-            for v in writes:
-                self.gpio_write(led, v)
-        return self.devices, self.logs, self.stderr
 
 
 # ---- the scenario ----
@@ -480,94 +184,63 @@ def describe(change):
     return f"board: {kind}"
 
 
-def apply_change(b, m, change, rng):
-    """Makes `change` on board `b` and in model `m`."""
+def change_lines(m, change):
+    """The board's command lines that make `change`, given model `m`."""
     kind, *args = change
+    on_off = "on" if args and args[-1] is True else "off"
     if kind == "tool":
-        name, how = args
-        b.do(f"tool {name} {how}")
-        m.tools[name] = how
-    elif kind in ("swanctl", "stroke"):
+        return [f"tool {args[0]} {args[1]}"]
+    if kind in ("swanctl", "stroke"):
         # Only one of the two IPsec tools installed.
         other = "stroke" if kind == "swanctl" else "swanctl"
-        b.do(f"tool {kind} normal", f"tool {other} missing")
-        m.tools[kind], m.tools[other] = "normal", "missing"
-    elif kind == "gpio":
-        b.do(f"gpio {args[0]}")
-        m.gpio_fail = args[0] == "fail"
-    elif kind == "device":
-        name, present = args
-        b.do(f"device {name} {'on' if present else 'off'}")
-        if name == "gpio":
-            m.gpio_file = present
-        else:
-            m.ports[name]["file"] = present
-    elif kind == "port-fail":
-        port, failing = args
-        b.do(f"serial {port} {'fail' if failing else 'ok'}")
-        m.ports[port]["fail"] = failing
-    elif kind == "count":
+        return [f"tool {kind} normal", f"tool {other} missing"]
+    if kind == "device":
+        return [f"device {args[0]} {on_off}"]
+    if kind == "port-fail":
+        return [f"serial {args[0]} {'fail' if args[1] else 'ok'}"]
+    if kind == "count":
         port, which = args
         p = m.ports[port]
-        if which in ("rx", "both"):
-            p["rx"] += 7
-        if which in ("tx", "both"):
-            p["tx"] += 5
-        b.do(f"serial {port} {p['rx']} {p['tx']}")
-    elif kind == "tmp":
-        b.do(f"tmp {'full' if args[0] else 'free'}")
-        m.tmp_full = args[0]
-    elif kind == "nproc":
-        b.do("nproc 0" if args[0] else "nproc unlimited")
-        m.fork_fail = args[0]
-    elif kind == "settings":
+        rx = p["rx"] + (7 if which in ("rx", "both") else 0)
+        tx = p["tx"] + (5 if which in ("tx", "both") else 0)
+        return [f"serial {port} {rx} {tx}"]
+    if kind == "tmp":
+        return ["tmp full" if args[0] else "tmp free"]
+    if kind == "nproc":
+        return ["nproc 0" if args[0] else "nproc unlimited"]
+    if kind == "send":
+        return [f"send {args[0]} 600"]
+    if kind == "ssid":
+        return ["ssid home" if args[0] else "ssid none"]
+    if kind == "tun":
+        return [f"tun {args[0]} {'up' if args[1] else 'down'}"]
+    if kind == "tun-rx":
+        # Not when taken down by a change before this one.
+        return [] if m.tunnels[args[0]] is None else [f"tun {args[0]} rx 500"]
+    if kind == "pin":
+        return [f"pin {args[0]} {'none' if args[1] is None else args[1]}"]
+    if kind in ("gpio", "stations", "sas", "service", "pids"):
+        return [" ".join(str(a) for a in change)]
+    if kind in ("burst", "settings"):
+        return []
+    raise ValueError(change)
+
+
+def apply_change(b, m, change, rng):
+    """Makes `change` on board `b` and in model `m`."""
+    if change[0] == "settings":
         # Read once at start-up: nothing changes.
-        if args[0] == "missing":
+        if change[1] == "missing":
             b.do("no-settings")
         else:
             with open(b.path(SETTINGS), "wb") as f:
                 f.write(garbage_bytes(rng, 4096))
-    elif kind == "stations":
-        iface, count = args
-        b.do(f"stations {iface} {count}")
-        m.stations[iface] = count
-    elif kind == "send":
-        b.do(f"send {args[0]} 600")
-        m.sent[args[0]] += 1
-    elif kind == "ssid":
-        b.do("ssid home" if args[0] else "ssid none")
-        m.ssid = args[0]
-    elif kind == "tun":
-        unit, up = args
-        b.do(f"tun {unit} {'up' if up else 'down'}")
-        if not up:
-            m.tunnels[unit] = None
-        elif m.tunnels[unit] is None:
-            m.tunnels[unit] = 0
-    elif kind == "tun-rx":
-        if m.tunnels[args[0]] is None:
-            return  # taken down by a change before this one
-        b.do(f"tun {args[0]} rx 500")
-        m.tunnels[args[0]] += 500
-    elif kind == "sas":
-        b.do(f"sas {args[0]}")
-        m.sas = args[0]
-    elif kind == "service":
-        name, state = args
-        b.do(f"service {name} {state}")
-        if name == "drennic":
-            m.portal = state
-        else:
-            m.remote = state
-        m.pids[name] = process_id(b, name)
-    elif kind == "pids":
-        b.do(f"pids {args[0]}")
-    elif kind == "pin":
-        pin, value = args
-        b.do(f"pin {pin} {'none' if value is None else value}")
-        m.pins[pin] = value
-    elif kind != "burst":
-        raise ValueError(change)
+        return
+    for line in change_lines(m, change):
+        b.do(line)
+        m.apply(line)
+    if change[0] == "service":
+        m.pids[change[1]] = process_id(b, change[1])
 
 
 def process_id(board, name):
@@ -760,7 +433,7 @@ class BoardRun:
             f.write(settings_text(self.rng, self.modes))
         # The GPIO device is missing at first: the daemon must find it later.
         b.do("device gpio off")
-        self.model.gpio_file = False
+        self.model.apply("device gpio off")
         for change in START_FAULTS.get(self.modes, []):
             self.apply(change)
         start = b.mark()
@@ -827,7 +500,7 @@ def report(runs, command_line, daemon, seed, seconds):
         "After every tick the daemon's device calls (each LED write, pin read and serial",
         "counter read, in order), its syslog messages and its standard error are compared",
         "with what the model of the board and of the daemon's documented behaviour demands",
-        "(`sim/tests/soak.py`). Descriptors, children, zombies and resident memory are read",
+        "(`sim/model.py`). Descriptors, children, zombies and resident memory are read",
         "after the first round of faults (the baseline: by then the daemon has met every",
         "fault once) and every 25 ticks after it; anonymous memory must stay equal, the",
         "resident set must not grow. The run ends with a burst of stop signals in the",

@@ -1,5 +1,5 @@
-"""Shared helpers of the system tests: boards that close themselves, and
-the daemon's LED writes cut into ticks.
+"""Shared helpers of the system tests: boards that close themselves, the
+daemon's LED writes cut into ticks, and what the model says they must be.
 
 Most tests put the other LED on mode 17 ("always on"), which writes once
 per tick and so marks where each tick ends: LED 1 is evaluated before LED 2
@@ -13,23 +13,10 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
 from board import Board, Unsupported  # noqa: E402
+from model import BLINK, predict, shape  # noqa: E402, F401
 
-BLINK = [0, 1, 0, 1, 0, 1, 0, 1]
 # How far a tick may drift from one second on a busy machine.
 TICK_MIN, TICK_MAX = 0.9, 1.6
-
-
-def shape(writes):
-    """What one tick did to an LED: keep, off, on, blink, or the raw values."""
-    if not writes:
-        return "keep"
-    if writes == [0]:
-        return "off"
-    if writes == [1]:
-        return "on"
-    if writes == BLINK:
-        return "blink"
-    return tuple(writes)
 
 
 def per_tick(board, led, marker):
@@ -93,6 +80,29 @@ class BoardCase(unittest.TestCase):
     def wait_ticks(self, b, count, marker=2):
         """Waits until `count` ticks are complete (see per_tick)."""
         b.wait_writes(marker, count + (1 if marker == 1 else 0))
+
+    def check_cases(self, cases, ticks=3):
+        """Runs each case, name -> (mode, set-up lines[, changes]), on a board
+        of its own with LED 1 on `mode` and LED 2 on 17 (always on, which
+        marks each tick's end); changes[k] is made after tick k + 1. What
+        LED 1 shows in each tick must be what the model predicts."""
+        boards = {}
+        for name, (mode, setup, *rest) in cases.items():
+            boards[name] = self.board(*setup, modes=(mode, 17))
+        for k in range(max((len(c[2]) for c in cases.values() if len(c) > 2), default=0)):
+            for name, b in boards.items():
+                changes = cases[name][2] if len(cases[name]) > 2 else []
+                if k < len(changes) and changes[k]:
+                    # During the sleep after the tick: the next tick sees it.
+                    b.wait_writes(2, k + 1)
+                    b.do(changes[k])
+        for name, b in boards.items():
+            mode, setup, *rest = cases[name]
+            with self.subTest(name):
+                expected = [led1 for led1, _ in predict((mode, 17), setup, ticks, *rest)]
+                self.wait_ticks(b, ticks)
+                self.assertEqual(shapes(b)[:ticks], expected)
+        return boards
 
     def calls(self, b):
         """The commands the board's stand-ins ran, one per line."""

@@ -12,22 +12,21 @@ import tempfile
 import unittest
 
 from board import Board, Unsupported, default_command
-from systest import BoardCase, shapes
+from systest import BoardCase, predict, shapes
 
 STATION = "02:00:00:00:00:01\nflags=[AUTH][ASSOC][AUTHORIZED]\n"
 
 # capture file, mode, board set-up, text planted there that says the
-# opposite of the board, what the LED does, the message logged.
+# opposite of the board, the message logged.
 PLANTED = [
-    ("/tmp/norvask_open_vpn.txt", 13, ["tun 0 up", "tun 0 rx 80"], "RX bytes:0\n", "keep",
+    ("/tmp/norvask_open_vpn.txt", 13, ["tun 0 up", "tun 0 rx 80"], "RX bytes:0\n",
      "failure getting OpenVPN status"),
     ("/tmp/norvask_ipsec.txt", 14, ["sas 1"], "Security Associations (0 up, 0 connecting):\n",
-     "keep", "failure getting IPsec status"),
-    # The station listing cannot be captured, so no stations are seen.
-    ("/tmp/norvask_wifi_ap.txt", 11, ["stations wlan0 1"], STATION, "off", None),
-    ("/tmp/norvask_wifi_ap2.txt", 11, ["stations wlan02 1"], STATION, "off", None),
+     "failure getting IPsec status"),
+    ("/tmp/norvask_wifi_ap.txt", 11, ["stations wlan0 1"], STATION, None),
+    ("/tmp/norvask_wifi_ap2.txt", 11, ["stations wlan02 1"], STATION, None),
     ("/tmp/norvask_pelm_vpn.txt", 16, ["service drennic listening"],
-     "tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 77/drennic\n", "off", None),
+     "tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 77/drennic\n", None),
 ]
 
 # Ways another user can prepare a capture path in a shared /tmp.
@@ -89,17 +88,18 @@ class PlantedFiles(BoardCase):
     def test_capture_paths_prepared_by_others_are_refused(self):
         boards = {}
         for how in PLANTS:
-            for path, mode, setup, lie, _, _ in PLANTED:
+            for path, mode, setup, lie, _ in PLANTED:
                 b = self.board(*setup, modes=(mode, 17), start=False)
                 if not plant(b, path, lie, how):
                     continue
                 b.start()
                 boards[how, path] = b
         for (how, path), b in boards.items():
-            _, _, _, lie, action, message = next(p for p in PLANTED if p[0] == path)
+            _, mode, setup, lie, message = next(p for p in PLANTED if p[0] == path)
             with self.subTest(how=how, path=path):
                 self.wait_ticks(b, 2)
-                self.assertEqual(shapes(b)[:2], [action] * 2)
+                expected = [led1 for led1, _ in predict((mode, 17), setup, 2, refused=[path])]
+                self.assertEqual(shapes(b)[:2], expected)
                 if message:
                     self.assertGreaterEqual([log.text for log in b.logs()].count(message), 2)
                 # Neither written nor removed.

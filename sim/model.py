@@ -1,0 +1,491 @@
+"""What the daemon does on a board, worked out from the board's state: the
+one description of the mode table and of what the board's commands answer,
+for the system tests on either board, the soak and memcheck.
+
+A Model follows a board through the same scenario lines the board takes
+(`apply`) and tells what each tick must do (`tick`): the device calls in
+order, the messages logged and the lines on standard error, and in
+`writes` the values each LED was given. `predict` runs a whole scenario.
+"""
+
+import re
+
+LOG_SERIAL = "failure getting serial stats"
+LOG_OPENVPN = "failure getting OpenVPN status"
+LOG_IPSEC = "failure getting IPsec status"
+LOG_CLIENT_STATS = "unable to get interface stats for wlan1"
+BLINK = [0, 1] * 4
+PIN_OF_MODE = {1: "bin0", 2: "bin1", 3: "out0", 4: "out1"}
+SERIAL_OF_MODE = {5: ("ttyS0", 2), 6: ("ttyS0", 1), 7: ("ttyS0", 3),
+                  8: ("ttyS1", 2), 9: ("ttyS1", 1), 10: ("ttyS1", 3)}
+TOOLS = ["hostapd_cli", "wpa_cli", "ifconfig", "grep", "netstat", "io", "stroke", "swanctl"]
+WIFI = ["wlan0", "wlan02", "wlan1"]
+# Where the daemon keeps each command's output.
+CAPTURES = {
+    "wlan0": "/tmp/norvask_wifi_ap.txt",
+    "wlan02": "/tmp/norvask_wifi_ap2.txt",
+    "openvpn": "/tmp/norvask_open_vpn.txt",
+    "ipsec": "/tmp/norvask_ipsec.txt",
+    "portal": "/tmp/norvask_pelm_vpn.txt",
+}
+
+
+def shape(writes):
+    """What one tick did to an LED: keep, off, on, blink, or the raw values."""
+    if not writes:
+        return "keep"
+    if writes == [0]:
+        return "off"
+    if writes == [1]:
+        return "on"
+    if writes == BLINK:
+        return "blink"
+    return tuple(writes)
+
+
+class Model:
+    """The board as the scenario left it, and the daemon's own state as its
+    documented behaviour makes it."""
+
+    def __init__(self, modes=(0, 0), garbage=""):
+        self.modes = tuple(modes)
+        self.garbage = garbage  # what a tool printing garbage prints
+        self.gpio_file = True
+        self.gpio_open = False  # the daemon keeps the device open once it has it
+        self.gpio_fail = False
+        self.pins = {"bin0": 1, "bin1": 1, "out0": 1, "out1": 1}  # None: the board lacks it
+        self.ports = {p: {"file": True, "fail": False, "flowing": False, "rx": 0, "tx": 0}
+                      for p in ("ttyS0", "ttyS1")}
+        self.stations = {"wlan0": 0, "wlan02": 0}
+        self.ssid = False
+        self.ifaces = set(WIFI)
+        self.sent = {i: 0 for i in WIFI}  # how often traffic moved the counters
+        self.flowing = set()  # interfaces with traffic that goes on by itself
+        self.tunnels = [None] * 4  # bytes received; None: no such tunnel
+        self.sas = 0
+        self.tools = {t: "normal" for t in TOOLS}
+        self.tools["swanctl"] = "missing"
+        self.remote = "down"
+        self.portal = "down"
+        self.pids = {}  # the services' process IDs, where they matter
+        self.tmp_full = False
+        self.fork_fail = False
+        self.refused = set()  # capture files someone else laid out for the daemon
+        # The daemon's: pin support, each LED's serial snapshot, each
+        # interface's counter snapshot.
+        self.support = {}
+        self.uart = {1: None, 2: None}
+        self.net = {}
+        self.devices, self.logs, self.stderr = [], [], []
+        self.writes = {1: [], 2: []}
+        self.ticks = 0
+
+    # ---- the scenario words ----
+
+    def apply(self, line):
+        """Changes the board as the board's command `line` does. Words that
+        do not change what the daemon sees (wait, say, signal, ...) are
+        accepted and ignored."""
+        words = line.split()
+        if not words or words[0].startswith("#"):
+            return
+        verb, args = words[0], words[1:]
+        handler = getattr(self, "_" + verb.replace("-", "_"), None)
+        if handler:
+            handler(*args)
+
+    def _modes(self, mode1, mode2):
+        self.modes = (int(mode1), int(mode2))
+
+    def _pin(self, name, value):
+        self.pins[name] = None if value == "none" else int(value)
+
+    def _io(self, state):
+        self.tools["io"] = "normal" if state == "on" else "missing"
+
+    def _serial(self, port, *args):
+        p = self.ports[port]
+        if args[0] in ("fail", "ok"):
+            p["fail"] = args[0] == "fail"
+        elif args[0] == "flowing":
+            if args[1] == "off" and p["flowing"]:
+                self._flow(p)  # it flowed until now
+            p["flowing"] = args[1] == "on"
+        else:
+            p["rx"], p["tx"] = int(args[0]), int(args[1])
+
+    def _device(self, name, state):
+        if name == "gpio":
+            self.gpio_file = state == "on"
+        else:
+            self.ports[name]["file"] = state == "on"
+
+    def _stations(self, iface, count):
+        self.stations[iface] = int(count)
+
+    def _ssid(self, name):
+        self.ssid = name != "none"
+
+    def _traffic(self, iface, state):
+        if state == "on":
+            self.flowing.add(iface)
+        elif iface in self.flowing:
+            self.flowing.discard(iface)
+            self.sent[iface] += 1  # it flowed until now
+
+    def _send(self, iface, _bytes=None):
+        self.sent[iface] += 1
+
+    def _iface(self, iface, state):
+        if state == "on":
+            self.ifaces.add(iface)
+        else:
+            self.ifaces.discard(iface)
+
+    def _tun(self, unit, state, count=None):
+        unit = int(unit)
+        if state == "rx":
+            if self.tunnels[unit] is not None:
+                self.tunnels[unit] += int(count)
+        elif state == "down":
+            self.tunnels[unit] = None
+        elif self.tunnels[unit] is None:
+            self.tunnels[unit] = 0
+
+    def _stroke(self, state):
+        self.tools["stroke"] = "normal" if state == "on" else "missing"
+
+    def _swanctl(self, state):
+        self.tools["swanctl"] = "normal" if state == "on" else "missing"
+
+    def _sas(self, count):
+        self.sas = int(count)
+
+    def _service(self, name, state):
+        if name == "drennic":
+            self.portal = state
+        else:
+            self.remote = state
+
+    def _tool(self, name, how):
+        self.tools[name] = how
+
+    def _gpio(self, state):
+        self.gpio_fail = state == "fail"
+
+    def _tmp(self, state):
+        self.tmp_full = state == "full"
+
+    def _nproc(self, limit):
+        self.fork_fail = limit == "0"
+
+    # ---- what the board's commands print ----
+
+    def run(self, tool, normal):
+        """Output and exit status of `tool`, given those of the board's own."""
+        return {
+            "normal": normal,
+            "missing": ("", 127),
+            "fail": ("", 1),
+            "silent": ("", 0),
+            "garbage": (self.garbage, 0),
+        }[self.tools[tool]]
+
+    def grep(self, piped, pattern, only=False):
+        text, _ = piped
+        if self.tools["grep"] != "normal":
+            return self.run("grep", None)
+        found = []
+        for line in text.split("\n"):
+            line = line.split("\0")[0]
+            if only:
+                found += [m.group(0) for m in re.finditer(pattern, line) if m.group(0)]
+            elif re.search(pattern, line):
+                found.append(line)
+        return "".join(f + "\n" for f in found), 0 if found else 1
+
+    def capture(self, piped, last, path):
+        """What the capture file `path` holds once the pipeline that ends in
+        `last` wrote to it (None: it cannot be read), and the pipeline's
+        status. A capture path laid out by someone else is neither written
+        nor read. On a full /tmp nothing is written: busybox grep ends with
+        0 all the same, but cat, which prints the garbage, reports the failed
+        write."""
+        text, status = piped
+        if path in self.refused:
+            return None, status
+        if not self.tmp_full or not text:
+            return text, status
+        return "", 1 if self.tools[last] == "garbage" else status
+
+    def hostapd(self, iface):
+        n = self.stations[iface]
+        return "".join(f"02:00:5e:00:00:{i:02x}\naid={i}\n" for i in range(1, n + 1)), 0
+
+    def wpa(self):
+        if self.ssid:
+            return "bssid=02:00:5e:10:00:01\nssid=home\nwpa_state=COMPLETED\n", 0
+        return "wpa_state=DISCONNECTED\n", 0
+
+    def ifconfig(self, unit):
+        rx = self.tunnels[unit]
+        if rx is None:
+            return "", 1
+        return f"tun{unit}  Link encap:UNSPEC\n  RX bytes:{rx} ({rx} B)  TX bytes:0 (0.0 B)\n", 0
+
+    def stroke(self):
+        return f"Status of IKE daemon:\nSecurity Associations ({self.sas} up, 0 connecting):\n", 0
+
+    def swanctl(self):
+        return "".join(f"ipsec-{i}: #{i}, ESTABLISHED, IKEv2\n" for i in range(1, self.sas + 1)), 0
+
+    def netstat(self, listening_only):
+        # net-tools' netstat cuts "PID/program" to 19 characters: with a PID
+        # of five digits, "tessik_clientd" loses its last letter.
+        def owner(name):
+            return f"{self.pids.get(name)}/{name}"[:19]
+
+        lines = []
+        if self.remote == "connected" and not listening_only:
+            lines.append(f"tcp 0 0 127.0.0.1:4000 127.0.0.1:4001 ESTABLISHED {owner('tessik_clientd')}")
+        if self.remote == "listening":
+            lines.append(f"tcp 0 0 127.0.0.1:4002 0.0.0.0:* LISTEN {owner('tessik_clientd')}")
+        if self.portal == "listening":
+            lines.append(f"tcp 0 0 127.0.0.1:4003 0.0.0.0:* LISTEN {owner('drennic')}")
+        return "".join(line + "\n" for line in lines), 0
+
+    # ---- the daemon's probes, as documented ----
+
+    @staticmethod
+    def scan_after(text, literal):
+        """The number after `literal` at the start of `text`, as scanf reads it."""
+        text = text.split("\0")[0]
+        m = re.match(literal + r"[ \t\n\v\f\r]*[+-]?([0-9]+)", text)
+        return int(m.group(1)) if m else None
+
+    def has_stations(self, iface):
+        if self.fork_fail:
+            return False
+        out, _ = self.capture(self.run("hostapd_cli", self.hostapd(iface)), "hostapd_cli",
+                              CAPTURES[iface])
+        return out is not None and len(out) > 1
+
+    def traffic(self, iface):
+        if iface not in self.ifaces:
+            return -1
+        now, before = self.sent[iface], self.net.get(iface)
+        self.net[iface] = now
+        return 1 if before is not None and before != now else 0
+
+    def wifi_ap(self):
+        wlan0 = self.has_stations("wlan0")
+        if wlan0 and self.traffic("wlan0") == 1:
+            if self.has_stations("wlan02"):
+                self.traffic("wlan02")
+            return "blink"
+        if not self.has_stations("wlan02"):
+            return "on" if wlan0 else "off"
+        return "blink" if self.traffic("wlan02") == 1 else "on"
+
+    def wifi_client(self):
+        if self.fork_fail or self.grep(self.run("wpa_cli", self.wpa()), r"^ssid=")[1] != 0:
+            return "off"
+        moved = self.traffic("wlan1")
+        if moved < 0:
+            self.logs.append(LOG_CLIENT_STATS)
+            return "off"
+        return "blink" if moved else "on"
+
+    def openvpn(self):
+        for unit in range(4):
+            if self.fork_fail:
+                continue
+            out, status = self.capture(
+                self.grep(self.run("ifconfig", self.ifconfig(unit)), r"RX bytes:[0-9]*", only=True),
+                "grep", CAPTURES["openvpn"])
+            if status != 0:
+                continue
+            if out is None:
+                return -1
+            count = self.scan_after(out[:255], r"RX[ \t\n\v\f\r]*bytes:")
+            if count is None:
+                return -1
+            if count != 0:
+                return 1
+        return 0
+
+    def ipsec(self):
+        if self.tools["stroke"] != "missing":
+            if self.fork_fail:
+                return 0
+            out, status = self.capture(
+                self.grep(self.run("stroke", self.stroke()), r"^Security Associations \([0-9]* up",
+                          only=True), "grep", CAPTURES["ipsec"])
+            if status != 0:
+                return 0
+            if out is None:
+                return -1
+            text = out[:255]
+            if not text:
+                return -1
+            count = self.scan_after(text.split("\n")[0],
+                                    r"Security[ \t\n\v\f\r]*Associations[ \t\n\v\f\r]*\(")
+            if count is None:
+                return -1
+            return 1 if count else 0
+        if self.tools["swanctl"] != "missing":
+            if self.fork_fail:
+                return 0
+            established = self.grep(self.grep(self.run("swanctl", self.swanctl()), r"^ipsec"),
+                                    r"ESTABLISHED")
+            return 1 if established[1] == 0 else 0
+        return -1
+
+    def remote_management(self):
+        if self.fork_fail:
+            return 0
+        found = self.grep(self.run("netstat", self.netstat(False)), r"ESTABLISHED.*tessik_clientd")
+        return 1 if found[1] == 0 else 0
+
+    def vpn_portal(self):
+        if self.fork_fail:
+            return 0
+        out, _ = self.capture(self.grep(self.run("netstat", self.netstat(True)), r"drennic"), "grep",
+                              CAPTURES["portal"])
+        return 1 if out is not None and len(out) > 1 else 0
+
+    # ---- the devices ----
+
+    def device_open(self):
+        if not self.gpio_open and self.gpio_file:
+            self.gpio_open = True
+        return self.gpio_open
+
+    def gpio_write(self, led, value):
+        if not self.device_open():
+            return
+        if self.gpio_fail:
+            self.devices.append(f"ioctl gpio led {led} {value} error ENODEV")
+        else:
+            self.devices.append(f"led {led} {value}")
+            self.writes[led].append(value)
+
+    def gpio_read(self, pin):
+        if not self.device_open():
+            return -1
+        if self.gpio_fail:
+            self.devices.append(f"ioctl gpio {pin} error ENODEV")
+            return -1
+        if self.pins[pin] is None:
+            self.devices.append("ioctl gpio error EINVAL")
+            return -1
+        self.devices.append(f"ioctl gpio {pin} {self.pins[pin]}")
+        return self.pins[pin]
+
+    def read_pin(self, pin):
+        supported = self.support.get(pin)
+        if supported is True:
+            return max(self.gpio_read(pin), 0)
+        if supported is False:
+            return 0
+        # The first read asks the board's I/O command, once and for all.
+        self.support[pin] = (not self.fork_fail and self.tools["io"] == "normal"
+                             and self.pins[pin] is not None)
+        return self.pins[pin] if self.support[pin] else 0
+
+    def serial(self, led, port, selection):
+        p = self.ports[port]
+        if not p["file"]:
+            self.stderr.append("open: No such file or directory")
+            return -1
+        if p["fail"]:
+            self.devices.append(f"ioctl {port} error EIO")
+            self.stderr.append("ioctl: Input/output error")
+            return -1
+        self.devices.append(f"ioctl {port} icount {p['rx']} {p['tx']}")
+        before, self.uart[led] = self.uart[led], (p["rx"], p["tx"])
+        if before is None:
+            return 0
+        moved = (selection & 2 and before[0] != p["rx"]) or (selection & 1 and before[1] != p["tx"])
+        return 1 if moved else 0
+
+    # ---- the mode table ----
+
+    def decide(self, led, mode):
+        """The action on `led` for `mode` and the value an "on" writes."""
+        if mode == 17:
+            return "on", 1
+        if mode in PIN_OF_MODE:
+            value = self.read_pin(PIN_OF_MODE[mode])
+            if mode <= 2:
+                return ("on", 1) if value == 0 else ("off", 0)
+            return ("on", value) if value else ("off", 0)
+        if mode in SERIAL_OF_MODE:
+            return self.answered(self.serial(led, *SERIAL_OF_MODE[mode]), LOG_SERIAL)
+        if mode == 11:
+            return self.wifi_ap(), 1
+        if mode == 12:
+            return self.wifi_client(), 1
+        if mode == 13:
+            return self.answered(self.openvpn(), LOG_OPENVPN)
+        if mode == 14:
+            return self.answered(self.ipsec(), LOG_IPSEC)
+        if mode == 15:
+            return self.answered(self.remote_management(), None)
+        if mode == 16:
+            return self.answered(self.vpn_portal(), None)
+        return "off", 0
+
+    def answered(self, answer, failure):
+        if answer in (0, 1):
+            return ("on", 1) if answer else ("off", 0)
+        if failure is None:
+            return "off", 0
+        self.logs.append(failure)
+        return "keep", None
+
+    @staticmethod
+    def _flow(port):
+        port["rx"] += 12
+        port["tx"] += 7
+
+    def tick(self):
+        """What one tick does: device calls, messages, standard error lines.
+        Traffic that flows by itself has moved its counters since the last
+        tick."""
+        if self.ticks:
+            for iface in self.flowing:
+                self.sent[iface] += 1
+            for p in self.ports.values():
+                if p["flowing"]:
+                    self._flow(p)
+        self.ticks += 1
+        self.devices, self.logs, self.stderr = [], [], []
+        self.writes = {1: [], 2: []}
+        for led, mode in ((1, self.modes[0]), (2, self.modes[1])):
+            action, value = self.decide(led, mode)
+            for v in {"off": [0], "on": [value], "blink": BLINK, "keep": []}[action]:
+                self.gpio_write(led, v)
+        return self.devices, self.logs, self.stderr
+
+    def shapes(self):
+        """What the last tick did to each LED (see shape)."""
+        return shape(self.writes[1]), shape(self.writes[2])
+
+
+def predict(modes, setup=(), ticks=3, changes=(), refused=()):
+    """What each LED shows in each of `ticks` ticks of a daemon started on
+    a board set up with the lines `setup` (and the capture paths `refused`
+    laid out by someone else), when the line changes[k] is applied after
+    tick k + 1: a list of (LED 1, LED 2) shapes."""
+    model = Model(modes)
+    for line in setup:
+        model.apply(line)
+    model.refused.update(refused)
+    shown = []
+    for tick in range(ticks):
+        if 0 < tick <= len(changes):
+            model.apply(changes[tick - 1])
+        model.tick()
+        shown.append(model.shapes())
+    return shown
