@@ -298,6 +298,15 @@ class Board:
         with self._changed:
             return len(self.events)
 
+    def run(self, command, timeout=30):
+        """Runs a shell command in the board's sandbox, as root; returns its
+        exit status and its output (standard output and error together)."""
+        start = self.mark()
+        self.do(f"run {command}")
+        ended = self.wait_for(lambda e: e.kind == "ran", start=start, timeout=timeout)
+        output = [e.rest for e in self.snapshot()[start:ended.index] if e.kind == "out"]
+        return int(ended.rest), "\n".join(output)
+
     def inspect(self):
         """The daemon's open descriptors, children and zombies."""
         start = self.mark()

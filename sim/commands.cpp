@@ -492,6 +492,13 @@ int say(const Call& c) {
   return 0;
 }
 
+// A shell command in the sandbox; "ran STATUS" follows once it has ended.
+int run_job(const Call& c) {
+  const std::string command = rest_of_line(c.line);
+  if (command.empty()) return c.usage("run COMMAND");
+  return start_job(c.s, command, c.error);
+}
+
 int quit(const Call& c) {
   begin_quit(c.s);
   return 0;
@@ -530,6 +537,7 @@ constexpr Command commands[] = {
     {"clock", set_clock},
     {"tick", tick},
     {"inspect", inspect},
+    {"run", run_job},
     {"wait", hold},
     {"say", say},
     {"quit", quit},

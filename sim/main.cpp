@@ -42,7 +42,7 @@ void usage() {
   std::fprintf(stderr,
                "usage: norvask-board --daemon PATH [--prefix WORD]... [--env NAME=VALUE]...\n"
                "                     [--script FILE] [--standins DIR] [--no-device-filter]\n"
-               "                     [--shim FILE] [--fast-clock] [--user UID]\n");
+               "                     [--shim FILE] [--init FILE] [--fast-clock] [--user UID]\n");
 }
 
 int parse_options(int argc, char** argv, Options& options) {
@@ -65,6 +65,8 @@ int parse_options(int argc, char** argv, Options& options) {
       options.standins = argv[++i];
     } else if (arg == "--shim" && has_value) {
       options.shim = argv[++i];
+    } else if (arg == "--init" && has_value) {
+      options.init = argv[++i];
     } else if (arg == "--no-device-filter") {
       options.emulate_devices = false;
     } else if (arg == "--fast-clock") {
@@ -270,10 +272,38 @@ void daemon_exited(Supervisor& s, const Loop& loop, int status) {
   s.daemon.pid = -1;
 }
 
+// Whatever the job printed, as it comes; the rest once it has ended.
+void collect_job_output(Job& job) {
+  char buf[4096];
+  for (ssize_t n; job.out >= 0 && (n = read(job.out, buf, sizeof buf)) != 0;) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // EAGAIN: more later
+    }
+    job.output.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+// The job's output, one "out" line each, then "ran STATUS". Anything it left
+// running in the background may still hold the output open: it is not waited for.
+void job_ended(Job& job, int status) {
+  collect_job_output(job);
+  close_fd(job.out);
+  std::size_t start = 0;
+  for (std::size_t end; (end = job.output.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    emit("out " + job.output.substr(start, end - start));
+  }
+  if (start < job.output.size()) emit("out " + job.output.substr(start));
+  emit("ran " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)));
+  job = {-1, -1, ""};
+}
+
 void reap_children(Supervisor& s, const Loop& loop) {
   int status = 0;
   for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
     if (pid == s.daemon.pid) daemon_exited(s, loop, status);
+    if (pid == s.job.pid) job_ended(s.job, status);
     for (std::size_t i = 0; i < s.services.size(); ++i) {
       if (s.services[i] == pid) s.services[i] = -1;
     }
@@ -349,7 +379,7 @@ int run_loop(Supervisor& s, Loop& loop) {
     std::vector<pollfd> fds = {
         {loop.signal_fd, POLLIN, 0}, {loop.timer_fd, POLLIN, 0}, {loop.log_fd, POLLIN, 0},
         {loop.shim_fd, POLLIN, 0},   {s.input.fd, POLLIN, 0},    {s.daemon.listener, POLLIN, 0},
-        {s.daemon.out, POLLIN, 0},   {s.daemon.err, POLLIN, 0},
+        {s.daemon.out, POLLIN, 0},   {s.daemon.err, POLLIN, 0},    {s.job.out, POLLIN, 0},
     };
     if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return 1;
     // The daemon is blocked in the device call it made: whatever it logged or
@@ -379,6 +409,7 @@ int run_loop(Supervisor& s, Loop& loop) {
       on_timer(s);
     }
     if (fds[4].revents) read_input(s);
+    if (fds[8].revents) collect_job_output(s.job);
   }
 }
 
@@ -468,6 +499,44 @@ int start_daemon(Supervisor& s, StartAs how, std::string& error) {
   return s.daemon.listener < 0 && s.options.emulate_devices ? -1 : 0;
 }
 
+int start_job(Supervisor& s, const std::string& command, std::string& error) {
+  if (s.job.pid > 0) {
+    error = "a command is still running";
+    return -1;
+  }
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    error = std::strerror(errno);
+    return -1;
+  }
+  fcntl(out[0], F_SETFL, O_NONBLOCK);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_UNBLOCK, &all, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig) std::signal(sig, SIG_DFL);
+    const int null_fd = open("/dev/null", O_RDONLY);
+    dup2(null_fd, 0);
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    close_range(3, ~0U, 0);
+    const std::string path = std::string("PATH=") + sandbox_path_variable;
+    const char* const argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    const char* const envp[] = {path.c_str(), "HOME=/root", "LANG=C", nullptr};
+    execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(envp));
+    _exit(127);
+  }
+  close(out[1]);
+  if (pid < 0) {
+    close(out[0]);
+    error = "cannot fork";
+    return -1;
+  }
+  s.job = {pid, out[0], ""};
+  return 0;
+}
+
 void begin_quit(Supervisor& s) {
   if (s.quitting) return;
   s.quitting = true;
@@ -488,6 +557,7 @@ int main(int argc, char** argv) {
   s.input = {0, "", {}, 0};
   s.script = {-1, "", {}, 0};
   s.daemon = {-1, -1, -1, -1, "", ""};
+  s.job = {-1, -1, ""};
   s.services = {-1, -1};
   if (parse_options(argc, argv, s.options) != 0) return 2;
   s.clock_fast = s.options.fast_clock;
@@ -503,7 +573,7 @@ int main(int argc, char** argv) {
   // Opened inside the new mount namespace, so that the daemon's file can be
   // bound from there; the host's paths are still all visible.
   if (collect_host_files(s.options.daemon.c_str(), s.options.standins.c_str(),
-                         s.options.shim.c_str(), s.host) != 0) {
+                         s.options.shim.c_str(), s.options.init.c_str(), s.host) != 0) {
     return 2;
   }
 

@@ -200,11 +200,13 @@ int enter_namespaces() {
 }
 
 int collect_host_files(const char* daemon, const char* standins_dir, const char* shim,
-                       HostFiles& files) {
+                       const char* init, HostFiles& files) {
   files.daemon_fd = open_host_file(daemon);
   if (files.daemon_fd < 0) return -1;
   files.shim_fd = -1;
   if (*shim && (files.shim_fd = open_host_file(shim)) < 0) return -1;
+  files.init_fd = -1;
+  if (*init && (files.init_fd = open_host_file(init)) < 0) return -1;
   files.self_fd = open("/proc/self/exe", O_PATH | O_CLOEXEC);
   if (files.self_fd < 0) return fail("cannot open", "/proc/self/exe");
   files.busybox = find_program("busybox");
@@ -237,8 +239,16 @@ int build_sandbox(const HostFiles& files) {
   }
   if (overlay_usr() != 0 || bind_read_only(files.daemon_fd, sandbox_daemon_path) != 0) return -1;
   if (files.shim_fd >= 0 && bind_read_only(files.shim_fd, board_shim_path) != 0) return -1;
+  // A copy, not a binding: a scenario may change the installed script.
+  std::string script;
+  if (files.init_fd >= 0 &&
+      (read_text("/proc/self/fd/" + std::to_string(files.init_fd), script) != 0 ||
+       write_file(sandbox_init_path, script, 0755) != 0)) {
+    return -1;
+  }
   if (build_dev(std::string(board_dir) + "/dev") != 0) return -1;
-  if (mount_tmpfs("/tmp", "mode=1777") != 0) return -1;
+  // /tmp for the captures, /run (/var/run) for a start script's pid file.
+  if (mount_tmpfs("/tmp", "mode=1777") != 0 || mount_tmpfs("/run", "mode=0755") != 0) return -1;
   if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
     return fail("cannot mount", "/proc");
   }

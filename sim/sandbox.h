@@ -12,6 +12,7 @@
 // package installs it.
 inline constexpr const char* sandbox_daemon_path = "/opt/norvask/bin/norvaskd";
 inline constexpr const char* sandbox_settings_path = "/opt/norvask/etc/settings";
+inline constexpr const char* sandbox_init_path = "/opt/norvask/etc/init";
 inline constexpr const char* sandbox_io_path = "/usr/bin/io";
 inline constexpr const char* sandbox_stroke_path = "/usr/libexec/ipsec/stroke";
 inline constexpr const char* sandbox_swanctl_path = "/usr/libexec/ipsec/swanctl";
@@ -28,6 +29,7 @@ struct HostFiles {
   int daemon_fd;        // O_PATH descriptor of the daemon binary
   int self_fd;          // O_PATH descriptor of this program, to start services
   int shim_fd;          // O_PATH descriptor of the device shim, -1 without
+  int init_fd;          // O_PATH descriptor of the start script, -1 without
   std::string busybox;  // provides ifconfig and grep
   std::string netstat;  // names owning programs with -p
   std::string ip;       // sets up the interfaces
@@ -40,9 +42,9 @@ struct HostFiles {
 int enter_namespaces();
 
 // Collects the host files; -1 with a message when one is missing. An empty
-// `shim`: no device shim.
+// `shim` or `init`: no device shim, no start script.
 int collect_host_files(const char* daemon, const char* standins_dir, const char* shim,
-                       HostFiles& files);
+                       const char* init, HostFiles& files);
 
 // Builds the sandbox's file system; run in the PID namespace's first process.
 // 0, or -1 with a message on standard error.

@@ -21,6 +21,7 @@ struct Options {
   std::string standins;             // folder of the stand-in commands
   std::string script;               // scenario file to run at start
   std::string shim;                 // device shim to show in the sandbox, if any
+  std::string init;                 // start script to install as /opt/norvask/etc/init, if any
   bool emulate_devices;             // answer device ioctls through seccomp
   bool fast_clock;                  // the daemon's sleeps go through the supervisor
   long user;                        // the daemon's and the services' user, -1: ours
@@ -45,12 +46,21 @@ struct CommandQueue {
 
 inline constexpr int service_count = 2;  // remote-management client, VPN portal
 
+// A shell command run in the sandbox ("run"): its output is reported with
+// its exit status once it ends.
+struct Job {
+  pid_t pid;  // -1 when none runs
+  int out;    // its standard output and error
+  std::string output;
+};
+
 struct Supervisor {
   Options options;
   HostFiles host;
   BoardState board;
   DeviceFiles devices;
   DaemonRun daemon;
+  Job job;
   std::array<pid_t, service_count> services;
   std::array<bool, 3> wifi_traffic;  // wlan0, wlan02, wlan1
   CommandQueue input;
@@ -78,6 +88,10 @@ int execute_command(Supervisor& s, const std::string& line, double& wait, std::s
 // signals around its fork and exec can leave it.
 enum class StartAs { Normal, StreamsClosed, NoArguments, EmptyName, StopPending };
 int start_daemon(Supervisor& s, StartAs how, std::string& error);
+
+// Runs `command` with /bin/sh -c in the sandbox, as root, with its output
+// collected; one at a time. 0, or -1 with `error` set.
+int start_job(Supervisor& s, const std::string& command, std::string& error);
 
 // Begins a clean exit: the daemon gets SIGTERM and the supervisor leaves
 // once it has gone.

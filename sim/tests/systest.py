@@ -50,10 +50,10 @@ class BoardCase(unittest.TestCase):
     def setUp(self):
         self.boards = []
 
-    def board(self, *setup, modes=None, start=True, closed=False, fast_clock=False):
+    def board(self, *setup, modes=None, start=True, closed=False, fast_clock=False, command=None):
         """A running board with `setup` commands applied and, unless
         `start` is false, the daemon started."""
-        b = Board(fast_clock=fast_clock)
+        b = Board(command, fast_clock=fast_clock)
         try:
             b.open()
         except Unsupported as e:
