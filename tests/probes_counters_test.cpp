@@ -19,20 +19,30 @@ std::string counters_line(const std::string& name, unsigned long long rx, unsign
   return line;
 }
 
+// The counters file of the test's own, for as long as the test runs.
+class IfaceCounters : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    paths_.net_dev = file_.c_str();
+    probe_paths = &paths_;
+  }
+  void TearDown() override { probe_paths = &default_probe_paths; }
+
+  TempDir dir_;
+  std::string file_ = dir_ / "net_dev";
+  ProbePaths paths_ = default_probe_paths;
+};
+
 }  // namespace
 
 // The wanted line first, in the middle, or past the stream's buffer, and a
 // file with the interface missing: the read refills its buffer as needed.
-TEST(IfaceCounters, FoundWhereverTheLineIs) {
+TEST_F(IfaceCounters, FoundWhereverTheLineIs) {
   const struct {
     int interfaces_before;
     bool present;
   } cases[] = {{0, true}, {5, true}, {80, true}, {80, false}};
-  TempDir dir;
-  const std::string file = dir / "net_dev";
-  ProbePaths paths = default_probe_paths;
-  paths.net_dev = file.c_str();
-  probe_paths = &paths;
+  const std::string& file = file_;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.interfaces_before);
     std::string text =
@@ -54,5 +64,4 @@ TEST(IfaceCounters, FoundWhereverTheLineIs) {
       EXPECT_EQ(read_iface_counters("wlan1", counters), -1);
     }
   }
-  probe_paths = &default_probe_paths;
 }

@@ -47,6 +47,18 @@ class BoardCase(unittest.TestCase):
     """A test case whose boards are closed after each test; a failing test
     prints the events of its boards."""
 
+    def run(self, result=None):
+        # The boards' events are kept as they close, and shown only when the
+        # test added a failure or an error to the result.
+        result = result or self.defaultTestResult()
+        self.diagnostics = []
+        problems = len(result.failures) + len(result.errors)
+        super().run(result)
+        if len(result.failures) + len(result.errors) > problems:
+            for text in self.diagnostics:
+                print(f"\n{self.id()}:\n{text}", file=sys.stderr)
+        return result
+
     def setUp(self):
         self.boards = []
 
@@ -68,14 +80,8 @@ class BoardCase(unittest.TestCase):
         return b
 
     def _close(self, b):
-        if self._failed():
-            print(f"\n{self.id()}:\n{b.diagnostics()}", file=sys.stderr)
+        self.diagnostics.append(b.diagnostics())
         b.close()
-
-    def _failed(self):
-        result = getattr(getattr(self, "_outcome", None), "result", None)
-        problems = getattr(result, "failures", []) + getattr(result, "errors", [])
-        return any(getattr(test, "test_case", test) is self for test, _ in problems)
 
     def wait_ticks(self, b, count, marker=2):
         """Waits until `count` ticks are complete (see per_tick)."""
