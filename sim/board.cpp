@@ -9,12 +9,12 @@
 BoardState initial_board() {
   return BoardState{
       {{
-          {"bin0", 0x80004207, true, 1},
-          {"bin1", 0x8000421b, true, 1},
+          {"bin0", request_bin0, true, 1},
+          {"bin1", request_bin1, true, 1},
           {"bin2", 0, true, 1},
           {"bin3", 0, true, 1},
-          {"out0", 0x80004206, true, 1},
-          {"out1", 0x8000422b, true, 1},
+          {"out0", request_out0, true, 1},
+          {"out1", request_out1, true, 1},
       }},
       {{{"ttyS0", 0, 0, false, false}, {"ttyS1", 0, 0, false, false}}},
       {0, 0},

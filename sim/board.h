@@ -21,10 +21,20 @@ inline constexpr const char* board_dir = "/opt/board";
 inline constexpr const char* board_state_dir = "/opt/board/state";
 inline constexpr const char* board_bin_dir = "/opt/board/bin";
 
-// Request codes the daemon sends to the GPIO device and the serial driver.
+// Request codes the daemon sends to the GPIO device and the serial driver:
+// the board's own copy, which the daemon's is checked against.
 inline constexpr std::uint32_t request_led1 = 0x40004203;
 inline constexpr std::uint32_t request_led2 = 0x40005200;
+inline constexpr std::uint32_t request_bin0 = 0x80004207;
+inline constexpr std::uint32_t request_bin1 = 0x8000421b;
+inline constexpr std::uint32_t request_out0 = 0x80004206;
+inline constexpr std::uint32_t request_out1 = 0x8000422b;
 inline constexpr std::uint32_t request_icount = 0x545D;  // TIOCGICOUNT
+// Every request the board answers.
+inline constexpr std::uint32_t board_requests[] = {
+    request_led1, request_led2, request_bin0, request_bin1,
+    request_out0, request_out1, request_icount,
+};
 
 struct PinState {
   const char* name;

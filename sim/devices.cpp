@@ -30,10 +30,6 @@ constexpr std::uint32_t filter_arch = AUDIT_ARCH_AARCH64;
 
 namespace {
 
-constexpr std::uint32_t device_requests[] = {
-    request_led1, request_led2, 0x80004207, 0x8000421b, 0x80004206, 0x8000422b, request_icount,
-};
-
 // The low 32 bits of the request argument: glibc passes the request as an
 // unsigned long, and the kernel looks at its low half only.
 constexpr std::uint32_t request_offset =
@@ -58,7 +54,7 @@ std::vector<sock_filter> build_filter(bool fast_clock) {
   to_allow.push_back(code.size());
   code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 0));
   code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, request_offset));
-  for (const std::uint32_t request : device_requests) {
+  for (const std::uint32_t request : board_requests) {
     to_notify.push_back(code.size());
     code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, request, 0, 0));
   }

@@ -27,10 +27,6 @@ namespace {
 // How long to wait for the board before the kernel answers instead.
 constexpr int answer_timeout_ms = 10000;
 
-constexpr std::uint32_t board_requests[] = {
-    request_led1, request_led2, 0x80004207, 0x8000421b, 0x80004206, 0x8000422b, request_icount,
-};
-
 bool board_request(std::uint32_t request) {
   for (const std::uint32_t known : board_requests) {
     if (known == request) return true;

@@ -58,12 +58,12 @@ TEST(Devices, GpioAnswersLedWritesAndPinReads) {
   EXPECT_EQ(led.led_value, 7u);
   EXPECT_EQ(led.error, 0);
 
-  const IoctlAnswer bin1 = answer_ioctl(board, Device::Gpio, 0x8000421b, 0);
+  const IoctlAnswer bin1 = answer_ioctl(board, Device::Gpio, request_bin1, 0);
   ASSERT_NE(bin1.pin, nullptr);
   EXPECT_STREQ(bin1.pin->name, "bin1");
   EXPECT_EQ(bin1.value, 0);
-  EXPECT_EQ(answer_ioctl(board, Device::Gpio, 0x80004206, 0).value, 1);  // out0
-  EXPECT_EQ(answer_ioctl(board, Device::Gpio, 0x8000422b, 0).error, EINVAL);
+  EXPECT_EQ(answer_ioctl(board, Device::Gpio, request_out0, 0).value, 1);
+  EXPECT_EQ(answer_ioctl(board, Device::Gpio, request_out1, 0).error, EINVAL);
   // The serial request means nothing to the GPIO driver, and the other way round.
   EXPECT_EQ(answer_ioctl(board, Device::Gpio, request_icount, 0).error, ENOTTY);
   EXPECT_EQ(answer_ioctl(board, Device::Serial0, request_led1, 1).error, ENOTTY);
@@ -76,12 +76,12 @@ TEST(Devices, UnboundGpioDriverRefusesEverything) {
   const IoctlAnswer led = answer_ioctl(board, Device::Gpio, request_led1, 1);
   EXPECT_EQ(led.error, ENODEV);
   EXPECT_EQ(led.led, 1);
-  const IoctlAnswer bin0 = answer_ioctl(board, Device::Gpio, 0x80004207, 0);
+  const IoctlAnswer bin0 = answer_ioctl(board, Device::Gpio, request_bin0, 0);
   EXPECT_EQ(bin0.error, ENODEV);
   ASSERT_NE(bin0.pin, nullptr);
   EXPECT_STREQ(bin0.pin->name, "bin0");
   find_pin(board, "out1")->present = false;
-  EXPECT_EQ(answer_ioctl(board, Device::Gpio, 0x8000422b, 0).error, ENODEV);
+  EXPECT_EQ(answer_ioctl(board, Device::Gpio, request_out1, 0).error, ENODEV);
   EXPECT_EQ(answer_ioctl(board, Device::Gpio, request_icount, 0).error, ENOTTY);
 }
 
