@@ -299,8 +299,10 @@ def main():
     parser.add_argument("--daemon", required=True, help="the daemon binary")
     parser.add_argument("--scenario", help="a file of board commands to run")
     parser.add_argument("--for", dest="duration", type=float, help="quit after SECONDS")
-    parser.add_argument("mode1", type=int, help="LED 1's mode (0 to 17)")
-    parser.add_argument("mode2", type=int, nargs="?", default=17, help="LED 2's mode")
+    parser.add_argument("mode1", type=int,
+                        help="LED 1's mode: 0 to 17 (see the README); 18 and above keep it off")
+    parser.add_argument("mode2", type=int, nargs="?", default=0,
+                        help="LED 2's mode, from the same table (default 0: off)")
     args = parser.parse_args()
 
     board = Board([args.board, "--daemon", args.daemon], script=args.scenario)
