@@ -247,7 +247,8 @@ class Model:
 
         lines = []
         if self.remote == "connected" and not listening_only:
-            lines.append(f"tcp 0 0 127.0.0.1:4000 127.0.0.1:4001 ESTABLISHED {owner('tessik_clientd')}")
+            lines.append("tcp 0 0 127.0.0.1:4000 127.0.0.1:4001 ESTABLISHED "
+                         + owner("tessik_clientd"))
         if self.remote == "listening":
             lines.append(f"tcp 0 0 127.0.0.1:4002 0.0.0.0:* LISTEN {owner('tessik_clientd')}")
         if self.portal == "listening":
@@ -350,8 +351,8 @@ class Model:
     def vpn_portal(self):
         if self.fork_fail:
             return 0
-        out, _ = self.capture(self.grep(self.run("netstat", self.netstat(True)), r"drennic"), "grep",
-                              CAPTURES["portal"])
+        listing = self.grep(self.run("netstat", self.netstat(True)), r"drennic")
+        out, _ = self.capture(listing, "grep", CAPTURES["portal"])
         return 1 if out is not None and len(out) > 1 else 0
 
     # ---- the devices ----

@@ -44,11 +44,13 @@ CASES = [
     ("serial ports failing and missing", (7, 8),
      [("port-fail", "ttyS0", True), ("device", "ttyS1", False)], []),
     ("serial port 2 busy", (9, 10), [], [("count", "ttyS1", "both")]),
-    ("Wi-Fi blinking", (11, 12), [("stations", "wlan0", 1), ("stations", "wlan02", 1), ("ssid", True)],
+    ("Wi-Fi blinking", (11, 12),
+     [("stations", "wlan0", 1), ("stations", "wlan02", 1), ("ssid", True)],
      [("send", "wlan0"), ("send", "wlan02"), ("send", "wlan1")]),
     ("tunnels up", (13, 14), [("tun", 0, True), ("tun", 1, True), ("tun-rx", 1), ("sas", 1)], []),
     ("tunnel status unreadable", (13, 14),
-     [("tun", 0, True), ("tun-rx", 0), ("tool", "ifconfig", "garbage"), ("tool", "stroke", "missing")],
+     [("tun", 0, True), ("tun-rx", 0), ("tool", "ifconfig", "garbage"),
+      ("tool", "stroke", "missing")],
      []),
     ("IPsec through swanctl", (14, 12), [("swanctl",), ("sas", 1)], []),
     ("remote services", (15, 16),
@@ -69,7 +71,8 @@ WHAT = {
 }
 # The C library's stdio streams and syslog, where the daemon's calls may allocate.
 LIBC_ENTRY = re.compile(r"^(_IO_\w+|__fopen_internal|fopen\w*|fdopen\w*|fgets\w*|fread\w*|rewind"
-                        r"|fclose\w*|__vsyslog_internal|v?syslog|__v?syslog_chk|openlog\w*|perror)$")
+                        r"|fclose\w*|__vsyslog_internal|v?syslog|__v?syslog_chk|openlog\w*"
+                        r"|perror)$")
 
 
 def needs_tunnel(case):
@@ -209,7 +212,8 @@ class CaseRun:
         errors = self.summary(r"ERROR SUMMARY: (\d+) errors")
         if errors != "0":
             self.problems.append(f"memcheck errors: {errors}")
-        if self.summary(r"in use at exit: ([\d,]+ bytes in [\d,]+ blocks)") != "0 bytes in 0 blocks":
+        left = self.summary(r"in use at exit: ([\d,]+ bytes in [\d,]+ blocks)")
+        if left != "0 bytes in 0 blocks":
             self.problems.append("heap blocks left at exit")
         # Valgrind's own log file apart.
         self.open_at_exit = [f or s for f, s in re.findall(
@@ -312,7 +316,8 @@ def main():
     print(text)
     for r in runs:
         if r.problems:
-            print(f"--- {r.name}:\n{getattr(r, 'diagnostics', '')}\n{r.log[-3000:]}", file=sys.stderr)
+            print(f"--- {r.name}:\n{getattr(r, 'diagnostics', '')}\n{r.log[-3000:]}",
+                  file=sys.stderr)
     if args.report:
         with open(args.report, "w") as f:
             f.write(text)

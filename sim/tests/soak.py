@@ -379,7 +379,8 @@ class BoardRun:
         base = self.baseline
         if (now["fds"], now["children"], now["zombies"], now["anon"]) != \
                 (base["fds"], 0, 0, base["anon"]) or now["rss"] > base["rss"]:
-            raise Mismatch(f"tick {self.tick_count}: resources {now}, after the first round {base}\n"
+            raise Mismatch(f"tick {self.tick_count}: resources {now}, "
+                           f"after the first round {base}\n"
                            f"{self.describe_process()}")
 
     # ---- the run ----
@@ -566,7 +567,8 @@ def main():
     print(text)
     for r in runs:
         if r.error:
-            print(f"--- LEDs {r.modes}: {r.error}\n{getattr(r, 'diagnostics', '')}", file=sys.stderr)
+            print(f"--- LEDs {r.modes}: {r.error}\n{getattr(r, 'diagnostics', '')}",
+                  file=sys.stderr)
     if args.report:
         with open(args.report, "w") as f:
             f.write(text)

@@ -42,7 +42,8 @@ class StartUp(BoardCase):
                 self.assertEqual(log.sender, b.daemon_pid)
 
     def test_logs_under_a_default_name_when_started_without_one(self):
-        boards = {how: self.board(modes=(17, 0), start=False) for how in ("no-arguments", "empty-name")}
+        boards = {how: self.board(modes=(17, 0), start=False)
+                  for how in ("no-arguments", "empty-name")}
         for how, b in boards.items():
             with self.subTest(how):
                 b.start(how=how)

@@ -29,7 +29,8 @@ SERVICES = {
     "listening only": (15, ["service tessik_clientd listening"]),
     "client not running": (15, []),
     "client coming and going": (15, ["service tessik_clientd listening"],
-                                ["service tessik_clientd connected", "service tessik_clientd down"]),
+                                ["service tessik_clientd connected",
+                                 "service tessik_clientd down"]),
     "portal listening": (16, ["service drennic listening"]),
     "portal not running": (16, []),
 }
