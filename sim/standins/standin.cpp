@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -62,8 +63,9 @@ __attribute__((format(printf, 1, 2))) void print(const char* format, ...) {
   out.used += size;
 }
 
-int fail(int status, const char* message) {
-  write_all(2, message, std::strlen(message));
+// A message on standard error, made of `parts`, and the exit status.
+int fail(int status, std::initializer_list<const char*> parts) {
+  for (const char* part : parts) write_all(2, part, std::strlen(part));
   write_all(2, "\n", 1);
   return status;
 }
@@ -133,16 +135,11 @@ ControlCall parse_control(int argc, char** argv, const char* default_iface) {
   return call;
 }
 
-int unknown(const char* what, const char* word) {
-  char message[line_size];
-  std::snprintf(message, sizeof message, "unknown %s: %s", what, word);
-  return fail(1, message);
-}
-
 // Access point control: the stations associated with the interface.
 int hostapd_cli(int argc, char** argv) {
   const ControlCall call = parse_control(argc, argv, "wlan0");
-  if (std::strcmp(call.command, "all_sta") != 0) return unknown("command", call.command);
+  if (std::strcmp(call.command, "all_sta") != 0)
+    return fail(1, {"unknown command: ", call.command});
   const long count = read_count("stations.", call.iface);
   for (long n = 1; n <= count; ++n) {
     print("02:00:5e:00:%02lx:%02lx\nflags=[AUTH][ASSOC][AUTHORIZED]\naid=%ld\n", n / 256, n % 256,
@@ -155,7 +152,7 @@ int hostapd_cli(int argc, char** argv) {
 // Wi-Fi client control: whether the interface is associated, and with what.
 int wpa_cli(int argc, char** argv) {
   const ControlCall call = parse_control(argc, argv, "wlan1");
-  if (std::strcmp(call.command, "status") != 0) return unknown("command", call.command);
+  if (std::strcmp(call.command, "status") != 0) return fail(1, {"unknown command: ", call.command});
   char ssid[line_size];
   if (read_state("ssid.", call.iface, ssid)) {
     print("bssid=02:00:5e:10:00:01\nfreq=2437\nssid=%s\nid=0\nmode=station\n", ssid);
@@ -170,7 +167,7 @@ int wpa_cli(int argc, char** argv) {
 // The board's I/O command: "io get PIN" prints the pin's value and exits with it.
 int io(int argc, char** argv) {
   if (argc != 3 || std::strcmp(argv[1], "get") != 0 || argv[2][0] == '\0') {
-    return fail(2, "usage: io get PIN");
+    return fail(2, {"usage: io get PIN"});
   }
   char value[line_size];
   if (!read_state("pin.", argv[2], value)) {
@@ -184,7 +181,7 @@ int io(int argc, char** argv) {
 // IPsec status through the stroke interface.
 int stroke(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "statusall") != 0) {
-    return unknown("command", argc < 2 ? "" : argv[1]);
+    return fail(1, {"unknown command: ", argc < 2 ? "" : argv[1]});
   }
   const long up = read_count("sas", "");
   print("Status of IKE daemon (board simulator):\n  uptime: 5 minutes\n");
@@ -201,7 +198,7 @@ int stroke(int argc, char** argv) {
 // IPsec status through the vici interface.
 int swanctl(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "--list-sas") != 0) {
-    return unknown("option", argc < 2 ? "" : argv[1]);
+    return fail(1, {"unknown option: ", argc < 2 ? "" : argv[1]});
   }
   const long up = read_count("sas", "");
   for (long n = 1; n <= up; ++n) {
@@ -219,10 +216,8 @@ int ifconfig(int argc, char** argv) {
   const bool tunnel = std::strncmp(iface, "tun", 3) == 0 && iface[3] >= '0' &&
                       iface[3] < '0' + tunnel_count && iface[4] == '\0';
   if (!tunnel || !read_state("tun.", iface + 3, rx)) {
-    char message[line_size];
-    std::snprintf(message, sizeof message,
-                  "ifconfig: %s: error fetching interface information: Device not found", iface);
-    return fail(1, message);
+    return fail(1,
+                {"ifconfig: ", iface, ": error fetching interface information: Device not found"});
   }
   const long long bytes = std::strtoll(rx, nullptr, 10);
   print("%-9s Link encap:UNSPEC  HWaddr 00-00-00-00-00-00-00-00-00-00-00-00-00-00-00-00\n", iface);
@@ -241,7 +236,7 @@ int ifconfig(int argc, char** argv) {
 void socket_line(const char* local, const char* remote, const char* state, long pid,
                  const char* name) {
   char owner[64];
-  std::snprintf(owner, sizeof owner, "%ld/%.40s", pid, name);
+  if (std::snprintf(owner, sizeof owner, "%ld/%.40s", pid, name) < 0) return;
   owner[19] = '\0';
   print("tcp        0      0 %-23s %-23s %-11s %s\n", local, remote, state, owner);
 }
@@ -305,5 +300,5 @@ int main(int argc, char** argv) {
     flush();
     return status;
   }
-  return fail(127, "norvask-standin: run it under the name of a command it stands in for");
+  return fail(127, {"norvask-standin: run it under the name of a command it stands in for"});
 }
