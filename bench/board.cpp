@@ -35,7 +35,9 @@ void write_file(const std::string& path, const char* text) {
   if ((f && std::fclose(f) != 0) || !written) std::perror(path.c_str());
 }
 
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+int remove_entry(const char* path, const struct stat* /*st*/, int /*kind*/, struct FTW* /*ftw*/) {
+  return ::remove(path);
+}
 
 }  // namespace
 
@@ -65,8 +67,8 @@ void board_counters(std::uint64_t wlan0, std::uint64_t wlan02, std::uint64_t wla
     used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used),
                           "%6s: %8llu %7u    0    0    0     0          0         0 %8llu %7u    "
                           "0    0    0     0       0          0\n",
-                          line.name, static_cast<unsigned long long>(line.bytes), 1234u,
-                          static_cast<unsigned long long>(line.bytes / 2), 567u);
+                          line.name, static_cast<unsigned long long>(line.bytes), 1234U,
+                          static_cast<unsigned long long>(line.bytes / 2), 567U);
   }
   write_file(net_dev, text);
 }

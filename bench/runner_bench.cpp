@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -20,8 +21,6 @@
 #include "bench/runner_bench.h"
 #include "exec/exec.h"
 #include "exec/exec_internal.h"
-
-extern char** environ;
 
 namespace {
 
@@ -132,7 +131,10 @@ void runner_vs_spawn(benchmark::State& state) {
   const std::string capture = capture_file();
   Spawn spawn{};
   spawn_prepare(spawn, command, capture);
-  std::vector<std::int64_t> runner_wall, spawn_wall, runner_cpu, spawn_cpu;
+  std::vector<std::int64_t> runner_wall;
+  std::vector<std::int64_t> spawn_wall;
+  std::vector<std::int64_t> runner_cpu;
+  std::vector<std::int64_t> spawn_cpu;
   std::vector<double> ratios;
   bool failed = false;
   bool runner_first = true;
@@ -190,13 +192,14 @@ void runner_bench_setup() {
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
   highest_limit = limit.rlim_max;
-  if (std::FILE* f = std::fopen("/proc/sys/fs/nr_open", "re")) {
-    unsigned long ceiling = 0;
-    if (std::fscanf(f, "%lu", &ceiling) == 1 && ceiling > highest_limit) {
-      const rlimit raised{limit.rlim_cur, ceiling};
-      if (setrlimit(RLIMIT_NOFILE, &raised) == 0) highest_limit = ceiling;
-    }
-    std::fclose(f);
+  char text[32] = {};
+  const int fd = open("/proc/sys/fs/nr_open", O_RDONLY | O_CLOEXEC);
+  const ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+  if (fd >= 0) close(fd);
+  const unsigned long ceiling = n > 0 ? std::strtoul(text, nullptr, 10) : 0;
+  if (ceiling > highest_limit) {
+    const rlimit raised{limit.rlim_cur, ceiling};
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) highest_limit = ceiling;
   }
   if (highest_limit == RLIM_INFINITY) highest_limit = 1048576;
 }

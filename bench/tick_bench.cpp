@@ -10,7 +10,7 @@
 
 namespace {
 
-void quiet_board(BoardState&) {}
+void quiet_board(BoardState& /*board*/) {}
 
 void pins_present(BoardState& board) {
   find_pin(board, "bin1")->value = 0;

@@ -1,5 +1,6 @@
 // The stand-in program, carried inside the board so that the board needs no
 // file beside the daemon's to build its sandbox, whoever runs it.
+#include <cstdint>
 #include <string_view>
 
 #include "sim/sandbox.h"
@@ -8,6 +9,7 @@
 #error "NORVASK_SIM_STANDIN names the built stand-in program"
 #endif
 
+// The program's bytes, and their count beside them.
 asm(".pushsection .rodata\n"
     ".balign 16\n"
     ".globl norvask_standin_begin\n"
@@ -15,15 +17,17 @@ asm(".pushsection .rodata\n"
     "norvask_standin_begin:\n"
     ".incbin \"" NORVASK_SIM_STANDIN
     "\"\n"
-    ".globl norvask_standin_end\n"
-    ".hidden norvask_standin_end\n"
     "norvask_standin_end:\n"
+    ".balign 8\n"
+    ".globl norvask_standin_size\n"
+    ".hidden norvask_standin_size\n"
+    "norvask_standin_size:\n"
+    ".quad norvask_standin_end - norvask_standin_begin\n"
     ".popsection\n");
 
 extern "C" const char norvask_standin_begin[];
-extern "C" const char norvask_standin_end[];
+extern "C" const std::uint64_t norvask_standin_size;
 
 std::string_view standin_image() {
-  return {norvask_standin_begin,
-          static_cast<std::size_t>(norvask_standin_end - norvask_standin_begin)};
+  return {norvask_standin_begin, static_cast<std::size_t>(norvask_standin_size)};
 }

@@ -99,12 +99,10 @@ void log_call(int argc, char** argv, const char* tool) {
   char line[line_size * 2];
   std::size_t used = 0;
   for (int i = 0; i < argc; ++i) {
-    const char* word = i == 0 ? tool : argv[i];
-    const std::size_t length = std::strlen(word);
-    if (used + length + 2 > sizeof line) break;
-    if (i > 0) line[used++] = ' ';
-    std::memcpy(line + used, word, length);
-    used += length;
+    const int n = std::snprintf(line + used, sizeof line - used, "%s%s", i > 0 ? " " : "",
+                                i == 0 ? tool : argv[i]);
+    if (n < 0 || used + static_cast<std::size_t>(n) + 1 >= sizeof line) break;
+    used += static_cast<std::size_t>(n);
   }
   line[used++] = '\n';
   char path[path_size];
@@ -241,6 +239,19 @@ void socket_line(const char* local, const char* remote, const char* state, long 
   print("tcp        0      0 %-23s %-23s %-11s %s\n", local, remote, state, owner);
 }
 
+// A service's state file: "connected" or "listening", and its PID.
+bool read_service(const char* name, char* state, long& pid) {
+  char line[line_size];
+  if (!read_state("service.", name, line)) return false;
+  char* blank = std::strchr(line, ' ');
+  if (!blank) return false;
+  *blank = '\0';
+  std::memcpy(state, line, static_cast<std::size_t>(blank - line) + 1);
+  char* end = nullptr;
+  pid = std::strtol(blank + 1, &end, 10);
+  return end != blank + 1;
+}
+
 // net-tools' netstat with -p, -n and -t, and -a (every socket) or -l
 // (listening only), over the board's two services.
 int netstat(int argc, char** argv) {
@@ -258,19 +269,17 @@ int netstat(int argc, char** argv) {
   print(
       "Proto Recv-Q Send-Q Local Address           Foreign Address         State       "
       "PID/Program name\n");
-  char line[line_size];
   char state[line_size];
   long pid = 0;
-  if (read_state("service.", "tessik_clientd", line) &&
-      std::sscanf(line, "%63s %ld", state, &pid) == 2) {
+  if (read_service("tessik_clientd", state, pid)) {
     if (std::strcmp(state, "connected") == 0 && !listening_only) {
       socket_line("127.0.0.1:4000", "127.0.0.1:4001", "ESTABLISHED", pid, "tessik_clientd");
     } else if (std::strcmp(state, "listening") == 0 && (all || listening)) {
       socket_line("127.0.0.1:4002", "0.0.0.0:*", "LISTEN", pid, "tessik_clientd");
     }
   }
-  if (read_state("service.", "drennic", line) && std::sscanf(line, "%63s %ld", state, &pid) == 2 &&
-      std::strcmp(state, "listening") == 0 && (all || listening)) {
+  if (read_service("drennic", state, pid) && std::strcmp(state, "listening") == 0 &&
+      (all || listening)) {
     socket_line("127.0.0.1:4003", "0.0.0.0:*", "LISTEN", pid, "drennic");
   }
   return 0;

@@ -1,18 +1,21 @@
 // The stand-in commands, run as built against the state the board writes:
 // what the daemon's probes look for in their output, and the calls log that
 // the system tests read.
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
+#include <algorithm>
+#include <cstdlib>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "sim/board.h"
+#include "tests/test_util.h"
 
 namespace {
 
@@ -24,47 +27,57 @@ struct Result {
 class Standin : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/standin-test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    ASSERT_EQ(mkdir((dir_ + "/bin").c_str(), 0755), 0);
+    ASSERT_FALSE(dir_.path().empty());
+    ASSERT_EQ(mkdir((dir_ / "bin").c_str(), 0755), 0);
     for (const char* tool :
          {"hostapd_cli", "wpa_cli", "io", "stroke", "swanctl", "ifconfig", "netstat"}) {
-      ASSERT_EQ(symlink(NORVASK_SIM_STANDIN, (dir_ + "/bin/" + tool).c_str()), 0);
+      ASSERT_EQ(symlink(NORVASK_SIM_STANDIN, (dir_ / "bin/" + tool).c_str()), 0);
     }
+    ASSERT_EQ(setenv("NORVASK_STANDIN_STATE", dir_.path().c_str(), 1), 0);
   }
 
-  void TearDown() override {
-    const std::string command = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
+  void TearDown() override { unsetenv("NORVASK_STANDIN_STATE"); }
+
+  void write(const BoardState& board) {
+    ASSERT_EQ(write_board_state(board, dir_.path().c_str()), 0);
   }
 
-  void write(const BoardState& board) { ASSERT_EQ(write_board_state(board, dir_.c_str()), 0); }
-
-  // Runs `line` ("tool args...") with the stand-in's state folder set.
+  // Runs "tool args..." (split on blanks); its standard output and status.
   Result run(const std::string& line) {
-    const std::string command =
-        "NORVASK_STANDIN_STATE='" + dir_ + "' '" + dir_ + "/bin/'" + line + " 2>/dev/null";
-    std::FILE* pipe = popen(command.c_str(), "r");
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    words[0] = dir_ / ("bin/" + words[0]);
+    std::vector<char*> argv(words.size() + 1, nullptr);
+    std::transform(words.begin(), words.end(), argv.begin(),
+                   [](std::string& word) { return word.data(); });
     Result result{"", -1};
-    if (!pipe) return result;
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
     char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-      result.out.append(buffer, n);
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
+      result.out.append(buffer, static_cast<std::size_t>(n));
     }
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    close(out[0]);
+    int status = 0;
+    if (spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+      result.status = WEXITSTATUS(status);
+    }
     return result;
   }
 
-  std::string calls() {
-    std::ifstream file(dir_ + "/calls");
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-  }
+  std::string calls() const { return read_file(dir_ / "calls"); }
 
-  std::string dir_;
+ private:
+  TempDir dir_;
 };
 
 int count_lines_starting(const std::string& text, const std::string& start) {
