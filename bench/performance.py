@@ -837,9 +837,9 @@ def why_not_met(cpu, fams):
             "floor operations cost the kernel in a process that wakes once a second to cold "
             "caches: " + "; ".join(parts) + ". The rest is the process creations and waits "
             "and the capture files, each at the floor (one clone and one wait4 a command, "
-            "as posix_spawn). The children here are the smallest possible, stand-ins that "
-            "print a file; a real hostapd_cli, which talks to hostapd over a socket, would cost "
-            "more and the share fall.")
+            "as posix_spawn). The children here are small, stand-ins that print from a "
+            "state file or two; a real hostapd_cli, which talks to hostapd over a socket, "
+            "would cost more and the share fall.")
     return reasons
 
 
