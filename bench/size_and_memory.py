@@ -17,6 +17,7 @@ root, or where the board can run.
 """
 import argparse
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -143,13 +144,11 @@ def needed(binary):
 
 
 def newest_glibc(binary):
-    versions = set()
-    for word in output(f"{TRIPLE}-objdump", "-T", binary).split():
-        if word.startswith("GLIBC_"):
-            versions.add(word)
+    versions = set(re.findall(r"GLIBC_([0-9][0-9.]*[0-9])", output(f"{TRIPLE}-objdump", "-T",
+                                                                   binary)))
     if not versions:
         return "none (linked in)"
-    return max(versions, key=lambda v: [int(n) for n in v[6:].split(".") if n.isdigit()])
+    return "GLIBC_" + max(versions, key=lambda v: [int(n) for n in v.split(".")])
 
 
 def kib(size):
