@@ -25,30 +25,27 @@ ProbePaths paths{};
 std::string net_dev, ap_capture, ap2_capture, openvpn_capture, ipsec_capture, portal_capture,
     stroke, swanctl, stroke_command, swanctl_command;
 
-// Every tool the probes and the pin check call.
+// Every command the probes and the pin check run.
 constexpr const char* tools[] = {"hostapd_cli", "wpa_cli", "ifconfig", "netstat",
                                  "stroke",      "swanctl", "io"};
 
-bool write_file(const std::string& path, const char* text) {
+void write_file(const std::string& path, const char* text) {
   std::FILE* f = std::fopen(path.c_str(), "we");
-  if (!f) return false;
-  std::fputs(text, f);
-  return std::fclose(f) == 0;
+  const bool written = f && std::fputs(text, f) >= 0;
+  if ((f && std::fclose(f) != 0) || !written) std::perror(path.c_str());
 }
 
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+int remove_entry(const char* path, const struct stat* /*st*/, int /*kind*/, struct FTW* /*ftw*/) {
+  return ::remove(path);
+}
 
 }  // namespace
 
-const std::string& board_dir() { return dir; }
 std::string board_path(const char* name) { return dir + "/" + name; }
 
-void board_answer(const char* call, const char* text) {
-  const std::string path = state_dir + "/" + call;
-  if (text)
-    write_file(path, text);
-  else
-    unlink(path.c_str());
+void board_state(const BoardState& state) {
+  if (write_board_state(state, state_dir.c_str()) != 0)
+    std::perror("cannot write the board's state");
 }
 
 void board_counters(std::uint64_t wlan0, std::uint64_t wlan02, std::uint64_t wlan1) {
@@ -70,8 +67,8 @@ void board_counters(std::uint64_t wlan0, std::uint64_t wlan02, std::uint64_t wla
     used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used),
                           "%6s: %8llu %7u    0    0    0     0          0         0 %8llu %7u    "
                           "0    0    0     0       0          0\n",
-                          line.name, static_cast<unsigned long long>(line.bytes), 1234u,
-                          static_cast<unsigned long long>(line.bytes / 2), 567u);
+                          line.name, static_cast<unsigned long long>(line.bytes), 1234U,
+                          static_cast<unsigned long long>(line.bytes / 2), 567U);
   }
   write_file(net_dev, text);
 }
@@ -96,7 +93,6 @@ bool board_setup(const char* standin_program) {
     if (symlink(standin_program, (bin + "/" + tool).c_str()) != 0) return false;
   }
   setenv("NORVASK_STANDIN_STATE", state_dir.c_str(), 1);
-  unsetenv("NORVASK_STANDIN_LOG");
   const char* path = std::getenv("PATH");
   setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
 
@@ -124,6 +120,7 @@ bool board_setup(const char* standin_program) {
   settings_file = dir + "/settings";
   settings_path = settings_file.c_str();
   board_counters(1000, 2000, 3000);
+  board_state(initial_board());
   return true;
 }
 

@@ -1,24 +1,24 @@
 // A stand-in board for the benchmarks: a temporary directory with the
-// stand-in tools on PATH, their answers, the capture files and a counters
-// file, and the daemon's seams pointed at them. Nothing is written at the
-// daemon's real paths.
+// board's stand-in commands on PATH, the board's state files they answer
+// from, the capture files and a counters file, and the daemon's seams
+// pointed at them. Nothing is written at the daemon's real paths.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "sim/board.h"
 
 // Creates the directory and points the daemon at it; false when it cannot.
 bool board_setup(const char* standin_program);
 // Removes everything board_setup created.
 void board_teardown();
 
-// The directory's path, and a path inside it.
-const std::string& board_dir();
+// A path inside the directory.
 std::string board_path(const char* name);
 
-// Sets what a stand-in call ("hostapd_cli -i wlan0 all_sta") prints; a null
-// text makes the call fail.
-void board_answer(const char* call, const char* text);
+// Writes the board's state, which the stand-ins answer from.
+void board_state(const BoardState& state);
 // Rewrites the counters file with these counts for wlan0, wlan02 and wlan1.
 void board_counters(std::uint64_t wlan0, std::uint64_t wlan02, std::uint64_t wlan1);
 

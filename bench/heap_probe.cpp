@@ -40,7 +40,7 @@ char* put_number(char* end, std::uint64_t value) {
 void log_tick() {
   timespec cpu{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
-  const std::uint64_t cpu_ns = static_cast<std::uint64_t>(cpu.tv_sec) * 1000000000u +
+  const std::uint64_t cpu_ns = static_cast<std::uint64_t>(cpu.tv_sec) * 1000000000U +
                                static_cast<std::uint64_t>(cpu.tv_nsec);
   char text[48];
   char* end = text + sizeof text;

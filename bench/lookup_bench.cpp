@@ -22,9 +22,8 @@ void write_settings() {
   }
   text += "MOD_NORVASK_ENABLED=1\nMOD_NORVASK_MODE=\"11\"\nMOD_NORVASK_MODE2=13\n";
   std::FILE* f = std::fopen(board_path("settings").c_str(), "we");
-  if (!f) return;
-  std::fputs(text.c_str(), f);
-  std::fclose(f);
+  const bool written = f && std::fputs(text.c_str(), f) >= 0;
+  if ((f && std::fclose(f) != 0) || !written) std::perror("cannot write the settings file");
 }
 
 void settings_lookup(benchmark::State& state) {
@@ -35,7 +34,7 @@ void settings_lookup(benchmark::State& state) {
     return;
   }
   for (auto _ : state) benchmark::DoNotOptimize(settings_get_uint(stream, "MOD_NORVASK_MODE2"));
-  std::fclose(stream);
+  if (std::fclose(stream) != 0) state.SkipWithError("cannot close the settings file");
 }
 
 // Open, both lookups, close: what start-up does.

@@ -2,14 +2,26 @@
 # What a router owner would run instead of the daemon to drive one LED:
 # a busybox sh loop doing the job of mode 11 (Wi-Fi access points) or
 # mode 13 (OpenVPN tunnels), writing the LED through a brightness file.
-# The benchmarks compare its CPU time per tick with the daemon's.
+# The benchmarks compare its CPU time per tick with the daemon's, running it
+# on a board in the daemon's place.
 #
-# Usage: router_loop.sh MODE LED_FILE
-mode=$1
-led=$2
+# Usage: router_loop.sh [MODE [LED_FILE]]
+# MODE defaults to LED 1's mode in the daemon's settings file; LED_FILE to
+# /tmp/led1, which keeps every value written (one line a tick while the LED
+# is steady), so that the benchmarks can count the loop's ticks.
+settings=/opt/norvask/etc/settings
+mode=${1:-$(sed -n '/^MOD_NORVASK_MODE=/{s///;s/"//g;p;q;}' "$settings" 2>/dev/null)}
+led=${2:-/tmp/led1}
 trap 'exit 0' TERM INT
 
-led_set() { echo "$1" > "$led"; }
+# On the router every applet is busybox's; elsewhere the system's own may
+# be missing or another program.
+if ! command -v usleep >/dev/null 2>&1; then
+  sleep() { busybox sleep "$@"; }
+  usleep() { busybox usleep "$@"; }
+fi
+
+led_set() { echo "$1" >> "$led"; }
 
 blink() {
   i=0
@@ -25,6 +37,7 @@ read_counters() {
   iface=$1
   while IFS=: read -r name data; do
     [ "${name##* }" = "$iface" ] || continue
+    # shellcheck disable=SC2086 # the fields, split on blanks
     set -- $data
     now="$1 $9"
     return 0

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -20,8 +21,6 @@
 #include "bench/runner_bench.h"
 #include "exec/exec.h"
 #include "exec/exec_internal.h"
-
-extern char** environ;
 
 namespace {
 
@@ -125,11 +124,17 @@ double median(std::vector<std::int64_t>& values) {
 // and own CPU time per command, and the median ratio of the pairs' wall times.
 void runner_vs_spawn(benchmark::State& state) {
   if (!set_soft_limit(state)) return;
+  BoardState board = initial_board();
+  board.stations = {1, 0};  // hostapd_cli prints one station
+  board_state(board);
   const Command command = static_cast<Command>(state.range(0));
   const std::string capture = capture_file();
   Spawn spawn{};
   spawn_prepare(spawn, command, capture);
-  std::vector<std::int64_t> runner_wall, spawn_wall, runner_cpu, spawn_cpu;
+  std::vector<std::int64_t> runner_wall;
+  std::vector<std::int64_t> spawn_wall;
+  std::vector<std::int64_t> runner_cpu;
+  std::vector<std::int64_t> spawn_cpu;
   std::vector<double> ratios;
   bool failed = false;
   bool runner_first = true;
@@ -187,17 +192,16 @@ void runner_bench_setup() {
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
   highest_limit = limit.rlim_max;
-  if (std::FILE* f = std::fopen("/proc/sys/fs/nr_open", "re")) {
-    unsigned long ceiling = 0;
-    if (std::fscanf(f, "%lu", &ceiling) == 1 && ceiling > highest_limit) {
-      const rlimit raised{limit.rlim_cur, ceiling};
-      if (setrlimit(RLIMIT_NOFILE, &raised) == 0) highest_limit = ceiling;
-    }
-    std::fclose(f);
+  char text[32] = {};
+  const int fd = open("/proc/sys/fs/nr_open", O_RDONLY | O_CLOEXEC);
+  const ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+  if (fd >= 0) close(fd);
+  const unsigned long ceiling = n > 0 ? std::strtoul(text, nullptr, 10) : 0;
+  if (ceiling > highest_limit) {
+    const rlimit raised{limit.rlim_cur, ceiling};
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) highest_limit = ceiling;
   }
   if (highest_limit == RLIM_INFINITY) highest_limit = 1048576;
-  board_answer("hostapd_cli -i wlan0 all_sta",
-               "02:00:00:00:00:01\nflags=[AUTH][ASSOC][AUTHORIZED]\nrx_bytes=4096\n");
 }
 
 BENCHMARK(runner_vs_spawn)->Apply(command_args);

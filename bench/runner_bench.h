@@ -1,5 +1,4 @@
 #pragma once
 
-// Raises the hard descriptor limit as far as the machine allows (root only)
-// and sets up the runner benchmarks' command answers.
+// Raises the hard descriptor limit as far as the machine allows (root only).
 void runner_bench_setup();

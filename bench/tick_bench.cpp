@@ -10,70 +10,29 @@
 
 namespace {
 
-void quiet_board() {}
+void quiet_board(BoardState& /*board*/) {}
 
-void pins_present() {
-  board_answer("io get bin0", "1");
-  board_answer("io get bin1", "0");
-  board_answer("io get out0", "0");
-  board_answer("io get out1", "1");
+void pins_present(BoardState& board) {
+  find_pin(board, "bin1")->value = 0;
+  find_pin(board, "out0")->value = 0;
 }
 
 // Stations on wlan0 only, and no traffic: the LED stays on without a blink.
-void access_point_idle() {
-  board_answer("hostapd_cli -i wlan0 all_sta",
-               "02:00:00:00:00:01\nflags=[AUTH][ASSOC][AUTHORIZED]\nrx_bytes=4096\n");
-  board_answer("hostapd_cli -i wlan02 all_sta", "");
-}
+void access_point_idle(BoardState& board) { board.stations = {1, 0}; }
 
-void client_associated() {
-  board_answer("wpa_cli -i wlan1 status",
-               "bssid=02:00:00:00:01:00\nfreq=2437\nssid=home\nid=0\nmode=station\n"
-               "wpa_state=COMPLETED\nip_address=192.168.1.20\n");
-}
+void client_associated(BoardState& board) { board.ssid = "home"; }
 
 // No tun0, and tun1 has received data: two commands a tick.
-void tunnel_on_tun1() {
-  board_answer("ifconfig tun0", nullptr);
-  board_answer(
-      "ifconfig tun1",
-      "tun1      Link encap:UNSPEC  HWaddr 00-00-00-00-00-00-00-00-00-00-00-00-00-00-00-00\n"
-      "          inet addr:10.8.0.6  P-t-P:10.8.0.5  Mask:255.255.255.255\n"
-      "          UP POINTOPOINT RUNNING NOARP MULTICAST  MTU:1500  Metric:1\n"
-      "          RX packets:120 errors:0 dropped:0 overruns:0 frame:0\n"
-      "          TX packets:98 errors:0 dropped:0 overruns:0 carrier:0\n"
-      "          collisions:0 txqueuelen:500\n"
-      "          RX bytes:123456 (120.5 KiB)  TX bytes:65432 (63.8 KiB)\n");
+void tunnel_on_tun1(BoardState& board) { board.tunnel_rx = {-1, 123456, -1, -1}; }
+
+void ipsec_up(BoardState& board) { board.sas = 1; }
+
+void management_connected(BoardState& board) {
+  *find_service(board, "tessik_clientd") = {"tessik_clientd", "connected", 812};
 }
 
-void ipsec_up() {
-  board_answer("stroke statusall",
-               "Status of IKE charon daemon (strongSwan 5.9.1, Linux 5.10.0, aarch64):\n"
-               "  uptime: 2 hours, since Jan 01 10:00:00 2024\n"
-               "Listening IP addresses:\n  192.168.1.1\n"
-               "Connections:\n    site:  %any...203.0.113.9  IKEv2\n"
-               "Security Associations (1 up, 0 connecting):\n"
-               "        site[1]: ESTABLISHED 2 hours ago, 192.168.1.1...203.0.113.9\n");
-}
-
-void management_connected() {
-  board_answer("netstat -pnat",
-               "Active Internet connections (servers and established)\n"
-               "Proto Recv-Q Send-Q Local Address           Foreign Address         State       "
-               "PID/Program name\n"
-               "tcp        0      0 0.0.0.0:22              0.0.0.0:*               LISTEN      "
-               "402/dropbear\n"
-               "tcp        0      0 192.168.1.1:41822       203.0.113.5:443         ESTABLISHED "
-               "812/tessik_clientd\n");
-}
-
-void portal_listening() {
-  board_answer("netstat -tlpn",
-               "Active Internet connections (only servers)\n"
-               "Proto Recv-Q Send-Q Local Address           Foreign Address         State       "
-               "PID/Program name\n"
-               "tcp        0      0 0.0.0.0:4443            0.0.0.0:*               LISTEN      "
-               "911/drennic\n");
+void portal_listening(BoardState& board) {
+  *find_service(board, "drennic") = {"drennic", "listening", 911};
 }
 
 bool serial_port_present(benchmark::State& state) {
@@ -86,9 +45,12 @@ bool serial_port_present(benchmark::State& state) {
 
 // The first tick does the one-time work (pin checks, first counter reads);
 // the loop measures the ticks after it.
-void tick(benchmark::State& state, std::uint32_t mode1, std::uint32_t mode2, void (*scene)()) {
+void tick(benchmark::State& state, std::uint32_t mode1, std::uint32_t mode2,
+          void (*scene)(BoardState&)) {
   board_forget_daemon_state();
-  scene();
+  BoardState board = initial_board();
+  scene(board);
+  board_state(board);
   if (mode1 >= 5 && mode1 <= 10 && !serial_port_present(state)) return;
   const LedSettings settings{mode1, mode2};
   run_tick(settings);

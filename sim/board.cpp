@@ -21,6 +21,8 @@ BoardState initial_board() {
       "",
       0,
       false,
+      {-1, -1, -1, -1},
+      {{{"tessik_clientd", "down", -1}, {"drennic", "down", -1}}},
   };
 }
 
@@ -34,6 +36,13 @@ PinState* find_pin(BoardState& board, const std::string& name) {
 SerialState* find_serial(BoardState& board, const std::string& name) {
   for (SerialState& port : board.serial) {
     if (name == port.name) return &port;
+  }
+  return nullptr;
+}
+
+ServiceState* find_service(BoardState& board, const std::string& name) {
+  for (ServiceState& service : board.services) {
+    if (name == service.name) return &service;
   }
   return nullptr;
 }
@@ -87,6 +96,21 @@ int write_board_state(const BoardState& board, const char* dir) {
   const int ssid = board.ssid.empty() ? remove_state_file(dir, "ssid.wlan1")
                                       : write_state_file(dir, "ssid.wlan1", board.ssid);
   if (ssid != 0 || write_state_file(dir, "sas", std::to_string(board.sas)) != 0) result = -1;
+  for (std::size_t unit = 0; unit < board.tunnel_rx.size(); ++unit) {
+    const long long rx = board.tunnel_rx[unit];
+    const std::string name = "tun." + std::to_string(unit);
+    const int r =
+        rx < 0 ? remove_state_file(dir, name) : write_state_file(dir, name, std::to_string(rx));
+    if (r != 0) result = -1;
+  }
+  for (const ServiceState& service : board.services) {
+    const std::string name = std::string("service.") + service.name;
+    const std::string state = service.state;
+    const int r = state == "down"
+                      ? remove_state_file(dir, name)
+                      : write_state_file(dir, name, state + " " + std::to_string(service.pid));
+    if (r != 0) result = -1;
+  }
   return result;
 }
 

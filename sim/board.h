@@ -1,13 +1,16 @@
 // The simulated board's scenario state and what its device drivers answer.
 //
 // The state lives in the supervisor and is mirrored into one small file per
-// item under the board's state folder, where the stand-in commands read it:
+// item under the board's state folder, where the stand-in commands
+// (standins/standin.cpp) read it:
 //   pin.<name>         "0" or "1"; absent: the board lacks the pin
 //   serial.<port>      "<rx> <tx>", or "fail" when the driver refuses TIOCGICOUNT
 //   stations.<iface>   number of Wi-Fi stations associated with an access point
 //   ssid.<iface>       network the Wi-Fi client is associated with; absent: none
 //   sas                IPsec security associations up
-// Every file holds one line.
+//   tun.<unit>         bytes tun<unit> has received; absent: no such tunnel
+//   service.<name>     "connected <pid>" or "listening <pid>"; absent: not running
+// Every file holds one line. The stand-ins append each call to "calls".
 #pragma once
 
 #include <linux/serial.h>
@@ -51,6 +54,14 @@ struct SerialState {
   bool flowing;  // counters grow by themselves while set
 };
 
+struct ServiceState {
+  const char* name;   // "tessik_clientd", "drennic"
+  const char* state;  // "down", "listening", "connected"
+  long pid;
+};
+
+inline constexpr int tunnel_count = 4;  // tun0 to tun3
+
 struct BoardState {
   std::array<PinState, 6> pins;
   std::array<SerialState, 2> serial;
@@ -58,14 +69,18 @@ struct BoardState {
   std::string ssid;             // wlan1's network; empty when not associated
   int sas;                      // IPsec associations up
   bool gpio_fail;               // the GPIO driver refuses every request, as once unbound
+  std::array<long long, tunnel_count> tunnel_rx;  // bytes received; -1: no such tunnel
+  std::array<ServiceState, 2> services;           // remote-management client, VPN portal
 };
 
 // A board with every pin present and high, quiet serial ports, no stations,
-// no association, no IPsec association and a working GPIO driver.
+// no association, no IPsec association, a working GPIO driver, no tunnel and
+// no service running.
 [[nodiscard]] BoardState initial_board();
 
 [[nodiscard]] PinState* find_pin(BoardState& board, const std::string& name);
 [[nodiscard]] SerialState* find_serial(BoardState& board, const std::string& name);
+[[nodiscard]] ServiceState* find_service(BoardState& board, const std::string& name);
 // Index into BoardState::stations, or -1.
 [[nodiscard]] int access_point_index(const std::string& iface);
 

@@ -73,19 +73,43 @@ def parse_event(line, index):
     return Event(float(stamp), kind, rest, index)
 
 
+# Where the board shows a host file given with --file.
+FILES_DIR = "/opt/board/files"
+
+
+def shown_path(host_path):
+    """Where the board shows the host file `host_path` given with --file."""
+    return f"{FILES_DIR}/{os.path.basename(host_path)}"
+
+
+def board_command(board, daemon, prefix=(), env=(), files=(), shell=None, devices=True,
+                  shim=None):
+    """The supervisor's command line: the daemon (or any program in its
+    place) run under the `prefix` words with the extra `env` entries, host
+    `files` shown at shown_path(), `shell` at /bin/sh, and the device calls
+    answered by the board unless `devices` is false."""
+    command = [board, "--daemon", daemon]
+    for option, values in (("--prefix", prefix), ("--env", env), ("--file", files)):
+        for value in values:
+            command += [option, value]
+    if shell:
+        command += ["--shell", shell]
+    if not devices:
+        command.append("--no-device-filter")
+    if shim:
+        command += ["--shim", shim]
+    return command
+
+
 def default_command():
     board = os.environ.get("NORVASK_BOARD")
     daemon = os.environ.get("NORVASK_SIM_DAEMON")
     if not board or not daemon:
         raise BoardError("set NORVASK_BOARD and NORVASK_SIM_DAEMON")
-    command = [board, "--daemon", daemon]
-    for word in shlex.split(os.environ.get("NORVASK_SIM_PREFIX", "")):
-        command += ["--prefix", word]
-    if os.environ.get("NORVASK_SIM_DEVICES", "seccomp") == "none":
-        command.append("--no-device-filter")
-    if os.environ.get("NORVASK_SIM_SHIM"):
-        command += ["--shim", os.environ["NORVASK_SIM_SHIM"]]
-    return command
+    return board_command(board, daemon,
+                         prefix=shlex.split(os.environ.get("NORVASK_SIM_PREFIX", "")),
+                         devices=os.environ.get("NORVASK_SIM_DEVICES", "seccomp") != "none",
+                         shim=os.environ.get("NORVASK_SIM_SHIM"))
 
 
 class Board:
@@ -166,7 +190,8 @@ class Board:
 
     def diagnostics(self):
         lines = [repr(e) for e in self.snapshot()[-40:]]
-        return "\n".join(["--- board events (last 40):", *lines, "--- board stderr:", *self._stderr])
+        return "\n".join(["--- board events (last 40):", *lines,
+                          "--- board stderr:", *self._stderr])
 
     # ---- commands ----
 
@@ -183,7 +208,7 @@ class Board:
             start = len(self.snapshot())
             self.send(line)
             event = self.wait_for(
-                lambda e, l=line: e.kind in ("ok", "error") and e.rest.startswith(l),
+                lambda e, sent=line: e.kind in ("ok", "error") and e.rest.startswith(sent),
                 timeout=timeout,
                 start=start,
             )
@@ -271,8 +296,8 @@ class Board:
         """Waits for `count` writes to `led` from index `start`; returns (time, value) pairs."""
         timeout = timeout if timeout is not None else count * 1.5 + 5
         found = self.wait_count(
-            lambda e: e.kind == "led" and e.words[0] == str(led), count, timeout=timeout, start=start
-        )
+            lambda e: e.kind == "led" and e.words[0] == str(led), count, timeout=timeout,
+            start=start)
         return [(e.time, int(e.words[1])) for e in found]
 
     def logs(self, start=0):
@@ -306,6 +331,13 @@ class Board:
         ended = self.wait_for(lambda e: e.kind == "ran", start=start, timeout=timeout)
         output = [e.rest for e in self.snapshot()[start:ended.index] if e.kind == "out"]
         return int(ended.rest), "\n".join(output)
+
+    def wait_cpu(self, timeout=10, start=0):
+        """The CPU time, in microseconds, of the daemon that ended and of the
+        children it waited for: (user, system)."""
+        event = self.wait_for(lambda e: e.kind == "cpu", timeout=timeout, start=start)
+        user, system = event.words
+        return int(user), int(system)
 
     def inspect(self):
         """The daemon's open descriptors, children and zombies."""

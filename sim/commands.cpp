@@ -77,18 +77,11 @@ struct Call {
   int done(int result, const char* why) const { return result == 0 ? 0 : fail(error, why); }
 };
 
-const std::string* standin_text(const Supervisor& s, const char* name) {
-  for (const auto& [standin, text] : s.host.standins) {
-    if (standin == name) return &text;
-  }
-  return nullptr;
-}
-
-int install_standin(const Supervisor& s, const char* name, const char* sandbox_path, bool present) {
-  const std::string path = tool_path(sandbox_path);
-  if (!present) return remove_file(path);
-  const std::string* text = standin_text(s, name);
-  return text ? write_file(path, *text, 0755) : -1;
+// The stand-in at `path`, under the name of the command it stands in for;
+// nothing there when `present` is false.
+int install_standin(const std::string& path, bool present) {
+  if (remove_file(path) != 0) return -1;
+  return present ? link_standin(path) : 0;
 }
 
 // Gives a file of the board to the user the daemon runs as, if not root.
@@ -153,10 +146,7 @@ int set_tool(const Supervisor& s, const BoardTool& tool, const std::string& beha
   if (remove_file(path) != 0) return -1;
   if (behaviour == "missing" && tool.usr_path) return 0;
   if (behaviour != "normal") return write_file(path, faulty_tool(tool.name, behaviour), 0755);
-  if (tool.standin) {
-    const std::string* text = standin_text(s, tool.name);
-    return text ? write_file(path, *text, 0755) : -1;
-  }
+  if (tool.standin) return link_standin(path);
   const std::string& program =
       std::string(tool.name) == "netstat" ? s.host.netstat : s.host.busybox;
   return symlink(program.c_str(), path.c_str());
@@ -247,7 +237,7 @@ int pin(const Call& c) {
 int io(const Call& c) {
   bool on = false;
   if (c.w.size() != 2 || parse_switch(c.w[1], on) != 0) return c.usage("io on|off");
-  return c.done(install_standin(c.s, "io", sandbox_io_path, on), "cannot change the I/O command");
+  return c.done(install_standin(tool_path(sandbox_io_path), on), "cannot change the I/O command");
 }
 
 int serial(const Call& c) {
@@ -325,12 +315,20 @@ int tunnel(const Call& c) {
   bool on = false;
   if (c.w.size() < 3 || parse_int(c.w[1], 0, tunnel_count - 1, unit) != 0) return c.usage(text);
   const int n = static_cast<int>(unit);
+  long long& rx = c.s.board.tunnel_rx[static_cast<std::size_t>(n)];
   if (c.w.size() == 3 && parse_switch(c.w[2], on) == 0) {
-    if (set_tunnel(n, on) == 0) return 0;
-    return fail(c.error, std::string("cannot set up the tunnel: ") + std::strerror(errno));
+    if (set_tunnel(n, on) != 0) {
+      return fail(c.error, std::string("cannot set up the tunnel: ") + std::strerror(errno));
+    }
+    if (!on) rx = -1;
+    if (on && rx < 0) rx = 0;
+    return write_state(c);
   }
   if (c.w.size() == 4 && c.w[2] == "rx" && parse_int(c.w[3], 1, 100000000, bytes) == 0) {
-    return c.done(send_tunnel_traffic(n, static_cast<int>(bytes)), "cannot send (is it up?)");
+    const int delivered = send_tunnel_traffic(n, static_cast<int>(bytes));
+    if (delivered < 0) return fail(c.error, "cannot send (is it up?)");
+    rx += delivered;
+    return write_state(c);
   }
   return c.usage(text);
 }
@@ -340,7 +338,7 @@ int ipsec_tool(const Call& c) {
   if (c.w.size() != 2 || parse_switch(c.w[1], on) != 0) return c.usage("stroke|swanctl on|off");
   const bool stroke = c.w[0] == "stroke";
   const char* path = stroke ? sandbox_stroke_path : sandbox_swanctl_path;
-  return c.done(install_standin(c.s, c.w[0].c_str(), path, on), "cannot change the tool");
+  return c.done(install_standin(tool_path(path), on), "cannot change the tool");
 }
 
 int sas(const Call& c) {
@@ -355,20 +353,23 @@ int service(const Call& c) {
   if (c.w.size() != 3) return c.usage(text);
   const std::string& name = c.w[1];
   const std::string& state = c.w[2];
-  const int index = name == remote_client_name ? 0 : name == portal_name ? 1 : -1;
-  const bool valid =
-      state == "down" || state == "listening" || (index == 0 && state == "connected");
-  if (index < 0 || !valid) return c.usage(text);
-  pid_t& pid = c.s.services[static_cast<std::size_t>(index)];
-  if (pid > 0) {
+  ServiceState* service = find_service(c.s.board, name);
+  const bool valid = state == "down" || state == "listening" ||
+                     (name == remote_client_name && state == "connected");
+  if (!service || !valid) return c.usage(text);
+  if (service->pid > 0) {
     // Gone, sockets and all, before the daemon can look again.
+    const auto pid = static_cast<pid_t>(service->pid);
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-    pid = -1;
   }
-  if (state == "down") return 0;
-  pid = start_service(c.s.host.self_fd, name.c_str(), state, c.s.options.user);
-  return c.done(pid > 0 ? 0 : -1, "cannot start the service");
+  *service = {service->name, "down", -1};
+  if (state != "down") {
+    const pid_t pid = start_service(c.s.host.self_fd, name.c_str(), state, c.s.options.user);
+    if (pid <= 0) return fail(c.error, "cannot start the service");
+    *service = {service->name, state == "connected" ? "connected" : "listening", pid};
+  }
+  return write_state(c);
 }
 
 int tool(const Call& c) {
@@ -565,8 +566,8 @@ int prepare_board(Supervisor& s) {
   // The stand-ins note their calls there.
   if (hand_to_user(s, board_state_dir) != 0) return -1;
   if (write_file(garbage_path, garbage_text, 0644) != 0) return -1;
-  if (install_standin(s, "io", sandbox_io_path, true) != 0) return -1;
-  if (install_standin(s, "stroke", sandbox_stroke_path, true) != 0) return -1;
+  if (install_standin(tool_path(sandbox_io_path), true) != 0) return -1;
+  if (install_standin(tool_path(sandbox_stroke_path), true) != 0) return -1;
   return 0;
 }
 

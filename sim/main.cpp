@@ -7,8 +7,10 @@
 // what happens as events on its standard output. See the README.
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
@@ -28,10 +30,6 @@
 #include "sim/supervisor.h"
 #include "sim/syslog_sink.h"
 
-#ifndef NORVASK_SIM_STANDINS
-#define NORVASK_SIM_STANDINS "sim/standins"
-#endif
-
 namespace {
 
 // Exit status when the machine cannot host the sandbox (as for a skipped test).
@@ -39,51 +37,84 @@ constexpr int exit_unsupported = 77;
 constexpr double tick_seconds = 0.1;
 
 void usage() {
-  std::fprintf(stderr,
-               "usage: norvask-board --daemon PATH [--prefix WORD]... [--env NAME=VALUE]...\n"
-               "                     [--script FILE] [--standins DIR] [--no-device-filter]\n"
-               "                     [--shim FILE] [--init FILE] [--fast-clock] [--user UID]\n");
+  std::fprintf(
+      stderr,
+      "usage: norvask-board --daemon PATH [--prefix WORD]... [--env NAME=VALUE]...\n"
+      "                     [--file PATH]... [--shell PATH] [--script FILE]\n"
+      "                     [--no-device-filter] [--shim FILE] [--init FILE] [--fast-clock]\n"
+      "                     [--user UID]\n");
 }
 
+std::string base_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
 int parse_options(int argc, char** argv, Options& options) {
-  options.standins = NORVASK_SIM_STANDINS;
+  enum : int { Daemon = 1, Prefix, Env, File, Shell, Script, Shim, Init, NoFilter, Fast, User };
+  const option longs[] = {
+      {"daemon", required_argument, nullptr, Daemon},
+      {"prefix", required_argument, nullptr, Prefix},
+      {"env", required_argument, nullptr, Env},
+      {"file", required_argument, nullptr, File},
+      {"shell", required_argument, nullptr, Shell},
+      {"script", required_argument, nullptr, Script},
+      {"shim", required_argument, nullptr, Shim},
+      {"init", required_argument, nullptr, Init},
+      {"no-device-filter", no_argument, nullptr, NoFilter},
+      {"fast-clock", no_argument, nullptr, Fast},
+      {"user", required_argument, nullptr, User},
+      {nullptr, 0, nullptr, 0},
+  };
   options.emulate_devices = true;
   options.fast_clock = false;
   options.user = -1;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (arg == "--daemon" && has_value) {
-      options.daemon = argv[++i];
-    } else if (arg == "--prefix" && has_value) {
-      options.prefix.emplace_back(argv[++i]);
-    } else if (arg == "--env" && has_value) {
-      options.env.emplace_back(argv[++i]);
-    } else if (arg == "--script" && has_value) {
-      options.script = argv[++i];
-    } else if (arg == "--standins" && has_value) {
-      options.standins = argv[++i];
-    } else if (arg == "--shim" && has_value) {
-      options.shim = argv[++i];
-    } else if (arg == "--init" && has_value) {
-      options.init = argv[++i];
-    } else if (arg == "--no-device-filter") {
-      options.emulate_devices = false;
-    } else if (arg == "--fast-clock") {
-      options.fast_clock = true;
-    } else if (arg == "--user" && has_value) {
-      char* end = nullptr;
-      options.user = std::strtol(argv[++i], &end, 10);
-      if (*end != '\0' || options.user < 1 || options.user > 65535) {
+  opterr = 0;
+  for (int opt; (opt = getopt_long(argc, argv, "", longs, nullptr)) != -1;) {
+    const std::string value = optarg ? optarg : "";
+    switch (opt) {
+      case Daemon:
+        options.daemon = value;
+        break;
+      case Prefix:
+        options.prefix.push_back(value);
+        break;
+      case Env:
+        options.env.push_back(value);
+        break;
+      case File:
+        options.shown.push_back({value, std::string(board_files_dir) + "/" + base_name(value)});
+        break;
+      case Shell:
+        options.shell = value;
+        break;
+      case Script:
+        options.script = value;
+        break;
+      case Shim:
+        options.shown.push_back({value, board_shim_path});
+        break;
+      case Init:
+        options.shown.push_back({value, sandbox_init_path});
+        break;
+      case NoFilter:
+        options.emulate_devices = false;
+        break;
+      case Fast:
+        options.fast_clock = true;
+        break;
+      case User: {
+        char* end = nullptr;
+        options.user = std::strtol(value.c_str(), &end, 10);
+        if (*end != '\0' || options.user < 1 || options.user > 65535) {
+          usage();
+          return -1;
+        }
+        break;
+      }
+      default:
         usage();
         return -1;
-      }
-    } else {
-      usage();
-      return -1;
     }
   }
-  if (options.daemon.empty()) {
+  if (optind != argc || options.daemon.empty()) {
     usage();
     return -1;
   }
@@ -245,7 +276,7 @@ struct Loop {
   int shim_fd;
 };
 
-void daemon_exited(Supervisor& s, const Loop& loop, int status) {
+void daemon_exited(Supervisor& s, const Loop& loop, int status, const rusage& usage) {
   // Everything the daemon said before it went comes first.
   if (s.daemon.listener >= 0) {
     pollfd waiting{s.daemon.listener, POLLIN, 0};
@@ -263,6 +294,10 @@ void daemon_exited(Supervisor& s, const Loop& loop, int status) {
   close_fd(s.daemon.err);
   close_fd(s.daemon.listener);
   s.sleeps.held = false;
+  // Its CPU time and that of the children it waited for, in microseconds.
+  const auto micros = [](const timeval& t) { return t.tv_sec * 1000000L + t.tv_usec; };
+  emit("cpu " + std::to_string(micros(usage.ru_utime)) + " " +
+       std::to_string(micros(usage.ru_stime)));
   if (WIFEXITED(status)) {
     emit("exit " + std::to_string(WEXITSTATUS(status)));
   } else {
@@ -301,11 +336,14 @@ void job_ended(Job& job, int status) {
 
 void reap_children(Supervisor& s, const Loop& loop) {
   int status = 0;
-  for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
-    if (pid == s.daemon.pid) daemon_exited(s, loop, status);
+  rusage usage{};
+  for (pid_t pid; (pid = wait4(-1, &status, WNOHANG, &usage)) > 0;) {
+    if (pid == s.daemon.pid) daemon_exited(s, loop, status, usage);
     if (pid == s.job.pid) job_ended(s.job, status);
-    for (std::size_t i = 0; i < s.services.size(); ++i) {
-      if (s.services[i] == pid) s.services[i] = -1;
+    for (ServiceState& service : s.board.services) {
+      if (service.pid != pid) continue;
+      service = {service.name, "down", -1};
+      write_board_state(s.board, board_state_dir);
     }
   }
 }
@@ -558,7 +596,6 @@ int main(int argc, char** argv) {
   s.script = {-1, "", {}, 0};
   s.daemon = {-1, -1, -1, -1, "", ""};
   s.job = {-1, -1, ""};
-  s.services = {-1, -1};
   if (parse_options(argc, argv, s.options) != 0) return 2;
   s.clock_fast = s.options.fast_clock;
   if (!s.options.script.empty() && read_script(s.options.script, s.script) != 0) return 2;
@@ -572,8 +609,7 @@ int main(int argc, char** argv) {
   if (enter_namespaces() != 0) return exit_unsupported;
   // Opened inside the new mount namespace, so that the daemon's file can be
   // bound from there; the host's paths are still all visible.
-  if (collect_host_files(s.options.daemon.c_str(), s.options.standins.c_str(),
-                         s.options.shim.c_str(), s.options.init.c_str(), s.host) != 0) {
+  if (collect_host_files(s.options.daemon, s.options.shown, s.options.shell, s.host) != 0) {
     return 2;
   }
 

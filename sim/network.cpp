@@ -199,11 +199,13 @@ bool tunnel_present(int unit) {
 int send_tunnel_traffic(int unit, int bytes) {
   if (!tunnel_present(unit) || bytes <= 0) return -1;
   const int fd = tunnel_fds[static_cast<std::size_t>(unit)];
+  int delivered = 0;
   for (int left = bytes; left > 0;) {
     const int size = left < 20 ? 20 : (left > 1400 ? 1400 : left);
     const std::vector<unsigned char> packet = tunnel_packet(size);
     if (write(fd, packet.data(), packet.size()) != static_cast<ssize_t>(packet.size())) return -1;
     left -= size;
+    delivered += size;
   }
-  return 0;
+  return delivered;
 }

@@ -5,9 +5,10 @@
 
 #include <string>
 
+#include "sim/board.h"
+
 // Interfaces and the names of their far ends.
 inline constexpr const char* wifi_interfaces[] = {"wlan0", "wlan02", "wlan1"};
-inline constexpr int tunnel_count = 4;  // tun0 to tun3
 
 // Loopback up, IPv6 off (so that nothing talks on an interface by itself),
 // and the three Wi-Fi interfaces. 0, or -1 with a message on standard error.
@@ -23,5 +24,6 @@ int send_wifi_traffic(const std::string& name, int bytes);
 // tunN appears (up, no bytes received yet) or disappears.
 int set_tunnel(int unit, bool present);
 [[nodiscard]] bool tunnel_present(int unit);
-// Delivers packets of `bytes` bytes in all to tunN, as if from the tunnel's peer.
+// Delivers packets of about `bytes` bytes in all to tunN, as if from the
+// tunnel's peer (none shorter than an IPv4 header). The bytes delivered, or -1.
 int send_tunnel_traffic(int unit, int bytes);

@@ -13,7 +13,6 @@
 #include <cstring>
 
 #include "sim/board.h"
-#include "sim/shim_protocol.h"
 
 namespace {
 
@@ -96,7 +95,7 @@ int build_dev(const std::string& staging) {
 // folders belong to users the sandbox does not know): the tools that come
 // and go are links into the board's own folder, dangling while a tool is
 // absent.
-int overlay_usr() {
+int overlay_usr(const std::string& shell) {
   const std::string layers = std::string(board_dir) + "/layers";
   const std::string upper = layers + "/upper";
   if (make_dirs(upper + "/bin", 0755) != 0 || make_dirs(upper + "/libexec/ipsec", 0755) != 0 ||
@@ -107,6 +106,10 @@ int overlay_usr() {
     const std::string link = upper + (path + 4);  // below /usr
     if (symlink(tool_path(path).c_str(), link.c_str()) != 0) return fail("cannot link", link);
   }
+  // /bin is /usr/bin (collect_host_files made sure), so this is /bin/sh.
+  if (!shell.empty() && symlink(shell.c_str(), (upper + "/bin/sh").c_str()) != 0) {
+    return fail("cannot link", "/bin/sh");
+  }
   const std::string options = "lowerdir=/usr,upperdir=" + upper + ",workdir=" + layers + "/work";
   if (mount("overlay", "/usr", "overlay", 0, options.c_str()) == 0) return 0;
   // Inside a user namespace overlayfs keeps its bookkeeping in user xattrs.
@@ -116,31 +119,26 @@ int overlay_usr() {
 }
 
 // A host file opened before the host's paths were hidden, bound read-only:
-// the sandbox runs the very binary (and shim) it was given.
-int bind_read_only(int fd, const char* target) {
+// the sandbox runs the very binary (and shim, preload, ...) it was given.
+int bind_read_only(int fd, const std::string& target) {
   const std::string source = "/proc/self/fd/" + std::to_string(fd);
+  if (make_dirs(target.substr(0, target.rfind('/')), 0755) != 0) return -1;
   if (write_file(target, "", 0755) != 0) return -1;
-  if (mount(source.c_str(), target, nullptr, MS_BIND, nullptr) != 0) {
+  if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
     return fail("cannot bind", target);
   }
-  if (mount(nullptr, target, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+  if (mount(nullptr, target.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
     return fail("cannot make read-only", target);
   }
   return 0;
 }
 
-const std::string* standin(const HostFiles& files, const char* name) {
-  for (const auto& [standin_name, text] : files.standins) {
-    if (standin_name == name) return &text;
-  }
-  return nullptr;
-}
-
 int install_tools(const HostFiles& files) {
+  const std::string image(standin_image());
+  if (write_file(board_standin_path, image, 0755) != 0) return -1;
   const std::string bin = board_bin_dir;
   for (const char* name : {"hostapd_cli", "wpa_cli"}) {
-    const std::string* text = standin(files, name);
-    if (!text || write_file(bin + "/" + name, *text, 0755) != 0) return -1;
+    if (link_standin(bin + "/" + name) != 0) return -1;
   }
   const std::array<std::pair<const char*, const std::string*>, 3> links{{
       {"ifconfig", &files.busybox},
@@ -161,28 +159,29 @@ std::string find_program(const char* name) {
   return "";
 }
 
-int read_text(const std::string& path, std::string& text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail("cannot read", path);
-  text.clear();
-  char buf[4096];
-  ssize_t n = 0;
-  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
-  close(fd);
-  return n < 0 ? fail("cannot read", path) : 0;
-}
-
 // An O_PATH descriptor of a regular file, or -1 with a message.
-int open_host_file(const char* path) {
-  const int fd = open(path, O_PATH | O_CLOEXEC);
+int open_host_file(const std::string& path) {
+  const int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
   if (fd < 0) return fail("cannot open", path);
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::fprintf(stderr, "norvask-board: %s is not a file\n", path);
+    std::fprintf(stderr, "norvask-board: %s is not a file\n", path.c_str());
     close(fd);
     return -1;
   }
   return fd;
+}
+
+// The shell goes in /usr's overlay, which is /bin only where /bin leads there.
+int check_shell(const std::string& shell) {
+  char target[16] = {};
+  const ssize_t n = readlink("/bin", target, sizeof target - 1);
+  if (n < 0 || std::string(target) != "usr/bin") {
+    std::fprintf(stderr, "norvask-board: a shell of its own needs /bin to be a link to usr/bin\n");
+    return -1;
+  }
+  if (shell[0] != '/' || access(shell.c_str(), X_OK) != 0) return fail("cannot run", shell);
+  return 0;
 }
 
 }  // namespace
@@ -199,14 +198,17 @@ int enter_namespaces() {
   return 0;
 }
 
-int collect_host_files(const char* daemon, const char* standins_dir, const char* shim,
-                       const char* init, HostFiles& files) {
+int collect_host_files(const std::string& daemon, const std::vector<ShownFile>& shown,
+                       const std::string& shell, HostFiles& files) {
   files.daemon_fd = open_host_file(daemon);
   if (files.daemon_fd < 0) return -1;
-  files.shim_fd = -1;
-  if (*shim && (files.shim_fd = open_host_file(shim)) < 0) return -1;
-  files.init_fd = -1;
-  if (*init && (files.init_fd = open_host_file(init)) < 0) return -1;
+  for (const ShownFile& file : shown) {
+    const int fd = open_host_file(file.host);
+    if (fd < 0) return -1;
+    files.shown.emplace_back(fd, file.inside);
+  }
+  if (!shell.empty() && check_shell(shell) != 0) return -1;
+  files.shell = shell;
   files.self_fd = open("/proc/self/exe", O_PATH | O_CLOEXEC);
   if (files.self_fd < 0) return fail("cannot open", "/proc/self/exe");
   files.busybox = find_program("busybox");
@@ -223,11 +225,6 @@ int collect_host_files(const char* daemon, const char* standins_dir, const char*
       return -1;
     }
   }
-  for (const char* name : {"io", "hostapd_cli", "wpa_cli", "stroke", "swanctl"}) {
-    std::string text;
-    if (read_text(std::string(standins_dir) + "/" + name, text) != 0) return -1;
-    files.standins.emplace_back(name, text);
-  }
   return 0;
 }
 
@@ -237,14 +234,11 @@ int build_sandbox(const HostFiles& files) {
   if (make_dirs("/opt/norvask/etc", 0755) != 0 || make_dirs("/opt/norvask/bin", 0755) != 0) {
     return -1;
   }
-  if (overlay_usr() != 0 || bind_read_only(files.daemon_fd, sandbox_daemon_path) != 0) return -1;
-  if (files.shim_fd >= 0 && bind_read_only(files.shim_fd, board_shim_path) != 0) return -1;
-  // A copy, not a binding: a scenario may change the installed script.
-  std::string script;
-  if (files.init_fd >= 0 &&
-      (read_text("/proc/self/fd/" + std::to_string(files.init_fd), script) != 0 ||
-       write_file(sandbox_init_path, script, 0755) != 0)) {
+  if (overlay_usr(files.shell) != 0 || bind_read_only(files.daemon_fd, sandbox_daemon_path) != 0) {
     return -1;
+  }
+  for (const auto& [fd, inside] : files.shown) {
+    if (bind_read_only(fd, inside) != 0) return -1;
   }
   if (build_dev(std::string(board_dir) + "/dev") != 0) return -1;
   // /tmp for the captures, /run (/var/run) for a start script's pid file.
@@ -267,6 +261,10 @@ int write_file(const std::string& path, const std::string& text, mode_t mode) {
 std::string tool_path(const char* sandbox_path) {
   const char* slash = std::strrchr(sandbox_path, '/');
   return std::string(board_tools_dir) + slash;
+}
+
+int link_standin(const std::string& path) {
+  return symlink(board_standin_path, path.c_str()) == 0 ? 0 : fail("cannot link", path);
 }
 
 int remove_file(const std::string& path) {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Where the daemon under test appears inside the sandbox: where the router
@@ -20,20 +21,32 @@ inline constexpr const char* sandbox_swanctl_path = "/usr/libexec/ipsec/swanctl"
 // lead here.
 inline constexpr const char* board_tools_dir = "/opt/board/tools";
 [[nodiscard]] std::string tool_path(const char* sandbox_path);
+// The stand-in program (standins/standin.cpp), which this one carries and
+// writes here; each command it stands in for is a link to it.
+inline constexpr const char* board_standin_path = "/opt/board/standin";
+// Where --file shows a host file: this folder and the file's own name.
+inline constexpr const char* board_files_dir = "/opt/board/files";
+// The stand-in program's file, as built.
+[[nodiscard]] std::string_view standin_image();
 
 // The daemon's PATH: the board's stand-ins first.
 inline constexpr const char* sandbox_path_variable = "/opt/board/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
+// A host file to show, read-only, at a path inside the sandbox.
+struct ShownFile {
+  std::string host;
+  std::string inside;
+};
+
 // Host files the sandbox needs, opened before the host's paths are hidden.
 struct HostFiles {
-  int daemon_fd;        // O_PATH descriptor of the daemon binary
-  int self_fd;          // O_PATH descriptor of this program, to start services
-  int shim_fd;          // O_PATH descriptor of the device shim, -1 without
-  int init_fd;          // O_PATH descriptor of the start script, -1 without
-  std::string busybox;  // provides ifconfig and grep
-  std::string netstat;  // names owning programs with -p
-  std::string ip;       // sets up the interfaces
-  std::vector<std::pair<std::string, std::string>> standins;  // name, script text
+  int daemon_fd;  // O_PATH descriptor of the daemon binary
+  int self_fd;    // O_PATH descriptor of this program, to start services
+  std::vector<std::pair<int, std::string>> shown;  // O_PATH descriptor, path inside
+  std::string busybox;                             // provides ifconfig and grep
+  std::string netstat;                             // names owning programs with -p
+  std::string ip;                                  // sets up the interfaces
+  std::string shell;                               // the program at /bin/sh; empty: the host's own
 };
 
 // Leaves this process in new user (unless root), mount and network
@@ -41,10 +54,10 @@ struct HostFiles {
 // Returns 0, or -1 with a message on standard error.
 int enter_namespaces();
 
-// Collects the host files; -1 with a message when one is missing. An empty
-// `shim` or `init`: no device shim, no start script.
-int collect_host_files(const char* daemon, const char* standins_dir, const char* shim,
-                       const char* init, HostFiles& files);
+// Collects the host files; -1 with a message when one is missing. A
+// non-empty `shell` is shown at /bin/sh in place of the host's.
+int collect_host_files(const std::string& daemon, const std::vector<ShownFile>& shown,
+                       const std::string& shell, HostFiles& files);
 
 // Builds the sandbox's file system; run in the PID namespace's first process.
 // 0, or -1 with a message on standard error.
@@ -57,3 +70,5 @@ int become_user(long user);
 // Creates or removes a file inside the sandbox.
 int write_file(const std::string& path, const std::string& text, mode_t mode);
 int remove_file(const std::string& path);
+// Puts the stand-in at `path`, which names the command it stands in for.
+int link_standin(const std::string& path);

@@ -16,12 +16,11 @@
 
 struct Options {
   std::string daemon;               // the daemon binary on the host
-  std::vector<std::string> prefix;  // an emulator to run it under, if any
+  std::vector<std::string> prefix;  // an emulator or tracer to run it under, if any
   std::vector<std::string> env;     // extra NAME=value for the daemon
-  std::string standins;             // folder of the stand-in commands
+  std::vector<ShownFile> shown;     // host files to show inside (device shim, preloads)
+  std::string shell;                // the program at /bin/sh; empty: the host's
   std::string script;               // scenario file to run at start
-  std::string shim;                 // device shim to show in the sandbox, if any
-  std::string init;                 // start script to install as /opt/norvask/etc/init, if any
   bool emulate_devices;             // answer device ioctls through seccomp
   bool fast_clock;                  // the daemon's sleeps go through the supervisor
   long user;                        // the daemon's and the services' user, -1: ours
@@ -44,8 +43,6 @@ struct CommandQueue {
   double resume_at;
 };
 
-inline constexpr int service_count = 2;  // remote-management client, VPN portal
-
 // A shell command run in the sandbox ("run"): its output is reported with
 // its exit status once it ends.
 struct Job {
@@ -61,7 +58,6 @@ struct Supervisor {
   DeviceFiles devices;
   DaemonRun daemon;
   Job job;
-  std::array<pid_t, service_count> services;
   std::array<bool, 3> wifi_traffic;  // wlan0, wlan02, wlan1
   CommandQueue input;
   CommandQueue script;

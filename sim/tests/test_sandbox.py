@@ -147,17 +147,14 @@ class Sandbox(BoardCase):
         if os.geteuid() != 0 or not shutil.which("setpriv"):
             self.skipTest("needs root to switch to an unprivileged user")
         board, _, daemon = default_command()[:3]
-        standins = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "standins")
         with tempfile.TemporaryDirectory() as tmp:
             # A folder the unprivileged user can reach, with the binaries as built.
             os.chmod(tmp, 0o755)
             for path in (board, daemon):
                 shutil.copy2(path, tmp)
-            shutil.copytree(standins, os.path.join(tmp, "standins"))
             command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                        os.path.join(tmp, os.path.basename(board)),
-                       "--daemon", os.path.join(tmp, os.path.basename(daemon)),
-                       "--standins", os.path.join(tmp, "standins")]
+                       "--daemon", os.path.join(tmp, os.path.basename(daemon))]
             b = Board(command)
             try:
                 b.open()
