@@ -5,6 +5,9 @@ import os
 import sys
 import unittest
 
+# The system tests, and the folder a test module is run from (bench/ for
+# the soak and memcheck).
+sys.path.insert(0, os.getcwd())
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 

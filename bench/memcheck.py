@@ -8,7 +8,7 @@ own code must allocate nothing: every allocation's stack leads from the
 daemon into the C library's stdio or syslog code, and as many are made in
 each tick after the first.
 
-    memcheck.py --board BOARD --daemon DAEMON [--ticks N] [--report FILE]
+    bench/memcheck.py --board BOARD --daemon DAEMON [--ticks N] [--report FILE]
 """
 
 import argparse
@@ -19,13 +19,14 @@ import re
 import shutil
 import subprocess
 import sys
-import threading
+from concurrent.futures import ThreadPoolExecutor
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 
 import soak  # noqa: E402
 from board import Board, BoardError  # noqa: E402
 from model import Model  # noqa: E402
+from report import Report  # noqa: E402
 
 LOG = "/opt/board/memcheck.log"
 XTREE = "/opt/board/xtmemory.kcg"
@@ -241,22 +242,8 @@ def run_all(command, daemon, ticks=5, jobs=2):
     cases = [c for c in CASES if tunnels or not needs_tunnel(c)]
     functions = daemon_functions(daemon)
     runs = [CaseRun(command, case, ticks, functions) for case in cases]
-    pending = list(runs)
-    lock = threading.Lock()
-
-    def worker():
-        while True:
-            with lock:
-                if not pending:
-                    return
-                r = pending.pop(0)
-            r.run()
-
-    threads = [threading.Thread(target=worker) for _ in range(jobs)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with ThreadPoolExecutor(max_workers=jobs) as pool:
+        list(pool.map(CaseRun.run, runs))
     return runs
 
 
@@ -265,39 +252,36 @@ def valgrind_version():
 
 
 def report(runs, command_line):
-    lines = [
-        "# The daemon under memcheck",
-        "",
+    doc = Report("The daemon under memcheck")
+    doc.paragraph(
         f"Written by `{command_line}`; rerun it to refresh. The daemon's binary as built runs",
         f"under valgrind's memcheck ({valgrind_version()}) on the simulated board",
-        "(`sim/tests/memcheck.py`): a few ticks of each case, every tick's device calls and",
+        "(`bench/memcheck.py`): a few ticks of each case, every tick's device calls and",
         "messages checked as in the soak. Valgrind's own log file is left out of the",
-        "descriptors open at exit.",
-        "",
-        "| case | LEDs' modes | ticks | errors | left at exit | open at exit | "
-        "allocations: start-up and tick 1, each later tick | result |",
-        "|---|---|---|---|---|---|---|---|",
-    ]
+        "descriptors open at exit.")
+    rows = []
     sites = collections.Counter()
     for r in runs:
         first = r.totals[0] if r.totals else r.summary(r"total heap usage: ([\d,]+) allocs")
         later = ", ".join(str(n) for n in r.per_tick) or "-"
         opened = ", ".join(getattr(r, "open_at_exit", [])) or "-"
-        errors = r.summary(r"ERROR SUMMARY: (\d+) errors")
-        left = r.summary(r"in use at exit: ([\d,]+ bytes in [\d,]+ blocks)")
-        lines.append(
-            f"| {r.name} | {r.modes[0]}, {r.modes[1]} | {r.ticks} | {errors} | {left} | {opened} | "
-            f"{first}; {later} | {'passed' if not r.problems else 'FAILED'} |")
+        rows.append([r.name, f"{r.modes[0]}, {r.modes[1]}", r.ticks,
+                     r.summary(r"ERROR SUMMARY: (\d+) errors"),
+                     r.summary(r"in use at exit: ([\d,]+ bytes in [\d,]+ blocks)"), opened,
+                     f"{first}; {later}", "passed" if not r.problems else "FAILED"])
         sites.update(r.sites if hasattr(r, "sites") else {})
-    lines += ["", "Where the allocations come from, all cases together: the daemon's function, "
-              "and the C library's function it called, in which the allocation was made.", "",
-              "| daemon function | C library | blocks | what |", "|---|---|---|---|"]
-    for (caller, entry), blocks in sorted(sites.items()):
-        lines.append(f"| `{caller}` | `{entry}` | {blocks} | {WHAT.get(entry, '')} |")
-    failures = [f"- {r.name}: {p}" for r in runs for p in r.problems]
+    doc.table(["case", "LEDs' modes", "ticks", "errors", "left at exit", "open at exit",
+               "allocations: start-up and tick 1, each later tick", "result"], rows)
+    doc.paragraph("Where the allocations come from, all cases together: the daemon's function,",
+                  "and the C library's function it called, in which the allocation was made.")
+    doc.table(["daemon function", "C library", "blocks", "what"],
+              [[f"`{caller}`", f"`{entry}`", blocks, WHAT.get(entry, "")]
+               for (caller, entry), blocks in sorted(sites.items())])
+    failures = [f"{r.name}: {p}" for r in runs for p in r.problems]
     if failures:
-        lines += ["", "Failures:", ""] + failures
-    return "\n".join(lines) + "\n"
+        doc.paragraph("Failures:")
+        doc.items(failures)
+    return doc
 
 
 def main():
@@ -312,16 +296,9 @@ def main():
         print("valgrind is not installed", file=sys.stderr)
         return 2
     runs = run_all([args.board, "--daemon", args.daemon], args.daemon, ticks=args.ticks)
-    text = report(runs, args.command_line)
-    print(text)
-    for r in runs:
-        if r.problems:
-            print(f"--- {r.name}:\n{getattr(r, 'diagnostics', '')}\n{r.log[-3000:]}",
-                  file=sys.stderr)
-    if args.report:
-        with open(args.report, "w") as f:
-            f.write(text)
-    return 1 if any(r.problems for r in runs) else 0
+    failed = {r.name: f"{getattr(r, 'diagnostics', '')}\n{r.log[-3000:]}"
+              for r in runs if r.problems}
+    return soak.finish(report(runs, args.command_line), args.report, failed)
 
 
 if __name__ == "__main__":

@@ -7,7 +7,7 @@ are compared with what a model of the board and of the daemon's documented
 behaviour demands; every so many ticks its descriptors, children and
 resident memory are compared with those after the first round of faults.
 
-    soak.py --board BOARD --daemon DAEMON [--ticks N | --minutes M]
+    bench/soak.py --board BOARD --daemon DAEMON [--ticks N | --minutes M]
             [--seed S] [--report FILE]
 """
 
@@ -20,13 +20,14 @@ import platform
 import random
 import re
 import sys
-import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 
 from board import Board, BoardError, Log  # noqa: E402
 from model import TOOLS, Model  # noqa: E402
+from report import Report  # noqa: E402
 
 BROKEN = ["missing", "fail", "silent", "garbage"]
 SETTINGS = "/opt/norvask/etc/settings"
@@ -473,11 +474,9 @@ class BoardRun:
 def run_soak(command, ticks=None, minutes=None, seed=1, boards=BOARDS):
     deadline = time.monotonic() + minutes * 60 if minutes else None
     runs = [BoardRun(command, modes, seed, ticks=ticks, deadline=deadline) for modes in boards]
-    threads = [threading.Thread(target=r.run) for r in runs]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    # Every board at once: each spends most of its time waiting for its daemon.
+    with ThreadPoolExecutor(max_workers=len(runs)) as pool:
+        list(pool.map(BoardRun.run, runs))
     return runs
 
 
@@ -489,15 +488,14 @@ def sha256(path):
 
 
 def report(runs, command_line, daemon, seed, seconds):
-    lines = [
-        "# Soak under faults",
-        "",
-        f"Written by `{command_line}` on {datetime.date.today().isoformat()}; rerun it to "
-        "refresh. Each board runs the daemon's binary as built "
-        f"(`build/norvaskd`, sha256 `{sha256(daemon)[:16]}`) on the simulated board with a "
-        f"stepping clock; scenario seed {seed}; {os.cpu_count()} cores, "
-        f"{platform.machine()}, Linux {platform.release()}; {seconds / 60:.1f} minutes.",
-        "",
+    doc = Report("Soak under faults")
+    doc.paragraph(
+        f"Written by `{command_line}` on {datetime.date.today().isoformat()}; rerun it to",
+        "refresh. Each board runs the daemon's binary as built",
+        f"(`build/norvaskd`, sha256 `{sha256(daemon)[:16]}`) on the simulated board with a",
+        f"stepping clock; scenario seed {seed}; {os.cpu_count()} cores,",
+        f"{platform.machine()}, Linux {platform.release()}; {seconds / 60:.1f} minutes.")
+    doc.paragraph(
         "After every tick the daemon's device calls (each LED write, pin read and serial",
         "counter read, in order), its syslog messages and its standard error are compared",
         "with what the model of the board and of the daemon's documented behaviour demands",
@@ -505,46 +503,52 @@ def report(runs, command_line, daemon, seed, seconds):
         "after the first round of faults (the baseline: by then the daemon has met every",
         "fault once) and every 25 ticks after it; anonymous memory must stay equal, the",
         "resident set must not grow. The run ends with a burst of stop signals in the",
-        "middle of a tick.",
-        "",
-        "| LEDs' modes | ticks | LED writes checked | descriptors: tick 1, baseline, end | "
-        "children, zombies at the end | VmRSS KiB: tick 1, baseline, highest, end | "
-        "RssAnon KiB: baseline, end | stop | result |",
-        "|---|---|---|---|---|---|---|---|---|",
-    ]
+        "middle of a tick.")
+    rows = []
     for r in runs:
         last = r.resources[-1][1] if r.resources else None
-        base = r.baseline if hasattr(r, "baseline") else None
-        first = r.first if hasattr(r, "first") else None
-        if first and base and last:
-            highest = max(f["rss"] for _, f in r.resources)
-            stop = f'"stopped" {r.stopped_logs}x, exit {r.exit[1]}' if r.exit else "-"
-            lines.append(
-                f"| {r.modes[0]}, {r.modes[1]} | {r.tick_count} | {r.checked_writes} | "
-                f"{first['fds']}, {base['fds']}, {last['fds']} | "
-                f"{last['children']}, {last['zombies']} | "
-                f"{first['rss']}, {base['rss']}, {highest}, {last['rss']} | "
-                f"{base['anon']}, {last['anon']} | "
-                f"{stop} | "
-                f"{'passed' if not r.error else 'FAILED'} |")
-        else:
-            lines.append(f"| {r.modes[0]}, {r.modes[1]} | {r.tick_count} | - | - | - | - | - | - | "
-                         "FAILED |")
+        base = getattr(r, "baseline", None)
+        first = getattr(r, "first", None)
+        result = "passed" if not r.error else "FAILED"
+        if not (first and base and last):
+            rows.append([f"{r.modes[0]}, {r.modes[1]}", r.tick_count] + ["-"] * 6 + ["FAILED"])
+            continue
+        highest = max(f["rss"] for _, f in r.resources)
+        stop = f'"stopped" {r.stopped_logs}x, exit {r.exit[1]}' if r.exit else "-"
+        rows.append([f"{r.modes[0]}, {r.modes[1]}", r.tick_count, r.checked_writes,
+                     f"{first['fds']}, {base['fds']}, {last['fds']}",
+                     f"{last['children']}, {last['zombies']}",
+                     f"{first['rss']}, {base['rss']}, {highest}, {last['rss']}",
+                     f"{base['anon']}, {last['anon']}", stop, result])
+    doc.table(["LEDs' modes", "ticks", "LED writes checked", "descriptors: tick 1, baseline, end",
+               "children, zombies at the end", "VmRSS KiB: tick 1, baseline, highest, end",
+               "RssAnon KiB: baseline, end", "stop", "result"], rows)
     ticks = sum(r.tick_count for r in runs)
     writes = sum(r.checked_writes for r in runs)
-    lines += ["", f"{ticks} ticks in all, {ticks / seconds:.0f} a second over the five boards; "
-              f"{writes} LED writes checked."]
+    doc.paragraph(f"{ticks} ticks in all, {ticks / seconds:.0f} a second over the five boards;",
+                  f"{writes} LED writes checked.")
     total = collections.Counter()
     for r in runs:
         total.update(r.counts)
-    lines += ["", "Changes made between ticks, all boards together:", "",
-              "| change | times |", "|---|---|"]
-    for change, count in sorted(total.items()):
-        lines.append(f"| `{change}` | {count} |")
-    failures = [f"- LEDs {r.modes}: {r.error}" for r in runs if r.error]
+    doc.paragraph("Changes made between ticks, all boards together:")
+    doc.table(["change", "times"], [[f"`{change}`", count]
+                                    for change, count in sorted(total.items())])
+    failures = [f"LEDs {r.modes}: {r.error}" for r in runs if r.error]
     if failures:
-        lines += ["", "Failures:", ""] + failures
-    return "\n".join(lines) + "\n"
+        doc.paragraph("Failures:")
+        doc.items(failures)
+    return doc
+
+
+def finish(doc, path, failed):
+    """Prints the report, and the details of each failed run on standard
+    error; writes the report to `path` when given. The exit status."""
+    print(doc.text())
+    for name, details in failed.items():
+        print(f"--- {name}:\n{details}", file=sys.stderr)
+    if path:
+        doc.write(path)
+    return 1 if failed else 0
 
 
 def main():
@@ -563,16 +567,10 @@ def main():
     began = time.monotonic()
     runs = run_soak([args.board, "--daemon", args.daemon], ticks=None if args.minutes else ticks,
                     minutes=args.minutes, seed=seed)
-    text = report(runs, args.command_line, args.daemon, seed, time.monotonic() - began)
-    print(text)
-    for r in runs:
-        if r.error:
-            print(f"--- LEDs {r.modes}: {r.error}\n{getattr(r, 'diagnostics', '')}",
-                  file=sys.stderr)
-    if args.report:
-        with open(args.report, "w") as f:
-            f.write(text)
-    return 1 if any(r.error for r in runs) else 0
+    doc = report(runs, args.command_line, args.daemon, seed, time.monotonic() - began)
+    failed = {f"LEDs {r.modes}": f"{r.error}\n{getattr(r, 'diagnostics', '')}"
+              for r in runs if r.error}
+    return finish(doc, args.report, failed)
 
 
 if __name__ == "__main__":
