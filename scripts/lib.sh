@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the project's scripts: sourced, not run.
 
 # Installs the Debian packages among "$@" that are missing; apt's index is

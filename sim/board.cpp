@@ -26,6 +26,7 @@ BoardState initial_board() {
   };
 }
 
+// cppcheck-suppress constParameter ; the entry found is handed out to be changed
 PinState* find_pin(BoardState& board, const std::string& name) {
   for (PinState& pin : board.pins) {
     if (name == pin.name) return &pin;
@@ -33,6 +34,7 @@ PinState* find_pin(BoardState& board, const std::string& name) {
   return nullptr;
 }
 
+// cppcheck-suppress constParameter ; the entry found is handed out to be changed
 SerialState* find_serial(BoardState& board, const std::string& name) {
   for (SerialState& port : board.serial) {
     if (name == port.name) return &port;
@@ -40,6 +42,7 @@ SerialState* find_serial(BoardState& board, const std::string& name) {
   return nullptr;
 }
 
+// cppcheck-suppress constParameter ; the entry found is handed out to be changed
 ServiceState* find_service(BoardState& board, const std::string& name) {
   for (ServiceState& service : board.services) {
     if (name == service.name) return &service;

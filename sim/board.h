@@ -35,7 +35,7 @@ inline constexpr std::uint32_t request_out1 = 0x8000422b;
 inline constexpr std::uint32_t request_icount = 0x545D;  // TIOCGICOUNT
 // Every request the board answers.
 inline constexpr std::uint32_t board_requests[] = {
-    request_led1, request_led2, request_bin0, request_bin1,
+    request_led1, request_led2, request_bin0,   request_bin1,
     request_out0, request_out1, request_icount,
 };
 

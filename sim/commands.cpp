@@ -93,16 +93,16 @@ int hand_to_user(const Supervisor& s, const std::string& path) {
 
 int set_device(Supervisor& s, const std::string& name, bool present) {
   const std::string path = "/dev/" + name;
-  Device device = Device::None;
-  if (name == "gpio") device = Device::Gpio;
-  if (name == "ttyS0") device = Device::Serial0;
-  if (name == "ttyS1") device = Device::Serial1;
-  if (device == Device::None) return -1;
+  Device which = Device::None;
+  if (name == "gpio") which = Device::Gpio;
+  if (name == "ttyS0") which = Device::Serial0;
+  if (name == "ttyS1") which = Device::Serial1;
+  if (which == Device::None) return -1;
   if (!present) return remove_file(path);
   struct stat st {};
   if (stat(path.c_str(), &st) == 0) return 0;
   if (write_file(path, "", 0660) != 0 || hand_to_user(s, path) != 0) return -1;
-  return remember_device_file(s.devices, device, path);
+  return remember_device_file(s.devices, which, path);
 }
 
 // The board's commands that a scenario can break: where the daemon finds
@@ -601,10 +601,11 @@ void report_inspection(const Supervisor& s) {
     close(fd);
     // "pid (comm) state ppid ...": the name may hold blanks, so start after ')'.
     const char* close_paren = n > 0 ? std::strrchr(buf, ')') : nullptr;
-    char state = 0;
-    long ppid = 0;
-    if (!close_paren || std::sscanf(close_paren + 1, " %c %ld", &state, &ppid) != 2) continue;
-    if (ppid != s.daemon.pid) continue;
+    if (!close_paren || close_paren[1] != ' ' || close_paren[2] == '\0') continue;
+    const char state = close_paren[2];
+    char* end = nullptr;
+    const long ppid = std::strtol(close_paren + 3, &end, 10);
+    if (end == close_paren + 3 || ppid != s.daemon.pid) continue;
     ++children;
     if (state == 'Z') ++zombies;
   }

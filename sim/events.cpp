@@ -22,7 +22,7 @@ double board_clock() { return monotonic_seconds() - clock_origin; }
 
 void emit_at(double when, const std::string& text) {
   char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%.6f ", when);
+  (void)std::snprintf(stamp, sizeof stamp, "%.6f ", when);
   std::string line = stamp;
   for (const char c : text) line += c == '\n' ? ' ' : c;
   line += '\n';

@@ -22,6 +22,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <tuple>
 
 #include "sim/events.h"
 #include "sim/network.h"
@@ -37,7 +39,7 @@ constexpr int exit_unsupported = 77;
 constexpr double tick_seconds = 0.1;
 
 void usage() {
-  std::fprintf(
+  (void)std::fprintf(
       stderr,
       "usage: norvask-board --daemon PATH [--prefix WORD]... [--env NAME=VALUE]...\n"
       "                     [--file PATH]... [--shell PATH] [--script FILE]\n"
@@ -124,7 +126,8 @@ int parse_options(int argc, char** argv, Options& options) {
 int read_script(const std::string& path, CommandQueue& queue) {
   std::FILE* file = std::fopen(path.c_str(), "re");
   if (!file) {
-    std::fprintf(stderr, "norvask-board: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+    (void)std::fprintf(stderr, "norvask-board: cannot read %s: %s\n", path.c_str(),
+                       std::strerror(errno));
     return -1;
   }
   char line[4096];
@@ -133,7 +136,7 @@ int read_script(const std::string& path, CommandQueue& queue) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     queue.lines.push_back(text);
   }
-  std::fclose(file);
+  (void)std::fclose(file);
   return 0;
 }
 
@@ -160,7 +163,7 @@ int send_descriptor(int socket_fd, int fd) {
   sigset_t all;
   sigfillset(&all);
   sigprocmask(SIG_UNBLOCK, &all, nullptr);
-  for (int sig = 1; sig < NSIG; ++sig) std::signal(sig, SIG_DFL);
+  for (int sig = 1; sig < NSIG; ++sig) (void)std::signal(sig, SIG_DFL);
   const int null_fd = open("/dev/null", O_RDONLY);
   dup2(null_fd, 0);
   const int report = fcntl(report_fd, F_DUPFD_CLOEXEC, 3);
@@ -182,16 +185,20 @@ int send_descriptor(int socket_fd, int fd) {
   std::vector<std::string> words = s.options.prefix;
   words.emplace_back(sandbox_daemon_path);
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   std::string program = words.front();
-  std::string empty;
   if (how == StartAs::NoArguments) argv = {nullptr};
-  if (how == StartAs::EmptyName) argv = {empty.data(), nullptr};
+  if (how == StartAs::EmptyName) {
+    static char empty[] = "";
+    argv = {empty, nullptr};
+  }
   std::vector<std::string> env = {std::string("PATH=") + sandbox_path_variable, "HOME=/root",
                                   "LANG=C"};
   env.insert(env.end(), s.options.env.begin(), s.options.env.end());
   std::vector<char*> envp;
+  envp.reserve(env.size() + 1);
   for (std::string& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
   if (how == StartAs::StopPending) {
@@ -336,9 +343,9 @@ void job_ended(Job& job, int status) {
 
 void reap_children(Supervisor& s, const Loop& loop) {
   int status = 0;
-  rusage usage{};
-  for (pid_t pid; (pid = wait4(-1, &status, WNOHANG, &usage)) > 0;) {
-    if (pid == s.daemon.pid) daemon_exited(s, loop, status, usage);
+  rusage used{};
+  for (pid_t pid; (pid = wait4(-1, &status, WNOHANG, &used)) > 0;) {
+    if (pid == s.daemon.pid) daemon_exited(s, loop, status, used);
     if (pid == s.job.pid) job_ended(s.job, status);
     for (ServiceState& service : s.board.services) {
       if (service.pid != pid) continue;
@@ -378,14 +385,15 @@ void run_queue(Supervisor& s, CommandQueue& queue) {
     if (execute_command(s, line, wait, error) == 0) {
       emit("ok " + line);
     } else {
-      emit("error " + line + ": " + error);
+      emit(std::string("error ").append(line).append(": ").append(error));
     }
     queue.resume_at = board_clock() + wait;
   }
 }
 
 void on_timer(Supervisor& s) {
-  for (std::size_t i = 0; i < s.wifi_traffic.size(); ++i) {
+  static_assert(std::size(wifi_interfaces) == std::tuple_size_v<decltype(s.wifi_traffic)>);
+  for (std::size_t i = 0; i < std::size(wifi_interfaces); ++i) {
     if (s.wifi_traffic[i]) send_wifi_traffic(wifi_interfaces[i], 300);
   }
   bool changed = false;
@@ -398,6 +406,18 @@ void on_timer(Supervisor& s) {
   if (changed) write_board_state(s.board, board_state_dir);
   if (s.quitting && s.daemon.pid > 0 && board_clock() > s.quit_deadline) {
     kill(s.daemon.pid, SIGKILL);
+  }
+}
+
+// A child ended, or we are asked to stop.
+void on_signals(Supervisor& s, const Loop& loop) {
+  signalfd_siginfo info{};
+  while (read(loop.signal_fd, &info, sizeof info) == sizeof info) {
+    if (info.ssi_signo == SIGCHLD) {
+      reap_children(s, loop);
+    } else {
+      begin_quit(s);
+    }
   }
 }
 
@@ -417,7 +437,7 @@ int run_loop(Supervisor& s, Loop& loop) {
     std::vector<pollfd> fds = {
         {loop.signal_fd, POLLIN, 0}, {loop.timer_fd, POLLIN, 0}, {loop.log_fd, POLLIN, 0},
         {loop.shim_fd, POLLIN, 0},   {s.input.fd, POLLIN, 0},    {s.daemon.listener, POLLIN, 0},
-        {s.daemon.out, POLLIN, 0},   {s.daemon.err, POLLIN, 0},    {s.job.out, POLLIN, 0},
+        {s.daemon.out, POLLIN, 0},   {s.daemon.err, POLLIN, 0},  {s.job.out, POLLIN, 0},
     };
     if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return 1;
     // The daemon is blocked in the device call it made: whatever it logged or
@@ -431,16 +451,7 @@ int run_loop(Supervisor& s, Loop& loop) {
       serve_notification(s.daemon.listener, s.board, s.devices, s.daemon.pid, s.clock_fast,
                          &s.sleeps);
     }
-    if (fds[0].revents & POLLIN) {
-      signalfd_siginfo info{};
-      while (read(loop.signal_fd, &info, sizeof info) == sizeof info) {
-        if (info.ssi_signo == SIGCHLD) {
-          reap_children(s, loop);
-        } else {
-          begin_quit(s);
-        }
-      }
-    }
+    if (fds[0].revents & POLLIN) on_signals(s, loop);
     if (fds[1].revents & POLLIN) {
       std::uint64_t expirations = 0;
       (void)!read(loop.timer_fd, &expirations, sizeof expirations);
@@ -462,7 +473,7 @@ int supervise(Supervisor& s) {
   sigemptyset(&handled);
   for (const int sig : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&handled, sig);
   sigprocmask(SIG_BLOCK, &handled, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGPIPE, SIG_IGN);
   loop.signal_fd = signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC);
   loop.timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   const itimerspec period{{0, static_cast<long>(tick_seconds * 1e9)},
@@ -471,7 +482,8 @@ int supervise(Supervisor& s) {
   loop.log_fd = open_log_socket("/dev/log");
   loop.shim_fd = open_log_socket(board_device_socket);
   if (loop.signal_fd < 0 || loop.timer_fd < 0 || loop.log_fd < 0 || loop.shim_fd < 0) {
-    std::fprintf(stderr, "norvask-board: cannot set up the supervisor: %s\n", std::strerror(errno));
+    (void)std::fprintf(stderr, "norvask-board: cannot set up the supervisor: %s\n",
+                       std::strerror(errno));
     return 1;
   }
   if (s.options.user >= 0) {
@@ -553,7 +565,7 @@ int start_job(Supervisor& s, const std::string& command, std::string& error) {
     sigset_t all;
     sigfillset(&all);
     sigprocmask(SIG_UNBLOCK, &all, nullptr);
-    for (int sig = 1; sig < NSIG; ++sig) std::signal(sig, SIG_DFL);
+    for (int sig = 1; sig < NSIG; ++sig) (void)std::signal(sig, SIG_DFL);
     const int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, 0);
     dup2(out[1], 1);
@@ -600,7 +612,7 @@ int main(int argc, char** argv) {
   s.clock_fast = s.options.fast_clock;
   if (!s.options.script.empty() && read_script(s.options.script, s.script) != 0) return 2;
   if (s.options.user >= 0 && geteuid() != 0) {
-    std::fprintf(stderr, "norvask-board: --user needs root\n");
+    (void)std::fprintf(stderr, "norvask-board: --user needs root\n");
     return 2;
   }
   // The host's root is exempt from RLIMIT_NPROC, and so is the daemon unless
@@ -618,7 +630,7 @@ int main(int argc, char** argv) {
   if (inner == 0) return supervise(s);
   // Outside the PID namespace: pass stop requests on and report the result.
   outer_pid_for_signals = inner;
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(sig, forward_signal);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) (void)std::signal(sig, forward_signal);
   int status = 0;
   while (waitpid(inner, &status, 0) < 0 && errno == EINTR) {
   }

@@ -63,7 +63,7 @@ int link_up(const char* name) {
   const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock < 0) return -1;
   ifreq request{};
-  std::snprintf(request.ifr_name, IFNAMSIZ, "%s", name);
+  (void)std::snprintf(request.ifr_name, IFNAMSIZ, "%s", name);
   int result = ioctl(sock, SIOCGIFFLAGS, &request);
   if (result == 0) {
     request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
@@ -138,12 +138,12 @@ int setup_network(const std::string& ip) {
   write_sysctl("/proc/sys/net/ipv6/conf/default/disable_ipv6", "1");
   write_sysctl("/proc/sys/net/ipv6/conf/all/disable_ipv6", "1");
   if (link_up("lo") != 0) {
-    std::fprintf(stderr, "norvask-board: cannot bring up lo: %s\n", std::strerror(errno));
+    (void)std::fprintf(stderr, "norvask-board: cannot bring up lo: %s\n", std::strerror(errno));
     return -1;
   }
   for (const char* name : wifi_interfaces) {
     if (set_wifi_interface(ip, name, true) != 0) {
-      std::fprintf(stderr, "norvask-board: cannot create interface %s\n", name);
+      (void)std::fprintf(stderr, "norvask-board: cannot create interface %s\n", name);
       return -1;
     }
   }
@@ -182,7 +182,7 @@ int set_tunnel(int unit, bool present) {
   const int tun = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
   if (tun < 0) return -1;
   ifreq request{};
-  std::snprintf(request.ifr_name, IFNAMSIZ, "tun%d", unit);
+  (void)std::snprintf(request.ifr_name, IFNAMSIZ, "tun%d", unit);
   request.ifr_flags = IFF_TUN | IFF_NO_PI;
   if (ioctl(tun, TUNSETIFF, &request) != 0 || link_up(request.ifr_name) != 0) {
     close(tun);

@@ -17,7 +17,8 @@
 namespace {
 
 int fail(const char* what, const std::string& path) {
-  std::fprintf(stderr, "norvask-board: %s %s: %s\n", what, path.c_str(), std::strerror(errno));
+  (void)std::fprintf(stderr, "norvask-board: %s %s: %s\n", what, path.c_str(),
+                     std::strerror(errno));
   return -1;
 }
 
@@ -153,7 +154,7 @@ int install_tools(const HostFiles& files) {
 
 std::string find_program(const char* name) {
   for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
-    const std::string path = std::string(dir) + "/" + name;
+    std::string path = std::string(dir) + "/" + name;
     if (access(path.c_str(), X_OK) == 0) return path;
   }
   return "";
@@ -165,7 +166,7 @@ int open_host_file(const std::string& path) {
   if (fd < 0) return fail("cannot open", path);
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::fprintf(stderr, "norvask-board: %s is not a file\n", path.c_str());
+    (void)std::fprintf(stderr, "norvask-board: %s is not a file\n", path.c_str());
     close(fd);
     return -1;
   }
@@ -177,7 +178,8 @@ int check_shell(const std::string& shell) {
   char target[16] = {};
   const ssize_t n = readlink("/bin", target, sizeof target - 1);
   if (n < 0 || std::string(target) != "usr/bin") {
-    std::fprintf(stderr, "norvask-board: a shell of its own needs /bin to be a link to usr/bin\n");
+    (void)std::fprintf(stderr,
+                       "norvask-board: a shell of its own needs /bin to be a link to usr/bin\n");
     return -1;
   }
   if (shell[0] != '/' || access(shell.c_str(), X_OK) != 0) return fail("cannot run", shell);
@@ -221,7 +223,7 @@ int collect_host_files(const std::string& daemon, const std::vector<ShownFile>& 
   }};
   for (const auto& [what, path] : tools) {
     if (path->empty()) {
-      std::fprintf(stderr, "norvask-board: %s is not installed\n", what);
+      (void)std::fprintf(stderr, "norvask-board: %s is not installed\n", what);
       return -1;
     }
   }

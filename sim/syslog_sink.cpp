@@ -58,17 +58,19 @@ int parse_syslog_message(const std::string& datagram, SyslogMessage& message) {
 }
 
 const char* facility_name(int facility) {
-  static constexpr std::array<const char*, 24> names{
+  static constexpr const char* names[24] = {
       "kern",   "user",   "mail",     "daemon", "auth",   "syslog",   "lpr",     "news",
       "uucp",   "cron",   "authpriv", "ftp",    "ntp",    "security", "console", "solaris-cron",
       "local0", "local1", "local2",   "local3", "local4", "local5",   "local6",  "local7"};
-  return facility >= 0 && facility < 24 ? names[static_cast<std::size_t>(facility)] : "unknown";
+  if (facility < 0 || facility >= 24) return "unknown";
+  return names[facility];
 }
 
 const char* severity_name(int severity) {
-  static constexpr std::array<const char*, 8> names{"emerg",   "alert",  "crit", "err",
-                                                    "warning", "notice", "info", "debug"};
-  return severity >= 0 && severity < 8 ? names[static_cast<std::size_t>(severity)] : "unknown";
+  static constexpr const char* names[8] = {"emerg",   "alert",  "crit", "err",
+                                           "warning", "notice", "info", "debug"};
+  if (severity < 0 || severity >= 8) return "unknown";
+  return names[severity];
 }
 
 int open_log_socket(const char* path) {

@@ -38,8 +38,8 @@ MODES = {
     10: ("serial port 2, any data",
          "Lit for each second in which data went either way on serial port 2."),
     11: ("Wi-Fi hotspot",
-          "Lit while phones or laptops are connected to the router's Wi-Fi; "
-          "blinks while they send or receive data."),
+         "Lit while phones or laptops are connected to the router's Wi-Fi; "
+         "blinks while they send or receive data."),
     12: ("Wi-Fi connection",
          "Lit while the router itself is connected to another Wi-Fi network; "
          "blinks while data flows over it."),
@@ -219,10 +219,12 @@ class View:
         now = time.monotonic()
         # Four flashes a second are easy to miss in a terminal: say so.
         blinking = len([t for t in self.changes[led] if now - t < 2.2]) >= 3
-        state = "blinking" if blinking else "not set yet" if value is None else "ON" if value else "off"
+        state = ("blinking" if blinking else "not set yet" if value is None
+                 else "ON" if value else "off")
         lamp = f"{GREEN}(@){RESET}" if value else f"{DIM}( ){RESET}"
         colour = GREEN if value or blinking else ""
-        lines = [f"  LED {led}  {lamp}  {colour}{state:<11}{RESET}  {BOLD}mode {mode}: {name}{RESET}"]
+        lines = [f"  LED {led}  {lamp}  {colour}{state:<11}{RESET}  "
+                 f"{BOLD}mode {mode}: {name}{RESET}"]
         lines += [f"{'':29}{line}" for line in wrap(text, 50)]
         return lines
 

@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -28,10 +29,8 @@ namespace {
 constexpr int answer_timeout_ms = 10000;
 
 bool board_request(std::uint32_t request) {
-  for (const std::uint32_t known : board_requests) {
-    if (known == request) return true;
-  }
-  return false;
+  return std::ranges::any_of(board_requests,
+                             [request](std::uint32_t known) { return known == request; });
 }
 
 long milliseconds_now() {
@@ -102,7 +101,9 @@ extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned lon
         return -1;
       }
       if (answer.counters) {
-        auto* counters = reinterpret_cast<serial_icounter_struct*>(arg);
+        // The ioctl's argument is the caller's record, passed as an address.
+        auto* counters =
+            reinterpret_cast<serial_icounter_struct*>(arg);  // NOLINT(performance-no-int-to-ptr)
         *counters = serial_icounter_struct{};
         counters->rx = answer.rx;
         counters->tx = answer.tx;

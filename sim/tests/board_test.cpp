@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <string>
+#include <tuple>
 
 #include "sim/board.h"
 #include "sim/syslog_sink.h"
@@ -30,13 +31,13 @@ TEST(SyslogMessage, ParsesWhatTheCLibrarySends) {
        "without a time stamp"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.datagram);
     SyslogMessage message{};
-    ASSERT_EQ(parse_syslog_message(c.datagram, message), 0) << c.datagram;
-    EXPECT_EQ(message.facility, c.facility) << c.datagram;
-    EXPECT_EQ(message.severity, c.severity) << c.datagram;
-    EXPECT_EQ(message.ident, c.ident) << c.datagram;
-    EXPECT_EQ(message.pid, c.pid) << c.datagram;
-    EXPECT_EQ(message.text, c.text) << c.datagram;
+    ASSERT_EQ(parse_syslog_message(c.datagram, message), 0);
+    EXPECT_EQ(
+        std::make_tuple(message.facility, message.severity, std::string(message.ident),
+                        static_cast<long>(message.pid), std::string(message.text)),
+        std::make_tuple(c.facility, c.severity, std::string(c.ident), c.pid, std::string(c.text)));
   }
 }
 
@@ -55,7 +56,7 @@ TEST(Devices, GpioAnswersLedWritesAndPinReads) {
 
   const IoctlAnswer led = answer_ioctl(board, Device::Gpio, request_led2, 7);
   EXPECT_EQ(led.led, 2);
-  EXPECT_EQ(led.led_value, 7u);
+  EXPECT_EQ(led.led_value, 7U);
   EXPECT_EQ(led.error, 0);
 
   const IoctlAnswer bin1 = answer_ioctl(board, Device::Gpio, request_bin1, 0);

@@ -7,6 +7,7 @@ NORVASK_BUILD_DIR names the build whose install is checked; without it
 the start script is taken from the source tree."""
 
 import os
+import signal
 import subprocess
 import tempfile
 import time
@@ -70,6 +71,14 @@ class StartScript(BoardCase):
             except OSError:
                 pass
         return pids
+
+    def ignores_term(self, b, pid):
+        try:
+            with open(b.path(f"/proc/{pid}/status")) as f:
+                ignored = next(line for line in f if line.startswith("SigIgn:")).split()[1]
+        except (OSError, StopIteration):
+            return False
+        return bool(int(ignored, 16) & (1 << (signal.SIGTERM - 1)))
 
     def wait_until(self, condition, timeout=5):
         deadline = time.monotonic() + timeout
@@ -154,7 +163,9 @@ class StartScript(BoardCase):
         with open(b.path(DAEMON), "w") as f:
             f.write(STUBBORN)
         expect("start", 0, "started")
-        self.assertTrue(self.wait_until(lambda: self.daemon_pids(b)))
+        stubborn = int(pid_file())
+        # Only once its trap is set does it ignore the stop.
+        self.assertTrue(self.wait_until(lambda: self.ignores_term(b, stubborn)))
         expect("stop", 0, "did not stop within 1 s; killing it", env="NORVASK_STOP_TIMEOUT=1")
         self.assertTrue(self.wait_until(lambda: not self.daemon_pids(b)))
 
