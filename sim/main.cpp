@@ -42,7 +42,8 @@ void usage() {
   std::fprintf(stderr,
                "usage: norvask-board --daemon PATH [--prefix WORD]... [--env NAME=VALUE]...\n"
                "                     [--script FILE] [--standins DIR] [--no-device-filter]\n"
-               "                     [--shim FILE] [--init FILE] [--fast-clock] [--user UID]\n");
+               "                     [--shim FILE] [--init FILE] [--fast-clock] [--user UID]\n"
+               "                     [--show HOST_PATH:/opt/PATH]...\n");
 }
 
 int parse_options(int argc, char** argv, Options& options) {
@@ -67,6 +68,8 @@ int parse_options(int argc, char** argv, Options& options) {
       options.shim = argv[++i];
     } else if (arg == "--init" && has_value) {
       options.init = argv[++i];
+    } else if (arg == "--show" && has_value) {
+      options.shown.emplace_back(argv[++i]);
     } else if (arg == "--no-device-filter") {
       options.emulate_devices = false;
     } else if (arg == "--fast-clock") {
@@ -576,6 +579,7 @@ int main(int argc, char** argv) {
                          s.options.shim.c_str(), s.options.init.c_str(), s.host) != 0) {
     return 2;
   }
+  if (collect_shown_files(s.options.shown, s.host) != 0) return 2;
 
   const pid_t inner = fork();
   if (inner < 0) return 1;

@@ -231,6 +231,22 @@ int collect_host_files(const char* daemon, const char* standins_dir, const char*
   return 0;
 }
 
+int collect_shown_files(const std::vector<std::string>& shown, HostFiles& files) {
+  for (const std::string& pair : shown) {
+    const std::size_t colon = pair.rfind(':');
+    const std::string target = colon == std::string::npos ? "" : pair.substr(colon + 1);
+    // Under /opt, the sandbox's own: nothing may be laid out on the host's paths.
+    if (target.rfind("/opt/", 0) != 0 || target.find("/..") != std::string::npos) {
+      std::fprintf(stderr, "norvask-board: --show %s: expected HOST_PATH:/opt/...\n", pair.c_str());
+      return -1;
+    }
+    const int fd = open_host_file(pair.substr(0, colon).c_str());
+    if (fd < 0) return -1;
+    files.shown.emplace_back(fd, target);
+  }
+  return 0;
+}
+
 int build_sandbox(const HostFiles& files) {
   if (mount_tmpfs("/opt", "mode=0755") != 0) return -1;
   if (make_dirs(board_bin_dir, 0755) != 0 || make_dirs(board_state_dir, 0755) != 0) return -1;
@@ -239,6 +255,12 @@ int build_sandbox(const HostFiles& files) {
   }
   if (overlay_usr() != 0 || bind_read_only(files.daemon_fd, sandbox_daemon_path) != 0) return -1;
   if (files.shim_fd >= 0 && bind_read_only(files.shim_fd, board_shim_path) != 0) return -1;
+  for (const auto& [fd, target] : files.shown) {
+    if (make_dirs(target.substr(0, target.rfind('/')), 0755) != 0 ||
+        bind_read_only(fd, target.c_str()) != 0) {
+      return -1;
+    }
+  }
   // A copy, not a binding: a scenario may change the installed script.
   std::string script;
   if (files.init_fd >= 0 &&

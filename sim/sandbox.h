@@ -34,6 +34,7 @@ struct HostFiles {
   std::string netstat;  // names owning programs with -p
   std::string ip;       // sets up the interfaces
   std::vector<std::pair<std::string, std::string>> standins;  // name, script text
+  std::vector<std::pair<int, std::string>> shown;  // O_PATH descriptors, where to show them
 };
 
 // Leaves this process in new user (unless root), mount and network
@@ -45,6 +46,10 @@ int enter_namespaces();
 // `shim` or `init`: no device shim, no start script.
 int collect_host_files(const char* daemon, const char* standins_dir, const char* shim,
                        const char* init, HostFiles& files);
+
+// Collects host files to show read-only in the sandbox, each given as
+// HOST_PATH:SANDBOX_PATH with the sandbox path under /opt; -1 with a message.
+int collect_shown_files(const std::vector<std::string>& shown, HostFiles& files);
 
 // Builds the sandbox's file system; run in the PID namespace's first process.
 // 0, or -1 with a message on standard error.

@@ -22,6 +22,7 @@ struct Options {
   std::string script;               // scenario file to run at start
   std::string shim;                 // device shim to show in the sandbox, if any
   std::string init;                 // start script to install as /opt/norvask/etc/init, if any
+  std::vector<std::string> shown;   // HOST_PATH:SANDBOX_PATH, host files shown read-only
   bool emulate_devices;             // answer device ioctls through seccomp
   bool fast_clock;                  // the daemon's sleeps go through the supervisor
   long user;                        // the daemon's and the services' user, -1: ours
