@@ -1,0 +1,38 @@
+// Internals of norvask-status, for its tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+struct ElfSymbol {
+  const char* name;
+  std::uint64_t value;  // its address as linked
+  std::uint64_t size;
+  bool found;
+};
+
+// Looks `symbols` up among the defined data objects of the dynamic symbol
+// table of the ELF file open on `fd`, and gives the address as linked of the
+// first loaded page. 0, or -1 when the file is not an ELF program of this
+// machine or its tables cannot be read; symbols not there stay not found.
+int elf_lookup(int fd, ElfSymbol* symbols, std::size_t count, std::uint64_t& first_page);
+
+// The start of the mapping of `path` from its file's start, in a
+// /proc/PID/maps text: 0, or -1 when there is none.
+int maps_load_start(std::FILE* maps, const char* path, std::uint64_t& start);
+
+// `text` as a JSON string, quoted; bytes that are not UTF-8 become U+FFFD.
+void json_string(std::FILE* out, const char* text);
+
+// `text` for a terminal: control characters become '?'.
+void plain_string(std::FILE* out, const char* text);
+
+// Stations in a hostapd_cli all_sta listing: lines that are a MAC address.
+[[nodiscard]] int count_stations(const char* listing);
+
+// A PID/program column of netstat that was cut to 19 characters so that it
+// ends inside `program`'s name: "12345/tessik_client" for "tessik_clientd".
+// Looks at established connections in netstat's output; copies the first
+// such column into `cut` and returns 1, or returns 0.
+int find_cut_owner(const char* netstat, const char* program, char* cut, std::size_t cap);
