@@ -41,7 +41,7 @@ struct LedReport {
   std::array<char, status_text_size> cut_name;  // netstat's cut PID/program, if any
 };
 
-enum class DaemonState : std::uint8_t { Running, NotRunning, OtherProgram, Unknown };
+enum class DaemonState : std::uint8_t { Unknown, Running, NotRunning, OtherProgram };
 
 struct DaemonReport {
   DaemonState state;
