@@ -1,20 +1,13 @@
 #include <elf.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <cinttypes>
+#include <cstdlib>
 #include <cstring>
 
 #include "status/status_internal.h"
 
 namespace {
-
-#if defined(__x86_64__)
-constexpr std::uint16_t our_machine = EM_X86_64;
-#elif defined(__aarch64__)
-constexpr std::uint16_t our_machine = EM_AARCH64;
-#else
-#error "norvask-status knows x86_64 and aarch64 programs only"
-#endif
 
 // Bounds that no program of ours comes near; they keep a corrupt file from
 // making us read for ever.
@@ -31,12 +24,23 @@ bool read_at(int fd, std::uint64_t offset, T& out) {
          static_cast<ssize_t>(sizeof out);
 }
 
+// The machine we run on, as our own program's header names it: the daemon
+// was built for the same one.
+std::uint16_t our_machine() {
+  Elf64_Ehdr self{};
+  const int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  const bool read = fd >= 0 && pread(fd, &self, sizeof self, 0) == sizeof self;
+  if (fd >= 0) close(fd);
+  return read ? self.e_machine : std::uint16_t{EM_NONE};
+}
+
 bool header_fits(const Elf64_Ehdr& header) {
   static constexpr unsigned char native_data =
       __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? ELFDATA2LSB : ELFDATA2MSB;
   return std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
          header.e_ident[EI_CLASS] == ELFCLASS64 && header.e_ident[EI_DATA] == native_data &&
-         (header.e_type == ET_DYN || header.e_type == ET_EXEC) && header.e_machine == our_machine &&
+         (header.e_type == ET_DYN || header.e_type == ET_EXEC) &&
+         header.e_machine == our_machine() && header.e_machine != EM_NONE &&
          header.e_shentsize == sizeof(Elf64_Shdr) && header.e_phentsize == sizeof(Elf64_Phdr) &&
          header.e_shnum <= max_headers && header.e_phnum <= max_headers;
 }
@@ -88,6 +92,14 @@ void match_symbol(int fd, const Elf64_Shdr& strings, const Elf64_Sym& symbol, El
 
 }  // namespace
 
+const char* skip_fields(const char* text, int count) {
+  for (int i = 0; i < count && text; ++i) {
+    while (*text == ' ') ++text;
+    text = *text ? std::strpbrk(text, " \n") : nullptr;
+  }
+  return text;
+}
+
 int elf_lookup(int fd, ElfSymbol* symbols, std::size_t count, std::uint64_t& first_page) {
   for (std::size_t i = 0; i < count; ++i) symbols[i].found = false;
   Elf64_Ehdr header{};
@@ -118,16 +130,15 @@ int maps_load_start(std::FILE* maps, const char* path, std::uint64_t& start) {
   char line[4096];
   while (std::fgets(line, sizeof line, maps)) {
     // "start-end perms offset dev inode   path"
-    std::uint64_t from = 0;
-    std::uint64_t offset = 0;
-    int path_at = 0;
-    if (std::sscanf(line, "%" SCNx64 "-%*x %*s %" SCNx64 " %*s %*u %n", &from, &offset, &path_at) !=
-            2 ||
-        path_at == 0) {
-      continue;
-    }
-    char* name = line + path_at;
-    name[std::strcspn(name, "\n")] = '\0';
+    char* end = nullptr;
+    const std::uint64_t from = std::strtoull(line, &end, 16);
+    if (end == line || *end != '-') continue;
+    const char* field = skip_fields(end, 2);
+    const std::uint64_t offset = field ? std::strtoull(field, &end, 16) : 1;
+    const char* name = field && end != field ? skip_fields(end, 2) : nullptr;
+    if (!name) continue;
+    while (*name == ' ') ++name;
+    line[std::strcspn(line, "\n")] = '\0';
     if (offset == 0 && std::strcmp(name, path) == 0) {
       start = from;
       return 0;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -53,8 +54,8 @@ int make_private_captures() {
     return -1;
   }
   for (std::size_t i = 0; i < capture_count; ++i) {
-    std::snprintf(captures.paths[i], sizeof captures.paths[i], "%s/%s", captures.dir,
-                  capture_names[i]);
+    format_text(captures.paths[i], sizeof captures.paths[i], "%s/%s", captures.dir,
+                capture_names[i]);
   }
   ProbePaths& paths = captures.probe_paths;
   paths = default_probe_paths;
@@ -197,7 +198,7 @@ int look_at_leds(StatusReport& report) {
   const int fd = open(settings_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   report.settings_error = fd < 0 ? errno : 0;
   if (fd >= 0) close(fd);
-  const std::uint32_t modes[] = {report.settings.mode1, report.settings.mode2};
+  const std::array<std::uint32_t, 2> modes{report.settings.mode1, report.settings.mode2};
   for (std::size_t i = 0; i < report.leds.size(); ++i) {
     LedReport& led = report.leds[i];
     led = {};
@@ -208,10 +209,8 @@ int look_at_leds(StatusReport& report) {
   }
   if (!report.leds[0].looked && !report.leds[1].looked) return 0;
   if (make_private_captures() != 0) {
-    char text[status_text_size];
-    std::snprintf(text, sizeof text, "cannot make a private directory in %s: %s", status_tmp_dir,
-                  std::strerror(errno));
-    add_problem(report, text);
+    add_problem(report, "cannot make a private directory in %s: %s", status_tmp_dir,
+                std::strerror(errno));
     return -1;
   }
   const ProbePaths* saved = probe_paths;
@@ -219,12 +218,16 @@ int look_at_leds(StatusReport& report) {
   const int looked = look(report);
   probe_paths = saved;
   remove_private_captures();
-  if (looked != 0) add_problem(report, "interrupted before the LEDs were looked at");
+  if (looked != 0) add_problem(report, "%s", "interrupted before the LEDs were looked at");
   return looked;
 }
 
-void add_problem(StatusReport& report, const char* text) {
+void add_problem(StatusReport& report, const char* format, ...) {
   const std::size_t used = std::strlen(report.problem.data());
-  std::snprintf(report.problem.data() + used, report.problem.size() - used, "%s%s",
-                used ? "; " : "", text);
+  if (used > 0) format_text(report.problem.data() + used, report.problem.size() - used, "; ");
+  const std::size_t now = std::strlen(report.problem.data());
+  va_list arguments;
+  va_start(arguments, format);
+  (void)std::vsnprintf(report.problem.data() + now, report.problem.size() - now, format, arguments);
+  va_end(arguments);
 }

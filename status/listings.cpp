@@ -1,4 +1,6 @@
 #include <cctype>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -58,4 +60,33 @@ int find_cut_owner(const char* netstat, const char* program, char* cut, std::siz
     line = next;
   }
   return 0;
+}
+
+void format_text(char* out, std::size_t size, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  (void)std::vsnprintf(out, size, format, arguments);
+  va_end(arguments);
+}
+
+void put(std::FILE* out, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  (void)std::vfprintf(out, format, arguments);
+  va_end(arguments);
+}
+
+std::size_t utf8_length(const unsigned char* p) {
+  const unsigned char c = p[0];
+  const std::size_t length = c < 0x80 ? 1 : c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
+  if (length == 0 || c > 0xf4) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((p[i] & 0xc0) != 0x80) return 0;
+  }
+  // Overlong forms, surrogates and code points past U+10FFFF.
+  if ((c == 0xe0 && p[1] < 0xa0) || (c == 0xf0 && p[1] < 0x90) || (c == 0xed && p[1] >= 0xa0) ||
+      (c == 0xf4 && p[1] >= 0x90)) {
+    return 0;
+  }
+  return length;
 }

@@ -12,13 +12,14 @@
 
 #include "settings/settings_internal.h"
 #include "status/status.h"
+#include "status/status_internal.h"
 
 namespace {
 
 constexpr int exit_could_not_read = 1;
 constexpr int exit_usage = 2;
 
-void usage(std::FILE* out) { std::fputs("usage: norvask-status [--json] [--help]\n", out); }
+void usage(std::FILE* out) { put(out, "usage: norvask-status [--json] [--help]\n"); }
 
 void help() {
   usage(stdout);
@@ -103,13 +104,13 @@ int main(int argc, char** argv) {
   } else {
     render_plain(report, stdout);
   }
-  if (std::fflush(stdout) != 0) return exit_could_not_read;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return exit_could_not_read;
   if (status_stop) {
-    std::signal(status_stop, SIG_DFL);
-    std::raise(status_stop);
+    (void)std::signal(status_stop, SIG_DFL);
+    (void)std::raise(status_stop);
   }
   if (leds != 0 || daemon != 0) {
-    std::fprintf(stderr, "norvask-status: %s\n", report.problem.data());
+    put(stderr, "norvask-status: %s\n", report.problem.data());
     return exit_could_not_read;
   }
   return 0;

@@ -27,13 +27,13 @@ const char* shows(const ModeRow& row, std::uint32_t mode, std::array<char, 64>& 
     case Source::Always:
       return "always on";
     case Source::PinLow:
-      std::snprintf(text.data(), text.size(), "binary input %s low", pin_name(row));
+      format_text(text.data(), text.size(), "binary input %s low", pin_name(row));
       return text.data();
     case Source::PinValue:
-      std::snprintf(text.data(), text.size(), "binary output %s", pin_name(row));
+      format_text(text.data(), text.size(), "binary output %s", pin_name(row));
       return text.data();
     case Source::Serial:
-      std::snprintf(text.data(), text.size(), "data %s on %s", serial_words(row), row.port);
+      format_text(text.data(), text.size(), "data %s on %s", serial_words(row), row.port);
       return text.data();
     case Source::WifiAp:
       return "Wi-Fi hotspot";
@@ -126,18 +126,18 @@ struct Line {
 void part(Line& line, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 void part(Line& line, const char* format, ...) {
-  std::fputs(line.started ? "; " : "       ", line.out);
+  put(line.out, "%s", line.started ? "; " : "       ");
   line.started = true;
   va_list arguments;
   va_start(arguments, format);
-  std::vfprintf(line.out, format, arguments);
+  (void)std::vfprintf(line.out, format, arguments);
   va_end(arguments);
 }
 
 void quoted(Line& line, const char* before, const char* text) {
   part(line, "%s\"", before);
   plain_string(line.out, text);
-  std::fputc('"', line.out);
+  put(line.out, "\"");
 }
 
 void plain_pin(Line& line, const LedReport& led) {
@@ -207,21 +207,20 @@ void plain_openvpn(Line& line, const LedReport& led) {
   for (std::size_t i = 0; i < tunnels.size(); ++i) {
     const TunnelSeen& tunnel = tunnels[i];
     if (tunnel.looked && tunnel.status == 0 && tunnel.read == 0) {
-      std::snprintf(texts[i].data(), texts[i].size(), "received %" PRIu64 " bytes",
-                    tunnel.rx_bytes);
+      format_text(texts[i].data(), texts[i].size(), "received %" PRIu64 " bytes", tunnel.rx_bytes);
     } else {
       const bool unreadable = tunnel.looked && tunnel.status == 0;
-      std::snprintf(texts[i].data(), texts[i].size(), "%s",
-                    unreadable ? "its received bytes cannot be read" : tunnel_word(tunnel));
+      format_text(texts[i].data(), texts[i].size(), "%s",
+                  unreadable ? "its received bytes cannot be read" : tunnel_word(tunnel));
     }
   }
   // Tunnels in a row with the same story share one part.
   for (std::size_t i = 0, end = 1; i < texts.size(); i = end, end = i + 1) {
     while (end < texts.size() && std::strcmp(texts[end].data(), texts[i].data()) == 0) ++end;
-    std::fputs(line.started ? "; " : "       ", line.out);
+    put(line.out, "%s", line.started ? "; " : "       ");
     line.started = true;
-    for (std::size_t t = i; t < end; ++t) std::fprintf(line.out, "%stun%zu", t > i ? ", " : "", t);
-    std::fprintf(line.out, ": %s", texts[i].data());
+    for (std::size_t t = i; t < end; ++t) put(line.out, "%stun%zu", t > i ? ", " : "", t);
+    put(line.out, ": %s", texts[i].data());
   }
 }
 
@@ -301,61 +300,61 @@ void plain_evidence(Line& line, const LedReport& led) {
 
 void plain_led(std::FILE* out, std::size_t index, const LedReport& led) {
   std::array<char, 64> title{};
-  std::fprintf(out, "LED %zu  mode %-2" PRIu32 "  %s: ", index + 1, led.mode,
-               shows(led.row, led.mode, title));
+  put(out, "LED %zu  mode %-2" PRIu32 "  %s: ", index + 1, led.mode,
+      shows(led.row, led.mode, title));
   switch (led.step.action) {
     case LedAction::Off:
-      std::fputs("off", out);
+      put(out, "off");
       break;
     case LedAction::On:
-      std::fputs("on", out);
-      if (led.step.value != 1) std::fprintf(out, " (value %" PRIu32 ")", led.step.value);
+      put(out, "on");
+      if (led.step.value != 1) put(out, " (value %" PRIu32 ")", led.step.value);
       break;
     case LedAction::Blink:
-      std::fputs("on, blinking", out);
+      put(out, "on, blinking");
       break;
     case LedAction::Keep:
-      std::fputs("unknown, the LED keeps its last state", out);
+      put(out, "unknown, the LED keeps its last state");
       break;
   }
-  std::fputc('\n', out);
+  put(out, "\n");
   Line line{out, false};
   plain_evidence(line, led);
-  std::fputc('\n', out);
+  put(out, "\n");
 }
 
 void plain_daemon(std::FILE* out, const StatusReport& report) {
   const DaemonReport& daemon = report.daemon;
-  std::fprintf(out, "daemon: %s", daemon_word(daemon.state));
+  put(out, "daemon: %s", daemon_word(daemon.state));
   if (daemon.state != DaemonState::Running) {
-    std::fprintf(out, " (%s)", daemon.reason.data());
-    if (daemon.state != DaemonState::Unknown) std::fputs("; the LEDs keep what it last set", out);
-    std::fputc('\n', out);
+    put(out, " (%s)", daemon.reason.data());
+    if (daemon.state != DaemonState::Unknown) put(out, "; the LEDs keep what it last set");
+    put(out, "\n");
     return;
   }
-  std::fprintf(out, " (pid %d)", static_cast<int>(daemon.pid));
+  put(out, " (pid %d)", static_cast<int>(daemon.pid));
   if (daemon.started_ms >= 0) {
     const std::time_t started = daemon.started_ms / 1000;
     std::tm local{};
     char when[32];
     if (localtime_r(&started, &local) && std::strftime(when, sizeof when, "%F %T", &local)) {
-      std::fprintf(out, " since %s", when);
+      put(out, " since %s", when);
     }
   }
-  if (daemon.replaced) std::fputs("; its program file was replaced since", out);
+  if (daemon.replaced) put(out, "; its program file was replaced since");
   if (report.settings_newer) {
-    std::fputs("; the settings changed after it started: restart it to apply them", out);
+    put(out, "; the settings changed after it started: restart it to apply them");
   }
   if (daemon.exports_read && daemon.got_signal) {
-    std::fprintf(out, "; stopping (signal %" PRId32 " received)", daemon.got_signal);
+    put(out, "; stopping (signal %" PRId32 " received)", daemon.got_signal);
   }
   for (std::size_t i = 0; daemon.exports_read && i < daemon.uart.size(); ++i) {
     const SerialStat& uart = daemon.uart[i];
     if (!uart.valid) continue;
-    std::fprintf(out, "; LED %zu's serial counts seen by it: rx %" PRId64 ", tx %" PRId64, i + 1,
-                 uart.rx, uart.tx);
+    put(out, "; LED %zu's serial counts seen by it: rx %" PRId64 ", tx %" PRId64, i + 1, uart.rx,
+        uart.tx);
   }
-  std::fputc('\n', out);
+  put(out, "\n");
 }
 
 // ---- JSON ----
@@ -366,14 +365,14 @@ struct Json {
 };
 
 void json_next(Json& j) {
-  if (!j.first) std::fputc(',', j.out);
+  if (!j.first) put(j.out, ",");
   j.first = false;
 }
 
 void json_key(Json& j, const char* key) {
   json_next(j);
   json_string(j.out, key);
-  std::fputc(':', j.out);
+  put(j.out, ":");
 }
 
 void json_open(Json& j, const char* key, char bracket) {
@@ -382,12 +381,12 @@ void json_open(Json& j, const char* key, char bracket) {
   } else {
     json_next(j);
   }
-  std::fputc(bracket, j.out);
+  put(j.out, "%c", bracket);
   j.first = true;
 }
 
 void json_close(Json& j, char bracket) {
-  std::fputc(bracket, j.out);
+  put(j.out, "%c", bracket);
   j.first = false;
 }
 
@@ -396,28 +395,28 @@ void json_text(Json& j, const char* key, const char* value) {
   if (value) {
     json_string(j.out, value);
   } else {
-    std::fputs("null", j.out);
+    put(j.out, "null");
   }
 }
 
 void json_int(Json& j, const char* key, std::int64_t value) {
   json_key(j, key);
-  std::fprintf(j.out, "%" PRId64, value);
+  put(j.out, "%" PRId64, value);
 }
 
 void json_uint(Json& j, const char* key, std::uint64_t value) {
   json_key(j, key);
-  std::fprintf(j.out, "%" PRIu64, value);
+  put(j.out, "%" PRIu64, value);
 }
 
 void json_bool(Json& j, const char* key, bool value) {
   json_key(j, key);
-  std::fputs(value ? "true" : "false", j.out);
+  put(j.out, "%s", value ? "true" : "false");
 }
 
 void json_null(Json& j, const char* key) {
   json_key(j, key);
-  std::fputs("null", j.out);
+  put(j.out, "null");
 }
 
 const char* or_null(const char* text) { return text[0] ? text : nullptr; }
@@ -482,7 +481,7 @@ void json_openvpn(Json& j, const LedReport& led) {
   for (std::size_t i = 0; i < led.probes.tunnels.size(); ++i) {
     const TunnelSeen& tunnel = led.probes.tunnels[i];
     char iface[8];
-    std::snprintf(iface, sizeof iface, "tun%zu", i);
+    format_text(iface, sizeof iface, "tun%zu", i);
     json_open(j, nullptr, '{');
     json_text(j, "iface", iface);
     json_text(j, "result", tunnel_word(tunnel));
@@ -594,15 +593,15 @@ void json_daemon(Json& j, const StatusReport& report) {
 
 void render_plain(const StatusReport& report, std::FILE* out) {
   if (report.settings_error) {
-    std::fprintf(out, "settings: %s cannot be read (%s): both modes read as 0\n", settings_path,
-                 std::strerror(report.settings_error));
+    put(out, "settings: %s cannot be read (%s): both modes read as 0\n", settings_path,
+        std::strerror(report.settings_error));
   }
   for (std::size_t i = 0; i < report.leds.size(); ++i) plain_led(out, i, report.leds[i]);
   if (report.settings.mode1 == 0 && report.settings.mode2 == 0) {
-    std::fputs("both modes are 0: the daemon switches both LEDs off and ends at once\n", out);
+    put(out, "both modes are 0: the daemon switches both LEDs off and ends at once\n");
   }
   plain_daemon(out, report);
-  if (report.problem[0]) std::fprintf(out, "could not look: %s\n", report.problem.data());
+  if (report.problem[0]) put(out, "could not look: %s\n", report.problem.data());
 }
 
 void render_json(const StatusReport& report, std::FILE* out) {
@@ -645,44 +644,34 @@ void render_json(const StatusReport& report, std::FILE* out) {
   json_daemon(j, report);
   json_text(j, "problem", or_null(report.problem.data()));
   json_close(j, '}');
-  std::fputc('\n', out);
+  put(out, "\n");
 }
 
 void plain_string(std::FILE* out, const char* text) {
   for (const char* p = text; *p; ++p) {
     const auto c = static_cast<unsigned char>(*p);
-    std::fputc(c < 0x20 || c == 0x7f ? '?' : c, out);
+    put(out, "%c", c < 0x20 || c == 0x7f ? '?' : c);
   }
 }
 
 void json_string(std::FILE* out, const char* text) {
-  std::fputc('"', out);
-  const auto* p = reinterpret_cast<const unsigned char*>(text);
-  while (*p) {
+  put(out, "\"");
+  for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p;) {
     const unsigned char c = *p;
+    const std::size_t length = utf8_length(p);
     if (c == '"' || c == '\\') {
-      std::fprintf(out, "\\%c", c);
+      put(out, "\\%c", c);
     } else if (c < 0x20 || c == 0x7f) {
-      std::fprintf(out, "\\u%04x", c);
-    } else if (c < 0x80) {
-      std::fputc(c, out);
-    } else {
-      // A whole UTF-8 sequence passes; anything else is replaced byte by byte.
-      const std::size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
-      std::size_t good = length && c <= 0xf4 ? 1 : 0;
-      while (good && good < length && (p[good] & 0xc0) == 0x80) ++good;
-      const bool overlong = (c == 0xe0 && p[1] < 0xa0) || (c == 0xf0 && p[1] < 0x90);
-      const bool beyond = (c == 0xf4 && p[1] >= 0x90) || (c == 0xed && p[1] >= 0xa0);
-      if (good != length || length == 0 || overlong || beyond) {
-        std::fputs("\\ufffd", out);
-        ++p;
-        continue;
-      }
-      std::fwrite(p, 1, length, out);
-      p += length;
+      put(out, "\\u%04x", c);
+    } else if (length == 0) {
+      // Not UTF-8: each such byte stands for one unknown character.
+      put(out, "\\ufffd");
+      ++p;
       continue;
+    } else {
+      put(out, "%.*s", static_cast<int>(length), reinterpret_cast<const char*>(p));
     }
-    ++p;
+    p += length == 0 ? 1 : length;
   }
-  std::fputc('"', out);
+  put(out, "\"");
 }

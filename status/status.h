@@ -84,5 +84,6 @@ int look_at_daemon(StatusReport& report);
 void render_plain(const StatusReport& report, std::FILE* out);
 void render_json(const StatusReport& report, std::FILE* out);
 
-// Adds `text` to the report's problems.
-void add_problem(StatusReport& report, const char* text);
+// Adds a text to the report's problems.
+void add_problem(StatusReport& report, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));

@@ -18,9 +18,23 @@ struct ElfSymbol {
 // machine or its tables cannot be read; symbols not there stay not found.
 int elf_lookup(int fd, ElfSymbol* symbols, std::size_t count, std::uint64_t& first_page);
 
+// Past `count` blank-separated fields of `text` (the blanks after the last
+// one left), or null when it has fewer.
+[[nodiscard]] const char* skip_fields(const char* text, int count);
+
 // The start of the mapping of `path` from its file's start, in a
 // /proc/PID/maps text: 0, or -1 when there is none.
 int maps_load_start(std::FILE* maps, const char* path, std::uint64_t& start);
+
+// printf into `out`, cut to `size`.
+void format_text(char* out, std::size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Output errors stay on the stream, which is checked once at the end.
+void put(std::FILE* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The length of the valid UTF-8 sequence at `p`, or 0.
+[[nodiscard]] std::size_t utf8_length(const unsigned char* p);
 
 // `text` as a JSON string, quoted; bytes that are not UTF-8 become U+FFFD.
 void json_string(std::FILE* out, const char* text);

@@ -123,7 +123,7 @@ TEST(MapsLoadStart, TakesThePathsMappingFromTheFilesStart) {
     if (c.result == 0) {
       EXPECT_EQ(start, c.start) << c.text;
     }
-    std::fclose(stream);
+    (void)std::fclose(stream);
   }
 }
 
@@ -194,7 +194,7 @@ TEST_F(DaemonLookup, APidFileWithoutTheDaemonIsAnAnswer) {
       {"another program", std::to_string(getpid()), DaemonState::OtherProgram, self_.c_str()},
   };
   for (const Case& c : cases) {
-    std::remove(pid_file_.c_str());
+    (void)std::remove(pid_file_.c_str());
     if (!c.content.empty()) write_file(pid_file_, c.content);
     StatusReport report{};
     EXPECT_EQ(look_at_daemon(report), 0) << c.name;
@@ -248,7 +248,7 @@ std::string rendered(const std::function<void(std::FILE*)>& render) {
   std::size_t size = 0;
   std::FILE* out = open_memstream(&text, &size);
   render(out);
-  std::fclose(out);
+  (void)std::fclose(out);
   std::string result(text, size);
   std::free(text);
   return result;
@@ -269,8 +269,8 @@ TEST(JsonString, EscapesWhatJsonNeedsAndKeepsOnlyValidUtf8) {
       {"\xed\xa0\x80", R"("\ufffd\ufffd\ufffd")"},            // a surrogate
       {"\xf4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")"},  // past U+10FFFF
   };
-  for (const auto& [text, json] : cases) {
-    EXPECT_EQ(rendered([&](std::FILE* out) { json_string(out, text); }), json) << text;
+  for (const auto& c : cases) {
+    EXPECT_EQ(rendered([&](std::FILE* out) { json_string(out, c.first); }), c.second) << c.first;
   }
   EXPECT_EQ(rendered([](std::FILE* out) { plain_string(out, "a\x1b[7mb\n"); }), "a?[7mb?");
 }
