@@ -83,12 +83,16 @@ void remove_private_captures() {
   rmdir(captures.dir);
 }
 
-// The first line of one of our captures, runs of blanks (netstat's column
-// padding) made one.
+// The first line of one of our captures.
 void first_line(Capture capture, std::array<char, status_text_size>& out) {
   out[0] = '\0';
   if (read_capture(captures.paths[capture], out.data(), out.size()) <= 0) out[0] = '\0';
   out[std::strcspn(out.data(), "\n")] = '\0';
+}
+
+// netstat's line with its column padding made single blanks.
+void netstat_line(Capture capture, std::array<char, status_text_size>& out) {
+  first_line(capture, out);
   std::size_t kept = 0;
   for (std::size_t i = 0; out[i]; ++i) {
     const bool blank = out[i] == ' ' || out[i] == '\t';
@@ -125,7 +129,7 @@ void read_captures(LedReport& led) {
       }
       break;
     case Source::RemoteManagement:
-      first_line(Remote, led.text);
+      netstat_line(Remote, led.text);
       // netstat cuts PID/program to 19 characters: say when that hid the client.
       if (led.answer != 1 && capture_command(captures.paths[Netstat], "netstat -pnat") == 0 &&
           read_capture(captures.paths[Netstat], listing.data(), listing.size()) > 0) {
@@ -133,7 +137,7 @@ void read_captures(LedReport& led) {
       }
       break;
     case Source::VpnPortal:
-      first_line(Portal, led.text);
+      netstat_line(Portal, led.text);
       break;
     default:
       break;

@@ -1,9 +1,33 @@
 // Internals of norvask-status, for its tests.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+#include "status/status.h"
+
+// ---- the words both forms of the report use ----
+
+inline constexpr std::array<const char*, 2> access_points = {"wlan0", "wlan02"};
+
+[[nodiscard]] const char* pin_name(const ModeRow& row);
+// "received", "sent" or "received or sent".
+[[nodiscard]] const char* serial_words(const ModeRow& row);
+// What the mode shows, in a few words; `text` holds them when they are made up.
+[[nodiscard]] const char* shows(const ModeRow& row, std::uint32_t mode, std::array<char, 64>& text);
+[[nodiscard]] const char* state_word(LedAction action);
+[[nodiscard]] const char* support_word(PinSupport support);
+// "moved", "still", "unreadable" or "not checked".
+[[nodiscard]] const char* traffic_word(const TrafficSeen& seen);
+// What the probes saw of `iface`'s traffic, or null when it was not looked at.
+[[nodiscard]] const TrafficSeen* traffic_of(const LedReport& led, const char* iface);
+[[nodiscard]] const char* tunnel_word(const TunnelSeen& tunnel);
+[[nodiscard]] const char* ipsec_tool_word(IpsecTool tool);
+[[nodiscard]] const char* daemon_word(DaemonState state);
+
+// ---- reading and writing text ----
 
 struct ElfSymbol {
   const char* name;
