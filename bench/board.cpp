@@ -106,10 +106,19 @@ bool board_setup(const char* standin_program) {
   swanctl = bin + "/swanctl";
   stroke_command = stroke + " statusall | grep -o \"^Security Associations ([0-9]* up\"";
   swanctl_command = swanctl + " --list-sas | grep \"^ipsec\" | grep \"ESTABLISHED\"";
-  paths = {net_dev.c_str(),         ap_capture.c_str(),    ap2_capture.c_str(),
-           openvpn_capture.c_str(), ipsec_capture.c_str(), portal_capture.c_str(),
-           stroke.c_str(),          swanctl.c_str(),       stroke_command.c_str(),
-           swanctl_command.c_str()};
+  paths = {net_dev.c_str(),
+           ap_capture.c_str(),
+           ap2_capture.c_str(),
+           openvpn_capture.c_str(),
+           ipsec_capture.c_str(),
+           portal_capture.c_str(),
+           stroke.c_str(),
+           swanctl.c_str(),
+           stroke_command.c_str(),
+           swanctl_command.c_str(),
+           nullptr,
+           nullptr,
+           nullptr};
   probe_paths = &paths;
 
   io_path = bin + "/io";

@@ -241,20 +241,7 @@ def apply_change(b, m, change, rng):
         b.do(line)
         m.apply(line)
     if change[0] == "service":
-        m.pids[change[1]] = process_id(b, change[1])
-
-
-def process_id(board, name):
-    """The PID inside the board of the process called `name`, or None."""
-    proc = board.path("/proc")
-    for entry in os.listdir(proc):
-        try:
-            with open(os.path.join(proc, entry, "comm")) as f:
-                if entry.isdigit() and f.read().strip() == name:
-                    return int(entry)
-        except OSError:
-            pass
-    return None
+        m.pids[change[1]] = b.process_id(change[1])
 
 
 def daemon_events(board, start, end):

@@ -1,4 +1,4 @@
-# Checks a built daemon: its exported dynamic symbols are exactly EXPORTS and
+# Checks a built program: its exported dynamic symbols are exactly EXPORTS and
 # its NEEDED entries are exactly NEEDED (empty for a static build).
 # cmake -DNM=... -DREADELF=... -DBINARY=... "-DEXPORTS=a;b" "-DNEEDED=libc.so.6" -P check-binary.cmake
 foreach(var NM READELF BINARY)
@@ -16,7 +16,8 @@ set(exported "")
 string(REPLACE "\n" ";" nm_lines "${nm_out}")
 foreach(line IN LISTS nm_lines)
   # "<address> <type> <name>"; a function shows as T or W, data as B, D or V.
-  if(line MATCHES "^[0-9a-fA-F]* +([A-Za-z]) +([^ ]+)$")
+  # Library data copied into the program (stdout@GLIBC_2.2.5) is not ours.
+  if(line MATCHES "^[0-9a-fA-F]* +([A-Za-z]) +([^ @]+)$")
     list(APPEND exported "${CMAKE_MATCH_2}(${CMAKE_MATCH_1})")
     list(APPEND exported_names "${CMAKE_MATCH_2}")
   endif()
@@ -70,6 +71,18 @@ if(NOT "${dynamic_symbols}${symbols}" MATCHES "__stack_chk_fail")
   message(FATAL_ERROR "no stack protector (__stack_chk_fail is not used)")
 endif()
 message(STATUS "hardened: BIND_NOW, GNU_RELRO, stack protector")
+
+# With ABSENT (names separated by commas): none of these functions is in the
+# program (checked where it keeps its symbol table, as built).
+string(REPLACE "," ";" absent "${ABSENT}")
+if(absent)
+  execute_process(COMMAND ${NM} -C ${BINARY} OUTPUT_VARIABLE demangled ERROR_QUIET)
+endif()
+foreach(name IN LISTS absent)
+  if(demangled MATCHES " ${name}\\(")
+    message(FATAL_ERROR "${name} is linked in")
+  endif()
+endforeach()
 
 # With SIZE (the toolchain's size) and MAX_IMAGE: code and data, text + data +
 # bss as size prints them, stay under MAX_IMAGE bytes.

@@ -1,11 +1,12 @@
 # Install layout on the router, and the package that carries it:
-#   /opt/norvask/bin/norvaskd   the daemon
-#   /opt/norvask/etc/init       its start script
+#   /opt/norvask/bin/norvaskd         the daemon
+#   /opt/norvask/bin/norvask-status   what each LED shows and why
+#   /opt/norvask/etc/init             the daemon's start script
 # The settings file beside it belongs to the router's configuration, not to us.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /opt/norvask CACHE PATH "Install prefix" FORCE)
 endif()
-install(TARGETS norvaskd RUNTIME DESTINATION bin)
+install(TARGETS norvaskd norvask-status RUNTIME DESTINATION bin)
 install(PROGRAMS ${CMAKE_CURRENT_SOURCE_DIR}/dist/init DESTINATION etc)
 
 set(norvask_package_arch ${CMAKE_SYSTEM_PROCESSOR})

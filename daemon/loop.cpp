@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "daemon/daemon.h"
+#include "daemon/daemon_internal.h"
 #include "gpio/gpio.h"
 #include "probes/probes.h"
 #include "serial/serial.h"
@@ -15,28 +15,6 @@ volatile std::sig_atomic_t got_signal = 0;
 }
 
 namespace {
-
-// Where a mode's answer comes from, and so how it is read.
-enum class Source : std::uint8_t {
-  Nothing,   // Off
-  Always,    // On
-  PinLow,    // On when the pin reads 0
-  PinValue,  // the pin's value, written as it is
-  Serial,    // 0 or 1 written as it is; a failure keeps the LED
-  WifiAp,
-  WifiClient,
-  OpenVpn,
-  Ipsec,
-  RemoteManagement,
-  VpnPortal,
-};
-
-struct ModeRow {
-  Source source;
-  Pin pin;
-  const char* port;
-  unsigned selection;
-};
 
 constexpr const char* ttyS0 = "/dev/ttyS0";
 constexpr const char* ttyS1 = "/dev/ttyS1";
@@ -71,11 +49,6 @@ constexpr std::array<ModeRow, 18> mode_table{{
 // Modes 18 and above select nothing.
 constexpr ModeRow beyond_table = row(Source::Nothing);
 
-const ModeRow& mode_row(std::uint32_t mode) {
-  if (mode < mode_table.size()) return mode_table[mode];
-  return beyond_table;
-}
-
 // Everything an LED's evaluation needs of its own.
 struct LedBinding {
   int (*set)(std::uint32_t);
@@ -89,7 +62,38 @@ constexpr LedStep on{LedAction::On, 1, nullptr};
 constexpr LedStep on_off(bool lit) { return lit ? on : off; }
 constexpr LedStep keep(const char* message) { return {LedAction::Keep, 0, message}; }
 
-int ask(const ModeRow& row, SerialStat& uart) {
+void act(const LedStep& step, const LedBinding& led) {
+  if (step.message) syslog(LOG_NOTICE, "%s", step.message);
+  switch (step.action) {
+    case LedAction::Off:
+      led.set(0);
+      break;
+    case LedAction::On:
+      led.set(step.value);
+      break;
+    case LedAction::Blink:
+      led.blink();
+      break;
+    case LedAction::Keep:
+      break;
+  }
+}
+
+void evaluate_led(std::uint32_t mode, const LedBinding& led) {
+  act(decide(mode, mode_answer(mode_row(mode), *led.uart)), led);
+}
+
+const LedBinding led1{set_led1, blink_led1, &uart1_stat};
+const LedBinding led2{set_led2, blink_led2, &uart2_stat};
+
+}  // namespace
+
+const ModeRow& mode_row(std::uint32_t mode) {
+  if (mode < mode_table.size()) return mode_table[mode];
+  return beyond_table;
+}
+
+int mode_answer(const ModeRow& row, SerialStat& uart) {
   switch (row.source) {
     case Source::Nothing:
     case Source::Always:
@@ -114,32 +118,6 @@ int ask(const ModeRow& row, SerialStat& uart) {
   }
   return 0;
 }
-
-void act(const LedStep& step, const LedBinding& led) {
-  if (step.message) syslog(LOG_NOTICE, "%s", step.message);
-  switch (step.action) {
-    case LedAction::Off:
-      led.set(0);
-      break;
-    case LedAction::On:
-      led.set(step.value);
-      break;
-    case LedAction::Blink:
-      led.blink();
-      break;
-    case LedAction::Keep:
-      break;
-  }
-}
-
-void evaluate_led(std::uint32_t mode, const LedBinding& led) {
-  act(decide(mode, ask(mode_row(mode), *led.uart)), led);
-}
-
-const LedBinding led1{set_led1, blink_led1, &uart1_stat};
-const LedBinding led2{set_led2, blink_led2, &uart2_stat};
-
-}  // namespace
 
 LedStep decide(std::uint32_t mode, int answer) {
   switch (mode_row(mode).source) {

@@ -8,6 +8,7 @@
 #include "gpio/gpio_internal.h"
 
 const char* gpio_device_path = "/dev/gpio";
+int gpio_open_flags = O_RDWR;
 
 namespace {
 
@@ -34,7 +35,7 @@ void blink(int (*set)(std::uint32_t)) {
 int gpio_ioctl(std::uint32_t request, std::uint32_t value) {
   while (gpio_lock.exchange(1, std::memory_order_seq_cst) != 0) {
   }
-  if (gpio_fd < 0) gpio_fd = open(gpio_device_path, O_RDWR);
+  if (gpio_fd < 0) gpio_fd = open(gpio_device_path, gpio_open_flags);
   const int fd = gpio_fd;
   gpio_lock.store(0, std::memory_order_release);
   if (fd < 0) return -1;

@@ -12,6 +12,9 @@ inline constexpr std::uint32_t led2_request = 0x40005200;
 // The device and the board's I/O command; tests point them at their own.
 extern const char* gpio_device_path;
 extern const char* io_command_path;
+// How the device is opened: read-write for the LEDs; a tool that only reads
+// pins opens it read-only.
+extern int gpio_open_flags;
 
 // The ioctl's result, or -1 when the device cannot be opened (retried next call).
 int gpio_ioctl(std::uint32_t request, std::uint32_t value);
@@ -32,4 +35,13 @@ int probe_pin_support(PinEntry& entry);
 // into `first`, and its wait status. Marks the entry and returns as above.
 int pin_support_answer(PinEntry& entry, std::size_t got, char first, int status);
 [[nodiscard]] PinEntry& pin_entry(Pin pin);
+
+// What the last read_pin got before a failure read as 0, for a tool that
+// explains the LEDs: the answer (-1 on failure) and the failure's errno. The
+// daemon never sets pin_seen; an unsupported pin leaves it as it was.
+struct PinSeen {
+  int answer;
+  int error;
+};
+extern PinSeen* pin_seen;
 void pins_forget_support();

@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 
 #include "exec/exec.h"
 #include "gpio/gpio_internal.h"
 
 const char* io_command_path = "/usr/bin/io";
+PinSeen* pin_seen = nullptr;
 
 namespace {
 
@@ -87,5 +89,6 @@ std::uint32_t read_pin(Pin pin) {
       value = probe_pin_support(entry);
       break;
   }
+  if (pin_seen) *pin_seen = {value, value < 0 ? errno : 0};
   return value < 0 ? 0 : static_cast<std::uint32_t>(value);
 }

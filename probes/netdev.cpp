@@ -28,6 +28,15 @@ IfaceSnapshot* snapshot_of(std::string_view name) {
   return nullptr;
 }
 
+static_assert(sizeof snapshots / sizeof snapshots[0] ==
+              sizeof ProbeEvidence::traffic / sizeof ProbeEvidence::traffic[0]);
+
+void note_traffic(const IfaceSnapshot& snapshot, int answer) {
+  if (!probe_evidence) return;
+  const auto index = static_cast<std::size_t>(&snapshot - snapshots.data());
+  probe_evidence->traffic[index] = {snapshot.name, answer, snapshot.counters};
+}
+
 }  // namespace
 
 int parse_net_dev_line(const char* line, std::string_view name, NetCounters& out) {
@@ -72,11 +81,16 @@ int read_iface_counters(std::string_view name, NetCounters& out) {
 int iface_traffic(std::string_view name) {
   IfaceSnapshot* snapshot = snapshot_of(name);
   NetCounters now{};
-  if (!snapshot || read_iface_counters(name, now) != 0) return -1;
+  if (!snapshot) return -1;
+  if (read_iface_counters(name, now) != 0) {
+    note_traffic(*snapshot, -1);
+    return -1;
+  }
   const bool moved = snapshot->valid && (now.rx_bytes != snapshot->counters.rx_bytes ||
                                          now.tx_bytes != snapshot->counters.tx_bytes);
   snapshot->counters = now;
   snapshot->valid = true;
+  note_traffic(*snapshot, moved ? 1 : 0);
   return moved ? 1 : 0;
 }
 

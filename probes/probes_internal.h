@@ -1,6 +1,7 @@
 // Internals of the probes, for tests, fuzzers and benchmarks.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 
@@ -18,6 +19,11 @@ struct ProbePaths {
   const char* swanctl;
   const char* stroke_command;
   const char* swanctl_command;
+  // Where the output goes of the commands whose exit status alone decides;
+  // null (the daemon): discarded.
+  const char* wifi_client_capture;
+  const char* swanctl_capture;
+  const char* remote_capture;
 };
 
 extern const ProbePaths default_probe_paths;
@@ -27,6 +33,39 @@ struct NetCounters {
   std::uint64_t rx_bytes;
   std::uint64_t tx_bytes;
 };
+
+// What the probes saw on their last run, for a tool that explains the LEDs.
+// The daemon never sets probe_evidence: each note costs it one test of a
+// null pointer.
+struct TrafficSeen {
+  std::string_view iface;  // empty: not looked at
+  int answer;              // iface_traffic's
+  NetCounters counters;
+};
+
+struct TunnelSeen {
+  bool looked;
+  int status;  // the pipeline's wait status: not 0 when no count was printed
+  int read;    // 0 when rx_bytes was read back, -1 when the capture could not be
+  std::uint64_t rx_bytes;
+};
+
+enum class IpsecTool : std::uint8_t { None, Stroke, Swanctl };
+
+struct ProbeEvidence {
+  std::array<TrafficSeen, 3> traffic;  // in the order of the interfaces' snapshots
+  std::array<TunnelSeen, 4> tunnels;   // tun0 to tun3
+  IpsecTool ipsec_tool;
+  int ipsec_status;  // the pipeline's wait status
+  int ipsec_read;    // stroke: 0 when `associations` was read, -1 when not
+  std::uint64_t associations;
+};
+
+extern ProbeEvidence* probe_evidence;
+
+// Runs `command` through the shell with its output in `capture`, or
+// discarded when that is null; returns the wait status.
+int run_probe_command(const char* capture, const char* command);
 
 // One line of the counters file: 1 when it is `name`'s line and both counts
 // were read, 0 when it is another interface's line (or a header), -1 when it

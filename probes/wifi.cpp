@@ -29,7 +29,8 @@ LedAction probe_wifi_ap() {
 }
 
 LedAction probe_wifi_client() {
-  if (shell_command("wpa_cli -i wlan1 status | grep ^ssid=") != 0) return LedAction::Off;
+  const char* command = "wpa_cli -i wlan1 status | grep ^ssid=";
+  if (run_probe_command(probe_paths->wifi_client_capture, command) != 0) return LedAction::Off;
   switch (iface_traffic("wlan1")) {
     case 0:
       return LedAction::On;

@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "serial/serial_internal.h"
@@ -12,17 +13,31 @@ SerialStat uart1_stat{};
 SerialStat uart2_stat{};
 }
 
+SerialFailure* serial_failure = nullptr;
+
+namespace {
+
+void report_failure(const char* call) {
+  if (serial_failure) {
+    *serial_failure = {call, errno};
+  } else {
+    std::perror(call);
+  }
+}
+
+}  // namespace
+
 int read_serial_counters(const char* path, std::int64_t& rx, std::int64_t& tx) {
   // O_NOCTTY: the daemon leads its own session, and a port that became its
   // controlling terminal could stop it with a hang-up or a ^C on the line.
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
-    std::perror("open");
+    report_failure("open");
     return -1;
   }
   serial_icounter_struct counters{};
   if (ioctl(fd, TIOCGICOUNT, &counters) != 0) {
-    std::perror("ioctl");
+    report_failure("ioctl");
     close(fd);
     return -1;
   }

@@ -89,7 +89,7 @@ def board_command(board, daemon, prefix=(), env=(), files=(), shell=None, device
     `files` shown at shown_path(), `shell` at /bin/sh, and the device calls
     answered by the board unless `devices` is false."""
     command = [board, "--daemon", daemon]
-    for option, values in (("--prefix", prefix), ("--env", env), ("--file", files)):
+    for option, values in (("--prefix", prefix), ("--env", env), ("--show", files)):
         for value in values:
             command += [option, value]
     if shell:
@@ -326,8 +326,17 @@ class Board:
     def run(self, command, timeout=30):
         """Runs a shell command in the board's sandbox, as root; returns its
         exit status and its output (standard output and error together)."""
+        return self.ran(self.start_run(command), timeout=timeout)
+
+    def start_run(self, command):
+        """Starts `command` as run does, without waiting for it; returns the
+        mark to hand to ran."""
         start = self.mark()
         self.do(f"run {command}")
+        return start
+
+    def ran(self, start, timeout=30):
+        """The exit status and output of the command started at mark `start`."""
         ended = self.wait_for(lambda e: e.kind == "ran", start=start, timeout=timeout)
         output = [e.rest for e in self.snapshot()[start:ended.index] if e.kind == "out"]
         return int(ended.rest), "\n".join(output)
@@ -338,6 +347,18 @@ class Board:
         event = self.wait_for(lambda e: e.kind == "cpu", timeout=timeout, start=start)
         user, system = event.words
         return int(user), int(system)
+
+    def process_id(self, name):
+        """The PID inside the board of the process called `name`, or None."""
+        proc = self.path("/proc")
+        for entry in os.listdir(proc):
+            try:
+                with open(os.path.join(proc, entry, "comm")) as f:
+                    if entry.isdigit() and f.read().strip() == name:
+                        return int(entry)
+            except OSError:
+                pass
+        return None
 
     def inspect(self):
         """The daemon's open descriptors, children and zombies."""

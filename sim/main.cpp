@@ -42,20 +42,38 @@ void usage() {
   (void)std::fprintf(
       stderr,
       "usage: norvask-board --daemon PATH [--prefix WORD]... [--env NAME=VALUE]...\n"
-      "                     [--file PATH]... [--shell PATH] [--script FILE]\n"
+      "                     [--show HOST_PATH[:/opt/PATH]]... [--shell PATH] [--script FILE]\n"
       "                     [--no-device-filter] [--shim FILE] [--init FILE] [--fast-clock]\n"
       "                     [--user UID]\n");
 }
 
 std::string base_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+// HOST_PATH[:INSIDE]: a host file shown read-only at INSIDE, which must be
+// below /opt (the sandbox's own: nothing is laid out over the host's paths),
+// or by default in the board's files folder under its own name.
+int show_option(const std::string& value, Options& options) {
+  const std::size_t colon = value.find(':');
+  const std::string host = value.substr(0, colon);
+  const std::string inside = colon == std::string::npos
+                                 ? std::string(board_files_dir) + "/" + base_name(host)
+                                 : value.substr(colon + 1);
+  if (host.empty() || inside.rfind("/opt/", 0) != 0 || inside.find("/..") != std::string::npos) {
+    (void)std::fprintf(stderr, "norvask-board: --show %s: expected HOST_PATH[:/opt/PATH]\n",
+                       value.c_str());
+    return -1;
+  }
+  options.shown.push_back({host, inside});
+  return 0;
+}
+
 int parse_options(int argc, char** argv, Options& options) {
-  enum : int { Daemon = 1, Prefix, Env, File, Shell, Script, Shim, Init, NoFilter, Fast, User };
+  enum : int { Daemon = 1, Prefix, Env, Show, Shell, Script, Shim, Init, NoFilter, Fast, User };
   const option longs[] = {
       {"daemon", required_argument, nullptr, Daemon},
       {"prefix", required_argument, nullptr, Prefix},
       {"env", required_argument, nullptr, Env},
-      {"file", required_argument, nullptr, File},
+      {"show", required_argument, nullptr, Show},
       {"shell", required_argument, nullptr, Shell},
       {"script", required_argument, nullptr, Script},
       {"shim", required_argument, nullptr, Shim},
@@ -81,8 +99,8 @@ int parse_options(int argc, char** argv, Options& options) {
       case Env:
         options.env.push_back(value);
         break;
-      case File:
-        options.shown.push_back({value, std::string(board_files_dir) + "/" + base_name(value)});
+      case Show:
+        if (show_option(value, options) != 0) return -1;
         break;
       case Shell:
         options.shell = value;

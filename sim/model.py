@@ -474,15 +474,17 @@ class Model:
         return shape(self.writes[1]), shape(self.writes[2])
 
 
-def predict(modes, setup=(), ticks=3, changes=(), refused=()):
+def predict(modes, setup=(), ticks=3, changes=(), refused=(), pids=None):
     """What each LED shows in each of `ticks` ticks of a daemon started on
     a board set up with the lines `setup` (and the capture paths `refused`
-    laid out by someone else), when the line changes[k] is applied after
-    tick k + 1: a list of (LED 1, LED 2) shapes."""
+    laid out by someone else, the services' `pids` where they matter),
+    when the line changes[k] is applied after tick k + 1: a list of
+    (LED 1, LED 2) shapes."""
     model = Model(modes)
     for line in setup:
         model.apply(line)
     model.refused.update(refused)
+    model.pids.update(pids or {})
     shown = []
     for tick in range(ticks):
         if 0 < tick <= len(changes):

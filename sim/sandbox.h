@@ -24,7 +24,7 @@ inline constexpr const char* board_tools_dir = "/opt/board/tools";
 // The stand-in program (standins/standin.cpp), which this one carries and
 // writes here; each command it stands in for is a link to it.
 inline constexpr const char* board_standin_path = "/opt/board/standin";
-// Where --file shows a host file: this folder and the file's own name.
+// Where --show puts a host file unless told: this folder and the file's name.
 inline constexpr const char* board_files_dir = "/opt/board/files";
 // The stand-in program's file, as built.
 [[nodiscard]] std::string_view standin_image();

@@ -103,9 +103,19 @@ class Probes : public ::testing::Test {
  protected:
   void SetUp() override {
     iface_forget_snapshots();
-    paths_ = {net_dev_.c_str(),    ap_.c_str(),         ap2_.c_str(),    openvpn_.c_str(),
-              ipsec_.c_str(),      portal_.c_str(),     stroke_.c_str(), swanctl_.c_str(),
-              stroke_cmd_.c_str(), swanctl_cmd_.c_str()};
+    paths_ = {net_dev_.c_str(),
+              ap_.c_str(),
+              ap2_.c_str(),
+              openvpn_.c_str(),
+              ipsec_.c_str(),
+              portal_.c_str(),
+              stroke_.c_str(),
+              swanctl_.c_str(),
+              stroke_cmd_.c_str(),
+              swanctl_cmd_.c_str(),
+              nullptr,
+              nullptr,
+              nullptr};
     probe_paths = &paths_;
     const std::string d = dir_.path();
     write_script(dir_ / "hostapd_cli", "cat '" + d + "/stations_'$2 2>/dev/null");

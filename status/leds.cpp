@@ -1,0 +1,237 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "exec/exec.h"
+#include "settings/settings_internal.h"
+#include "status/status.h"
+#include "status/status_internal.h"
+
+const char* status_tmp_dir = "/tmp";
+volatile std::sig_atomic_t status_stop = 0;
+
+namespace {
+
+enum Capture : std::uint8_t {
+  WifiAp,
+  WifiAp2,
+  OpenVpn,
+  Ipsec,
+  Portal,
+  WifiClient,
+  Swanctl,
+  Remote,
+  Netstat,
+  capture_count
+};
+
+constexpr const char* capture_names[capture_count] = {
+    "wifi_ap.txt",     "wifi_ap2.txt", "open_vpn.txt", "ipsec.txt",  "pelm_vpn.txt",
+    "wifi_client.txt", "swanctl.txt",  "remote.txt",   "netstat.txt"};
+
+// Our captures, in a directory of our own: the daemon's files under /tmp
+// are never written or read.
+struct PrivateCaptures {
+  char dir[200];
+  char paths[capture_count][256];
+  ProbePaths probe_paths;
+};
+
+PrivateCaptures captures;
+
+int make_private_captures() {
+  const int n =
+      std::snprintf(captures.dir, sizeof captures.dir, "%s/norvask-status.XXXXXX", status_tmp_dir);
+  // mkdtemp makes a new directory, mode 0700, or fails: nothing there is followed.
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof captures.dir || !mkdtemp(captures.dir)) {
+    return -1;
+  }
+  for (std::size_t i = 0; i < capture_count; ++i) {
+    format_text(captures.paths[i], sizeof captures.paths[i], "%s/%s", captures.dir,
+                capture_names[i]);
+  }
+  ProbePaths& paths = captures.probe_paths;
+  paths = default_probe_paths;
+  paths.wifi_ap_capture = captures.paths[WifiAp];
+  paths.wifi_ap2_capture = captures.paths[WifiAp2];
+  paths.openvpn_capture = captures.paths[OpenVpn];
+  paths.ipsec_capture = captures.paths[Ipsec];
+  paths.portal_capture = captures.paths[Portal];
+  paths.wifi_client_capture = captures.paths[WifiClient];
+  paths.swanctl_capture = captures.paths[Swanctl];
+  paths.remote_capture = captures.paths[Remote];
+  return 0;
+}
+
+void remove_private_captures() {
+  const int fd = open(captures.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!dir && fd >= 0) close(fd);
+  while (const dirent* entry = dir ? readdir(dir) : nullptr) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+  }
+  if (dir) closedir(dir);
+  rmdir(captures.dir);
+}
+
+// The first line of one of our captures.
+void first_line(Capture capture, std::array<char, status_text_size>& out) {
+  out[0] = '\0';
+  if (read_capture(captures.paths[capture], out.data(), out.size()) <= 0) out[0] = '\0';
+  out[std::strcspn(out.data(), "\n")] = '\0';
+}
+
+// netstat's line with its column padding made single blanks.
+void netstat_line(Capture capture, std::array<char, status_text_size>& out) {
+  first_line(capture, out);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; out[i]; ++i) {
+    const bool blank = out[i] == ' ' || out[i] == '\t';
+    if (blank && (kept == 0 || out[kept - 1] == ' ')) continue;
+    out[kept++] = blank ? ' ' : out[i];
+  }
+  if (kept > 0 && out[kept - 1] == ' ') --kept;
+  out[kept] = '\0';
+}
+
+// A listing large enough for many stations; one with more is undercounted.
+std::array<char, 32768> listing;
+
+StationsSeen stations_in(Capture capture) {
+  const int got = read_capture(captures.paths[capture], listing.data(), listing.size());
+  return {file_size(captures.paths[capture]), got > 0 ? count_stations(listing.data()) : 0};
+}
+
+// What the probe's own captures say beyond its answer.
+void read_captures(LedReport& led) {
+  switch (led.row.source) {
+    case Source::WifiAp:
+      led.stations = {stations_in(WifiAp), stations_in(WifiAp2)};
+      break;
+    case Source::WifiClient:
+      first_line(WifiClient, led.text);
+      if (std::strncmp(led.text.data(), "ssid=", 5) == 0) {
+        std::memmove(led.text.data(), led.text.data() + 5, std::strlen(led.text.data() + 5) + 1);
+      }
+      break;
+    case Source::Ipsec:
+      if (read_capture(captures.paths[Swanctl], listing.data(), listing.size()) > 0) {
+        for (const char* p = listing.data(); (p = std::strchr(p, '\n')); ++p) ++led.ipsec_listed;
+      }
+      break;
+    case Source::RemoteManagement:
+      netstat_line(Remote, led.text);
+      // netstat cuts PID/program to 19 characters: say when that hid the client.
+      if (led.answer != 1 && capture_command(captures.paths[Netstat], "netstat -pnat") == 0 &&
+          read_capture(captures.paths[Netstat], listing.data(), listing.size()) > 0) {
+        find_cut_owner(listing.data(), "tessik_clientd", led.cut_name.data(), led.cut_name.size());
+      }
+      break;
+    case Source::VpnPortal:
+      netstat_line(Portal, led.text);
+      break;
+    default:
+      break;
+  }
+}
+
+bool watches_activity(Source source) {
+  return source == Source::Serial || source == Source::WifiAp || source == Source::WifiClient;
+}
+
+bool reads_pin(Source source) { return source == Source::PinLow || source == Source::PinValue; }
+
+// One evaluation, as a tick makes it, with what the probes saw noted.
+void ask(LedReport& led, SerialStat& uart) {
+  led.probes = ProbeEvidence{};
+  led.pin = {0, 0};
+  led.serial_failure = {nullptr, 0};
+  probe_evidence = &led.probes;
+  pin_seen = &led.pin;
+  serial_failure = &led.serial_failure;
+  led.answer = mode_answer(led.row, uart);
+  probe_evidence = nullptr;
+  pin_seen = nullptr;
+  serial_failure = nullptr;
+  led.step = decide(led.mode, led.answer);
+  led.serial_counts = uart;
+  if (reads_pin(led.row.source)) led.pin_support = pin_entry(led.row.pin).support;
+}
+
+bool sleep_one_second() {
+  timespec left{1, 0};
+  while (nanosleep(&left, &left) != 0) {
+    if (errno != EINTR || status_stop) return false;
+  }
+  return true;
+}
+
+int look(StatusReport& report) {
+  std::array<SerialStat, 2> uart{};
+  // The first look gives what a daemon already has from its earlier ticks:
+  // counters to compare with, and each pin's support check.
+  bool activity = false;
+  for (std::size_t i = 0; i < report.leds.size(); ++i) {
+    LedReport& led = report.leds[i];
+    if (watches_activity(led.row.source) || reads_pin(led.row.source)) ask(led, uart[i]);
+    activity = activity || watches_activity(led.row.source);
+  }
+  if (activity && !sleep_one_second()) return -1;
+  for (std::size_t i = 0; i < report.leds.size() && !status_stop; ++i) {
+    LedReport& led = report.leds[i];
+    if (!led.looked) continue;
+    ask(led, uart[i]);
+    read_captures(led);
+  }
+  return status_stop ? -1 : 0;
+}
+
+}  // namespace
+
+int look_at_leds(StatusReport& report) {
+  read_settings(report.settings);
+  const int fd = open(settings_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  report.settings_error = fd < 0 ? errno : 0;
+  if (fd >= 0) close(fd);
+  const std::array<std::uint32_t, 2> modes{report.settings.mode1, report.settings.mode2};
+  for (std::size_t i = 0; i < report.leds.size(); ++i) {
+    LedReport& led = report.leds[i];
+    led = {};
+    led.mode = modes[i];
+    led.row = mode_row(led.mode);
+    led.looked = led.row.source != Source::Nothing && led.row.source != Source::Always;
+    led.step = decide(led.mode, 0);
+  }
+  if (!report.leds[0].looked && !report.leds[1].looked) return 0;
+  if (make_private_captures() != 0) {
+    add_problem(report, "cannot make a private directory in %s: %s", status_tmp_dir,
+                std::strerror(errno));
+    return -1;
+  }
+  const ProbePaths* saved = probe_paths;
+  probe_paths = &captures.probe_paths;
+  const int looked = look(report);
+  probe_paths = saved;
+  remove_private_captures();
+  if (looked != 0) add_problem(report, "%s", "interrupted before the LEDs were looked at");
+  return looked;
+}
+
+void add_problem(StatusReport& report, const char* format, ...) {
+  const std::size_t used = std::strlen(report.problem.data());
+  if (used > 0) format_text(report.problem.data() + used, report.problem.size() - used, "; ");
+  const std::size_t now = std::strlen(report.problem.data());
+  va_list arguments;
+  va_start(arguments, format);
+  (void)std::vsnprintf(report.problem.data() + now, report.problem.size() - now, format, arguments);
+  va_end(arguments);
+}

@@ -1,0 +1,272 @@
+#include <cinttypes>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+#include "settings/settings_internal.h"
+#include "status/status.h"
+#include "status/status_internal.h"
+
+namespace {
+
+// Parts of one evidence line, "; " between them.
+struct Line {
+  std::FILE* out;
+  bool started;
+};
+
+void part(Line& line, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+void part(Line& line, const char* format, ...) {
+  put(line.out, "%s", line.started ? "; " : "       ");
+  line.started = true;
+  va_list arguments;
+  va_start(arguments, format);
+  (void)std::vfprintf(line.out, format, arguments);
+  va_end(arguments);
+}
+
+void quoted(Line& line, const char* before, const char* text) {
+  part(line, "%s\"", before);
+  plain_string(line.out, text);
+  put(line.out, "\"");
+}
+
+void plain_pin(Line& line, const LedReport& led) {
+  const char* pin = pin_name(led.row);
+  if (led.pin_support == PinSupport::Unsupported) {
+    part(line, "%s: not on this board (%s get %s answers no 0 or 1), reads as 0", pin,
+         io_command_path, pin);
+  } else if (led.pin_support == PinSupport::Unknown) {
+    part(line, "%s: the check through %s failed, reads as 0", pin, io_command_path);
+  } else if (led.pin.answer < 0) {
+    part(line, "%s: %s cannot be read (%s), reads as 0", pin, gpio_device_path,
+         std::strerror(led.pin.error));
+  } else {
+    part(line, "%s reads %d", pin, led.pin.answer);
+  }
+}
+
+void plain_serial(Line& line, const LedReport& led) {
+  if (led.serial_failure.call) {
+    part(line, "%s: %s failed: %s; the LED keeps its state", led.row.port, led.serial_failure.call,
+         std::strerror(led.serial_failure.error));
+    return;
+  }
+  part(line, "%s: rx %" PRId64 ", tx %" PRId64, led.row.port, led.serial_counts.rx,
+       led.serial_counts.tx);
+  part(line, "%s%s in the last second", led.answer == 1 ? "" : "nothing ", serial_words(led.row));
+}
+
+void plain_wifi_ap(Line& line, const LedReport& led) {
+  for (std::size_t i = 0; i < access_points.size(); ++i) {
+    const StationsSeen& seen = led.stations[i];
+    if (seen.listing_bytes <= 1) {
+      part(line, "%s: none", access_points[i]);
+    } else if (seen.stations > 0) {
+      part(line, "%s: %d device%s connected", access_points[i], seen.stations,
+           seen.stations == 1 ? "" : "s");
+    } else {
+      part(line, "%s: listed %" PRId64 " bytes but no device address, counted as connected",
+           access_points[i], seen.listing_bytes);
+    }
+  }
+  for (const char* iface : access_points) {
+    const TrafficSeen* seen = traffic_of(led, iface);
+    if (!seen) continue;
+    if (seen->answer == 1) part(line, "%s traffic in the last second", iface);
+    if (seen->answer == 0) part(line, "no %s traffic in the last second", iface);
+    if (seen->answer < 0) part(line, "%s's counters cannot be read", iface);
+  }
+}
+
+void plain_wifi_client(Line& line, const LedReport& led) {
+  if (led.probes.traffic[2].iface.empty() && led.answer == static_cast<int>(LedAction::Off)) {
+    part(line, "wlan1: not connected (wpa_cli shows no ssid)");
+    return;
+  }
+  quoted(line, "wlan1: connected to ", led.text.data());
+  const int moved = led.probes.traffic[2].answer;
+  part(line, "%s",
+       moved == 1   ? "traffic in the last second"
+       : moved == 0 ? "no traffic in the last second"
+                    : "its counters cannot be read, so the LED is off");
+}
+
+void plain_openvpn(Line& line, const LedReport& led) {
+  const auto& tunnels = led.probes.tunnels;
+  std::array<std::array<char, 64>, 4> texts{};
+  for (std::size_t i = 0; i < tunnels.size(); ++i) {
+    const TunnelSeen& tunnel = tunnels[i];
+    if (tunnel.looked && tunnel.status == 0 && tunnel.read == 0) {
+      format_text(texts[i].data(), texts[i].size(), "received %" PRIu64 " bytes", tunnel.rx_bytes);
+    } else {
+      const bool unreadable = tunnel.looked && tunnel.status == 0;
+      format_text(texts[i].data(), texts[i].size(), "%s",
+                  unreadable ? "its received bytes cannot be read" : tunnel_word(tunnel));
+    }
+  }
+  // Tunnels in a row with the same story share one part.
+  for (std::size_t i = 0, end = 1; i < texts.size(); i = end, end = i + 1) {
+    while (end < texts.size() && std::strcmp(texts[end].data(), texts[i].data()) == 0) ++end;
+    put(line.out, "%s", line.started ? "; " : "       ");
+    line.started = true;
+    for (std::size_t t = i; t < end; ++t) put(line.out, "%stun%zu", t > i ? ", " : "", t);
+    put(line.out, ": %s", texts[i].data());
+  }
+}
+
+void plain_ipsec(Line& line, const LedReport& led) {
+  const ProbeEvidence& seen = led.probes;
+  switch (seen.ipsec_tool) {
+    case IpsecTool::None:
+      part(line, "neither %s nor %s is installed", default_probe_paths.stroke,
+           default_probe_paths.swanctl);
+      break;
+    case IpsecTool::Stroke:
+      if (seen.ipsec_status != 0) {
+        part(line, "stroke lists no security associations");
+      } else if (seen.ipsec_read != 0) {
+        part(line, "stroke's count of security associations cannot be read");
+      } else {
+        part(line, "stroke: %" PRIu64 " security association%s up", seen.associations,
+             seen.associations == 1 ? "" : "s");
+      }
+      break;
+    case IpsecTool::Swanctl:
+      part(line, "swanctl: %d established association%s", led.ipsec_listed,
+           led.ipsec_listed == 1 ? "" : "s");
+      break;
+  }
+}
+
+void plain_service(Line& line, const LedReport& led, const char* name, const char* seen,
+                   const char* not_seen) {
+  if (led.answer == 1) {
+    part(line, "%s %s: ", name, seen);
+    plain_string(line.out, led.text.data());
+    return;
+  }
+  part(line, "%s: %s", name, not_seen);
+  if (led.cut_name[0]) {
+    part(line, "netstat cut its owner column to \"%s\" (19 characters), so the name cannot match",
+         led.cut_name.data());
+  }
+}
+
+void plain_evidence(Line& line, const LedReport& led) {
+  switch (led.row.source) {
+    case Source::Nothing:
+      part(line, led.mode == 0 ? "mode 0: the LED stays off" : "modes above 17 show nothing");
+      break;
+    case Source::Always:
+      part(line, "mode 17: the LED is always on");
+      break;
+    case Source::PinLow:
+    case Source::PinValue:
+      plain_pin(line, led);
+      break;
+    case Source::Serial:
+      plain_serial(line, led);
+      break;
+    case Source::WifiAp:
+      plain_wifi_ap(line, led);
+      break;
+    case Source::WifiClient:
+      plain_wifi_client(line, led);
+      break;
+    case Source::OpenVpn:
+      plain_openvpn(line, led);
+      break;
+    case Source::Ipsec:
+      plain_ipsec(line, led);
+      break;
+    case Source::RemoteManagement:
+      plain_service(line, led, "tessik_clientd", "connected", "no established connection");
+      break;
+    case Source::VpnPortal:
+      plain_service(line, led, "drennic", "listening", "not listening");
+      break;
+  }
+}
+
+void plain_led(std::FILE* out, std::size_t index, const LedReport& led) {
+  std::array<char, 64> title{};
+  put(out, "LED %zu  mode %-2" PRIu32 "  %s: ", index + 1, led.mode,
+      shows(led.row, led.mode, title));
+  switch (led.step.action) {
+    case LedAction::Off:
+      put(out, "off");
+      break;
+    case LedAction::On:
+      put(out, "on");
+      if (led.step.value != 1) put(out, " (value %" PRIu32 ")", led.step.value);
+      break;
+    case LedAction::Blink:
+      put(out, "on, blinking");
+      break;
+    case LedAction::Keep:
+      put(out, "unknown, the LED keeps its last state");
+      break;
+  }
+  put(out, "\n");
+  Line line{out, false};
+  plain_evidence(line, led);
+  put(out, "\n");
+}
+
+void plain_daemon(std::FILE* out, const StatusReport& report) {
+  const DaemonReport& daemon = report.daemon;
+  put(out, "daemon: %s", daemon_word(daemon.state));
+  if (daemon.state != DaemonState::Running) {
+    put(out, " (%s)", daemon.reason.data());
+    if (daemon.state != DaemonState::Unknown) put(out, "; the LEDs keep what it last set");
+    put(out, "\n");
+    return;
+  }
+  put(out, " (pid %d)", static_cast<int>(daemon.pid));
+  if (daemon.started_ms >= 0) {
+    const std::time_t started = daemon.started_ms / 1000;
+    std::tm local{};
+    char when[32];
+    if (localtime_r(&started, &local) && std::strftime(when, sizeof when, "%F %T", &local)) {
+      put(out, " since %s", when);
+    }
+  }
+  if (daemon.replaced) put(out, "; its program file was replaced since");
+  if (report.settings_newer) {
+    put(out, "; the settings changed after it started: restart it to apply them");
+  }
+  if (daemon.exports_read && daemon.got_signal) {
+    put(out, "; stopping (signal %" PRId32 " received)", daemon.got_signal);
+  }
+  for (std::size_t i = 0; daemon.exports_read && i < daemon.uart.size(); ++i) {
+    const SerialStat& uart = daemon.uart[i];
+    if (!uart.valid) continue;
+    put(out, "; LED %zu's serial counts seen by it: rx %" PRId64 ", tx %" PRId64, i + 1, uart.rx,
+        uart.tx);
+  }
+  put(out, "\n");
+}
+
+}  // namespace
+
+void render_plain(const StatusReport& report, std::FILE* out) {
+  if (report.settings_error) {
+    put(out, "settings: %s cannot be read (%s): both modes read as 0\n", settings_path,
+        std::strerror(report.settings_error));
+  }
+  for (std::size_t i = 0; i < report.leds.size(); ++i) plain_led(out, i, report.leds[i]);
+  if (report.settings.mode1 == 0 && report.settings.mode2 == 0) {
+    put(out, "both modes are 0: the daemon switches both LEDs off and ends at once\n");
+  }
+  plain_daemon(out, report);
+  if (report.problem[0]) put(out, "could not look: %s\n", report.problem.data());
+}
+
+void plain_string(std::FILE* out, const char* text) {
+  for (const char* p = text; *p; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    put(out, "%c", c < 0x20 || c == 0x7f ? '?' : c);
+  }
+}

@@ -1,0 +1,89 @@
+// norvask-status: what each LED shows now and why, looked at with the
+// daemon's own probes, and what the running daemon holds.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+
+#include "daemon/daemon_internal.h"
+#include "gpio/gpio_internal.h"
+#include "probes/probes_internal.h"
+#include "serial/serial_internal.h"
+#include "settings/settings.h"
+
+inline constexpr std::size_t status_text_size = 256;
+
+// One access point's station listing.
+struct StationsSeen {
+  std::int64_t listing_bytes;  // what hostapd_cli printed; more than 1: stations
+  int stations;                // lines that hold a station's address
+};
+
+// What one LED's mode showed at our look.
+struct LedReport {
+  std::uint32_t mode;
+  ModeRow row;
+  bool looked;  // false for the modes that look at nothing
+  int answer;   // the probe's
+  LedStep step;
+  PinSupport pin_support;
+  PinSeen pin;
+  SerialStat serial_counts;  // our own snapshot, at the second look
+  SerialFailure serial_failure;
+  std::array<StationsSeen, 2> stations;  // wlan0, wlan02
+  ProbeEvidence probes;
+  int ipsec_listed;                             // swanctl's established lines
+  std::array<char, status_text_size> text;      // the ssid, or netstat's line
+  std::array<char, status_text_size> cut_name;  // netstat's cut PID/program, if any
+};
+
+enum class DaemonState : std::uint8_t { Unknown, Running, NotRunning, OtherProgram };
+
+struct DaemonReport {
+  DaemonState state;
+  pid_t pid;                                   // from the pid file, 0 without
+  std::array<char, status_text_size> reason;   // why not running, or what is unknown
+  std::array<char, status_text_size> program;  // what the pid is when not the daemon
+  bool replaced;                               // its file was replaced since it started
+  std::int64_t started_ms;                     // since the epoch, -1 unknown
+  bool exports_read;
+  std::int32_t got_signal;
+  std::array<SerialStat, 2> uart;  // uart1_stat, uart2_stat
+};
+
+struct StatusReport {
+  LedSettings settings;
+  int settings_error;   // errno of opening the settings file, 0 when read
+  bool settings_newer;  // changed after the daemon started
+  std::array<LedReport, 2> leds;
+  DaemonReport daemon;
+  std::array<char, status_text_size> problem;  // what could not be read; empty: none
+};
+
+// Where the tool looks; tests point them elsewhere.
+extern const char* status_tmp_dir;   // the private capture directory goes below
+extern const char* daemon_pid_file;  // the start script's
+extern const char* daemon_exe_path;  // where the daemon is installed
+
+// A stop signal's number, set by main's handler: the looks end early.
+extern volatile std::sig_atomic_t status_stop;
+
+// Reads the settings and looks at both LEDs as one tick of the daemon would,
+// twice one second apart when a mode watches activity. Its captures go to a
+// private directory, removed afterwards. 0, or -1 with report.problem set.
+int look_at_leds(StatusReport& report);
+
+// Finds the running daemon and reads its exports. 0 when it could tell
+// (not running included), -1 with report.problem set.
+int look_at_daemon(StatusReport& report);
+
+void render_plain(const StatusReport& report, std::FILE* out);
+void render_json(const StatusReport& report, std::FILE* out);
+
+// Adds a text to the report's problems.
+void add_problem(StatusReport& report, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));

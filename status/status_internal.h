@@ -1,0 +1,76 @@
+// Internals of norvask-status, for its tests.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "status/status.h"
+
+// ---- the words both forms of the report use ----
+
+inline constexpr std::array<const char*, 2> access_points = {"wlan0", "wlan02"};
+
+[[nodiscard]] const char* pin_name(const ModeRow& row);
+// "received", "sent" or "received or sent".
+[[nodiscard]] const char* serial_words(const ModeRow& row);
+// What the mode shows, in a few words; `text` holds them when they are made up.
+[[nodiscard]] const char* shows(const ModeRow& row, std::uint32_t mode, std::array<char, 64>& text);
+[[nodiscard]] const char* state_word(LedAction action);
+[[nodiscard]] const char* support_word(PinSupport support);
+// "moved", "still", "unreadable" or "not checked".
+[[nodiscard]] const char* traffic_word(const TrafficSeen& seen);
+// What the probes saw of `iface`'s traffic, or null when it was not looked at.
+[[nodiscard]] const TrafficSeen* traffic_of(const LedReport& led, const char* iface);
+[[nodiscard]] const char* tunnel_word(const TunnelSeen& tunnel);
+[[nodiscard]] const char* ipsec_tool_word(IpsecTool tool);
+[[nodiscard]] const char* daemon_word(DaemonState state);
+
+// ---- reading and writing text ----
+
+struct ElfSymbol {
+  const char* name;
+  std::uint64_t value;  // its address as linked
+  std::uint64_t size;
+  bool found;
+};
+
+// Looks `symbols` up among the defined data objects of the dynamic symbol
+// table of the ELF file open on `fd`, and gives the address as linked of the
+// first loaded page. 0, or -1 when the file is not an ELF program of this
+// machine or its tables cannot be read; symbols not there stay not found.
+int elf_lookup(int fd, ElfSymbol* symbols, std::size_t count, std::uint64_t& first_page);
+
+// Past `count` blank-separated fields of `text` (the blanks after the last
+// one left), or null when it has fewer.
+[[nodiscard]] const char* skip_fields(const char* text, int count);
+
+// The start of the mapping of `path` from its file's start, in a
+// /proc/PID/maps text: 0, or -1 when there is none.
+int maps_load_start(std::FILE* maps, const char* path, std::uint64_t& start);
+
+// printf into `out`, cut to `size`.
+void format_text(char* out, std::size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Output errors stay on the stream, which is checked once at the end.
+void put(std::FILE* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The length of the valid UTF-8 sequence at `p`, or 0.
+[[nodiscard]] std::size_t utf8_length(const unsigned char* p);
+
+// `text` as a JSON string, quoted; bytes that are not UTF-8 become U+FFFD.
+void json_string(std::FILE* out, const char* text);
+
+// `text` for a terminal: control characters become '?'.
+void plain_string(std::FILE* out, const char* text);
+
+// Stations in a hostapd_cli all_sta listing: lines that are a MAC address.
+[[nodiscard]] int count_stations(const char* listing);
+
+// A PID/program column of netstat that was cut to 19 characters so that it
+// ends inside `program`'s name: "12345/tessik_client" for "tessik_clientd".
+// Looks at established connections in netstat's output; copies the first
+// such column into `cut` and returns 1, or returns 0.
+int find_cut_owner(const char* netstat, const char* program, char* cut, std::size_t cap);

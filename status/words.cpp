@@ -1,0 +1,105 @@
+#include <cstdio>
+
+#include "status/status.h"
+#include "status/status_internal.h"
+
+const char* pin_name(const ModeRow& row) { return pin_entry(row.pin).name; }
+
+const char* serial_words(const ModeRow& row) {
+  return row.selection == serial_both      ? "received or sent"
+         : row.selection == serial_receive ? "received"
+                                           : "sent";
+}
+
+const char* shows(const ModeRow& row, std::uint32_t mode, std::array<char, 64>& text) {
+  switch (row.source) {
+    case Source::Nothing:
+      return mode == 0 ? "not used" : "not a mode";
+    case Source::Always:
+      return "always on";
+    case Source::PinLow:
+      format_text(text.data(), text.size(), "binary input %s low", pin_name(row));
+      return text.data();
+    case Source::PinValue:
+      format_text(text.data(), text.size(), "binary output %s", pin_name(row));
+      return text.data();
+    case Source::Serial:
+      format_text(text.data(), text.size(), "data %s on %s", serial_words(row), row.port);
+      return text.data();
+    case Source::WifiAp:
+      return "Wi-Fi hotspot";
+    case Source::WifiClient:
+      return "Wi-Fi client";
+    case Source::OpenVpn:
+      return "OpenVPN tunnel";
+    case Source::Ipsec:
+      return "IPsec tunnel";
+    case Source::RemoteManagement:
+      return "remote management";
+    case Source::VpnPortal:
+      return "VPN portal";
+  }
+  return "?";
+}
+
+const char* state_word(LedAction action) {
+  switch (action) {
+    case LedAction::Off:
+      return "off";
+    case LedAction::On:
+      return "on";
+    case LedAction::Blink:
+      return "blink";
+    case LedAction::Keep:
+      return "keep";
+  }
+  return "?";
+}
+
+const char* support_word(PinSupport support) {
+  switch (support) {
+    case PinSupport::Supported:
+      return "supported";
+    case PinSupport::Unsupported:
+      return "unsupported";
+    case PinSupport::Unknown:
+      break;
+  }
+  return "unknown";
+}
+
+const char* traffic_word(const TrafficSeen& seen) {
+  if (seen.iface.empty()) return "not checked";
+  return seen.answer == 1 ? "moved" : seen.answer == 0 ? "still" : "unreadable";
+}
+
+const TrafficSeen* traffic_of(const LedReport& led, const char* iface) {
+  for (const TrafficSeen& seen : led.probes.traffic) {
+    if (seen.iface == iface) return &seen;
+  }
+  return nullptr;
+}
+
+const char* tunnel_word(const TunnelSeen& tunnel) {
+  if (!tunnel.looked) return "not looked at";
+  if (tunnel.status != 0) return "no such interface";
+  return tunnel.read == 0 ? "received" : "unreadable";
+}
+
+const char* ipsec_tool_word(IpsecTool tool) {
+  return tool == IpsecTool::Stroke ? "stroke" : tool == IpsecTool::Swanctl ? "swanctl" : "none";
+}
+
+const char* daemon_word(DaemonState state) {
+  switch (state) {
+    case DaemonState::Running:
+      return "running";
+    case DaemonState::NotRunning:
+      return "not running";
+    case DaemonState::OtherProgram:
+      return "other program";
+    case DaemonState::Unknown:
+      break;
+  }
+  return "unknown";
+}
