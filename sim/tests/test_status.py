@@ -144,7 +144,8 @@ class Status(BoardCase):
 
         if os.geteuid() == 0:
             # Another user may look at the LEDs, not into the daemon.
-            status, output = b.run(f"setpriv --reuid 65534 --regid 65534 --clear-groups {status_command()}")
+            status, output = b.run("setpriv --reuid 65534 --regid 65534 --clear-groups "
+                                   + status_command())
             self.assertEqual(status, 1, output)
             self.assertRegex(output, rf"(?m)^norvask-status: cannot tell what pid {pid} is: ")
 
