@@ -20,7 +20,9 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -91,6 +93,92 @@ int open_control_port() {
   }
   closedir(ports);
   return fd;
+}
+
+// ---- the syslog file ----
+
+struct Syslog {
+  int fd;
+  ino_t inode;
+  std::string partial;
+  long marks;   // sync marks sent
+  bool synced;  // the last one is in the file
+};
+
+Syslog syslog_file{-1, 0, "", 0, false};
+
+// "Dec  7 14:05:01 router daemon.notice norvaskd[123]: started" as
+// "log daemon notice norvaskd 123 123 started".
+void report_syslog_line(const std::string& line) {
+  if (line.find(" boardd-sync ") != std::string::npos) {
+    syslog_file.synced = line.ends_with(" boardd-sync " + std::to_string(syslog_file.marks));
+    return;
+  }
+  char host[65] = {};
+  char facility[33] = {};
+  char severity[33] = {};
+  int used = 0;
+  if (line.size() < 16 ||
+      std::sscanf(line.c_str() + 16, "%64s %32[^.].%32s %n", host, facility, severity, &used) < 3) {
+    emit("log-raw 0 " + line);
+    return;
+  }
+  const std::string message = line.substr(16 + static_cast<std::size_t>(used));
+  const std::size_t colon = message.find(": ");
+  std::string ident = message.substr(0, colon == std::string::npos ? 0 : colon);
+  // Not "ident[pid]: ", as in "syslogd started: BusyBox v1.35.0".
+  if (ident.find(' ') != std::string::npos) ident.clear();
+  const std::string text = ident.empty() ? message : message.substr(colon + 2);
+  std::string pid = "0";
+  const std::size_t open = ident.find('[');
+  if (open != std::string::npos && ident.back() == ']') {
+    pid = ident.substr(open + 1, ident.size() - open - 2);
+    ident.erase(open);
+  }
+  emit(std::string("log ") + facility + " " + severity + " " + ident + " " + pid + " " + pid + " " +
+       text);
+}
+
+void read_syslog() {
+  struct stat st {};
+  if (stat(syslog_path, &st) != 0) return;
+  if (syslog_file.fd >= 0 && st.st_ino != syslog_file.inode) {
+    close(syslog_file.fd);
+    syslog_file.fd = -1;
+  }
+  if (syslog_file.fd < 0) {
+    syslog_file.fd = open(syslog_path, O_RDONLY | O_CLOEXEC);
+    syslog_file.inode = st.st_ino;
+    syslog_file.partial.clear();
+    if (syslog_file.fd < 0) return;
+  }
+  char buf[4096];
+  for (ssize_t n; (n = read(syslog_file.fd, buf, sizeof buf)) > 0;) {
+    syslog_file.partial.append(buf, static_cast<std::size_t>(n));
+  }
+  for (std::size_t end; (end = syslog_file.partial.find('\n')) != std::string::npos;) {
+    report_syslog_line(syslog_file.partial.substr(0, end));
+    syslog_file.partial.erase(0, end + 1);
+  }
+}
+
+// Sends a line of our own through syslogd and reads the file until it is
+// there: syslogd takes messages in order, so everything logged before it is
+// reported by then (at most a second's wait).
+void sync_syslog() {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, "/dev/log");
+  const std::string mark = "<191>boardd-sync " + std::to_string(++syslog_file.marks);
+  syslog_file.synced = false;
+  const bool sent = fd >= 0 && sendto(fd, mark.data(), mark.size(), 0,
+                                      reinterpret_cast<sockaddr*>(&address), sizeof address) > 0;
+  if (fd >= 0) close(fd);
+  for (int tries = 0; sent && tries < 100 && !syslog_file.synced; ++tries) {
+    read_syslog();
+    if (!syslog_file.synced) usleep(10000);
+  }
 }
 
 // ---- processes ----
@@ -209,6 +297,8 @@ std::string process_name(pid_t pid) {
 }
 
 void report_end(const Job* job, int status) {
+  // What the daemon logged comes before its end.
+  if (!job || job->id < 0) sync_syslog();
   if (job && job->id >= 0) {
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     send_line("done " + std::to_string(job->id) + " " + std::to_string(code));
@@ -292,65 +382,6 @@ void uart_write(std::size_t index) {
     // In the tty's buffer: the host sees them arrive.
     send_line("done " + std::to_string(uart.sent_id) + " 0");
     uart.sent_id = -1;
-  }
-}
-
-// ---- the syslog file ----
-
-struct Syslog {
-  int fd;
-  ino_t inode;
-  std::string partial;
-};
-
-Syslog syslog_file{-1, 0, ""};
-
-// "Dec  7 14:05:01 router daemon.notice norvaskd[123]: started" as
-// "log daemon notice norvaskd 123 123 started".
-void report_syslog_line(const std::string& line) {
-  char host[65] = {};
-  char facility[33] = {};
-  char severity[33] = {};
-  int used = 0;
-  if (line.size() < 16 ||
-      std::sscanf(line.c_str() + 16, "%64s %32[^.].%32s %n", host, facility, severity, &used) < 3) {
-    emit("log-raw 0 " + line);
-    return;
-  }
-  const std::string message = line.substr(16 + static_cast<std::size_t>(used));
-  const std::size_t colon = message.find(": ");
-  std::string ident = message.substr(0, colon == std::string::npos ? 0 : colon);
-  // Not "ident[pid]: ", as in "syslogd started: BusyBox v1.35.0".
-  if (ident.find(' ') != std::string::npos) ident.clear();
-  const std::string text = ident.empty() ? message : message.substr(colon + 2);
-  std::string pid = "0";
-  const std::size_t open = ident.find('[');
-  if (open != std::string::npos && ident.back() == ']') {
-    pid = ident.substr(open + 1, ident.size() - open - 2);
-    ident.erase(open);
-  }
-  emit(std::string("log ") + facility + " " + severity + " " + ident + " " + pid + " " + pid + " " +
-       text);
-}
-
-void read_syslog() {
-  struct stat st {};
-  if (stat(syslog_path, &st) != 0) return;
-  if (syslog_file.fd >= 0 && st.st_ino != syslog_file.inode) {
-    close(syslog_file.fd);
-    syslog_file.fd = -1;
-  }
-  if (syslog_file.fd < 0) {
-    syslog_file = {open(syslog_path, O_RDONLY | O_CLOEXEC), st.st_ino, ""};
-    if (syslog_file.fd < 0) return;
-  }
-  char buf[4096];
-  for (ssize_t n; (n = read(syslog_file.fd, buf, sizeof buf)) > 0;) {
-    syslog_file.partial.append(buf, static_cast<std::size_t>(n));
-  }
-  for (std::size_t end; (end = syslog_file.partial.find('\n')) != std::string::npos;) {
-    report_syslog_line(syslog_file.partial.substr(0, end));
-    syslog_file.partial.erase(0, end + 1);
   }
 }
 
