@@ -387,7 +387,8 @@ def build_root(stage, kernel_dir, root, guest_files, programs):
 
 
 def pack(root, archive):
-    """A gzip'd newc cpio of root, every file owned by root."""
+    """A gzip'd newc cpio of root, every file owned by root. (-9 saves 40 kB
+    of 13 MB, in twice the time.)"""
     names = sorted(os.path.relpath(os.path.join(d, n), root)
                    for d, dirs, files in os.walk(root) for n in dirs + files)
     listing = "".join(f"{n}\n" for n in ["."] + names)
@@ -395,7 +396,7 @@ def pack(root, archive):
     with open(partial, "wb") as out:
         cpio = subprocess.Popen(["cpio", "--quiet", "-o", "-H", "newc", "-R", "0:0"], cwd=root,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        gzip = subprocess.Popen(["gzip", "-9n"], stdin=cpio.stdout, stdout=out)
+        gzip = subprocess.Popen(["gzip", "-6n"], stdin=cpio.stdout, stdout=out)
         cpio.stdout.close()
         cpio.communicate(listing.encode())
         if gzip.wait() != 0 or cpio.returncode != 0:

@@ -25,6 +25,7 @@ exit status as "status N" before their "ok".
 
 import argparse
 import collections
+import ctypes
 import os
 import shlex
 import shutil
@@ -77,6 +78,12 @@ def qemu_command(image, run_dir, console):
         "-device", "virtio-9p-pci,fsdev=share,mount_tag=host",
         "-device", "virtio-rng-pci",
     ]
+
+
+def die_with_parent():
+    """In the child before exec: SIGKILL when the driver ends, however it ends
+    (qemu runs in a session of its own, out of reach of the terminal's ^C)."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
 class Request:
@@ -136,7 +143,8 @@ class Router:
         qemu_log = open(os.path.join(self.run_dir, "qemu.log"), "w")
         self.qemu = subprocess.Popen(
             qemu_command(self.image, self.run_dir, self.console),
-            stdin=subprocess.DEVNULL, stdout=qemu_log, stderr=qemu_log, start_new_session=True)
+            stdin=subprocess.DEVNULL, stdout=qemu_log, stderr=qemu_log, start_new_session=True,
+            preexec_fn=die_with_parent)
         try:
             # qemu connects to each socket in turn before the guest starts.
             connections = {name: listener.accept()[0] for name, listener in listeners.items()}
