@@ -111,7 +111,7 @@ class Router:
 
     def __init__(self, image, console=None):
         self.image = image
-        self.run_dir = tempfile.mkdtemp(prefix="norvask-router-")
+        self.run_dir = tempfile.mkdtemp(prefix="router-vm-")
         os.mkdir(os.path.join(self.run_dir, "share"))
         self.console = console or os.path.join(self.run_dir, "console.log")
         self.origin = time.monotonic()
@@ -332,7 +332,7 @@ class Router:
         share = os.path.join(self.run_dir, "share")
         name = "package.tar.gz" if path.endswith((".tar.gz", ".tgz")) else "norvaskd"
         shutil.copy(path, os.path.join(share, name))
-        self.check("mountpoint -q /mnt/host || { mkdir -p /mnt/host && "
+        self.check("grep -q ' /mnt/host ' /proc/mounts || { mkdir -p /mnt/host && "
                    "mount -t 9p -o trans=virtio,version=9p2000.L,ro host /mnt/host; }")
         if name == "norvaskd":
             shutil.copy(os.path.join(ROOT, "dist/init"), os.path.join(share, "init"))
