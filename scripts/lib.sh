@@ -38,3 +38,10 @@ need_aarch64_tools() {
 need_sim_tools() {
   need_packages busybox net-tools iproute2 python3
 }
+
+# The emulated arm64 router: qemu's system emulator, and what vm/image.py
+# needs to build its image.
+need_vm_tools() {
+  need_packages qemu-system-arm cmake ninja-build g++-aarch64-linux-gnu binutils cpio kmod \
+    debian-archive-keyring python3
+}

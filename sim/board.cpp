@@ -23,6 +23,7 @@ BoardState initial_board() {
       false,
       {-1, -1, -1, -1},
       {{{"tessik_clientd", "down", -1}, {"drennic", "down", -1}}},
+      {{{"hostapd", "running"}, {"wpa_supplicant", "running"}, {"charon", "running"}}},
   };
 }
 
@@ -104,6 +105,13 @@ int write_board_state(const BoardState& board, const char* dir) {
     const std::string name = "tun." + std::to_string(unit);
     const int r =
         rx < 0 ? remove_state_file(dir, name) : write_state_file(dir, name, std::to_string(rx));
+    if (r != 0) result = -1;
+  }
+  for (const ProgramState& program : board.programs) {
+    const std::string name = std::string("down.") + program.name;
+    const std::string state = program.state;
+    const int r =
+        state == "running" ? remove_state_file(dir, name) : write_state_file(dir, name, state);
     if (r != 0) result = -1;
   }
   for (const ServiceState& service : board.services) {

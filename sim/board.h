@@ -8,6 +8,7 @@
 //   stations.<iface>   number of Wi-Fi stations associated with an access point
 //   ssid.<iface>       network the Wi-Fi client is associated with; absent: none
 //   sas                IPsec security associations up
+//   down.<program>     "stopped" or "killed"; absent: the program runs
 //   tun.<unit>         bytes tun<unit> has received; absent: no such tunnel
 //   service.<name>     "connected <pid>" or "listening <pid>"; absent: not running
 // Every file holds one line. The stand-ins append each call to "calls".
@@ -62,6 +63,14 @@ struct ServiceState {
 
 inline constexpr int tunnel_count = 4;  // tun0 to tun3
 
+// A program behind one of the router's commands: its control tools fail as
+// the real ones do when it was stopped (sockets removed) or killed (sockets
+// left behind).
+struct ProgramState {
+  const char* name;   // "hostapd", "wpa_supplicant", "charon"
+  const char* state;  // "running", "stopped", "killed"
+};
+
 struct BoardState {
   std::array<PinState, 6> pins;
   std::array<SerialState, 2> serial;
@@ -71,6 +80,7 @@ struct BoardState {
   bool gpio_fail;               // the GPIO driver refuses every request, as once unbound
   std::array<long long, tunnel_count> tunnel_rx;  // bytes received; -1: no such tunnel
   std::array<ServiceState, 2> services;           // remote-management client, VPN portal
+  std::array<ProgramState, 3> programs;           // hostapd, wpa_supplicant, charon
 };
 
 // A board with every pin present and high, quiet serial ports, no stations,

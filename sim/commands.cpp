@@ -241,7 +241,7 @@ int io(const Call& c) {
 }
 
 int serial(const Call& c) {
-  const char* text = "serial PORT RX TX | PORT fail|ok | PORT flowing on|off";
+  const char* text = "serial PORT RX TX | PORT in|out BYTES | PORT fail|ok | PORT flowing on|off";
   SerialState* port = c.w.size() >= 3 ? find_serial(c.s.board, c.w[1]) : nullptr;
   long rx = 0;
   long tx = 0;
@@ -251,6 +251,11 @@ int serial(const Call& c) {
     port->fail = c.w[2] == "fail";
   } else if (c.w.size() == 4 && c.w[2] == "flowing" && parse_switch(c.w[3], on) == 0) {
     port->flowing = on;
+  } else if (c.w.size() == 4 && (c.w[2] == "in" || c.w[2] == "out") &&
+             parse_int(c.w[3], 1, 1000000, rx) == 0) {
+    // Bytes through the port: its counters move as a real UART's would.
+    std::int32_t& count = c.w[2] == "in" ? port->rx : port->tx;
+    count = static_cast<std::int32_t>(count + rx);
   } else if (c.w.size() == 4 && parse_int(c.w[2], INT32_MIN, INT32_MAX, rx) == 0 &&
              parse_int(c.w[3], INT32_MIN, INT32_MAX, tx) == 0) {
     port->rx = static_cast<std::int32_t>(rx);
@@ -369,6 +374,24 @@ int service(const Call& c) {
     if (pid <= 0) return fail(c.error, "cannot start the service");
     *service = {service->name, state == "connected" ? "connected" : "listening", pid};
   }
+  return write_state(c);
+}
+
+// The program behind a tool: killed (its sockets left behind), stopped, or
+// started again, as on a router. A restarted access point has lost its
+// stations, a restarted IPsec daemon its associations; the Wi-Fi client
+// associates again by itself.
+int program(const Call& c) {
+  const char* text = "kill|stop|restart hostapd|wpa_supplicant|charon";
+  ProgramState* found = nullptr;
+  for (ProgramState& p : c.s.board.programs) {
+    if (c.w.size() == 2 && c.w[1] == p.name) found = &p;
+  }
+  if (!found) return c.usage(text);
+  const std::string& verb = c.w[0];
+  found->state = verb == "kill" ? "killed" : verb == "stop" ? "stopped" : "running";
+  if (verb == "restart" && c.w[1] == "hostapd") c.s.board.stations = {0, 0};
+  if (verb == "restart" && c.w[1] == "charon") c.s.board.sas = 0;
   return write_state(c);
 }
 
@@ -531,6 +554,9 @@ constexpr Command commands[] = {
     {"sas", sas},
     {"service", service},
     {"tool", tool},
+    {"kill", program},
+    {"stop", program},
+    {"restart", program},
     {"gpio", gpio},
     {"tmp", tmp},
     {"nproc", nproc},

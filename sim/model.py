@@ -20,6 +20,9 @@ SERIAL_OF_MODE = {5: ("ttyS0", 2), 6: ("ttyS0", 1), 7: ("ttyS0", 3),
                   8: ("ttyS1", 2), 9: ("ttyS1", 1), 10: ("ttyS1", 3)}
 TOOLS = ["hostapd_cli", "wpa_cli", "ifconfig", "grep", "netstat", "io", "stroke", "swanctl"]
 WIFI = ["wlan0", "wlan02", "wlan1"]
+# The program each control tool talks to.
+PROGRAM_OF_TOOL = {"hostapd_cli": "hostapd", "wpa_cli": "wpa_supplicant", "stroke": "charon",
+                   "swanctl": "charon"}
 # Where the daemon keeps each command's output.
 CAPTURES = {
     "wlan0": "/tmp/norvask_wifi_ap.txt",
@@ -70,6 +73,7 @@ class Model:
         self.pids = {}  # the services' process IDs, where they matter
         self.tmp_full = False
         self.fork_fail = False
+        self.down = set()  # programs behind the tools that do not run
         self.refused = set()  # capture files someone else laid out for the daemon
         # The daemon's: pin support, each LED's serial snapshot, each
         # interface's counter snapshot.
@@ -111,6 +115,8 @@ class Model:
             if args[1] == "off" and p["flowing"]:
                 self._flow(p)  # it flowed until now
             p["flowing"] = args[1] == "on"
+        elif args[0] in ("in", "out"):
+            p["rx" if args[0] == "in" else "tx"] += int(args[1])
         else:
             p["rx"], p["tx"] = int(args[0]), int(args[1])
 
@@ -173,6 +179,20 @@ class Model:
     def _gpio(self, state):
         self.gpio_fail = state == "fail"
 
+    def _kill(self, program):
+        self.down.add(program)
+
+    _stop = _kill
+
+    def _restart(self, program):
+        # An access point that starts again has no stations yet; an IPsec
+        # daemon no associations. The Wi-Fi client associates by itself.
+        self.down.discard(program)
+        if program == "hostapd":
+            self.stations = {"wlan0": 0, "wlan02": 0}
+        if program == "charon":
+            self.sas = 0
+
     def _tmp(self, state):
         self.tmp_full = state == "full"
 
@@ -183,6 +203,8 @@ class Model:
 
     def run(self, tool, normal):
         """Output and exit status of `tool`, given those of the board's own."""
+        if self.tools[tool] == "normal" and PROGRAM_OF_TOOL.get(tool) in self.down:
+            return "", 255
         return {
             "normal": normal,
             "missing": ("", 127),

@@ -1,8 +1,9 @@
-"""Live view of the two LEDs while the daemon drives them on a simulated
-router board. Keys change the board; q or Ctrl-C stops the daemon (SIGTERM)
-and leaves.
+"""Live view of the two LEDs while the daemon drives them on a board: the
+simulated one, or the emulated arm64 router. Keys change the board; q or
+Ctrl-C stops the daemon (SIGTERM) and leaves.
 
-usage: view.py --board BIN --daemon BIN [--scenario FILE] [--for SECONDS] MODE1 [MODE2]
+usage: view.py (--board BIN --daemon BIN | --router PACKAGE) [--scenario FILE]
+               [--for SECONDS] MODE1 [MODE2]
 """
 
 import argparse
@@ -172,9 +173,10 @@ def wrap(text, width):
 
 
 class View:
-    def __init__(self, board, modes):
+    def __init__(self, board, modes, title="a simulated router board"):
         self.board = board
         self.modes = modes
+        self.title = title
         self.model = BoardModel()
         self.leds = {1: None, 2: None}
         self.changes = {1: [], 2: []}  # when each LED last changed
@@ -230,7 +232,7 @@ class View:
 
     def render(self):
         relevant = set(self.modes)
-        out = [f"{BOLD}norvask on a simulated router board{RESET}"
+        out = [f"{BOLD}norvask on {self.title}{RESET}"
                f"{'':22}q or Ctrl-C: quit", ""]
         out += self.led_lines(1) + [""] + self.led_lines(2) + [""]
         out.append(f"{BOLD}The board{RESET} (press a key to change it; "
@@ -247,8 +249,8 @@ class View:
         return "\x1b[H" + "".join(f"{line}\x1b[K\r\n" for line in out) + "\x1b[J"
 
 
-def run_live(board, modes, duration):
-    view = View(board, modes)
+def run_live(board, modes, duration, title):
+    view = View(board, modes, title)
     fd = sys.stdin.fileno()
     saved = termios.tcgetattr(fd)
     sys.stdout.write("\x1b[?1049h\x1b[?25l")  # own screen, no cursor
@@ -278,9 +280,9 @@ def run_live(board, modes, duration):
     return view
 
 
-def run_plain(board, modes, duration):
+def run_plain(board, modes, duration, title):
     """Without a terminal: one line per LED change, until the time is up."""
-    view = View(board, modes)
+    view = View(board, modes, title)
     deadline = time.monotonic() + duration if duration else None
     try:
         while deadline is None or time.monotonic() < deadline:
@@ -297,8 +299,11 @@ def run_plain(board, modes, duration):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--board", required=True, help="the norvask-board binary")
-    parser.add_argument("--daemon", required=True, help="the daemon binary")
+    parser.add_argument("--board", help="the norvask-board binary (the simulated board)")
+    parser.add_argument("--daemon", help="the daemon binary, for the simulated board")
+    parser.add_argument("--router", metavar="PACKAGE",
+                        help="the emulated arm64 router instead, with this package installed "
+                             "and the daemon started by its start script")
     parser.add_argument("--scenario", help="a file of board commands to run")
     parser.add_argument("--for", dest="duration", type=float, help="quit after SECONDS")
     parser.add_argument("mode1", type=int,
@@ -306,10 +311,17 @@ def main():
     parser.add_argument("mode2", type=int, nargs="?", default=0,
                         help="LED 2's mode, from the same table (default 0: off)")
     args = parser.parse_args()
+    if not args.router and not (args.board and args.daemon):
+        parser.error("give --board and --daemon, or --router")
 
-    board = Board([args.board, "--daemon", args.daemon], script=args.scenario)
+    if args.router:
+        router = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vm", "router.py")
+        board = Board([sys.executable, router, "--package", args.router], script=args.scenario)
+        print("booting the emulated router (some 15 to 30 s) ...", flush=True)
+    else:
+        board = Board([args.board, "--daemon", args.daemon], script=args.scenario)
     try:
-        board.open()
+        board.open(timeout=300 if args.router else 15)
     except Unsupported as e:
         print(f"this machine cannot host the board's sandbox:\n{e}", file=sys.stderr)
         return 1
@@ -317,10 +329,17 @@ def main():
     signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
         board.do(f"modes {args.mode1} {args.mode2}")
-        board.start()
+        if args.router:
+            # As on a router: through its start script.
+            start = board.mark()
+            board.do("init start", timeout=60)
+            board.wait_for(lambda e: e.kind == "daemon", start=start)
+        else:
+            board.start()
         live = sys.stdin.isatty() and sys.stdout.isatty()
         run = run_live if live else run_plain
-        run(board, (args.mode1, args.mode2), args.duration)
+        title = "the emulated arm64 router" if args.router else "a simulated router board"
+        run(board, (args.mode1, args.mode2), args.duration, title)
         print("stopping the daemon (SIGTERM) ...", flush=True)
         mark = board.mark()
         board.close()

@@ -411,7 +411,7 @@ def build_programs(build_dir):
         f"-DCMAKE_TOOLCHAIN_FILE={os.path.join(ROOT, 'cmake/aarch64-linux-gnu.cmake')}",
         stdout=subprocess.DEVNULL)
     run("cmake", "--build", build_dir, stdout=subprocess.DEVNULL)
-    return {name: os.path.join(build_dir, name) for name in ("boardd", "holdsock")}
+    return {name: os.path.join(build_dir, name) for name in ("boardd", "holdsock", "standin")}
 
 
 def compress_kernel(kernel_dir, version, target):
@@ -461,6 +461,7 @@ def main():
         # The two services are known by their program names only.
         "usr/sbin/tessik_clientd": built["holdsock"],
         "usr/sbin/drennic": built["holdsock"],
+        "usr/bin/io": built["standin"],
     }
     root = os.path.join(out, "root")
     version = build_root(stage, kernel, root, os.path.join(HERE, "guest/root"), programs)

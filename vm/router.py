@@ -366,7 +366,8 @@ class Driver:
             "modes": self.modes, "settings": self.settings, "no-settings": self.no_settings,
             "start": self.start, "signal": self.signal, "serial": self.serial,
             "wait": self.hold, "say": self.say, "inspect": self.inspect, "quit": self.quit,
-            "pids": self.pids, "init": self.init, "sh": self.shell, "install": self.install,
+            "pids": self.pids, "init": self.init, "sh": self.shell, "run": self.run_command,
+            "install": self.install,
             "kill": self.program, "stop": self.program, "restart": self.program,
         }
         # Passed to the board's own script, which checks their words.
@@ -560,6 +561,16 @@ class Driver:
 
     def shell(self, words, line):
         self.report_run(line.strip()[len(words[0]):].strip())
+
+    def run_command(self, words, line):
+        """As the simulator's "run": the output as "out" lines, then "ran STATUS"."""
+        command = line.strip()[len(words[0]):].strip()
+        if not command:
+            raise CommandError("usage: run COMMAND")
+        status, out, err = self.router.run(command)
+        for text in out + err:
+            self.emit("out " + text)
+        self.emit(f"ran {status}")
 
     def install(self, words, line):
         if len(words) != 2 or not os.path.isfile(words[1]):

@@ -133,16 +133,31 @@ ControlCall parse_control(int argc, char** argv, const char* default_iface) {
   return call;
 }
 
+// Why a program's control socket cannot be reached, when it does not run:
+// null while it runs. A stopped program removed its socket; a killed one
+// left it behind.
+const char* unreachable(const char* program) {
+  char state[line_size];
+  if (!read_state("down.", program, state)) return nullptr;
+  return std::strcmp(state, "killed") == 0 ? "Connection refused" : "No such file or directory";
+}
+
 // Access point control: the stations associated with the interface.
 int hostapd_cli(int argc, char** argv) {
   const ControlCall call = parse_control(argc, argv, "wlan0");
+  if (const char* why = unreachable("hostapd")) {
+    return fail(255, {"Failed to connect to hostapd - wpa_ctrl_open: ", why});
+  }
   if (std::strcmp(call.command, "all_sta") != 0)
     return fail(1, {"unknown command: ", call.command});
   const long count = read_count("stations.", call.iface);
   for (long n = 1; n <= count; ++n) {
-    print("02:00:5e:00:%02lx:%02lx\nflags=[AUTH][ASSOC][AUTHORIZED]\naid=%ld\n", n / 256, n % 256,
-          n);
-    print("rx_bytes=1500\ntx_bytes=3200\nconnected_time=%ld\n", n * 60);
+    print("02:00:5e:00:%02lx:%02lx\nflags=[AUTH][ASSOC][AUTHORIZED][SHORT_PREAMBLE]\n", n / 256,
+          n % 256);
+    print("aid=%ld\ncapability=0x431\nlisten_interval=5\nsupported_rates=82 84 8b 96\n", n);
+    print("timeout_next=NULLFUNC POLL\nrx_packets=12\ntx_packets=9\n");
+    print("rx_bytes=1500\ntx_bytes=3200\ninactive_msec=300\nsignal=-30\n");
+    print("rx_rate_info=10\ntx_rate_info=10\nconnected_time=%ld\n", n * 60);
   }
   return 0;
 }
@@ -150,15 +165,21 @@ int hostapd_cli(int argc, char** argv) {
 // Wi-Fi client control: whether the interface is associated, and with what.
 int wpa_cli(int argc, char** argv) {
   const ControlCall call = parse_control(argc, argv, "wlan1");
+  if (const char* why = unreachable("wpa_supplicant")) {
+    return fail(255,
+                {"Failed to connect to non-global ctrl_ifname: ", call.iface, "  error: ", why});
+  }
   if (std::strcmp(call.command, "status") != 0) return fail(1, {"unknown command: ", call.command});
   char ssid[line_size];
   if (read_state("ssid.", call.iface, ssid)) {
     print("bssid=02:00:5e:10:00:01\nfreq=2437\nssid=%s\nid=0\nmode=station\n", ssid);
-    print("pairwise_cipher=CCMP\nkey_mgmt=WPA2-PSK\nwpa_state=COMPLETED\nip_address=192.0.2.15\n");
+    print("pairwise_cipher=CCMP\ngroup_cipher=CCMP\nkey_mgmt=WPA2-PSK\n");
+    print("wpa_state=COMPLETED\nip_address=192.0.2.15\n");
   } else {
     print("wpa_state=DISCONNECTED\n");
   }
-  print("address=02:00:5e:10:00:02\n");
+  print("p2p_device_address=02:00:5e:10:00:02\naddress=02:00:5e:10:00:02\n");
+  print("uuid=5e6c1c6a-7b3e-5c2a-9f0e-2d1b0a9c8d7e\n");
   return 0;
 }
 
@@ -181,13 +202,20 @@ int stroke(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "statusall") != 0) {
     return fail(1, {"unknown command: ", argc < 2 ? "" : argv[1]});
   }
+  // charon leaves its socket behind even when stopped cleanly.
+  if (unreachable("charon")) {
+    return fail(255, {"connecting to 'unix:///var/run/charon.ctl' failed: Connection refused\n",
+                      "failed to connect to stroke socket 'unix:///var/run/charon.ctl'"});
+  }
   const long up = read_count("sas", "");
-  print("Status of IKE daemon (board simulator):\n  uptime: 5 minutes\n");
+  print("Status of IKE charon daemon (strongSwan 5.9.8, Linux 6.1.0, aarch64):\n");
+  print("  uptime: 5 minutes, since Dec 07 10:00:00 2026\n");
   print("Listening IP addresses:\n  192.0.2.1\n");
   print("Connections:\n     ipsec-1:  192.0.2.1...198.51.100.7  IKEv2\n");
   print("Security Associations (%ld up, 0 connecting):\n", up);
   for (long n = 1; n <= up; ++n) {
-    print("     ipsec-1[%ld]: ESTABLISHED 4 minutes ago, 192.0.2.1...198.51.100.7\n", n);
+    print("     ipsec-1[%ld]: ESTABLISHED 4 minutes ago, 192.0.2.1[router]...198.51.100.7[peer]\n",
+          n);
   }
   if (up == 0) print("  none\n");
   return 0;
@@ -198,11 +226,17 @@ int swanctl(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "--list-sas") != 0) {
     return fail(1, {"unknown option: ", argc < 2 ? "" : argv[1]});
   }
+  if (unreachable("charon")) {
+    return fail(111, {"connecting to 'unix:///var/run/charon.vici' failed: Connection refused\n",
+                      "Error: connecting to 'default' URI failed: Connection refused"});
+  }
   const long up = read_count("sas", "");
   for (long n = 1; n <= up; ++n) {
     print("ipsec-%ld: #%ld, ESTABLISHED, IKEv2, 1a2b3c4d5e6f7081_i* 8192a3b4c5d6e7f8_r\n", n, n);
     print("  local  '192.0.2.1' @ 192.0.2.1[4500]\n");
     print("  remote '198.51.100.7' @ 198.51.100.7[4500]\n");
+    print("  ipsec-%ld: #%ld, reqid %ld, INSTALLED, TUNNEL, ESP:AES_CBC-128/HMAC_SHA2_256_128\n", n,
+          n, n);
   }
   return 0;
 }

@@ -141,6 +141,31 @@ TEST_F(Standin, IpsecToolsCountTheAssociations) {
   EXPECT_EQ(run("swanctl --list-conns").status, 1);
 }
 
+// As the real tools answer when the program behind them is not running:
+// nothing on standard output and their own exit statuses.
+TEST_F(Standin, ToolsOfAProgramThatIsDownFail) {
+  BoardState board = initial_board();
+  board.stations = {1, 1};
+  board.ssid = "home";
+  board.sas = 1;
+  for (const char* state : {"stopped", "killed"}) {
+    SCOPED_TRACE(state);
+    for (ProgramState& program : board.programs) program.state = state;
+    write(board);
+    for (const auto& [call, status] : {std::pair{"hostapd_cli -i wlan0 all_sta", 255},
+                                       {"wpa_cli -i wlan1 status", 255},
+                                       {"stroke statusall", 255},
+                                       {"swanctl --list-sas", 111}}) {
+      const Result result = run(call);
+      EXPECT_EQ(result.out, "") << call;
+      EXPECT_EQ(result.status, status) << call;
+    }
+  }
+  for (ProgramState& program : board.programs) program.state = "running";
+  write(board);
+  EXPECT_EQ(count_lines_starting(run("hostapd_cli -i wlan0 all_sta").out, "aid="), 1);
+}
+
 TEST_F(Standin, IfconfigShowsTheTunnelsReceivedBytes) {
   BoardState board = initial_board();
   board.tunnel_rx = {-1, 123456, 0, -1};

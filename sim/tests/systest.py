@@ -19,11 +19,12 @@ from model import BLINK, predict, shape  # noqa: E402, F401
 TICK_MIN, TICK_MAX = 0.9, 1.6
 
 
-def per_tick(board, led, marker):
-    """The writes to `led` in each complete tick, ticks told apart by the
-    writes to `marker`, the other LED, which must write once per tick."""
+def per_tick(board, led, marker, start=0):
+    """The writes to `led` in each complete tick from event `start` on, ticks
+    told apart by the writes to `marker`, the other LED, which must write
+    once per tick."""
     ticks, current, started = [], [], False
-    for _, n, value in board.leds():
+    for _, n, value in board.leds(start=start):
         if n == marker:
             if marker > led:
                 # The marker is evaluated last: its write ends the tick.
@@ -39,8 +40,8 @@ def per_tick(board, led, marker):
     return ticks
 
 
-def shapes(board, led=1, marker=2):
-    return [shape(t) for t in per_tick(board, led, marker)]
+def shapes(board, led=1, marker=2, start=0):
+    return [shape(t) for t in per_tick(board, led, marker, start)]
 
 
 class BoardCase(unittest.TestCase):

@@ -6,18 +6,19 @@ from systest import BoardCase, predict
 
 # Counter changes made between ticks, the same on every board.
 CHANGES = [
-    "serial ttyS0 5 0",  # ttyS0 receives
-    "serial ttyS0 5 3",  # ttyS0 sends
-    "serial ttyS1 4 0",  # ttyS1 receives
-    "serial ttyS1 4 2",  # ttyS1 sends
-    "serial ttyS1 4 2",  # nothing new
+    "serial ttyS0 in 5",
+    "serial ttyS0 out 3",
+    "serial ttyS1 in 4",
+    "serial ttyS1 out 2",
+    "",  # nothing new
 ]
 ACTIVITY = {f"mode {mode}": (mode, [], CHANGES) for mode in range(5, 11)}
 ACTIVITY.update({
     "port missing": (7, ["device ttyS0 off"]),
     "driver refuses": (7, ["serial ttyS0 fail"]),
-    "port that appears": (10, ["device ttyS1 off", "serial ttyS1 7 7"],
-                          ["", "device ttyS1 on", "serial ttyS1 8 7"]),
+    "port that appears": (10, ["device ttyS1 off", "serial ttyS1 in 7", "serial ttyS1 out 7"],
+                          ["", "device ttyS1 on", "serial ttyS1 in 1"]),
+    "nothing attached": (8, []),
 })
 # What a port that cannot be read reports on standard error.
 UNREADABLE = {"port missing": "open: No such file or directory",
@@ -38,10 +39,10 @@ class Serial(BoardCase):
         # Both LEDs watch ttyS0's receive count: each sees the change.
         b = self.board(modes=(5, 5))
         b.wait_writes(2, 1)
-        b.do("serial ttyS0 9 0")
+        b.do("serial ttyS0 in 9")
         mark = b.mark()
         writes = b.wait_writes(2, 1, start=mark)
-        shown = predict((5, 5), [], 2, ["serial ttyS0 9 0"])[1]
+        shown = predict((5, 5), [], 2, ["serial ttyS0 in 9"])[1]
         self.assertEqual(shown, ("on", "on"))
         self.assertEqual([(n, v) for _, n, v in b.leds(start=mark)], [(1, 1), (2, 1)], writes)
 

@@ -17,11 +17,14 @@ OPENVPN = {
 
 IPSEC = {
     "stroke, nothing up": (14, ["sas 0"]),
-    "stroke, two up": (14, ["sas 2"]),
+    "stroke, one up": (14, ["sas 1"]),
     "swanctl, one up": (14, ["stroke off", "swanctl on", "sas 1"]),
     "swanctl, nothing up": (14, ["stroke off", "swanctl on", "sas 0"]),
     "both tools": (14, ["swanctl on", "sas 1"]),
     "neither tool": (14, ["stroke off"]),
+    # Without the IPsec daemon stroke's pipeline matches nothing: off.
+    "charon killed": (14, ["stroke off", "swanctl on", "sas 1"], ["kill charon"]),
+    "charon restarted": (14, ["sas 1"], ["restart charon"]),
 }
 
 SERVICES = {
@@ -47,8 +50,8 @@ class Vpn(BoardCase):
         self.assertNotIn("swanctl --list-sas", self.calls(boards["both tools"]))
         failures = [log.text for log in boards["neither tool"].logs()]
         self.assertGreaterEqual(failures.count("failure getting IPsec status"), 2)
-        capture = self.read_sandbox(boards["stroke, two up"], "/tmp/norvask_ipsec.txt")
-        self.assertEqual(capture, "Security Associations (2 up\n")
+        capture = self.read_sandbox(boards["stroke, one up"], "/tmp/norvask_ipsec.txt")
+        self.assertEqual(capture, "Security Associations (1 up\n")
 
     def test_services(self):
         boards = self.check_cases(SERVICES)

@@ -11,20 +11,22 @@ ACCESS_POINT = {
     "no stations": (11, []),
     "stations, no traffic": (11, ["stations wlan0 2"]),
     "stations and traffic": (11, ["stations wlan0 1", "traffic wlan0 on"]),
-    "second access point": (11, ["stations wlan02 3", "traffic wlan02 on"]),
+    "second access point": (11, ["stations wlan02 1", "traffic wlan02 on"]),
     "both, no traffic": (11, ["stations wlan0 1", "stations wlan02 1"]),
     "traffic without stations": (11, ["stations wlan0 1", "traffic wlan02 on"]),
     # The counters move while the LED blinks after tick 4's look, until the
     # traffic stops: that is seen in tick 5.
     "traffic starting and stopping": (11, ["stations wlan0 1"],
                                       ["", "traffic wlan0 on", "", "traffic wlan0 off", ""]),
+    "access point killed": (11, ["stations wlan0 1"], ["kill hostapd"]),
 }
 
 CLIENT = {
-    "not associated": (12, ["traffic wlan1 on"]),
+    "not associated": (12, []),
     "associated": (12, ["ssid home"]),
     "associated with traffic": (12, ["ssid home", "traffic wlan1 on"]),
     "interface missing": (12, ["ssid home", "iface wlan1 off"]),
+    "client's program stopped": (12, ["ssid home"], ["stop wpa_supplicant"]),
 }
 
 

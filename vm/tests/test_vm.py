@@ -1,0 +1,208 @@
+"""The system tests' tables on the emulated arm64 router: one boot, the
+router package installed as on a router, and every case of every mode
+family in turn against the real hostapd, wpa_supplicant, OpenVPN, charon,
+busybox and net-tools. What LED 1 shows in each tick must be what the
+model (sim/model.py) predicts, exactly as on the simulated board; LED 2 on
+mode 17 marks each tick's end. A case that needs what the emulated router
+cannot do (a driver refusing, a missing interface) is skipped with the
+board's reason.
+
+NORVASK_VM_PACKAGE names the package to install (default: the driver's,
+build-aarch64/norvask-<version>-aarch64.tar.gz)."""
+
+import os
+import sys
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "..", "..")
+sys.path.insert(0, os.path.join(ROOT, "sim", "tests"))
+sys.path.insert(0, os.path.join(ROOT, "sim"))
+
+import test_pins  # noqa: E402
+import test_serial  # noqa: E402
+import test_vpn  # noqa: E402
+import test_wifi  # noqa: E402
+from board import Board, BoardError  # noqa: E402
+from model import predict  # noqa: E402
+from systest import shapes  # noqa: E402
+
+FAMILIES = {
+    "pins": {name: case[:2] for name, case in test_pins.PINS.items()} | test_pins.CHANGING,
+    "serial": test_serial.ACTIVITY,
+    "access point": test_wifi.ACCESS_POINT,
+    "client": test_wifi.CLIENT,
+    "openvpn": test_vpn.OPENVPN,
+    "ipsec": test_vpn.IPSEC,
+    "services": test_vpn.SERVICES,
+}
+# What makes the router's state the model's starting point: one IPsec tool.
+BASELINE = ["swanctl off"]
+# How long a tick may take under emulation, and the boot.
+TICK_SECONDS = 8
+BOOT_SECONDS = 240
+
+
+def undo(line):
+    """The lines that take back what `line` did to the board."""
+    words = line.split()
+    if not words:
+        return []
+    verb, args = words[0], words[1:]
+    back = {
+        "stations": lambda: [f"stations {args[0]} 0"],
+        "ssid": lambda: ["ssid none"],
+        "traffic": lambda: [f"traffic {args[0]} off"] if args[1] == "on" else [],
+        "tun": lambda: [f"tun {args[0]} down"] if args[1] == "up" else [],
+        "sas": lambda: ["sas 0"],
+        "service": lambda: [f"service {args[0]} down"],
+        "pin": lambda: [f"pin {args[0]} 1"],
+        "io": lambda: ["io on"],
+        "stroke": lambda: ["stroke on"],
+        "swanctl": lambda: ["swanctl off"],
+        "device": lambda: [f"device {args[0]} on"],
+        "kill": lambda: [f"restart {args[0]}"],
+        "stop": lambda: [f"restart {args[0]}"],
+        "gpio": lambda: ["gpio ok"],
+        "tool": lambda: [f"tool {args[0]} normal"],
+    }.get(verb)
+    return back() if back else []
+
+
+def router_command():
+    command = [sys.executable, os.path.join(ROOT, "vm", "router.py")]
+    if os.environ.get("NORVASK_VM_PACKAGE"):
+        command += ["--package", os.environ["NORVASK_VM_PACKAGE"]]
+    return command
+
+
+class EmulatedRouter(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.board = Board(router_command())
+        began = time.monotonic()
+        cls.board.open(timeout=BOOT_SECONDS)
+        cls.boot_seconds = time.monotonic() - began
+        print(f"\nthe emulated router is ready after {cls.boot_seconds:.1f} s", file=sys.stderr)
+        cls.board.do(*BASELINE, timeout=60)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.board.close(timeout=30)
+
+    def run_case(self, mode, setup, changes=()):
+        """One case: the daemon started on a board set up with `setup`,
+        changes[k] made while it is held after tick k + 1; the LED's shapes
+        against the model's, then everything taken back."""
+        b = self.board
+        ticks = max(2, len(changes) + 1)
+        made = []
+        try:
+            b.do(f"modes {mode} 17")
+            self.make(setup, made)
+            start = b.mark()
+            b.start(timeout=30)
+            for k, change in enumerate(changes):
+                b.wait_writes(2, k + 1, start=start, timeout=TICK_SECONDS * (k + 2))
+                if change:
+                    # Held in its sleep while the board changes, however long
+                    # the change takes: the next tick sees all of it.
+                    b.do("signal STOP")
+                    try:
+                        self.make([change], made)
+                    finally:
+                        b.do("signal CONT")
+            b.wait_writes(2, ticks, start=start, timeout=TICK_SECONDS * (ticks + 1))
+            expected = [led1 for led1, _ in predict((mode, 17), setup, ticks, changes)]
+            self.assertEqual(shapes(b, start=start)[:ticks], expected)
+        finally:
+            if b.daemon_pid is not None:
+                stop = b.mark()
+                b.do("signal TERM")
+                b.wait_exit(start=stop, timeout=TICK_SECONDS * 2)
+                b.daemon_pid = None
+            for line in reversed(made):
+                b.do(*undo(line), timeout=60)
+
+    def make(self, lines, made):
+        for line in lines:
+            try:
+                self.board.do(line, timeout=60)
+            except BoardError as e:
+                if "not on the emulated router" in str(e) or "the board has" in str(e) or \
+                        "no phone on" in str(e):
+                    raise unittest.SkipTest(str(e).splitlines()[0]) from None
+                raise
+            made.append(line)
+
+    def run_family(self, family):
+        for name, (mode, setup, *changes) in FAMILIES[family].items():
+            with self.subTest(family=family, case=name):
+                self.run_case(mode, setup, *changes)
+
+    def daemon_events(self, start):
+        return [(e.kind, e.rest.split(" ", 5)[-1] if e.kind == "log" else e.rest)
+                for e in self.board.snapshot()[start:] if e.kind in ("led", "log", "exit")]
+
+    def test_lifecycle(self):
+        b = self.board
+        with self.subTest("both modes 0"):
+            b.do("modes 0 0")
+            start = b.mark()
+            b.start(timeout=30)
+            self.assertEqual(b.wait_exit(start=start, timeout=30), ("exit", "0"))
+            self.assertEqual(self.daemon_events(start),
+                             [("log", "started"), ("led", "1 0"), ("led", "2 0"),
+                              ("log", "stopped"), ("exit", "0")])
+            b.daemon_pid = None
+        with self.subTest("beyond the table"):
+            self.run_case(4294967295, [])
+        with self.subTest("the start script"):
+            b.do("modes 17 18")
+            start = b.mark()
+            status, output = b.run("/opt/norvask/etc/init start", timeout=30)
+            self.assertEqual(status, 0, output)
+            self.assertRegex(output, r"norvaskd started \(pid \d+\)")
+            pid = b.wait_log("started", start=start, timeout=30).pid
+            b.wait_writes(2, 2, start=start, timeout=TICK_SECONDS * 3)
+            self.assertEqual(b.run("/opt/norvask/etc/init status")[0], 0)
+            restarted = b.mark()
+            status, output = b.run("/opt/norvask/etc/init restart", timeout=60)
+            self.assertEqual(status, 0, output)
+            self.assertEqual(b.wait_log("stopped", start=restarted, timeout=30).pid, pid)
+            self.assertNotEqual(b.wait_log("started", start=restarted, timeout=30).pid, pid)
+            stopped = b.mark()
+            status, output = b.run("/opt/norvask/etc/init stop", timeout=60)
+            self.assertEqual((status, output), (0, "norvaskd stopped"))
+            b.wait_log("stopped", start=stopped, timeout=30)
+            self.assertEqual(b.run("/opt/norvask/etc/init status")[0], 3)
+            # What the router's syslog kept.
+            status, messages = b.run("grep -c 'daemon.notice norvaskd.*: st' /var/log/messages")
+            self.assertGreaterEqual(int(messages or 0), 4, messages)
+            b.daemon_pid = None
+
+    def test_pins(self):
+        self.run_family("pins")
+
+    def test_serial(self):
+        self.run_family("serial")
+
+    def test_access_point(self):
+        self.run_family("access point")
+
+    def test_client(self):
+        self.run_family("client")
+
+    def test_openvpn(self):
+        self.run_family("openvpn")
+
+    def test_ipsec(self):
+        self.run_family("ipsec")
+
+    def test_services(self):
+        self.run_family("services")
+
+
+if __name__ == "__main__":
+    unittest.main()
