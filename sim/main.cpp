@@ -160,21 +160,32 @@ int read_script(const std::string& path, CommandQueue& queue) {
 
 // ---- the daemon's process ----
 
-int send_descriptor(int socket_fd, int fd) {
+// One byte with room for one descriptor beside it: how the daemon's child
+// hands the device filter's listener to the supervisor.
+struct DescriptorMessage {
   char byte = 'l';
   iovec io{&byte, 1};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   msghdr message{};
-  message.msg_iov = &io;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* c = CMSG_FIRSTHDR(&message);
+
+  DescriptorMessage() {
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+  }
+  DescriptorMessage(const DescriptorMessage&) = delete;
+  DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+};
+
+int send_descriptor(int socket_fd, int fd) {
+  DescriptorMessage sent;
+  cmsghdr* c = CMSG_FIRSTHDR(&sent.message);
   c->cmsg_level = SOL_SOCKET;
   c->cmsg_type = SCM_RIGHTS;
   c->cmsg_len = CMSG_LEN(sizeof(int));
   std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
-  return sendmsg(socket_fd, &message, 0) == 1 ? 0 : -1;
+  return sendmsg(socket_fd, &sent.message, 0) == 1 ? 0 : -1;
 }
 
 [[noreturn]] void exec_daemon(const Supervisor& s, int report_fd, int out, int err, StartAs how) {
@@ -234,16 +245,9 @@ int send_descriptor(int socket_fd, int fd) {
 int receive_listener(int fd) {
   pollfd ready{fd, POLLIN, 0};
   if (poll(&ready, 1, 5000) != 1) return -1;
-  char byte = 0;
-  iovec io{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &io;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  if (recvmsg(fd, &message, MSG_CMSG_CLOEXEC) != 1) return -1;
-  const cmsghdr* c = CMSG_FIRSTHDR(&message);
+  DescriptorMessage received;
+  if (recvmsg(fd, &received.message, MSG_CMSG_CLOEXEC) != 1) return -1;
+  const cmsghdr* c = CMSG_FIRSTHDR(&received.message);
   if (!c || c->cmsg_type != SCM_RIGHTS) return -1;
   int listener = -1;
   std::memcpy(&listener, CMSG_DATA(c), sizeof(int));
