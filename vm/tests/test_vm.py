@@ -10,6 +10,7 @@ board's reason.
 NORVASK_VM_PACKAGE names the package to install (default: the driver's,
 build-aarch64/norvask-<version>-aarch64.tar.gz)."""
 
+import json
 import os
 import sys
 import time
@@ -181,6 +182,51 @@ class EmulatedRouter(unittest.TestCase):
             status, messages = b.run("grep -c 'daemon.notice norvaskd.*: st' /var/log/messages")
             self.assertGreaterEqual(int(messages or 0), 4, messages)
             b.daemon_pid = None
+
+    def test_status(self):
+        """norvask-status from the package, beside the daemon on modes 11 and
+        13 started by the start script: both LEDs with their evidence, the
+        daemon found, and the daemon's LED writes before, while and after it
+        runs as the model has them without it."""
+        b = self.board
+        setup = ["stations wlan0 1", "traffic wlan0 on", "tun 0 up", "tun 0 rx 700"]
+        made = []
+        try:
+            b.do("modes 11 13")
+            self.make(setup, made)
+            start = b.mark()
+            self.assertEqual(b.run("/opt/norvask/etc/init start", timeout=30)[0], 0)
+            # LED 2 writes once a tick: three ticks, then the status.
+            b.wait_writes(2, 3, start=start, timeout=TICK_SECONDS * 4)
+            status, plain = b.run("/opt/norvask/bin/norvask-status", timeout=60)
+            self.assertEqual(status, 0, plain)
+            status, text = b.run("/opt/norvask/bin/norvask-status --json", timeout=60)
+            self.assertEqual(status, 0, text)
+            b.wait_writes(2, 7, start=start, timeout=TICK_SECONDS * 8)
+            print(f"\n{plain}\n{text}", file=sys.stderr)
+            report = json.loads(text)
+            leds = {led["led"]: led for led in report["leds"]}
+            self.assertEqual((leds[1]["mode"], leds[1]["state"]), (11, "blink"))
+            self.assertEqual(leds[1]["evidence"]["access_points"][0]["stations"], 1)
+            self.assertEqual((leds[2]["mode"], leds[2]["state"]), (13, "on"))
+            self.assertEqual(leds[2]["evidence"]["tunnels"][0]["result"], "received")
+            self.assertEqual(report["daemon"]["state"], "running")
+            self.assertRegex(plain, r"LED 1 +mode 11 +Wi-Fi hotspot: on, blinking")
+            self.assertRegex(plain, r"LED 2 +mode 13 +OpenVPN tunnel: on")
+            # Each LED's writes in each of the seven ticks, the status's
+            # included, as the model has them for a board without it (LED 2
+            # writes once a tick and so marks them).
+            expected = predict((11, 13), setup, 7)
+            self.assertEqual(shapes(b, led=1, marker=2, start=start)[:7],
+                             [led1 for led1, _ in expected])
+            self.assertEqual([v for _, v in b.leds(2, start=start)][:7],
+                             [{"on": 1, "off": 0}[led2] for _, led2 in expected])
+            self.assertEqual(b.run("ls -d /tmp/norvask-status.* 2>/dev/null")[1], "")
+        finally:
+            b.run("/opt/norvask/etc/init stop", timeout=60)
+            b.daemon_pid = None
+            for line in reversed(made):
+                b.do(*undo(line), timeout=60)
 
     def test_pins(self):
         self.run_family("pins")
