@@ -8,8 +8,10 @@ cannot do (a driver refusing, a missing interface) is skipped with the
 board's reason.
 
 NORVASK_VM_PACKAGE names the package to install (default: the driver's,
-build-aarch64/norvask-<version>-aarch64.tar.gz)."""
+build-aarch64/norvask-<version>-aarch64.tar.gz), NORVASK_VM_STATIC_PACKAGE
+the static one, which the start script's case also runs."""
 
+import glob
 import json
 import os
 import sys
@@ -71,11 +73,16 @@ def undo(line):
     return back() if back else []
 
 
-def router_command():
-    command = [sys.executable, os.path.join(ROOT, "vm", "router.py")]
+def package():
+    """The router package the tests install: NORVASK_VM_PACKAGE's, or the
+    newest one scripts/package built."""
     if os.environ.get("NORVASK_VM_PACKAGE"):
-        command += ["--package", os.environ["NORVASK_VM_PACKAGE"]]
-    return command
+        return os.environ["NORVASK_VM_PACKAGE"]
+    return sorted(glob.glob(os.path.join(ROOT, "build-aarch64", "norvask-*-aarch64.tar.gz")))[-1]
+
+
+def router_command():
+    return [sys.executable, os.path.join(ROOT, "vm", "router.py"), "--package", package()]
 
 
 class EmulatedRouter(unittest.TestCase):
@@ -182,6 +189,15 @@ class EmulatedRouter(unittest.TestCase):
             status, messages = b.run("grep -c 'daemon.notice norvaskd.*: st' /var/log/messages")
             self.assertGreaterEqual(int(messages or 0), 4, messages)
             b.daemon_pid = None
+        static = os.environ.get("NORVASK_VM_STATIC_PACKAGE")
+        with self.subTest("the static package"):
+            if not static:
+                self.skipTest("set NORVASK_VM_STATIC_PACKAGE")
+            b.do(f"install {static}", timeout=60)
+            try:
+                self.run_case(17, [])
+            finally:
+                b.do(f"install {package()}", timeout=60)
 
     def test_status(self):
         """norvask-status from the package, beside the daemon on modes 11 and
