@@ -81,48 +81,37 @@ int remove_state_file(const char* dir, const std::string& name) {
 }  // namespace
 
 int write_board_state(const BoardState& board, const char* dir) {
-  int result = 0;
+  int failures = 0;
+  // The file `name` holding `text`, or no such file when not `present`.
+  const auto file = [dir, &failures](const std::string& name, bool present,
+                                     const std::string& text) {
+    failures += (present ? write_state_file(dir, name, text) : remove_state_file(dir, name)) != 0;
+  };
   for (const PinState& pin : board.pins) {
-    const std::string name = std::string("pin.") + pin.name;
-    const int r = pin.present ? write_state_file(dir, name, std::to_string(pin.value))
-                              : remove_state_file(dir, name);
-    if (r != 0) result = -1;
+    file(std::string("pin.") + pin.name, pin.present, std::to_string(pin.value));
   }
   for (const SerialState& port : board.serial) {
-    const std::string text =
-        port.fail ? "fail" : std::to_string(port.rx) + " " + std::to_string(port.tx);
-    if (write_state_file(dir, std::string("serial.") + port.name, text) != 0) result = -1;
+    const std::string counts = std::to_string(port.rx) + " " + std::to_string(port.tx);
+    file(std::string("serial.") + port.name, true, port.fail ? "fail" : counts);
   }
-  if (write_state_file(dir, "stations.wlan0", std::to_string(board.stations[0])) != 0 ||
-      write_state_file(dir, "stations.wlan02", std::to_string(board.stations[1])) != 0) {
-    result = -1;
-  }
-  const int ssid = board.ssid.empty() ? remove_state_file(dir, "ssid.wlan1")
-                                      : write_state_file(dir, "ssid.wlan1", board.ssid);
-  if (ssid != 0 || write_state_file(dir, "sas", std::to_string(board.sas)) != 0) result = -1;
+  file("stations.wlan0", true, std::to_string(board.stations[0]));
+  file("stations.wlan02", true, std::to_string(board.stations[1]));
+  file("ssid.wlan1", !board.ssid.empty(), board.ssid);
+  file("sas", true, std::to_string(board.sas));
   for (std::size_t unit = 0; unit < board.tunnel_rx.size(); ++unit) {
     const long long rx = board.tunnel_rx[unit];
-    const std::string name = "tun." + std::to_string(unit);
-    const int r =
-        rx < 0 ? remove_state_file(dir, name) : write_state_file(dir, name, std::to_string(rx));
-    if (r != 0) result = -1;
+    file("tun." + std::to_string(unit), rx >= 0, std::to_string(rx));
   }
   for (const ProgramState& program : board.programs) {
-    const std::string name = std::string("down.") + program.name;
     const std::string state = program.state;
-    const int r =
-        state == "running" ? remove_state_file(dir, name) : write_state_file(dir, name, state);
-    if (r != 0) result = -1;
+    file(std::string("down.") + program.name, state != "running", state);
   }
   for (const ServiceState& service : board.services) {
-    const std::string name = std::string("service.") + service.name;
     const std::string state = service.state;
-    const int r = state == "down"
-                      ? remove_state_file(dir, name)
-                      : write_state_file(dir, name, state + " " + std::to_string(service.pid));
-    if (r != 0) result = -1;
+    file(std::string("service.") + service.name, state != "down",
+         state + " " + std::to_string(service.pid));
   }
-  return result;
+  return failures == 0 ? 0 : -1;
 }
 
 const char* device_name(Device device) {

@@ -381,13 +381,12 @@ int service(const Call& c) {
 // started again, as on a router. A restarted access point has lost its
 // stations, a restarted IPsec daemon its associations; the Wi-Fi client
 // associates again by itself.
-int program(const Call& c) {
-  const char* text = "kill|stop|restart hostapd|wpa_supplicant|charon";
+int program_state(const Call& c) {
   ProgramState* found = nullptr;
   for (ProgramState& p : c.s.board.programs) {
     if (c.w.size() == 2 && c.w[1] == p.name) found = &p;
   }
-  if (!found) return c.usage(text);
+  if (!found) return c.usage("kill|stop|restart hostapd|wpa_supplicant|charon");
   const std::string& verb = c.w[0];
   found->state = verb == "kill" ? "killed" : verb == "stop" ? "stopped" : "running";
   if (verb == "restart" && c.w[1] == "hostapd") c.s.board.stations = {0, 0};
@@ -554,9 +553,9 @@ constexpr Command commands[] = {
     {"sas", sas},
     {"service", service},
     {"tool", tool},
-    {"kill", program},
-    {"stop", program},
-    {"restart", program},
+    {"kill", program_state},
+    {"stop", program_state},
+    {"restart", program_state},
     {"gpio", gpio},
     {"tmp", tmp},
     {"nproc", nproc},

@@ -157,8 +157,8 @@ TEST_F(Standin, ToolsOfAProgramThatIsDownFail) {
                                        {"stroke statusall", 255},
                                        {"swanctl --list-sas", 111}}) {
       const Result result = run(call);
-      EXPECT_EQ(result.out, "") << call;
-      EXPECT_EQ(result.status, status) << call;
+      EXPECT_EQ(std::make_pair(result.out, result.status), std::make_pair(std::string(), status))
+          << call;
     }
   }
   for (ProgramState& program : board.programs) program.state = "running";
