@@ -188,13 +188,19 @@ int send_descriptor(int socket_fd, int fd) {
   return sendmsg(socket_fd, &sent.message, 0) == 1 ? 0 : -1;
 }
 
-[[noreturn]] void exec_daemon(const Supervisor& s, int report_fd, int out, int err, StartAs how) {
+// A child of ours as the program it runs should find its process: no signal
+// blocked or caught (we block and catch some), its input /dev/null.
+void fresh_child() {
   sigset_t all;
   sigfillset(&all);
   sigprocmask(SIG_UNBLOCK, &all, nullptr);
   for (int sig = 1; sig < NSIG; ++sig) (void)std::signal(sig, SIG_DFL);
   const int null_fd = open("/dev/null", O_RDONLY);
   dup2(null_fd, 0);
+}
+
+[[noreturn]] void exec_daemon(const Supervisor& s, int report_fd, int out, int err, StartAs how) {
+  fresh_child();
   const int report = fcntl(report_fd, F_DUPFD_CLOEXEC, 3);
   if (s.options.user >= 0 && become_user(s.options.user) != 0) _exit(126);
   if (s.options.emulate_devices) {
@@ -584,12 +590,7 @@ int start_job(Supervisor& s, const std::string& command, std::string& error) {
   fcntl(out[0], F_SETFL, O_NONBLOCK);
   const pid_t pid = fork();
   if (pid == 0) {
-    sigset_t all;
-    sigfillset(&all);
-    sigprocmask(SIG_UNBLOCK, &all, nullptr);
-    for (int sig = 1; sig < NSIG; ++sig) (void)std::signal(sig, SIG_DFL);
-    const int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, 0);
+    fresh_child();
     dup2(out[1], 1);
     dup2(out[1], 2);
     close_range(3, ~0U, 0);
