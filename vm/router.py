@@ -16,11 +16,10 @@ Words of its own:
                                      (kill: SIGKILL, its sockets left behind)
     serial PORT in|out BYTES         bytes into or out of a UART, counted
                                      from what was sent before
-    sh COMMAND                       a shell command on the router
     install FILE                     another package or daemon binary
 
-init and sh report each line printed as "out TEXT" or "err TEXT" and the
-exit status as "status N" before their "ok".
+init reports as run does: each line printed as "out TEXT", then "ran STATUS",
+before its "ok".
 """
 
 import argparse
@@ -366,7 +365,7 @@ class Driver:
             "modes": self.modes, "settings": self.settings, "no-settings": self.no_settings,
             "start": self.start, "signal": self.signal, "serial": self.serial,
             "wait": self.hold, "say": self.say, "inspect": self.inspect, "quit": self.quit,
-            "pids": self.pids, "init": self.init, "sh": self.shell, "run": self.run_command,
+            "pids": self.pids, "init": self.init, "run": self.run_command,
             "install": self.install,
             "kill": self.program, "stop": self.program, "restart": self.program,
         }
@@ -540,13 +539,11 @@ class Driver:
         self.router.check(f"echo {floor} >/proc/sys/kernel/ns_last_pid")
 
     def report_run(self, command, timeout=COMMAND_TIMEOUT):
+        """As the simulator's "run": the output as "out" lines, then "ran STATUS"."""
         status, out, err = self.router.run(command, timeout)
-        for text in out:
+        for text in out + err:
             self.emit("out " + text)
-        for text in err:
-            self.emit("err " + text)
-        self.emit(f"status {status}")
-        return status
+        self.emit(f"ran {status}")
 
     def init(self, words, line):
         if len(words) != 2 or words[1] not in ("start", "stop", "restart", "status"):
@@ -559,18 +556,11 @@ class Driver:
                 self.router.daemon_pid = pid
                 self.emit(f"daemon {pid}")
 
-    def shell(self, words, line):
-        self.report_run(line.strip()[len(words[0]):].strip())
-
     def run_command(self, words, line):
-        """As the simulator's "run": the output as "out" lines, then "ran STATUS"."""
         command = line.strip()[len(words[0]):].strip()
         if not command:
             raise CommandError("usage: run COMMAND")
-        status, out, err = self.router.run(command)
-        for text in out + err:
-            self.emit("out " + text)
-        self.emit(f"ran {status}")
+        self.report_run(command)
 
     def install(self, words, line):
         if len(words) != 2 or not os.path.isfile(words[1]):
