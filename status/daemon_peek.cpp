@@ -15,6 +15,7 @@
 
 const char* daemon_pid_file = "/var/run/norvaskd.pid";
 const char* daemon_exe_path = "/opt/norvask/bin/norvaskd";
+uid_t daemon_uid = 0;
 
 namespace {
 
@@ -29,14 +30,6 @@ void set_reason(DaemonReport& daemon, DaemonState state, const char* format, ...
   va_start(arguments, format);
   (void)std::vsnprintf(daemon.reason.data(), daemon.reason.size(), format, arguments);
   va_end(arguments);
-}
-
-// /proc/PID/NAME.
-using ProcPath = std::array<char, 64>;
-ProcPath proc_path(pid_t pid, const char* name) {
-  ProcPath path{};
-  format_text(path.data(), path.size(), "/proc/%d/%s", static_cast<int>(pid), name);
-  return path;
 }
 
 // -1 when the file cannot be read, 0 when it names no pid, else the pid.
@@ -55,8 +48,8 @@ pid_t read_pid_file(const char* path) {
 
 // The path a process runs from, as /proc shows it, " (deleted)" cut off and
 // noted. 0, or -1 with errno set.
-int process_program(pid_t pid, Text& program, bool& replaced) {
-  const ssize_t n = readlink(proc_path(pid, "exe").data(), program.data(), program.size() - 1);
+int process_program(int proc, Text& program, bool& replaced) {
+  const ssize_t n = readlinkat(proc, "exe", program.data(), program.size() - 1);
   if (n < 0) return -1;
   program[static_cast<std::size_t>(n)] = '\0';
   constexpr const char deleted[] = " (deleted)";
@@ -67,21 +60,55 @@ int process_program(pid_t pid, Text& program, bool& replaced) {
   return 0;
 }
 
-// When `pid` started, in milliseconds since the epoch, or -1: its start in
-// clock ticks since boot, moved to the wall clock by how long ago boot was.
-std::int64_t start_time(pid_t pid) {
-  char stat_text[1024] = {};
-  const int fd = open(proc_path(pid, "stat").data(), O_RDONLY | O_CLOEXEC);
+// Reads the start of the file NAME below the open /proc/PID directory `proc`:
+// the byte count, or -1 (ESRCH once the process has ended).
+ssize_t read_proc_file(int proc, const char* name, char* text, std::size_t size) {
+  const int fd = openat(proc, name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
-  const ssize_t got = read(fd, stat_text, sizeof stat_text - 1);
+  const ssize_t got = read(fd, text, size - 1);
+  const int error = errno;
   close(fd);
+  errno = error;
+  text[got > 0 ? got : 0] = '\0';
+  return got;
+}
+
+// The process's real, effective, saved and file-system user IDs all equal
+// to `uid`: 1, 0 when not, -1 when its status cannot be read.
+int runs_as(int proc, uid_t uid) {
+  char text[2048];
+  if (read_proc_file(proc, "status", text, sizeof text) <= 0) return -1;
+  const char* line = std::strstr(text, "\nUid:");
+  if (!line) return -1;
+  const char* p = line + 5;
+  for (int i = 0; i < 4; ++i) {
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(p, &end, 10);
+    if (end == p) return -1;
+    if (id != uid) return 0;
+    p = end;
+  }
+  return 1;
+}
+
+// When the process started, in clock ticks since boot, or -1.
+std::int64_t start_ticks(int proc) {
+  char stat_text[1024];
+  const ssize_t got = read_proc_file(proc, "stat", stat_text, sizeof stat_text);
   // After "pid (comm)", which may hold blanks: the state is field 3, the
   // start time field 22.
   const char* rest = got > 0 ? std::strrchr(stat_text, ')') : nullptr;
   const char* field = rest ? skip_fields(rest + 1, 19) : nullptr;
   char* end = nullptr;
   const unsigned long long ticks = field ? std::strtoull(field, &end, 10) : 0;
-  if (!field || end == field) return -1;
+  if (!field || end == field || ticks > INT64_MAX) return -1;
+  return static_cast<std::int64_t>(ticks);
+}
+
+// A start in clock ticks since boot, in milliseconds since the epoch, or -1:
+// moved to the wall clock by how long ago boot was.
+std::int64_t start_time(std::int64_t ticks) {
+  if (ticks < 0) return -1;
   const long hertz = sysconf(_SC_CLK_TCK);
   timespec now{};
   timespec since_boot{};
@@ -93,17 +120,18 @@ std::int64_t start_time(pid_t pid) {
     return std::int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
   };
   const auto started =
-      static_cast<std::int64_t>(ticks * 1000 / static_cast<unsigned long long>(hertz));
+      static_cast<std::int64_t>(static_cast<unsigned long long>(ticks) * 1000 /
+                                static_cast<unsigned long long>(hertz));
   return milliseconds(now) - (milliseconds(since_boot) - started);
 }
 
-bool read_memory(pid_t pid, std::uint64_t address, void* out, std::size_t size) {
+bool read_memory(pid_t pid, int proc, std::uint64_t address, void* out, std::size_t size) {
   iovec local{out, size};
   // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the other process
   iovec remote{reinterpret_cast<void*>(address), size};
   if (process_vm_readv(pid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(size)) return true;
   // Kernels built without it still have the memory file.
-  const int fd = open(proc_path(pid, "mem").data(), O_RDONLY | O_CLOEXEC);
+  const int fd = openat(proc, "mem", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool ok = address <= INT64_MAX &&
                   pread(fd, out, size, static_cast<off_t>(address)) == static_cast<ssize_t>(size);
@@ -113,30 +141,32 @@ bool read_memory(pid_t pid, std::uint64_t address, void* out, std::size_t size) 
   return ok;
 }
 
-int load_start(pid_t pid, const char* program, std::uint64_t& start) {
-  std::FILE* maps = std::fopen(proc_path(pid, "maps").data(), "re");
-  if (!maps) return -1;
+int load_start(int proc, const char* program, std::uint64_t& start) {
+  const int fd = openat(proc, "maps", O_RDONLY | O_CLOEXEC);
+  std::FILE* maps = fd >= 0 ? fdopen(fd, "re") : nullptr;
+  if (!maps) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
   const int found = maps_load_start(maps, program, start);
   (void)std::fclose(maps);
   return found;
 }
 
 // Reads got_signal, uart1_stat and uart2_stat from the daemon's memory, where
-// its dynamic symbol table says they are.
-int read_exports(StatusReport& report, pid_t pid, const char* maps_path) {
+// the dynamic symbol table of `program`, the installed file that it runs,
+// says they are.
+int read_exports(StatusReport& report, pid_t pid, int proc, int program) {
   DaemonReport& daemon = report.daemon;
   ElfSymbol symbols[] = {
       {"got_signal", 0, 0, false}, {"uart1_stat", 0, 0, false}, {"uart2_stat", 0, 0, false}};
   const std::uint64_t sizes[] = {sizeof daemon.got_signal, sizeof(SerialStat), sizeof(SerialStat)};
   void* targets[] = {&daemon.got_signal, daemon.uart.data(), &daemon.uart[1]};
-  const ProcPath exe = proc_path(pid, "exe");
-  const int fd = open(exe.data(), O_RDONLY | O_CLOEXEC);
   std::uint64_t first_page = 0;
-  const int looked = fd >= 0 ? elf_lookup(fd, symbols, 3, first_page) : -1;
-  if (fd >= 0) close(fd);
   std::uint64_t start = 0;
-  if (looked != 0 || load_start(pid, maps_path, start) != 0) {
-    add_problem(report, "cannot read the daemon's program %s: %s", exe.data(),
+  if (elf_lookup(program, symbols, 3, first_page) != 0 ||
+      load_start(proc, daemon_exe_path, start) != 0) {
+    add_problem(report, "cannot read the daemon's program %s: %s", daemon_exe_path,
                 std::strerror(errno));
     return -1;
   }
@@ -147,13 +177,100 @@ int read_exports(StatusReport& report, pid_t pid, const char* maps_path) {
                   sizes[i]);
       return -1;
     }
-    if (!read_memory(pid, start - first_page + symbols[i].value, targets[i], sizes[i])) {
+    if (!read_memory(pid, proc, start - first_page + symbols[i].value, targets[i], sizes[i])) {
       add_problem(report, "cannot read the daemon's memory: %s", std::strerror(errno));
       return -1;
     }
   }
   daemon.exports_read = true;
   return 0;
+}
+
+// What a failed read of /proc/PID says: the process has ended, or we may not look.
+int cannot_tell(StatusReport& report, pid_t pid) {
+  DaemonReport& daemon = report.daemon;
+  if (errno == ENOENT || errno == ESRCH) {
+    set_reason(daemon, DaemonState::NotRunning, "pid %d from %s has ended", static_cast<int>(pid),
+               daemon_pid_file);
+    return 0;
+  }
+  set_reason(daemon, DaemonState::Unknown, "cannot tell what pid %d is: %s", static_cast<int>(pid),
+             std::strerror(errno));
+  add_problem(report, "%s", daemon.reason.data());
+  return -1;
+}
+
+// Whether the process behind `proc` runs the installed daemon as root: its
+// name alone proves nothing, since a user can run the daemon's file, or show
+// any program under its name in a mount namespace of their own. `program`
+// is left open on the installed file when it does.
+int identify(StatusReport& report, pid_t pid, int proc, int& program) {
+  DaemonReport& daemon = report.daemon;
+  const char* pid_file = daemon_pid_file;
+  const int number = static_cast<int>(pid);
+  if (process_program(proc, daemon.program, daemon.replaced) != 0) return cannot_tell(report, pid);
+  if (std::strcmp(daemon.program.data(), daemon_exe_path) != 0) {
+    set_reason(daemon, DaemonState::OtherProgram, "%s names pid %d, which is %s, not %s", pid_file,
+               number, daemon.program.data(), daemon_exe_path);
+    return 0;
+  }
+  const int as_root = runs_as(proc, daemon_uid);
+  if (as_root < 0) return cannot_tell(report, pid);
+  if (as_root == 0) {
+    set_reason(daemon, DaemonState::OtherProgram, "%s names pid %d, which runs %s, but not as root",
+               pid_file, number, daemon_exe_path);
+    return 0;
+  }
+  struct stat running {};
+  struct stat installed {};
+  if (fstatat(proc, "exe", &running, 0) != 0) return cannot_tell(report, pid);
+  program = open(daemon_exe_path, O_RDONLY | O_CLOEXEC);
+  if (program >= 0 && fstat(program, &installed) == 0 && running.st_dev == installed.st_dev &&
+      running.st_ino == installed.st_ino) {
+    daemon.replaced = false;
+    daemon.state = DaemonState::Running;
+    return 0;
+  }
+  if (program >= 0) close(program);
+  program = -1;
+  // Root runs a file that is gone from that path: an update left the running
+  // daemon on its old file, whose symbols the installed one does not tell.
+  if (daemon.replaced && running.st_nlink == 0) {
+    daemon.state = DaemonState::Running;
+    return 0;
+  }
+  set_reason(daemon, DaemonState::OtherProgram, "%s names pid %d, which runs another file at %s",
+             pid_file, number, daemon_exe_path);
+  return 0;
+}
+
+// Everything below is read through `proc`, the open /proc/PID directory: it
+// stays bound to the process it was opened on, and reads through it fail
+// once that process has ended, even when its pid is taken again.
+int look_at_process(StatusReport& report, pid_t pid, int proc) {
+  DaemonReport& daemon = report.daemon;
+  const std::int64_t ticks = start_ticks(proc);
+  if (ticks < 0) return cannot_tell(report, pid);
+  int program = -1;
+  const int identified = identify(report, pid, proc, program);
+  if (identified != 0 || daemon.state != DaemonState::Running) return identified;
+  daemon.started_ms = start_time(ticks);
+  const std::size_t problems = std::strlen(report.problem.data());
+  const int read = program >= 0 ? read_exports(report, pid, proc, program) : 0;
+  if (program >= 0) close(program);
+  // The memory was read by pid: it was the daemon's only if the daemon still
+  // runs now.
+  if (start_ticks(proc) != ticks) {
+    report.problem[problems] = '\0';
+    daemon.exports_read = false;
+    daemon.got_signal = 0;
+    daemon.uart = {};
+    daemon.started_ms = -1;
+    daemon.replaced = false;
+    errno = ESRCH;
+    return cannot_tell(report, pid);
+  }
+  return read;
 }
 
 }  // namespace
@@ -178,27 +295,11 @@ int look_at_daemon(StatusReport& report) {
     return 0;
   }
   daemon.pid = pid;
-  if (process_program(pid, daemon.program, daemon.replaced) != 0) {
-    if (errno == ENOENT || errno == ESRCH) {
-      set_reason(daemon, DaemonState::NotRunning, "pid %d from %s has ended", static_cast<int>(pid),
-                 daemon_pid_file);
-      return 0;
-    }
-    set_reason(daemon, DaemonState::Unknown, "cannot tell what pid %d is: %s",
-               static_cast<int>(pid), std::strerror(errno));
-    add_problem(report, "%s", daemon.reason.data());
-    return -1;
-  }
-  if (std::strcmp(daemon.program.data(), daemon_exe_path) != 0) {
-    set_reason(daemon, DaemonState::OtherProgram, "%s names pid %d, which is %s, not %s",
-               daemon_pid_file, static_cast<int>(pid), daemon.program.data(), daemon_exe_path);
-    return 0;
-  }
-  daemon.state = DaemonState::Running;
-  daemon.started_ms = start_time(pid);
-  // The maps show a replaced file under the name readlink gave.
-  std::array<char, status_text_size + 16> maps_path{};
-  format_text(maps_path.data(), maps_path.size(), "%s%s", daemon.program.data(),
-              daemon.replaced ? " (deleted)" : "");
-  return read_exports(report, pid, maps_path.data());
+  std::array<char, 32> path{};
+  format_text(path.data(), path.size(), "/proc/%d", static_cast<int>(pid));
+  const int proc = open(path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (proc < 0) return cannot_tell(report, pid);
+  const int looked = look_at_process(report, pid, proc);
+  close(proc);
+  return looked;
 }

@@ -68,6 +68,7 @@ struct StatusReport {
 extern const char* status_tmp_dir;   // the private capture directory goes below
 extern const char* daemon_pid_file;  // the start script's
 extern const char* daemon_exe_path;  // where the daemon is installed
+extern uid_t daemon_uid;             // who runs it: root
 
 // A stop signal's number, set by main's handler: the looks end early.
 extern volatile std::sig_atomic_t status_stop;
