@@ -44,6 +44,7 @@ struct ChildStart {
   const char* argv[max_arguments + 2];
   int fds[3];
   sigset_t parent_mask;
+  bool own_group;
 };
 
 // The child runs in the parent's memory, so a handler of ours must not run in
@@ -68,11 +69,16 @@ void default_signal_handlers() {
   if (null_fd >= 0 && null_fd < 3) null_fd = fcntl(null_fd, F_DUPFD, 3);
   for (int stream = 0; stream < 3; ++stream) {
     const int slot = start.fds[stream];
-    if (slot == stream) continue;
+    // A stream that is already the slot's file was opened close-on-exec.
+    if (slot == stream) {
+      (void)fcntl(stream, F_SETFD, 0);
+      continue;
+    }
     const int source = slot >= 0 ? slot : null_fd;
     if (source < 0 || dup2(source, stream) < 0) close(stream);
   }
   close_from_3();
+  if (start.own_group) (void)setpgid(0, 0);
   pthread_sigmask(SIG_SETMASK, &start.parent_mask, nullptr);
   execvp(start.argv[0], const_cast<char* const*>(start.argv));
   _exit(1);
@@ -98,6 +104,8 @@ pid_t start_child(ChildStart& start) {
 }
 
 }  // namespace
+
+const ChildControl* child_control = nullptr;
 
 void reset_child_fds() {
   for (int& fd : child_fds) {
@@ -127,10 +135,17 @@ int run_command(const char* program, ...) {
   va_end(arguments);
   start.argv[count] = nullptr;
   for (int stream = 0; stream < 3; ++stream) start.fds[stream] = child_fds[stream];
+  const ChildControl* control = child_control;
+  start.own_group = control != nullptr;
+  if (control && !control->may_start()) {
+    reset_child_fds();
+    return -1;
+  }
 
   const pid_t pid = start_child(start);
   reset_child_fds();
   if (pid < 0) return -1;
+  if (control) return control->wait(pid);
   int status = 0;
   // The daemon's own handlers restart the wait, but one installed without
   // SA_RESTART must not cut it short either: the child would run on unreaped.

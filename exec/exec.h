@@ -1,6 +1,8 @@
 // Running external programs synchronously, and the files they leave behind.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -8,8 +10,18 @@
 // which closes it after the fork; a negative one means /dev/null; 0 and 2 are ignored.
 void set_child_stdout(int fd);
 
+// How a tool that must not wait for ever runs its children; the daemon sets
+// none and waits for each child as long as it runs. With one set, each child
+// gets a process group of its own, so that ending it ends its pipeline too.
+struct ChildControl {
+  bool (*may_start)();     // false: no more commands are started
+  int (*wait)(pid_t pid);  // the wait status, or -1 when it ended the group
+};
+extern const ChildControl* child_control;
+
 // Runs `program` with the arguments up to the null (at most 62 of them) and
-// waits for it. Returns the raw wait status, or -1 when the fork failed.
+// waits for it. Returns the raw wait status, or -1 when the fork failed or
+// child_control did not start it or ended it.
 int run_command(const char* program, ...) __attribute__((sentinel));
 
 // Runs `command` through /bin/sh -c with its output in the capture file `path`,
