@@ -257,6 +257,7 @@ void render_json(const StatusReport& report, std::FILE* out) {
     json_text(j, "shows", shows(led.row, led.mode, title));
     json_bool(j, "looked", led.looked);
     json_text(j, "state", state_word(led.step.action));
+    json_bool(j, "answered", !led.not_answered);
     // What the LED is set to: a blink ends on, a kept LED is not set.
     switch (led.step.action) {
       case LedAction::Off:

@@ -158,11 +158,15 @@ void ask(LedReport& led, SerialStat& uart) {
   probe_evidence = &led.probes;
   pin_seen = &led.pin;
   serial_failure = &led.serial_failure;
+  commands_not_answered = 0;
   led.answer = mode_answer(led.row, uart);
   probe_evidence = nullptr;
   pin_seen = nullptr;
   serial_failure = nullptr;
   led.step = decide(led.mode, led.answer);
+  // What the probe made of a command it never heard from is no answer.
+  led.not_answered = commands_not_answered != 0;
+  if (led.not_answered) led.step = {LedAction::Keep, 0, nullptr};
   led.serial_counts = uart;
   if (reads_pin(led.row.source)) led.pin_support = pin_entry(led.row.pin).support;
 }

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "settings/settings_internal.h"
 #include "status/status.h"
@@ -40,13 +42,32 @@ void help() {
 
 void on_stop_signal(int signal_number) { status_stop = signal_number; }
 
-// No SA_RESTART: a stop cuts the second between the looks short. The command
-// runner gives every child the default actions back.
+// Every signal whose default action ends us: caught, each ends the look early
+// so that the private directory is removed, and is raised again at the end.
+// No SA_RESTART: a stop cuts the second between the looks and the wait for a
+// command short. One that is ignored stays ignored. The command runner gives
+// every child the default actions back.
 void catch_stop_signals() {
   struct sigaction action {};
   action.sa_handler = on_stop_signal;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2,
+                                  SIGPIPE, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF}) {
+    struct sigaction was {};
+    if (sigaction(signal_number, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
     sigaction(signal_number, &action, nullptr);
+  }
+}
+
+// Started with 0, 1 or 2 closed, the files we open would take their places:
+// a capture on 1 would receive the report, a capture on 0 would be handed to
+// no child. They are filled with /dev/null opened read-only, so that writing
+// the report to a standard output that was closed still fails.
+void fill_standard_descriptors() {
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lower ones are open by now: the lowest free descriptor is this one.
+    const int opened = open("/dev/null", O_RDONLY);
+    if (opened >= 0 && opened != fd) close(opened);
   }
 }
 
@@ -63,6 +84,7 @@ bool settings_newer_than(std::int64_t started_ms) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  fill_standard_descriptors();
   static const option options[] = {
       {"json", no_argument, nullptr, 'j'},
       {"help", no_argument, nullptr, 'h'},
@@ -93,6 +115,7 @@ int main(int argc, char** argv) {
   // Pins are read, never written: the device is opened read-only.
   gpio_open_flags = O_RDONLY;
   catch_stop_signals();
+  bound_commands();
 
   static StatusReport report{};
   const int leds = look_at_leds(report);
@@ -104,7 +127,10 @@ int main(int argc, char** argv) {
   } else {
     render_plain(report, stdout);
   }
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return exit_could_not_read;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    put(stderr, "norvask-status: cannot write the report: %s\n", std::strerror(errno));
+    return exit_could_not_read;
+  }
   if (status_stop) {
     (void)std::signal(status_stop, SIG_DFL);
     (void)std::raise(status_stop);

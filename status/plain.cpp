@@ -211,7 +211,11 @@ void plain_led(std::FILE* out, std::size_t index, const LedReport& led) {
   }
   put(out, "\n");
   Line line{out, false};
-  plain_evidence(line, led);
+  if (led.not_answered) {
+    part(line, "a command did not answer within %d s and was ended", command_seconds);
+  } else {
+    plain_evidence(line, led);
+  }
   put(out, "\n");
 }
 

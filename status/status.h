@@ -39,6 +39,7 @@ struct LedReport {
   int ipsec_listed;                             // swanctl's established lines
   std::array<char, status_text_size> text;      // the ssid, or netstat's line
   std::array<char, status_text_size> cut_name;  // netstat's cut PID/program, if any
+  bool not_answered;  // a command ran past command_seconds and was ended
 };
 
 enum class DaemonState : std::uint8_t { Unknown, Running, NotRunning, OtherProgram };
@@ -72,6 +73,15 @@ extern uid_t daemon_uid;             // who runs it: root
 
 // A stop signal's number, set by main's handler: the looks end early.
 extern volatile std::sig_atomic_t status_stop;
+
+// How long a probe's command may run before it is ended and the probe
+// counted as not answered: the tool must not hang on a command that hangs.
+inline constexpr int command_seconds = 5;
+// Commands ended for running too long since it was last set to 0; while it
+// is not 0, and after a stop signal, no command is started.
+extern int commands_not_answered;
+// Makes the command runner bound each command and end it on a stop signal.
+void bound_commands();
 
 // Reads the settings and looks at both LEDs as one tick of the daemon would,
 // twice one second apart when a mode watches activity. Its captures go to a
