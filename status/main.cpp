@@ -42,16 +42,21 @@ void help() {
 
 void on_stop_signal(int signal_number) { status_stop = signal_number; }
 
-// Every signal whose default action ends us: caught, each ends the look early
-// so that the private directory is removed, and is raised again at the end.
-// No SA_RESTART: a stop cuts the second between the looks and the wait for a
-// command short. One that is ignored stays ignored. The command runner gives
+// Every signal whose default action ends us is caught: it ends the look
+// early, so that the private directory is removed, and is raised again at
+// the end. No SA_RESTART: a signal cuts the second between the looks and the
+// wait for a command short. The stop signals are caught even when ignored
+// (a shell ignores INT and QUIT for what it starts in the background); the
+// others, ignored, cannot end us and stay ignored. The command runner gives
 // every child the default actions back.
-void catch_stop_signals() {
+void catch_signals() {
   struct sigaction action {};
   action.sa_handler = on_stop_signal;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2,
-                                  SIGPIPE, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF}) {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    sigaction(signal_number, &action, nullptr);
+  }
+  for (const int signal_number :
+       {SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF}) {
     struct sigaction was {};
     if (sigaction(signal_number, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
     sigaction(signal_number, &action, nullptr);
@@ -114,7 +119,7 @@ int main(int argc, char** argv) {
   setlogmask(LOG_MASK(LOG_EMERG));
   // Pins are read, never written: the device is opened read-only.
   gpio_open_flags = O_RDONLY;
-  catch_stop_signals();
+  catch_signals();
   bound_commands();
 
   static StatusReport report{};
