@@ -1,16 +1,21 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "exec/exec.h"
 #include "status/status.h"
 #include "status/status_internal.h"
 #include "test_util.h"
@@ -153,10 +158,13 @@ class DaemonLookup : public ::testing::Test {
     ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
     self_ = exe;
     daemon_pid_file = pid_file_.c_str();
+    // The tests stand in for a daemon run by their own user.
+    daemon_uid = getuid();
   }
   void TearDown() override {
     daemon_pid_file = "/var/run/norvaskd.pid";
     daemon_exe_path = "/opt/norvask/bin/norvaskd";
+    daemon_uid = 0;
     got_signal = 0;
     uart1_stat = {};
     uart2_stat = {};
@@ -219,6 +227,166 @@ TEST_F(DaemonLookup, APidFileWithoutTheDaemonIsAnAnswer) {
         << c.name << ": " << report.daemon.reason.data();
     EXPECT_FALSE(report.daemon.exports_read) << c.name;
   }
+}
+
+// A process that runs `program` (with `argument`) until the test ends.
+class Running {
+ public:
+  Running(const std::string& program, const char* argument) : pid_(fork()) {
+    if (pid_ == 0) {
+      execl(program.c_str(), program.c_str(), argument, nullptr);
+      _exit(127);
+    }
+    // Until it runs the program.
+    char exe[PATH_MAX];
+    const std::string link = "/proc/" + std::to_string(pid_) + "/exe";
+    for (int i = 0; i < 200; ++i) {
+      const ssize_t n = readlink(link.c_str(), exe, sizeof exe);
+      if (n > 0 && std::string(exe, static_cast<std::size_t>(n)) == program) break;
+      usleep(10000);
+    }
+  }
+  ~Running() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_;
+};
+
+// The name /proc gives a process's program is no identity: only the daemon's
+// user running the installed file is the daemon, and only that file's
+// symbols are read.
+TEST_F(DaemonLookup, ANameIsNoIdentity) {
+  daemon_exe_path = self_.c_str();
+  write_file(pid_file_, std::to_string(getpid()) + "\n");
+  got_signal = 15;
+  daemon_uid = getuid() + 1;
+  StatusReport report{};
+  EXPECT_EQ(look_at_daemon(report), 0) << report.problem.data();
+  EXPECT_EQ(report.daemon.state, DaemonState::OtherProgram);
+  EXPECT_NE(std::strstr(report.daemon.reason.data(), ", but not as root"), nullptr)
+      << report.daemon.reason.data();
+  EXPECT_FALSE(report.daemon.exports_read);
+  daemon_uid = getuid();
+
+  // A file put in the place of the one a process runs: when the running file
+  // keeps no name it is the daemon's old file, which an update replaced;
+  // when it still has one, it is some other file.
+  const std::string program = dir_ / "norvaskd";
+  const std::string sleeper = read_file("/bin/sleep");
+  write_file(program, sleeper);
+  chmod(program.c_str(), 0755);
+  const Running old(program, "60");
+  write_file(dir_ / "update", sleeper);
+  ASSERT_EQ(rename((dir_ / "update").c_str(), program.c_str()), 0);
+  daemon_exe_path = program.c_str();
+  write_file(pid_file_, std::to_string(old.pid()) + "\n");
+  report = {};
+  EXPECT_EQ(look_at_daemon(report), 0) << report.problem.data();
+  EXPECT_EQ(report.daemon.state, DaemonState::Running);
+  EXPECT_TRUE(report.daemon.replaced);
+  EXPECT_FALSE(report.daemon.exports_read);
+
+  const std::string linked = dir_ / "linked";
+  write_file(linked, sleeper);
+  chmod(linked.c_str(), 0755);
+  ASSERT_EQ(link(linked.c_str(), (dir_ / "kept").c_str()), 0);
+  const Running other(linked, "60");
+  write_file(dir_ / "update", sleeper);
+  ASSERT_EQ(rename((dir_ / "update").c_str(), linked.c_str()), 0);
+  daemon_exe_path = linked.c_str();
+  write_file(pid_file_, std::to_string(other.pid()) + "\n");
+  report = {};
+  EXPECT_EQ(look_at_daemon(report), 0) << report.problem.data();
+  EXPECT_EQ(report.daemon.state, DaemonState::OtherProgram) << report.daemon.reason.data();
+  EXPECT_FALSE(report.daemon.exports_read);
+}
+
+// ---- commands that hang, and stop signals ----
+
+class BoundedCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bound_commands();
+    commands_not_answered = 0;
+    status_stop = 0;
+  }
+  void TearDown() override {
+    child_control = nullptr;
+    commands_not_answered = 0;
+    status_stop = 0;
+    signal(SIGALRM, SIG_DFL);
+  }
+
+  // Whether the process `pid` is gone (or left as a zombie) within a second.
+  static bool gone(pid_t pid) {
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    for (int i = 0; i < 100; ++i) {
+      const std::string text = read_file(stat);
+      const std::size_t end = text.rfind(')');
+      if (text.empty() || (end != std::string::npos && text.compare(end, 4, ") Z ") == 0)) {
+        return true;
+      }
+      usleep(10000);
+    }
+    return false;
+  }
+
+  std::string pipeline() const {
+    return "sleep 60 & echo $! >" + dir_ / "pid" + "; sleep 60 | sleep 60";
+  }
+  std::int64_t run_ms(const std::string& command, int& status) {
+    const auto started = std::chrono::steady_clock::now();
+    status = shell_command(command.c_str());
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 started)
+        .count();
+  }
+
+  TempDir dir_;
+};
+
+// A command that never ends is ended at its bound with everything it
+// started, and no other command starts until the next look.
+TEST_F(BoundedCommands, ACommandPastItsBoundIsEndedWithItsGroup) {
+  int status = 0;
+  const std::int64_t ms = run_ms(pipeline(), status);
+  EXPECT_EQ(status, -1);
+  EXPECT_GE(ms, command_seconds * 1000 - 50);
+  EXPECT_LT(ms, command_seconds * 1000 + 1000);
+  EXPECT_EQ(commands_not_answered, 1);
+  EXPECT_TRUE(gone(std::stoi(read_file(dir_ / "pid")))) << "a program it started runs on";
+  const std::string marker = dir_ / "ran";
+  EXPECT_EQ(shell_command(("touch " + marker).c_str()), -1);
+  EXPECT_FALSE(file_exists(marker.c_str()));
+  commands_not_answered = 0;
+  EXPECT_EQ(shell_command("exit 0"), 0);
+}
+
+void note_stop(int /*signal_number*/) { status_stop = SIGTERM; }
+
+// A stop signal ends the command at once, and none starts after it.
+TEST_F(BoundedCommands, AStopEndsTheCommandAtOnce) {
+  struct sigaction action {};
+  action.sa_handler = note_stop;
+  sigaction(SIGALRM, &action, nullptr);
+  itimerval timer{};
+  timer.it_value.tv_usec = 200000;
+  setitimer(ITIMER_REAL, &timer, nullptr);
+  int status = 0;
+  const std::int64_t ms = run_ms(pipeline(), status);
+  EXPECT_EQ(status, -1);
+  EXPECT_LT(ms, 1000);
+  EXPECT_EQ(commands_not_answered, 0);
+  EXPECT_TRUE(gone(std::stoi(read_file(dir_ / "pid")))) << "a program it started runs on";
+  const std::string marker = dir_ / "ran";
+  EXPECT_EQ(shell_command(("touch " + marker).c_str()), -1);
+  EXPECT_FALSE(file_exists(marker.c_str()));
 }
 
 // ---- what the captures say ----
