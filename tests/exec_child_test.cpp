@@ -174,3 +174,22 @@ TEST(ExecChild, ThreadsRunCommandsSideBySide) {
   for (std::thread& worker : workers) worker.join();
   for (int t = 0; t < threads; ++t) EXPECT_EQ(failures[static_cast<std::size_t>(t)], 0) << t;
 }
+
+// Started with descriptor 1 closed, a process gets its capture there, opened
+// close-on-exec: the child must still write into it, not into nothing.
+TEST(ExecChild, AStreamThatIsAlreadyItsSlotsFileSurvivesExec) {
+  TempDir dir;
+  const std::string out = dir / "out.txt";
+  const pid_t experiment = fork();
+  ASSERT_GE(experiment, 0);
+  if (experiment == 0) {
+    close(1);
+    const int capture = open_capture(out.c_str());
+    set_child_stdout(capture);
+    _exit(capture == 1 && shell_command("echo kept") == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(experiment, &status, 0), experiment);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(read_back(out), "kept\n");
+}

@@ -129,4 +129,41 @@ TEST_F(Runner, NoDescriptorReachesTheChildOrStaysInTheParent) {
   EXPECT_EQ(count_open_fds(), before);
 }
 
+// A control that lets `starts` commands start and notes what it waited for.
+int starts = 0;
+pid_t waited_for = 0;
+pid_t waited_group = 0;
+bool may_start() { return starts-- > 0; }
+int wait_noting(pid_t pid) {
+  waited_for = pid;
+  waited_group = getpgid(pid);
+  int status = 0;
+  return waitpid(pid, &status, 0) == pid ? status : -1;
+}
+constexpr ChildControl noting{may_start, wait_noting};
+
 }  // namespace
+
+// The daemon sets no control: its children share its process group. With
+// one, each child leads a group of its own, the control waits for it, and a
+// command it refuses never runs.
+TEST_F(Runner, AChildControlStartsWaitsAndGroups) {
+  const std::string marker = dir_ / "ran";
+  const std::string touch = "touch " + marker;
+  EXPECT_EQ(exit_code(shell_command("exit $(( $(cut -d' ' -f5 /proc/$$/stat) == $(cut -d' ' "
+                                    "-f5 /proc/$PPID/stat) ? 7 : 0 ))")),
+            7);
+  child_control = &noting;
+  starts = 1;
+  const int status = shell_command("exit 5");
+  EXPECT_EQ(exit_code(status), 5);
+  EXPECT_GT(waited_for, 0);
+  EXPECT_EQ(waited_group, waited_for);
+  waited_for = 0;
+  EXPECT_EQ(shell_command(touch.c_str()), -1);
+  EXPECT_EQ(waited_for, 0);
+  EXPECT_FALSE(file_exists(marker.c_str()));
+  child_control = nullptr;
+  EXPECT_EQ(shell_command(touch.c_str()), 0);
+  EXPECT_TRUE(file_exists(marker.c_str()));
+}
