@@ -12,6 +12,8 @@ alone, as on a board that shares nothing with the host."""
 import json
 import os
 import re
+import signal
+import time
 import unittest
 
 from board import default_command
@@ -190,6 +192,135 @@ class Status(BoardCase):
                 got, output = b.run(command)
                 self.assertEqual(got, status, output)
                 self.assertRegex(output, pattern)
+
+
+# Another user on the board, as an attacker would be.
+AS_NOBODY = "setpriv --reuid 65534 --regid 65534 --clear-groups "
+# A netstat that never ends, for the status tool alone (its PATH): the
+# program it leaves running is called "stuck".
+HANG = ("mkdir -p /tmp/hang && cp /bin/sleep /tmp/hang/stuck && "
+        "printf '#!/bin/sh\\nexec /tmp/hang/stuck 61\\n' >/tmp/hang/netstat && "
+        "chmod 755 /tmp/hang/netstat")
+STUCK = "grep -qsx stuck /proc/[0-9]*/comm"
+
+
+def hanging(command):
+    return "env PATH=/tmp/hang:$PATH " + command
+
+
+class StatusCase(BoardCase):
+    """Status's board and checks, without its tests."""
+    status_board = Status.status_board
+    assertNothingLeft = Status.assertNothingLeft
+
+
+class StatusIdentity(StatusCase):
+    """The pid file names a process: it is the daemon only when it runs the
+    installed file as root, whatever name /proc gives its program."""
+
+    def test_only_root_running_the_installed_file_is_the_daemon(self):
+        b = self.status_board(modes=(17, 17))
+        b.run(f"cp {DAEMON} /tmp/copy && chown 65534 /tmp/copy")
+        in_namespaces = "unshare -Urm sh -c 'mount --bind /tmp/copy {0} && exec {0}'"
+        cases = {
+            "the daemon's file run by another user":
+                (AS_NOBODY + DAEMON, f"{DAEMON}, but not as root"),
+            "a copy shown at its path in a user's namespaces":
+                (AS_NOBODY + in_namespaces.format(DAEMON), f"{DAEMON}, but not as root"),
+            "another program shown at its path in a mount namespace":
+                (f"unshare -m sh -c 'mount --bind /bin/sleep {DAEMON} && exec {DAEMON} 60'",
+                 f"another file at {DAEMON}"),
+        }
+        for name, (command, reason) in cases.items():
+            with self.subTest(name):
+                pid = b.run(f"{command} >/dev/null 2>&1 & echo $!")[1]
+                b.run(f"echo {pid} >{PID_FILE}; for i in $(seq 50); do "
+                      f"[ \"$(readlink /proc/{pid}/exe)\" = {DAEMON} ] && break; sleep 0.1; done")
+                status, output = b.run(status_command() + " --json")
+                b.run(f"kill {pid}")
+                self.assertEqual(status, 0, output)
+                daemon = json.loads(output)["daemon"]
+                self.assertEqual(daemon["state"], "other program", daemon)
+                self.assertEqual(daemon["reason"], f"{PID_FILE} names pid {pid}, which runs {reason}")
+                self.assertIsNone(daemon["stop_signal"])
+                self.assertIsNone(daemon["serial"])
+        with self.subTest("the daemon"):
+            b.run(f"echo {b.daemon_pid} >{PID_FILE}")
+            status, output = b.run(status_command() + " --json")
+            self.assertEqual(status, 0, output)
+            daemon = json.loads(output)["daemon"]
+            self.assertEqual((daemon["state"], daemon["stop_signal"]), ("running", 0), daemon)
+
+
+class StatusStreams(StatusCase):
+    """Started with standard descriptors closed it gives the same answer, or
+    says that it cannot write it."""
+
+    def test_closed_standard_descriptors(self):
+        b = self.status_board("service drennic listening", modes=(16, 17))
+        b.run(f"echo {b.daemon_pid} >{PID_FILE}")
+        status, output = b.run(status_command() + " --json")
+        self.assertEqual(status, 0, output)
+        leds = json.loads(output)["leds"]
+        self.assertEqual(leds[0]["evidence"]["listening"], True)
+        for name, redirect in {"0": "<&-", "2": "2>&-", "0 and 2": "<&- 2>&-"}.items():
+            with self.subTest(f"{name} closed"):
+                status, output = b.run(f"{status_command()} --json {redirect}")
+                self.assertEqual(status, 0, output)
+                self.assertEqual(json.loads(output)["leds"], leds)
+        for name, redirect in {"1": ">&-", "0 and 1": "<&- >&-"}.items():
+            with self.subTest(f"{name} closed"):
+                status, output = b.run(f"{status_command()} --json {redirect}")
+                self.assertEqual(status, 1, output)
+                self.assertEqual(output, "norvask-status: cannot write the report: "
+                                         "Bad file descriptor")
+        self.assertNothingLeft(b)
+
+
+class StatusStopping(StatusCase):
+    """A stop signal ends it at once, a command that hangs ends within its
+    bound, and nothing of its own is left behind either way."""
+
+    def test_signals_while_a_command_hangs(self):
+        b = self.status_board("service drennic listening", modes=(16, 17))
+        b.run(HANG)
+        names = ["TERM", "INT", "HUP", "QUIT", "ALRM", "USR1", "USR2", "PIPE", "XCPU", "XFSZ",
+                 "VTALRM", "PROF"]
+        for name in names:
+            with self.subTest(name):
+                # It is given 3 s to end; the time from the signal to its end, in ms.
+                status, output = b.run(
+                    f"rm -rf /tmp/norvask-status.*; ulimit -c 0; "
+                    f"{hanging(status_command())} >/dev/null 2>&1 & p=$!; "
+                    f"for i in $(seq 100); do {STUCK} && break; sleep 0.05; done; "
+                    f"t=$(date +%s%N); kill -{name} $p; "
+                    f"for i in $(seq 30); do kill -0 $p 2>/dev/null || break; sleep 0.1; done; "
+                    f"ms=$(( ($(date +%s%N) - t) / 1000000 )); kill -KILL $p 2>/dev/null; "
+                    f"wait $p; s=$?; echo $ms; exit $s")
+                ms = int(output.split()[-1])
+                self.assertEqual(status, 128 + signal.Signals["SIG" + name], output)
+                self.assertLess(ms, 1000)
+                self.assertNothingLeft(b)
+                # Its command went with it.
+                self.assertNotEqual(b.run(f"sleep 0.2; {STUCK} && pkill -x stuck")[0], 0)
+
+    def test_a_command_that_never_ends_is_bounded(self):
+        b = self.status_board("service drennic listening", modes=(16, 17))
+        b.run(HANG)
+        started = time.monotonic()
+        status, output = b.run(hanging(status_command()) + " --json", timeout=20)
+        took = time.monotonic() - started
+        self.assertEqual(status, 0, output)
+        self.assertTrue(5 <= took < 7, took)
+        led = json.loads(output)["leds"][0]
+        self.assertEqual((led["state"], led["answered"], led["value"]), ("keep", False, None), led)
+        status, output = b.run(hanging(status_command()), timeout=20)
+        self.assertEqual(status, 0, output)
+        self.assertRegex(output, r"(?m)^LED 1  mode 16  VPN portal: unknown, the LED keeps its "
+                                 r"last state\n       a command did not answer within 5 s and "
+                                 r"was ended$")
+        self.assertNothingLeft(b)
+        self.assertNotEqual(b.run(STUCK)[0], 0)
 
 
 if __name__ == "__main__":
