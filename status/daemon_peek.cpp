@@ -119,9 +119,8 @@ std::int64_t start_time(std::int64_t ticks) {
   const auto milliseconds = [](const timespec& t) {
     return std::int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
   };
-  const auto started =
-      static_cast<std::int64_t>(static_cast<unsigned long long>(ticks) * 1000 /
-                                static_cast<unsigned long long>(hertz));
+  const auto started = static_cast<std::int64_t>(static_cast<unsigned long long>(ticks) * 1000 /
+                                                 static_cast<unsigned long long>(hertz));
   return milliseconds(now) - (milliseconds(since_boot) - started);
 }
 

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 

@@ -39,7 +39,7 @@ struct LedReport {
   int ipsec_listed;                             // swanctl's established lines
   std::array<char, status_text_size> text;      // the ssid, or netstat's line
   std::array<char, status_text_size> cut_name;  // netstat's cut PID/program, if any
-  bool not_answered;  // a command ran past command_seconds and was ended
+  bool not_answered;                            // a command ran past command_seconds and was ended
 };
 
 enum class DaemonState : std::uint8_t { Unknown, Running, NotRunning, OtherProgram };

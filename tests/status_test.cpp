@@ -320,7 +320,7 @@ class BoundedCommands : public ::testing::Test {
     child_control = nullptr;
     commands_not_answered = 0;
     status_stop = 0;
-    signal(SIGALRM, SIG_DFL);
+    (void)signal(SIGALRM, SIG_DFL);
   }
 
   // Whether the process `pid` is gone (or left as a zombie) within a second.
@@ -340,7 +340,7 @@ class BoundedCommands : public ::testing::Test {
   std::string pipeline() const {
     return "sleep 60 & echo $! >" + dir_ / "pid" + "; sleep 60 | sleep 60";
   }
-  std::int64_t run_ms(const std::string& command, int& status) {
+  static std::int64_t run_ms(const std::string& command, int& status) {
     const auto started = std::chrono::steady_clock::now();
     status = shell_command(command.c_str());
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -

@@ -241,7 +241,8 @@ class StatusIdentity(StatusCase):
                 self.assertEqual(status, 0, output)
                 daemon = json.loads(output)["daemon"]
                 self.assertEqual(daemon["state"], "other program", daemon)
-                self.assertEqual(daemon["reason"], f"{PID_FILE} names pid {pid}, which runs {reason}")
+                self.assertEqual(daemon["reason"],
+                                 f"{PID_FILE} names pid {pid}, which runs {reason}")
                 self.assertIsNone(daemon["stop_signal"])
                 self.assertIsNone(daemon["serial"])
         with self.subTest("the daemon"):
