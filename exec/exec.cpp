@@ -145,7 +145,12 @@ int run_command(const char* program, ...) {
   const pid_t pid = start_child(start);
   reset_child_fds();
   if (pid < 0) return -1;
-  if (control) return control->wait(pid);
+  if (control) {
+    // An emulator may make the clone a plain fork, which does not wait for
+    // the child's own setpgid: the group is set from both sides.
+    (void)setpgid(pid, pid);
+    return control->wait(pid);
+  }
   int status = 0;
   // The daemon's own handlers restart the wait, but one installed without
   // SA_RESTART must not cut it short either: the child would run on unreaped.

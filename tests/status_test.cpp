@@ -10,6 +10,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -178,6 +179,8 @@ class DaemonLookup : public ::testing::Test {
 // This test program exports the daemon's three symbols as the daemon does:
 // it stands in for a running daemon, read at its own load address.
 TEST_F(DaemonLookup, ReadsTheExportsOfTheProcessThePidFileNames) {
+  // Looked at through its /proc directory, an emulated process runs the emulator.
+  if (std::getenv("NORVASK_TEST_EMULATED")) GTEST_SKIP() << "/proc shows the emulator's program";
   daemon_exe_path = self_.c_str();
   write_file(pid_file_, std::to_string(getpid()) + "\n");
   got_signal = 15;
@@ -215,7 +218,7 @@ TEST_F(DaemonLookup, APidFileWithoutTheDaemonIsAnAnswer) {
       {"more than a pid", std::to_string(getpid()) + "x\n", DaemonState::NotRunning,
        "holds no pid"},
       {"a pid that ended", std::to_string(ended) + "\n", DaemonState::NotRunning, "has ended"},
-      {"another program", std::to_string(getpid()), DaemonState::OtherProgram, self_.c_str()},
+      {"another program", std::to_string(getpid()), DaemonState::OtherProgram, ", which is /"},
   };
   for (const Case& c : cases) {
     (void)std::remove(pid_file_.c_str());
@@ -262,30 +265,28 @@ class Running {
 // user running the installed file is the daemon, and only that file's
 // symbols are read.
 TEST_F(DaemonLookup, ANameIsNoIdentity) {
-  daemon_exe_path = self_.c_str();
-  write_file(pid_file_, std::to_string(getpid()) + "\n");
-  got_signal = 15;
+  // Each process runs a copy of sleep from the test's folder, natively also
+  // when the tests themselves run under an emulator.
+  const std::string program = dir_ / "norvaskd";
+  const std::string sleeper = read_file("/bin/sleep");
+  write_file(program, sleeper);
+  chmod(program.c_str(), 0755);
+  daemon_exe_path = program.c_str();
+  const Running old(program, "60");
+  write_file(pid_file_, std::to_string(old.pid()) + "\n");
   daemon_uid = getuid() + 1;
   StatusReport report{};
   EXPECT_EQ(look_at_daemon(report), 0) << report.problem.data();
   EXPECT_EQ(report.daemon.state, DaemonState::OtherProgram);
   EXPECT_NE(std::strstr(report.daemon.reason.data(), ", but not as root"), nullptr)
       << report.daemon.reason.data();
-  EXPECT_FALSE(report.daemon.exports_read);
   daemon_uid = getuid();
 
   // A file put in the place of the one a process runs: when the running file
   // keeps no name it is the daemon's old file, which an update replaced;
   // when it still has one, it is some other file.
-  const std::string program = dir_ / "norvaskd";
-  const std::string sleeper = read_file("/bin/sleep");
-  write_file(program, sleeper);
-  chmod(program.c_str(), 0755);
-  const Running old(program, "60");
   write_file(dir_ / "update", sleeper);
   ASSERT_EQ(rename((dir_ / "update").c_str(), program.c_str()), 0);
-  daemon_exe_path = program.c_str();
-  write_file(pid_file_, std::to_string(old.pid()) + "\n");
   report = {};
   EXPECT_EQ(look_at_daemon(report), 0) << report.problem.data();
   EXPECT_EQ(report.daemon.state, DaemonState::Running);
