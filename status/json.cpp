@@ -207,7 +207,8 @@ void json_daemon(Json& j, const StatusReport& report) {
   json_open(j, "daemon", '{');
   json_text(j, "state", daemon_word(daemon.state));
   const bool running = daemon.state == DaemonState::Running;
-  json_text(j, "reason", running ? nullptr : daemon.reason.data());
+  const char* reason = daemon.reason[0] ? daemon.reason.data() : "not looked at";
+  json_text(j, "reason", running ? nullptr : reason);
   if (daemon.pid > 0) {
     json_int(j, "pid", daemon.pid);
   } else {

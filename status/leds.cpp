@@ -269,6 +269,7 @@ int look_at_leds(StatusReport& report) {
   if (make_private_captures() != 0) {
     add_problem(report, "cannot make a private directory in %s: %s", status_tmp_dir,
                 std::strerror(errno));
+    for (LedReport& led : report.leds) led.end = led.looked ? LookEnd::NoCapture : led.end;
     return -1;
   }
   const ProbePaths* saved = probe_paths;
@@ -276,7 +277,7 @@ int look_at_leds(StatusReport& report) {
   look(report);
   probe_paths = saved;
   remove_private_captures();
-  if (status_stop) add_problem(report, "%s", "interrupted before the LEDs were looked at");
+  if (status_stop) add_problem(report, "%s", "interrupted before every LED was looked at");
   for (std::size_t i = 0; i < report.leds.size(); ++i) {
     const LookEnd end = report.leds[i].end;
     if (end == LookEnd::NoCapture) {

@@ -204,8 +204,11 @@ void plain_unknown(std::FILE* out, const LedReport& led) {
     return;
   }
   put(out, "not known (its capture could not be written)\n");
-  put(out, "       %s %s, so what its commands printed was lost\n", status_tmp_dir,
-      led.end == LookEnd::NoRoom ? "is full" : "refused a new file");
+  if (led.end == LookEnd::NoRoom) {
+    put(out, "       %s is full: what its commands printed was lost\n", status_tmp_dir);
+  } else {
+    put(out, "       %s refused a file for what its commands print\n", status_tmp_dir);
+  }
 }
 
 void plain_led(std::FILE* out, std::size_t index, const LedReport& led) {
