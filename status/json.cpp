@@ -109,6 +109,7 @@ void json_wifi_ap(Json& j, const LedReport& led) {
     json_text(j, "iface", access_points[i]);
     json_int(j, "stations", led.stations[i].stations);
     json_int(j, "listing_bytes", led.stations[i].listing_bytes);
+    json_bool(j, "listing_cut", led.stations[i].cut);
     const TrafficSeen* seen = traffic_of(led, access_points[i]);
     json_text(j, "traffic", seen ? traffic_word(*seen) : "not checked");
     json_close(j, '}');
@@ -155,6 +156,7 @@ void json_ipsec(Json& j, const LedReport& led) {
   } else {
     json_null(j, "associations_up");
   }
+  json_bool(j, "listing_cut", led.ipsec_cut);
 }
 
 void json_evidence(Json& j, const LedReport& led) {
@@ -205,7 +207,8 @@ void json_daemon(Json& j, const StatusReport& report) {
   json_open(j, "daemon", '{');
   json_text(j, "state", daemon_word(daemon.state));
   const bool running = daemon.state == DaemonState::Running;
-  json_text(j, "reason", running ? nullptr : daemon.reason.data());
+  const char* reason = daemon.reason[0] ? daemon.reason.data() : "not looked at";
+  json_text(j, "reason", running ? nullptr : reason);
   if (daemon.pid > 0) {
     json_int(j, "pid", daemon.pid);
   } else {
@@ -256,6 +259,15 @@ void render_json(const StatusReport& report, std::FILE* out) {
     std::array<char, 64> title{};
     json_text(j, "shows", shows(led.row, led.mode, title));
     json_bool(j, "looked", led.looked);
+    json_text(j, "unknown_because", look_end_word(led.end));
+    if (led.end != LookEnd::Complete) {
+      // No state was decided, and what the look saw is not to be believed.
+      json_null(j, "state");
+      json_null(j, "value");
+      json_null(j, "evidence");
+      json_close(j, '}');
+      continue;
+    }
     json_text(j, "state", state_word(led.step.action));
     json_bool(j, "answered", !led.not_answered);
     // What the LED is set to: a blink ends on, a kept LED is not set.
@@ -288,19 +300,22 @@ void json_string(std::FILE* out, const char* text) {
   for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p;) {
     const unsigned char c = *p;
     const std::size_t length = utf8_length(p);
-    if (c == '"' || c == '\\') {
-      put(out, "\\%c", c);
-    } else if (c < 0x20 || c == 0x7f) {
-      put(out, "\\u%04x", c);
-    } else if (length == 0) {
+    if (length == 0) {
       // Not UTF-8: each such byte stands for one unknown character.
       put(out, "\\ufffd");
       ++p;
       continue;
+    }
+    const std::uint32_t code_point = utf8_code_point(p, length);
+    if (c == '"' || c == '\\') {
+      put(out, "\\%c", c);
+    } else if (control_character(code_point) || c == '<' || c == '>' || c == '&') {
+      // Nor can the text end a script element or start markup in a page.
+      put(out, "\\u%04" PRIx32, code_point);
     } else {
       put(out, "%.*s", static_cast<int>(length), reinterpret_cast<const char*>(p));
     }
-    p += length == 0 ? 1 : length;
+    p += length;
   }
   put(out, "\"");
 }

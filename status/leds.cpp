@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,12 +104,22 @@ void netstat_line(Capture capture, std::array<char, status_text_size>& out) {
   out[kept] = '\0';
 }
 
-// A listing large enough for many stations; one with more is undercounted.
+// A listing large enough for about a hundred stations; what is longer is
+// counted as far as it was read, and said to be cut.
 std::array<char, 32768> listing;
 
-StationsSeen stations_in(Capture capture) {
+// Reads a capture into `listing`: whether it was cut short, or -1 when it
+// cannot be read.
+int read_listing(Capture capture) {
   const int got = read_capture(captures.paths[capture], listing.data(), listing.size());
-  return {file_size(captures.paths[capture]), got > 0 ? count_stations(listing.data()) : 0};
+  if (got < 0) return -1;
+  return file_size(captures.paths[capture]) > got ? 1 : 0;
+}
+
+StationsSeen stations_in(Capture capture) {
+  const int cut = read_listing(capture);
+  return {file_size(captures.paths[capture]), cut >= 0 ? count_stations(listing.data()) : 0,
+          cut == 1};
 }
 
 // What the probe's own captures say beyond its answer.
@@ -124,8 +135,9 @@ void read_captures(LedReport& led) {
       }
       break;
     case Source::Ipsec:
-      if (read_capture(captures.paths[Swanctl], listing.data(), listing.size()) > 0) {
+      if (const int cut = read_listing(Swanctl); cut >= 0) {
         for (const char* p = listing.data(); (p = std::strchr(p, '\n')); ++p) ++led.ipsec_listed;
+        led.ipsec_cut = cut == 1;
       }
       break;
     case Source::RemoteManagement:
@@ -171,32 +183,74 @@ void ask(LedReport& led, SerialStat& uart) {
   if (reads_pin(led.row.source)) led.pin_support = pin_entry(led.row.pin).support;
 }
 
-bool sleep_one_second() {
-  timespec left{1, 0};
-  while (nanosleep(&left, &left) != 0) {
-    if (errno != EINTR || status_stop) return false;
+bool writes_captures(const LedReport& led) {
+  switch (led.row.source) {
+    case Source::WifiAp:
+    case Source::WifiClient:
+    case Source::OpenVpn:
+    case Source::RemoteManagement:
+    case Source::VpnPortal:
+      return true;
+    case Source::Ipsec:
+      return led.probes.ipsec_tool != IpsecTool::None;
+    default:
+      return false;
   }
-  return true;
 }
 
-int look(StatusReport& report) {
+// A command's write that failed is seen nowhere but in its capture, which is
+// then short or empty: a file system with no room left after it is taken to
+// have cut it. One that shows no size at all has no limit.
+bool room_left() {
+  struct statvfs st {};
+  if (statvfs(captures.dir, &st) != 0 || st.f_blocks == 0) return true;
+  return (geteuid() == 0 ? st.f_bfree : st.f_bavail) > 0;
+}
+
+// Whether the ask just made may be believed as far as its captures go: the
+// last one was made, and nothing was cut for want of room.
+void check_captures(LedReport& led) {
+  if (led.end != LookEnd::Complete || !writes_captures(led)) return;
+  if (!capture_written()) {
+    led.end = LookEnd::NoCapture;
+  } else if (!room_left()) {
+    led.end = LookEnd::NoRoom;
+  }
+}
+
+void sleep_one_second() {
+  timespec left{1, 0};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR && !status_stop) {
+  }
+}
+
+void look(StatusReport& report) {
   std::array<SerialStat, 2> uart{};
   // The first look gives what a daemon already has from its earlier ticks:
   // counters to compare with, and each pin's support check.
   bool activity = false;
-  for (std::size_t i = 0; i < report.leds.size(); ++i) {
-    LedReport& led = report.leds[i];
-    if (watches_activity(led.row.source) || reads_pin(led.row.source)) ask(led, uart[i]);
-    activity = activity || watches_activity(led.row.source);
-  }
-  if (activity && !sleep_one_second()) return -1;
   for (std::size_t i = 0; i < report.leds.size() && !status_stop; ++i) {
     LedReport& led = report.leds[i];
-    if (!led.looked) continue;
-    ask(led, uart[i]);
-    read_captures(led);
+    if (watches_activity(led.row.source) || reads_pin(led.row.source)) {
+      ask(led, uart[i]);
+      check_captures(led);
+    }
+    activity = activity || watches_activity(led.row.source);
   }
-  return status_stop ? -1 : 0;
+  if (activity && !status_stop) sleep_one_second();
+  for (std::size_t i = 0; i < report.leds.size(); ++i) {
+    LedReport& led = report.leds[i];
+    if (!led.looked) continue;
+    // A look that a stop signal came before or during has no answer: the
+    // signal may have ended its commands too (Ctrl-C reaches the whole
+    // process group), and what it saw may be the first look alone.
+    if (!status_stop) {
+      ask(led, uart[i]);
+      check_captures(led);
+      read_captures(led);
+    }
+    if (status_stop) led.end = LookEnd::Interrupted;
+  }
 }
 
 }  // namespace
@@ -219,15 +273,25 @@ int look_at_leds(StatusReport& report) {
   if (make_private_captures() != 0) {
     add_problem(report, "cannot make a private directory in %s: %s", status_tmp_dir,
                 std::strerror(errno));
+    for (LedReport& led : report.leds) led.end = led.looked ? LookEnd::NoCapture : led.end;
     return -1;
   }
   const ProbePaths* saved = probe_paths;
   probe_paths = &captures.probe_paths;
-  const int looked = look(report);
+  look(report);
   probe_paths = saved;
   remove_private_captures();
-  if (looked != 0) add_problem(report, "%s", "interrupted before the LEDs were looked at");
-  return looked;
+  if (status_stop) add_problem(report, "%s", "interrupted before every LED was looked at");
+  for (std::size_t i = 0; i < report.leds.size(); ++i) {
+    const LookEnd end = report.leds[i].end;
+    if (end == LookEnd::NoCapture) {
+      add_problem(report, "LED %zu could not write its capture: %s refused a new file", i + 1,
+                  status_tmp_dir);
+    } else if (end == LookEnd::NoRoom) {
+      add_problem(report, "LED %zu could not write its capture: %s is full", i + 1, status_tmp_dir);
+    }
+  }
+  return report.problem[0] ? -1 : 0;
 }
 
 void add_problem(StatusReport& report, const char* format, ...) {

@@ -90,3 +90,17 @@ std::size_t utf8_length(const unsigned char* p) {
   }
   return length;
 }
+
+std::uint32_t utf8_code_point(const unsigned char* p, std::size_t length) {
+  static constexpr unsigned char lead_bits[] = {0, 0x7f, 0x1f, 0x0f, 0x07};
+  std::uint32_t code_point = p[0] & lead_bits[length];
+  for (std::size_t i = 1; i < length; ++i) code_point = code_point << 6 | (p[i] & 0x3fU);
+  return code_point;
+}
+
+bool control_character(std::uint32_t code_point) {
+  return code_point < 0x20 || (code_point >= 0x7f && code_point <= 0x9f) || code_point == 0x061c ||
+         code_point == 0x200e || code_point == 0x200f ||
+         (code_point >= 0x2028 && code_point <= 0x202e) ||
+         (code_point >= 0x2066 && code_point <= 0x2069);
+}

@@ -141,7 +141,9 @@ int main(int argc, char** argv) {
     (void)std::raise(status_stop);
   }
   if (leds != 0 || daemon != 0) {
-    put(stderr, "norvask-status: %s\n", report.problem.data());
+    put(stderr, "norvask-status: ");
+    plain_string(stderr, report.problem.data());
+    put(stderr, "\n");
     return exit_could_not_read;
   }
   return 0;

@@ -63,6 +63,10 @@ void plain_wifi_ap(Line& line, const LedReport& led) {
     const StationsSeen& seen = led.stations[i];
     if (seen.listing_bytes <= 1) {
       part(line, "%s: none", access_points[i]);
+    } else if (seen.cut) {
+      // Only the start of the listing was read: more may follow.
+      part(line, "%s: at least %d device%s connected (listing cut: %" PRId64 " bytes)",
+           access_points[i], seen.stations, seen.stations == 1 ? "" : "s", seen.listing_bytes);
     } else if (seen.stations > 0) {
       part(line, "%s: %d device%s connected", access_points[i], seen.stations,
            seen.stations == 1 ? "" : "s");
@@ -134,8 +138,9 @@ void plain_ipsec(Line& line, const LedReport& led) {
       }
       break;
     case IpsecTool::Swanctl:
-      part(line, "swanctl: %d established association%s", led.ipsec_listed,
-           led.ipsec_listed == 1 ? "" : "s");
+      part(line, "swanctl: %s%d established association%s%s", led.ipsec_cut ? "at least " : "",
+           led.ipsec_listed, led.ipsec_listed == 1 ? "" : "s",
+           led.ipsec_cut ? " (listing cut)" : "");
       break;
   }
 }
@@ -149,8 +154,8 @@ void plain_service(Line& line, const LedReport& led, const char* name, const cha
   }
   part(line, "%s: %s", name, not_seen);
   if (led.cut_name[0]) {
-    part(line, "netstat cut its owner column to \"%s\" (19 characters), so the name cannot match",
-         led.cut_name.data());
+    quoted(line, "netstat cut its owner column to ", led.cut_name.data());
+    put(line.out, " (19 characters), so the name cannot match");
   }
 }
 
@@ -190,10 +195,30 @@ void plain_evidence(Line& line, const LedReport& led) {
   }
 }
 
+// A look that gave no answer: what it saw is not shown, since it would
+// contradict a state that was never decided.
+void plain_unknown(std::FILE* out, const LedReport& led) {
+  if (led.end == LookEnd::Interrupted) {
+    put(out, "not looked at (interrupted)\n");
+    put(out, "       a stop signal came before its look was complete\n");
+    return;
+  }
+  put(out, "not known (its capture could not be written)\n");
+  if (led.end == LookEnd::NoRoom) {
+    put(out, "       %s is full: what its commands printed was lost\n", status_tmp_dir);
+  } else {
+    put(out, "       %s refused a file for what its commands print\n", status_tmp_dir);
+  }
+}
+
 void plain_led(std::FILE* out, std::size_t index, const LedReport& led) {
   std::array<char, 64> title{};
   put(out, "LED %zu  mode %-2" PRIu32 "  %s: ", index + 1, led.mode,
       shows(led.row, led.mode, title));
+  if (led.end != LookEnd::Complete) {
+    plain_unknown(out, led);
+    return;
+  }
   switch (led.step.action) {
     case LedAction::Off:
       put(out, "off");
@@ -223,7 +248,10 @@ void plain_daemon(std::FILE* out, const StatusReport& report) {
   const DaemonReport& daemon = report.daemon;
   put(out, "daemon: %s", daemon_word(daemon.state));
   if (daemon.state != DaemonState::Running) {
-    put(out, " (%s)", daemon.reason.data());
+    put(out, " (");
+    // The reason names what the pid file led to: a path anyone may have chosen.
+    plain_string(out, daemon.reason[0] ? daemon.reason.data() : "not looked at");
+    put(out, ")");
     if (daemon.state != DaemonState::Unknown) put(out, "; the LEDs keep what it last set");
     put(out, "\n");
     return;
@@ -265,12 +293,32 @@ void render_plain(const StatusReport& report, std::FILE* out) {
     put(out, "both modes are 0: the daemon switches both LEDs off and ends at once\n");
   }
   plain_daemon(out, report);
-  if (report.problem[0]) put(out, "could not look: %s\n", report.problem.data());
+  if (report.problem[0]) {
+    put(out, "could not look: ");
+    plain_string(out, report.problem.data());
+    put(out, "\n");
+  }
 }
 
 void plain_string(std::FILE* out, const char* text) {
-  for (const char* p = text; *p; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    put(out, "%c", c < 0x20 || c == 0x7f ? '?' : c);
+  for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p;) {
+    const std::size_t length = utf8_length(p);
+    if (length == 0) {
+      put(out, "\\x%02x", *p++);
+      continue;
+    }
+    const std::uint32_t c = utf8_code_point(p, length);
+    if (c == '\\' || c == '"') {
+      put(out, "\\%c", static_cast<char>(c));
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      put(out, "\\%c", c == '\n' ? 'n' : c == '\r' ? 'r' : 't');
+    } else if (control_character(c) && c < 0x80) {
+      put(out, "\\x%02" PRIx32, c);
+    } else if (control_character(c)) {
+      put(out, "\\u%04" PRIx32, c);
+    } else {
+      put(out, "%.*s", static_cast<int>(length), reinterpret_cast<const char*>(p));
+    }
+    p += length;
   }
 }

@@ -21,6 +21,15 @@ inline constexpr std::size_t status_text_size = 256;
 struct StationsSeen {
   std::int64_t listing_bytes;  // what hostapd_cli printed; more than 1: stations
   int stations;                // lines that hold a station's address
+  bool cut;                    // longer than what was read: at least `stations`
+};
+
+// Why an LED's look gave no answer to believe.
+enum class LookEnd : std::uint8_t {
+  Complete,
+  Interrupted,  // a stop signal came before it ended
+  NoCapture,    // a capture file could not be made
+  NoRoom,       // the captures' file system was full after its commands
 };
 
 // What one LED's mode showed at our look.
@@ -36,7 +45,9 @@ struct LedReport {
   SerialFailure serial_failure;
   std::array<StationsSeen, 2> stations;  // wlan0, wlan02
   ProbeEvidence probes;
+  LookEnd end;
   int ipsec_listed;                             // swanctl's established lines
+  bool ipsec_cut;                               // swanctl's listing was longer than read
   std::array<char, status_text_size> text;      // the ssid, or netstat's line
   std::array<char, status_text_size> cut_name;  // netstat's cut PID/program, if any
   bool not_answered;                            // a command ran past command_seconds and was ended

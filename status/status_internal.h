@@ -26,6 +26,8 @@ inline constexpr std::array<const char*, 2> access_points = {"wlan0", "wlan02"};
 [[nodiscard]] const char* tunnel_word(const TunnelSeen& tunnel);
 [[nodiscard]] const char* ipsec_tool_word(IpsecTool tool);
 [[nodiscard]] const char* daemon_word(DaemonState state);
+// Why a look gave no answer, or null when it did.
+[[nodiscard]] const char* look_end_word(LookEnd end);
 
 // ---- reading and writing text ----
 
@@ -60,10 +62,23 @@ void put(std::FILE* out, const char* format, ...) __attribute__((format(printf, 
 // The length of the valid UTF-8 sequence at `p`, or 0.
 [[nodiscard]] std::size_t utf8_length(const unsigned char* p);
 
+// The code point of the valid UTF-8 sequence of `length` bytes at `p`.
+[[nodiscard]] std::uint32_t utf8_code_point(const unsigned char* p, std::size_t length);
+
+// Characters that outside text may not put on a terminal or a web page as
+// they are: C0 and C1 controls, DEL, and those that break a line or reorder
+// it (line and paragraph separators, bidirectional controls).
+[[nodiscard]] bool control_character(std::uint32_t code_point);
+
 // `text` as a JSON string, quoted; bytes that are not UTF-8 become U+FFFD.
+// Control characters, '<', '>' and '&' are escaped, so that the string may
+// stand in a web page as it is.
 void json_string(std::FILE* out, const char* text);
 
-// `text` for a terminal: control characters become '?'.
+// Every outside text goes through this on its way to a terminal: backslash,
+// double quote, control characters and bytes that are not UTF-8 are shown
+// escaped (\\, \", \n, \r, \t, \x1b, \u0085, \xff), each other character
+// as it is.
 void plain_string(std::FILE* out, const char* text);
 
 // Stations in a hostapd_cli all_sta listing: lines that are a MAC address.

@@ -103,3 +103,17 @@ const char* daemon_word(DaemonState state) {
   }
   return "unknown";
 }
+
+const char* look_end_word(LookEnd end) {
+  switch (end) {
+    case LookEnd::Complete:
+      break;
+    case LookEnd::Interrupted:
+      return "interrupted";
+    case LookEnd::NoCapture:
+      return "capture not made";
+    case LookEnd::NoRoom:
+      return "no room for the capture";
+  }
+  return nullptr;
+}

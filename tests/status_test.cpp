@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "exec/exec.h"
+#include "settings/settings_internal.h"
 #include "status/status.h"
 #include "status/status_internal.h"
 #include "test_util.h"
@@ -457,7 +458,7 @@ TEST(JsonString, EscapesWhatJsonNeedsAndKeepsOnlyValidUtf8) {
   for (const auto& c : cases) {
     EXPECT_EQ(rendered([&](std::FILE* out) { json_string(out, c.first); }), c.second) << c.first;
   }
-  EXPECT_EQ(rendered([](std::FILE* out) { plain_string(out, "a\x1b[7mb\n"); }), "a?[7mb?");
+  EXPECT_EQ(rendered([](std::FILE* out) { plain_string(out, "a\x1b[7mb\n"); }), "a\\x1b[7mb\\n");
 }
 
 TEST(PlainText, TunnelsWithTheSameStoryShareOnePart) {
@@ -478,6 +479,261 @@ TEST(PlainText, TunnelsWithTheSameStoryShareOnePart) {
                       "tun3: not looked at\n"),
             std::string::npos)
       << text;
+}
+
+// ---- outside text on its way to a terminal or a web page ----
+
+TEST(TerminalText, ControlsAndBytesThatAreNotUtf8AreShownEscaped) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"\x1b[2J", R"(\x1b[2J)"},
+      {"a\nLED 1", R"(a\nLED 1)"},
+      {"a\rb\tc\x01", R"(a\rb\tc\x01)"},
+      {"del\x7f", R"(del\x7f)"},
+      {"\x9bK", R"(\x9bK)"},        // C1's CSI, raw
+      {"\xc2\x9bK", R"(\u009bK)"},  // and as UTF-8
+      {"\xc2\x85\xc2\x80\xc2\x9f", R"(\u0085\u0080\u009f)"},
+      {"\xc0\xaf", R"(\xc0\xaf)"},                  // overlong
+      {"\xed\xa0\x80", R"(\xed\xa0\x80)"},          // a surrogate
+      {"\xf4\x90\x80\x80", R"(\xf4\x90\x80\x80)"},  // past U+10FFFF
+      {"\xff\xfe", R"(\xff\xfe)"},
+      {"ok\xe2\x82", R"(ok\xe2\x82)"},  // cut short at the end
+      // A right-to-left override, the hostile input itself.
+      {"\xe2\x80\xaegnp.exe", R"(\u202egnp.exe)"},  // NOLINT(misc-misleading-bidirectional)
+      {"a\xe2\x80\xa8z", R"(a\u2028z)"},
+      // The escapes' own characters are escaped: no text can pass for an escape.
+      {R"(\x1b "q")", R"(\\x1b \"q\")"},
+      {"Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb6 <&>",
+       "Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb6 <&>"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(rendered([&](std::FILE* out) { plain_string(out, c.first); }), c.second) << c.second;
+  }
+}
+
+// A line that would forge the report, with every kind of hostile byte.
+constexpr const char* forged = "x\x1b[2J\r\nLED 1  mode 11  Wi-Fi hotspot: on\xc2\x9b\x9b\x7f\nz";
+
+StatusReport quiet_report(std::uint32_t mode) {
+  StatusReport report{};
+  report.settings = {mode, 0};
+  LedReport& led = report.leds[0];
+  led.mode = mode;
+  led.row = mode_row(mode);
+  led.looked = true;
+  report.leds[1].row = mode_row(0);
+  report.leds[1].step = decide(0, 0);
+  report.daemon.state = DaemonState::NotRunning;
+  format_text(report.daemon.reason.data(), report.daemon.reason.size(), "no pid file");
+  return report;
+}
+
+void set_text(std::array<char, status_text_size>& field, const char* text) {
+  format_text(field.data(), field.size(), "%s", text);
+}
+
+// `text` with every byte outside printable ASCII as \xHH, for a failure's message.
+std::string visible(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 0x20 && byte < 0x7f) || byte == '\n') {
+      shown += c;
+    } else {
+      char hex[8];
+      format_text(hex, sizeof hex, "\\x%02x", byte);
+      shown += hex;
+    }
+  }
+  return shown;
+}
+
+TEST(TerminalText, EveryOutsideTextInThePlainReportIsEscaped) {
+  struct Case {
+    const char* name;
+    std::uint32_t mode;
+    std::function<void(StatusReport&)> plant;
+  };
+  const std::vector<Case> cases{
+      {"an ssid", 12,
+       [](StatusReport& r) {
+         set_text(r.leds[0].text, forged);
+         r.leds[0].probes.traffic[2] = {"wlan1", 1, {}};
+         r.leds[0].answer = 2;
+       }},
+      {"netstat's line of a connection", 15,
+       [](StatusReport& r) {
+         set_text(r.leds[0].text, forged);
+         r.leds[0].answer = 1;
+       }},
+      {"netstat's cut owner column", 15,
+       [](StatusReport& r) { set_text(r.leds[0].cut_name, forged); }},
+      {"netstat's line of a listener", 16,
+       [](StatusReport& r) {
+         set_text(r.leds[0].text, forged);
+         r.leds[0].answer = 1;
+       }},
+      {"the program the pid file names", 0,
+       [](StatusReport& r) {
+         r.daemon.state = DaemonState::OtherProgram;
+         format_text(r.daemon.reason.data(), r.daemon.reason.size(),
+                     "/var/run/norvaskd.pid names pid 7, which is %s, not x", forged);
+       }},
+      {"a problem", 0, [](StatusReport& r) { set_text(r.problem, forged); }},
+  };
+  for (const Case& c : cases) {
+    StatusReport report = quiet_report(c.mode);
+    c.plant(report);
+    report.leds[0].step = decide(c.mode, report.leds[0].answer);
+    const std::string text = rendered([&](std::FILE* out) { render_plain(report, out); });
+    EXPECT_NE(text.find(R"(x\x1b[2J\r\nLED 1  mode 11  Wi-Fi hotspot: on\u009b\x9b\x7f\nz)"),
+              std::string::npos)
+        << c.name << ":\n"
+        << visible(text);
+    EXPECT_EQ(text.find_first_of("\x1b\r\x7f\x9b"), std::string::npos) << c.name << ":\n"
+                                                                       << visible(text);
+    EXPECT_EQ(text.find("\xc2\x9b"), std::string::npos) << c.name << ":\n" << visible(text);
+    EXPECT_EQ(text.find("\nLED 1  mode 11"), std::string::npos) << c.name << ":\n" << visible(text);
+  }
+}
+
+TEST(JsonString, WebPageAndTerminalCharactersAreEscapedToo) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"</script><b>&amp;", R"("\u003c/script\u003e\u003cb\u003e\u0026amp;")"},
+      {"a\xe2\x80\xa8z\xe2\x80\xa9", R"("a\u2028z\u2029")"},
+      {"\xc2\x9bK\xc2\x85", R"("\u009bK\u0085")"},
+      {"\xe2\x80\xaetxt", R"("\u202etxt")"},  // NOLINT(misc-misleading-bidirectional)
+      {"\x9b", R"("\ufffd")"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(rendered([&](std::FILE* out) { json_string(out, c.first); }), c.second) << c.second;
+  }
+}
+
+// ---- looks at the board through stand-in commands ----
+
+void note_stop(int signal_number) { status_stop = signal_number; }
+
+// norvask-status's look at the LEDs, with its settings, commands and private
+// directory in a directory of the test's own.
+class Look : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings_path = settings_.c_str();
+    status_tmp_dir = dir_.path().c_str();
+    setenv("NORVASK_TEST_PID", std::to_string(getpid()).c_str(), 1);
+    struct sigaction action {};
+    action.sa_handler = note_stop;
+    sigaction(SIGUSR1, &action, &saved_);
+    iface_forget_snapshots();
+  }
+  void TearDown() override {
+    sigaction(SIGUSR1, &saved_, nullptr);
+    status_stop = 0;
+    settings_path = "/opt/norvask/etc/settings";
+    status_tmp_dir = "/tmp";
+    iface_forget_snapshots();
+  }
+
+  // Looks with the LEDs on `modes`: the plain report and the JSON one.
+  std::pair<std::string, std::string> look(std::uint32_t mode1, std::uint32_t mode2,
+                                           int expected = 0) {
+    write_file(settings_, "MOD_NORVASK_MODE=" + std::to_string(mode1) +
+                              "\nMOD_NORVASK_MODE2=" + std::to_string(mode2) + "\n");
+    report_ = StatusReport{};
+    EXPECT_EQ(look_at_leds(report_), expected) << report_.problem.data();
+    report_.daemon.state = DaemonState::NotRunning;
+    return {rendered([&](std::FILE* out) { render_plain(report_, out); }),
+            rendered([&](std::FILE* out) { render_json(report_, out); })};
+  }
+
+  void command(const std::string& name, const std::string& body) {
+    write_script(bin_ / name, body);
+  }
+
+  TempDir dir_;
+  TempDir bin_;
+  PathPrefix path_{bin_.path()};
+  std::string settings_ = dir_ / "settings";
+  struct sigaction saved_ {};
+  StatusReport report_{};
+};
+
+TEST_F(Look, AStationListingLongerThanWhatIsReadIsSaidToBeCut) {
+  // 1024 stations of about 150 bytes each, on wlan0 alone.
+  command("hostapd_cli",
+          "[ \"$2\" = wlan0 ] || exit 0\n"
+          "s='02:00:5e:00:00:01\\nflags=[AUTH][ASSOC][AUTHORIZED]\\naid=1\\n"
+          "rx_packets=4711 tx_packets=4712 rx_bytes=1234567 tx_bytes=7654321\\n"
+          "connected_time=3600 signal=-40 inactive_msec=120\\n'\n"
+          "for twice in 1 2 3 4 5 6 7 8 9 10; do s=\"$s$s\"; done\n"
+          "printf \"$s\"");
+  const auto [plain, json] = look(11, 0);
+  const StationsSeen& seen = report_.leds[0].stations[0];
+  EXPECT_GT(seen.listing_bytes, 100000);
+  EXPECT_LT(seen.stations, 1024);
+  EXPECT_NE(plain.find("wlan0: at least " + std::to_string(seen.stations) +
+                       " devices connected (listing cut: " + std::to_string(seen.listing_bytes) +
+                       " bytes)"),
+            std::string::npos)
+      << plain;
+  EXPECT_NE(json.find(R"("iface":"wlan0","stations":)" + std::to_string(seen.stations) +
+                      R"(,"listing_bytes":)" + std::to_string(seen.listing_bytes) +
+                      R"(,"listing_cut":true)"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find(R"("iface":"wlan02","stations":0,"listing_bytes":0,"listing_cut":false)"),
+            std::string::npos)
+      << json;
+}
+
+TEST_F(Look, AStopSignalLeavesNoStateThatItsEvidenceContradicts) {
+  // Each command sends the stop signal when its name is in STOP_IN.
+  const std::string stop =
+      "case \" $STOP_IN \" in *\" $(basename \"$0\") \"*) "
+      "kill -USR1 \"$NORVASK_TEST_PID\";; esac\n";
+  command("ifconfig", stop + "echo '    RX bytes:5 (5.0 B)  TX bytes:9 (9.0 B)'");
+  command("netstat", stop + "echo 'tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 77/drennic'");
+  command("wpa_cli", stop + "echo ssid=home");
+  struct Case {
+    const char* name;
+    std::uint32_t mode1, mode2;
+    const char* stop_in;
+    std::array<bool, 2> interrupted;
+  };
+  const Case cases[] = {
+      {"during LED 1's look", 13, 13, "ifconfig", {true, true}},
+      {"during LED 2's look", 16, 13, "ifconfig", {false, true}},
+      {"during the first of two looks", 12, 17, "wpa_cli", {true, false}},
+      {"after both looks", 16, 13, "", {false, false}},
+  };
+  for (const Case& c : cases) {
+    setenv("STOP_IN", c.stop_in, 1);
+    status_stop = 0;
+    const bool stopped = c.interrupted[0] || c.interrupted[1];
+    const auto [plain, json] = look(c.mode1, c.mode2, stopped ? -1 : 0);
+    // Each LED's part of both reports.
+    const std::size_t led2_json = json.find(R"({"led":2,)");
+    const std::size_t led2_plain = plain.find("\nLED 2  mode ");
+    ASSERT_NE(led2_json, std::string::npos) << json;
+    ASSERT_NE(led2_plain, std::string::npos) << plain;
+    const std::array<std::string, 2> jsons{json.substr(0, led2_json), json.substr(led2_json)};
+    const std::array<std::string, 2> plains{plain.substr(0, led2_plain + 1),
+                                            plain.substr(led2_plain + 1)};
+    for (std::size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(jsons[i].find(R"("unknown_because":"interrupted","state":null,"value":null,)"
+                              R"("evidence":null})") != std::string::npos,
+                c.interrupted[i])
+          << c.name << ", LED " << i + 1 << ":\n"
+          << json;
+      EXPECT_EQ(plains[i].find(": not looked at (interrupted)\n") != std::string::npos,
+                c.interrupted[i])
+          << c.name << ", LED " << i + 1 << ":\n"
+          << plain;
+    }
+    EXPECT_EQ(std::string(report_.problem.data()),
+              stopped ? "interrupted before every LED was looked at" : "")
+        << c.name;
+  }
 }
 
 }  // namespace

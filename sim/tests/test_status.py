@@ -324,5 +324,128 @@ class StatusStopping(StatusCase):
         self.assertNotEqual(b.run(STUCK)[0], 0)
 
 
+# A path or a name that would clear the administrator's screen and forge a
+# report line: an escape sequence, a carriage return, a newline, C1's CSI as
+# UTF-8, and a backslash that must not pass for an escape.
+FORGED = "x\x1b[2J\r\nLED 1  mode 11  Wi-Fi hotspot: on, blinking\u009b\\x1b"
+# The same as the plain report shows it.
+FORGED_SHOWN = r"x\x1b[2J\r\nLED 1  mode 11  Wi-Fi hotspot: on, blinking\u009b\\x1b"
+
+
+def printf_format(text):
+    """`text` as a printf format in single quotes, each byte outside
+    printable ASCII (and each quote, backslash and percent sign) as an octal
+    escape, so that the board's command line stays one plain line."""
+    return "'" + "".join(c if " " <= c <= "~" and c not in "'\\%" else
+                         "".join(f"\\{b:03o}" for b in c.encode()) for c in text) + "'"
+
+
+class StatusOutsideText(BoardCase):
+    """Names that come from outside reach root's terminal escaped, and the
+    JSON form as it was."""
+
+    status_board = Status.status_board
+
+    def assertSafe(self, output):
+        for raw in ("\x1b", "\r", "\u009b"):
+            self.assertNotIn(raw, output)
+        self.assertNotRegex(output, r"(?m)^LED 1  mode 11")
+
+    def test_an_ssid_and_the_program_the_pid_file_names(self):
+        ssid = "caf\u00e9\x1b[2J\u009b\u202e"
+        b = self.status_board(f"ssid {ssid}", modes=(12, 0), start=False)
+        # A program whose path holds the forged line, named by the pid file.
+        status, output = b.run(f'p="/tmp/$(printf {printf_format(FORGED)})"; cp /bin/sleep "$p" && '
+                               f'"$p" 60 >/dev/null 2>&1 & echo $! >{PID_FILE}')
+        self.assertEqual(status, 0, output)
+
+        status, output = b.run(status_command())
+        self.assertEqual(status, 0, output)
+        self.assertSafe(output)
+        self.assertIn('wlan1: connected to "caf\u00e9\\x1b[2J\\u009b\\u202e"', output)
+        self.assertRegex(output, rf"(?m)^daemon: other program \({PID_FILE} names pid \d+, "
+                                 rf"which is /tmp/{re.escape(FORGED_SHOWN)}, not {DAEMON}\)")
+
+        status, output = b.run(status_command() + " --json")
+        self.assertEqual(status, 0, output)
+        self.assertSafe(output)
+        for markup in "<>&\u2028\u2029":
+            self.assertNotIn(markup, output)
+        report = json.loads(output)
+        self.assertEqual(report["leds"][0]["evidence"]["ssid"], ssid)
+        self.assertEqual(report["daemon"]["program"], f"/tmp/{FORGED}")
+
+
+class StatusHonesty(BoardCase):
+    """What could not be seen whole is said to be so: a cut listing, a look
+    cut short by a stop signal, a /tmp with no room for the captures."""
+
+    status_board = Status.status_board
+    assertNothingLeft = Status.assertNothingLeft
+
+    def test_a_listing_longer_than_what_is_read(self):
+        b = self.status_board("stations wlan0 1000", modes=(11, 17), start=False)
+        status, output = b.run(status_command())
+        self.assertEqual(status, 0, output)
+        counted = re.search(r"wlan0: at least (\d+) devices connected \(listing cut: (\d+) bytes\)",
+                            output)
+        self.assertIsNotNone(counted, output)
+        status, output = b.run(status_command() + " --json")
+        self.assertEqual(status, 0, output)
+        wlan0 = json.loads(output)["leds"][0]["evidence"]["access_points"][0]
+        self.assertEqual(wlan0["stations"], int(counted[1]))
+        self.assertLess(wlan0["stations"], 1000)
+        self.assertEqual(wlan0["listing_bytes"], int(counted[2]))
+        self.assertTrue(wlan0["listing_cut"])
+
+    def test_a_stop_signal_during_the_looks(self):
+        b = self.status_board("stations wlan0 2", "traffic wlan0 on", modes=(11, 13), start=False)
+        # In the second between the two looks at the hotspot's traffic.
+        status, output = b.run(f"{status_command()} & sleep 0.5; kill -TERM $!; wait $!; "
+                               "echo status $?")
+        self.assertEqual(status, 0, output)
+        for led, shows in ((1, "Wi-Fi hotspot"), (2, "OpenVPN tunnel")):
+            self.assertRegex(output, rf"(?m)^LED {led}  mode 1\d  {shows}: not looked at "
+                                     r"\(interrupted\)\n +a stop signal came before")
+        self.assertRegex(output, r"(?m)^could not look: interrupted before every LED was looked "
+                                 r"at$")
+        # It ends by the signal, as its own default would have it.
+        self.assertRegex(output, r"(?m)^status 143$")
+        self.assertNothingLeft(b)
+
+    def test_no_room_in_tmp(self):
+        # /tmp as a small file system of its own, with room for that many
+        # files (its own directory counts as one).
+        inodes = "mount -t tmpfs -o size=1m,nr_inodes={} board /tmp"
+        cases = {
+            # No room for a byte: each command's output is lost.
+            "full": (["tmp full"], "true", "LED 1 could not write its capture: /tmp is full",
+                     "no room for the capture"),
+            # Room for the private directory, none for a file in it.
+            "no file for a capture": ([], inodes.format(2),
+                                      "LED 1 could not write its capture: /tmp refused a new file",
+                                      "capture not made"),
+            "no private directory": ([], inodes.format(1),
+                                     "cannot make a private directory in /tmp: "
+                                     "No space left on device", "capture not made"),
+        }
+        for name, (words, shell, problem, because) in cases.items():
+            with self.subTest(name):
+                b = self.status_board("stations wlan0 2", *words, modes=(11, 17), start=False)
+                self.assertEqual(b.run(shell)[0], 0)
+                status, output = b.run(status_command())
+                self.assertEqual(status, 1, output)
+                self.assertRegex(output, rf"(?m)^norvask-status: {problem}$")
+                self.assertRegex(output, r"(?m)^LED 1  mode 11  Wi-Fi hotspot: not known \(its "
+                                         r"capture could not be written\)$")
+                status, output = b.run(status_command() + " --json 2>/dev/null")
+                self.assertEqual(status, 1, output)
+                report = json.loads(output)
+                self.assertEqual(report["problem"], problem)
+                self.assertEqual(report["leds"][0]["unknown_because"], because)
+                self.assertIsNone(report["leds"][0]["state"])
+                self.assertEqual(report["leds"][1]["state"], "on")
+
+
 if __name__ == "__main__":
     unittest.main()
