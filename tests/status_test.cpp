@@ -370,7 +370,7 @@ TEST_F(BoundedCommands, ACommandPastItsBoundIsEndedWithItsGroup) {
   EXPECT_EQ(shell_command("exit 0"), 0);
 }
 
-void note_stop(int /*signal_number*/) { status_stop = SIGTERM; }
+void note_stop(int signal_number) { status_stop = signal_number; }
 
 // A stop signal ends the command at once, and none starts after it.
 TEST_F(BoundedCommands, AStopEndsTheCommandAtOnce) {
@@ -610,8 +610,6 @@ TEST(JsonString, WebPageAndTerminalCharactersAreEscapedToo) {
 }
 
 // ---- looks at the board through stand-in commands ----
-
-void note_stop(int signal_number) { status_stop = signal_number; }
 
 // norvask-status's look at the LEDs, with its settings, commands and private
 // directory in a directory of the test's own.
