@@ -105,8 +105,7 @@ pid_t start_child(ChildStart& start) {
 // must be refused before anything is written. O_NOFOLLOW refuses links,
 // O_NONBLOCK a FIFO with no reader.
 int open_own(const char* path, int flags) {
-  const int fd =
-      open(path, O_WRONLY | O_SYNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, 0644);
+  const int fd = open(path, O_WRONLY | O_SYNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, 0644);
   if (fd < 0) return -1;
   struct stat st {};
   if (fstat(fd, &st) != 0 || !capture_is_ours(st) || ftruncate(fd, 0) != 0) {

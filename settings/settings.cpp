@@ -86,11 +86,9 @@ int open_settings(std::FILE*& stream) {
   if (fd < 0) return errno;
   struct stat st {};
   int error = 0;
-  if (fstat(fd, &st) != 0) {
-    error = errno;
-  } else if (!S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-  } else if (!(stream = fdopen(fd, "r"))) {
+  } else if ((stream = fdopen(fd, "r")) == nullptr) {
     error = errno;
   }
   if (error != 0) close(fd);

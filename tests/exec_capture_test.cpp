@@ -42,10 +42,14 @@ TEST_F(Capture, TakenPathsAreRecoveredWithoutFollowingOrReadingThem) {
     bool needs_root;
   };
   const Case cases[] = {
-      {"link to a file", true, false},       {"dangling link", true, false},
-      {"FIFO", true, false},                 {"FIFO with a reader", true, false},
-      {"empty directory", true, false},      {"directory with a file", false, false},
-      {"second name of ours", false, false}, {"another user's file", true, true},
+      {"link to a file", true, false},
+      {"dangling link", true, false},
+      {"FIFO", true, false},
+      {"FIFO with a reader", true, false},
+      {"empty directory", true, false},
+      {"directory with a file", false, false},
+      {"second name of ours", false, false},
+      {"another user's file", true, true},
       {"second name of another user's file", true, true},
   };
   const mode_t old_umask = umask(022);
@@ -127,8 +131,8 @@ TEST_F(Capture, ARaceForThePathNeverWins) {
   std::thread racer([&] {
     for (unsigned round = 0; !done; ++round) {
       // Most attempts find the path taken already.
-      const int made = round % 2 == 0 ? symlink(victim.c_str(), path.c_str())
-                                      : mkfifo(path.c_str(), 0666);
+      const int made =
+          round % 2 == 0 ? symlink(victim.c_str(), path.c_str()) : mkfifo(path.c_str(), 0666);
       static_cast<void>(made);
     }
   });
@@ -141,8 +145,7 @@ TEST_F(Capture, ARaceForThePathNeverWins) {
     EXPECT_EQ(capture_command(path.c_str(), ("echo run " + std::to_string(run)).c_str()), 0);
     EXPECT_TRUE(capture_written());
     std::array<char, 32> buf{};
-    EXPECT_EQ(read_capture(path.c_str(), buf.data(), buf.size()),
-              static_cast<int>(output.size()));
+    EXPECT_EQ(read_capture(path.c_str(), buf.data(), buf.size()), static_cast<int>(output.size()));
     EXPECT_EQ(buf.data(), output);
   }
   done = true;

@@ -170,8 +170,8 @@ TEST_F(ReadSettings, WhatIsNotARegularFileCannotBeRead) {
     const char* name;
     int error;  // 0: read, both modes as written
   } cases[] = {
-      {"real", 0},        {"link", 0},       {"missing", ENOENT}, {"dir", EISDIR},
-      {"fifo", EINVAL},   {"fed-fifo", EINVAL}, {"zero", EINVAL}, {"null", EINVAL},
+      {"real", 0},      {"link", 0},          {"missing", ENOENT}, {"dir", EISDIR},
+      {"fifo", EINVAL}, {"fed-fifo", EINVAL}, {"zero", EINVAL},    {"null", EINVAL},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

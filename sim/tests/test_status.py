@@ -192,7 +192,6 @@ class Status(BoardCase):
                 self.assertRegex(output, pattern)
 
 
-
 class UnreadableSettings(BoardCase):
     """Whatever is at the settings path but a regular file (after links) is
     a settings file that cannot be read: said at once, with both modes 0."""
@@ -224,6 +223,7 @@ class UnreadableSettings(BoardCase):
                 line = f"settings: {settings} cannot be read ({error}): both modes read as 0"
                 self.assertEqual(line in output.splitlines(), bool(error), output)
                 b.close()
+
 
 if __name__ == "__main__":
     unittest.main()
