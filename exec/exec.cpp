@@ -110,7 +110,7 @@ int open_own(const char* path, int flags) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || !capture_is_ours(st) || ftruncate(fd, 0) != 0) {
     close(fd);
-    errno = EEXIST;
+    errno = EEXIST;  // something that is not ours holds the path
     return -1;
   }
   return fd;
@@ -122,8 +122,8 @@ constexpr int reclaim_attempts = 4;
 
 // The capture paths are the daemon's, fixed, in a directory that everyone
 // may write to. Whatever another user put there first (a file, a FIFO, a
-// link, a directory) is removed, never opened or followed, and the file
-// made afresh, exclusively. A file of our own is never removed, even with a
+// link, a directory) is removed, never read or followed, and the file made
+// afresh, exclusively. A file of our own is never removed, even with a
 // second name, nor a directory with something in it: its tree is not ours
 // to walk. Returns the descriptor, or -1; `taken` says whether something
 // not ours was in the way.
