@@ -3,11 +3,14 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
+#include <cstring>
 
 #include "exec/exec.h"
 #include "exec/exec_internal.h"
@@ -103,6 +106,124 @@ pid_t start_child(ChildStart& start) {
   return pid;
 }
 
+// Opens `path` for writing, truncated, when it is a plain file of ours with
+// one name; -1 otherwise. Not O_TRUNC: a planted FIFO, device or hard link
+// must be refused before anything is written. O_NOFOLLOW refuses links,
+// O_NONBLOCK a FIFO with no reader.
+int open_own(const char* path, int flags) {
+  const int fd = open(path, O_WRONLY | O_SYNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, 0644);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !capture_is_ours(st) || ftruncate(fd, 0) != 0) {
+    close(fd);
+    errno = EEXIST;  // something that is not ours holds the path
+    return -1;
+  }
+  return fd;
+}
+
+// How often the way to a capture is cleared before giving up on its path:
+// another user can make something there again after each removal.
+constexpr int reclaim_attempts = 4;
+
+// The capture paths are the daemon's, fixed, in a directory that everyone
+// may write to. Whatever another user put there first (a file, a FIFO, a
+// link, a directory) is removed, never read or followed, and the file made
+// afresh, exclusively. A file of our own is never removed, even with a
+// second name, nor a directory with something in it: its tree is not ours
+// to walk. Returns the descriptor, or -1; `taken` says whether something
+// not ours was in the way.
+int reclaim(const char* path, bool& taken) {
+  for (int attempt = 0; attempt < reclaim_attempts; ++attempt) {
+    struct stat st {};
+    if (lstat(path, &st) != 0) {
+      if (errno != ENOENT) return -1;
+      const int fd = open_own(path, O_CREAT | O_EXCL);
+      if (fd >= 0 || errno != EEXIST) return fd;
+      continue;  // made again before us
+    }
+    if (capture_is_ours(st)) {
+      const int fd = open_own(path, 0);
+      if (fd >= 0) return fd;
+      continue;
+    }
+    taken = true;
+    if (S_ISREG(st.st_mode) && st.st_uid == our_uid) return -1;
+    if ((S_ISDIR(st.st_mode) ? rmdir(path) : unlink(path)) != 0 && errno != ENOENT) return -1;
+  }
+  return -1;
+}
+
+// A capture path that stays taken gets a private file instead: unnamed, in
+// the path's directory, that file_size and read_capture answer from for as
+// long as the path's last capture went there. The daemon's five paths
+// always find a slot.
+struct Substitute {
+  std::array<char, 128> path;  // empty: a free slot
+  int fd;
+  bool has_fd;
+  bool active;  // the last capture of `path` went to `fd`
+  bool told;    // the taking was logged: once per path and run
+};
+
+std::array<Substitute, 8> substitutes{};
+
+Substitute* find_substitute(const char* path) {
+  for (Substitute& substitute : substitutes) {
+    if (substitute.path[0] != '\0' && std::strcmp(substitute.path.data(), path) == 0) {
+      return &substitute;
+    }
+  }
+  return nullptr;
+}
+
+Substitute* take_slot(const char* path) {
+  const std::size_t length = std::strlen(path);
+  if (length == 0 || length >= sizeof Substitute::path) return nullptr;
+  for (Substitute& substitute : substitutes) {
+    if (substitute.path[0] != '\0') continue;
+    std::memcpy(substitute.path.data(), path, length + 1);
+    return &substitute;
+  }
+  return nullptr;
+}
+
+void drop_private_file(Substitute& substitute) {
+  if (substitute.has_fd) close(substitute.fd);
+  substitute.has_fd = false;
+  substitute.active = false;
+}
+
+// The substitute's file emptied, and a descriptor of it for the child.
+int private_capture(Substitute& substitute) {
+  if (!substitute.has_fd) {
+    std::array<char, sizeof Substitute::path> dir{};
+    const char* path = substitute.path.data();
+    const char* slash = std::strrchr(path, '/');
+    if (!slash) {
+      dir[0] = '.';
+    } else {
+      std::memcpy(dir.data(), path, slash == path ? 1 : static_cast<std::size_t>(slash - path));
+    }
+    // O_EXCL: it can never be given a name.
+    const int fd = open(dir.data(), O_TMPFILE | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    substitute.fd = fd;
+    substitute.has_fd = true;
+  }
+  // The child writes at the offset it shares with us.
+  if (lseek(substitute.fd, 0, SEEK_SET) != 0 || ftruncate(substitute.fd, 0) != 0) return -1;
+  const int fd = fcntl(substitute.fd, F_DUPFD_CLOEXEC, 3);
+  substitute.active = fd >= 0;
+  return fd;
+}
+
+// The private file that stands for `path` now, or -1.
+int active_substitute(const char* path) {
+  const Substitute* substitute = find_substitute(path);
+  return substitute && substitute->active ? substitute->fd : -1;
+}
+
 }  // namespace
 
 const ChildControl* child_control = nullptr;
@@ -162,17 +283,33 @@ int run_command(const char* program, ...) {
 }
 
 int open_capture(const char* path) {
-  // Not O_TRUNC: a planted FIFO, device or hard link must be refused before
-  // anything is written. O_NOFOLLOW refuses links, O_NONBLOCK a FIFO with no reader.
-  const int fd =
-      open(path, O_WRONLY | O_CREAT | O_SYNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !capture_is_ours(st) || ftruncate(fd, 0) != 0) {
-    close(fd);
-    return -1;
+  Substitute* substitute = find_substitute(path);
+  if (substitute) substitute->active = false;
+  int fd = open_own(path, O_CREAT);
+  if (fd >= 0) {
+    if (substitute) drop_private_file(*substitute);
+    return fd;
+  }
+  bool taken = false;
+  fd = reclaim(path, taken);
+  if (!taken) return fd;
+  if (!substitute) substitute = take_slot(path);
+  if (!substitute) return fd;
+  if (fd < 0) fd = private_capture(*substitute);
+  if (!substitute->told) {
+    substitute->told = true;
+    syslog(LOG_NOTICE, "capture %s was taken by another user: %s", path,
+           !substitute->active ? (fd >= 0 ? "replaced" : "cannot be replaced")
+                               : "left as it is, output kept in a private file");
   }
   return fd;
+}
+
+void forget_capture_substitutes() {
+  for (Substitute& substitute : substitutes) {
+    drop_private_file(substitute);
+    substitute = {};
+  }
 }
 
 int capture_command(const char* path, const char* command) {
@@ -193,19 +330,16 @@ int file_exists(const char* path) {
 
 std::int64_t file_size(const char* path) {
   struct stat st {};
+  if (const int fd = active_substitute(path); fd >= 0) {
+    return fstat(fd, &st) == 0 ? st.st_size : 0;
+  }
   if (lstat(path, &st) != 0 || !capture_is_ours(st)) return 0;
   return st.st_size;
 }
 
-int read_capture(const char* path, char* buf, std::size_t cap) {
-  if (cap == 0) return -1;
-  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !capture_is_ours(st)) {
-    close(fd);
-    return -1;
-  }
+namespace {
+
+int read_start(int fd, char* buf, std::size_t cap) {
   std::size_t total = 0;
   ssize_t got = 0;
   while (total < cap - 1) {
@@ -215,8 +349,22 @@ int read_capture(const char* path, char* buf, std::size_t cap) {
     // A plain file gives less than asked for only at its end: no read for EOF.
     if (static_cast<std::size_t>(got) < wanted) break;
   }
-  close(fd);
   if (got < 0) return -1;
   buf[total] = '\0';
   return static_cast<int>(total);
+}
+
+}  // namespace
+
+int read_capture(const char* path, char* buf, std::size_t cap) {
+  if (cap == 0) return -1;
+  if (const int fd = active_substitute(path); fd >= 0) {
+    return lseek(fd, 0, SEEK_SET) == 0 ? read_start(fd, buf, cap) : -1;
+  }
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st {};
+  const int got = fstat(fd, &st) == 0 && capture_is_ours(st) ? read_start(fd, buf, cap) : -1;
+  close(fd);
+  return got;
 }

@@ -25,8 +25,11 @@ extern const ChildControl* child_control;
 int run_command(const char* program, ...) __attribute__((sentinel));
 
 // Runs `command` through /bin/sh -c with its output in the capture file `path`,
-// truncated first. A path that cannot be opened as a plain file of our own
-// with a single name sends the output to /dev/null instead.
+// truncated first, a plain file of our own with a single name. Whatever
+// another user put at the path is removed first (logged once per path);
+// what cannot be removed leaves the output in a private file that
+// file_size and read_capture read for `path`. When neither can be had the
+// output goes to /dev/null.
 int capture_command(const char* path, const char* command);
 
 // Whether the last capture_command's output went to its capture file. When
@@ -39,8 +42,9 @@ int shell_command(const char* command);
 // 1 when stat succeeds on `path`, else 0.
 [[nodiscard]] int file_exists(const char* path);
 
-// The size of the capture file at `path`; 0 when it is missing, or not a
-// plain file of our own with a single name.
+// The size of the capture file at `path` (or of the private file that stands
+// for it); 0 when it is missing, or not a plain file of our own with a
+// single name.
 [[nodiscard]] std::int64_t file_size(const char* path);
 
 // Reads the start of the capture file at `path` into `buf` (at most cap - 1

@@ -1,8 +1,10 @@
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include "settings/settings_internal.h"
@@ -74,21 +76,32 @@ void settings_close(std::FILE* stream) {
 
 namespace {
 
-// Non-blocking, so that a FIFO at the path reads as an empty file instead of
-// holding start-up for ever.
-std::FILE* open_settings() {
+// Non-blocking, so that a FIFO at the path cannot hold start-up. Only a
+// regular file is read: a FIFO, a directory or a device (a link to
+// /dev/zero would feed the reader for ever) reads as a file that cannot be
+// read. Returns 0, or why the file cannot be read as an errno value.
+int open_settings(std::FILE*& stream) {
+  stream = nullptr;
   const int fd = open(settings_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  std::FILE* stream = fdopen(fd, "r");
-  if (!stream) close(fd);
-  return stream;
+  if (fd < 0) return errno;
+  struct stat st {};
+  int error = 0;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  } else if ((stream = fdopen(fd, "r")) == nullptr) {
+    error = errno;
+  }
+  if (error != 0) close(fd);
+  return error;
 }
 
 }  // namespace
 
-void read_settings(LedSettings& settings) {
-  std::FILE* stream = open_settings();
+int read_settings(LedSettings& settings) {
+  std::FILE* stream = nullptr;
+  const int error = open_settings(stream);
   settings.mode2 = settings_get_uint(stream, "MOD_NORVASK_MODE2");
   settings.mode1 = settings_get_uint(stream, "MOD_NORVASK_MODE");
   settings_close(stream);
+  return error;
 }

@@ -8,8 +8,10 @@ struct LedSettings {
   std::uint32_t mode2;  // MOD_NORVASK_MODE2
 };
 
-// Fills both modes; a file that cannot be opened gives 0 for each.
-void read_settings(LedSettings& settings);
+// Fills both modes; a file that cannot be opened, or is not a regular file,
+// gives 0 for each. Returns 0, or why the file could not be read as an errno
+// value (EISDIR for a directory, EINVAL for a FIFO, device or socket).
+int read_settings(LedSettings& settings);
 
 // scanf-style unsigned decimal: leading white space, an optional sign, digits.
 // Returns the end of the digits, or null when no digit follows. A magnitude

@@ -74,7 +74,6 @@ class Model:
         self.tmp_full = False
         self.fork_fail = False
         self.down = set()  # programs behind the tools that do not run
-        self.refused = set()  # capture files someone else laid out for the daemon
         # The daemon's: pin support, each LED's serial snapshot, each
         # interface's counter snapshot.
         self.support = {}
@@ -229,13 +228,12 @@ class Model:
     def capture(self, piped, last, path):
         """What the capture file `path` holds once the pipeline that ends in
         `last` wrote to it (None: it cannot be read), and the pipeline's
-        status. A capture path laid out by someone else is neither written
-        nor read. On a full /tmp nothing is written: busybox grep ends with
+        status. A capture path that someone else took first is the
+        daemon's all the same: it clears it or writes elsewhere, so it is
+        not modelled. On a full /tmp nothing is written: busybox grep ends with
         0 all the same, but cat, which prints the garbage, reports the failed
         write."""
         text, status = piped
-        if path in self.refused:
-            return None, status
         if not self.tmp_full or not text:
             return text, status
         return "", 1 if self.tools[last] == "garbage" else status
@@ -496,16 +494,15 @@ class Model:
         return shape(self.writes[1]), shape(self.writes[2])
 
 
-def predict(modes, setup=(), ticks=3, changes=(), refused=(), pids=None):
+def predict(modes, setup=(), ticks=3, changes=(), pids=None):
     """What each LED shows in each of `ticks` ticks of a daemon started on
-    a board set up with the lines `setup` (and the capture paths `refused`
-    laid out by someone else, the services' `pids` where they matter),
+    a board set up with the lines `setup` (and the services' `pids` where
+    they matter),
     when the line changes[k] is applied after tick k + 1: a list of
     (LED 1, LED 2) shapes."""
     model = Model(modes)
     for line in setup:
         model.apply(line)
-    model.refused.update(refused)
     model.pids.update(pids or {})
     shown = []
     for tick in range(ticks):

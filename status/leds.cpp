@@ -256,10 +256,8 @@ void look(StatusReport& report) {
 }  // namespace
 
 int look_at_leds(StatusReport& report) {
-  read_settings(report.settings);
-  const int fd = open(settings_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  report.settings_error = fd < 0 ? errno : 0;
-  if (fd >= 0) close(fd);
+  // The reader's own verdict: a FIFO or a directory there is an error too.
+  report.settings_error = read_settings(report.settings);
   const std::array<std::uint32_t, 2> modes{report.settings.mode1, report.settings.mode2};
   for (std::size_t i = 0; i < report.leds.size(); ++i) {
     LedReport& led = report.leds[i];

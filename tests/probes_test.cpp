@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "exec/exec.h"
+#include "exec/exec_internal.h"
 #include "probes/probes_internal.h"
 #include "test_util.h"
 
@@ -132,6 +133,7 @@ class Probes : public ::testing::Test {
   void TearDown() override {
     probe_paths = &default_probe_paths;
     iface_forget_snapshots();
+    forget_capture_substitutes();
   }
 
   void stations(const std::string& iface, const std::string& text) {
@@ -254,10 +256,10 @@ TEST_F(Probes, OpenVpnTriesEachTunnelUntilOneHasReceivedData) {
   tunnel("tun3", 8589934592ULL);
   EXPECT_EQ(probe_openvpn(), 1);
 
-  // A capture that cannot be read back is a failure, not an answer.
+  // A link planted at the capture path is removed, not followed.
   unlink(openvpn_.c_str());
   ASSERT_EQ(symlink(net_dev_.c_str(), openvpn_.c_str()), 0);
-  EXPECT_EQ(probe_openvpn(), -1);
+  EXPECT_EQ(probe_openvpn(), 1);
   EXPECT_EQ(read_file(net_dev_).rfind("Inter-|", 0), 0U) << "the link's target is untouched";
 }
 
@@ -287,44 +289,58 @@ TEST_F(Probes, IpsecThroughStrokeOrSwanctl) {
   stroke_prints("Security Associations (1 up\\n");
   unlink(ipsec_.c_str());
   ASSERT_EQ(mkfifo(ipsec_.c_str(), 0600), 0);
-  EXPECT_EQ(probe_ipsec(), -1) << "a FIFO planted at the capture path";
+  EXPECT_EQ(probe_ipsec(), 1) << "a FIFO planted at the capture path";
 }
 
-// A capture path that someone else arranged (a second name for a file, or a
-// file of another user) is neither written nor believed: text planted there
-// to say the opposite of the board's state must not decide.
-TEST_F(Probes, PlantedCapturesNeverDecide) {
+// A capture path that someone else took first, holding text that says the
+// opposite of the board: the probes still answer what the board shows, and
+// never from that text.
+TEST_F(Probes, TakenCapturesStillAnswerTheTruth) {
+  // Every probe lights its LED; a capture that is not ours reads as off.
   tunnel("tun0", 5000);
   write_script(stroke_, "printf 'Security Associations (1 up, 0 connecting):\\n'");
+  write_file(dir_ / "netstat-tlpn", "tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 77/drennic\n");
   const std::string listing = "02:00:00:00:00:01\nflags=[AUTH][ASSOC]\n";
   struct Case {
     const std::string& capture;
-    std::string lie;
+    const char* iface;  // the access point with a station
+    std::string lie;    // the opposite, planted
     int (*probe)();
-    int answer;  // when the capture cannot be believed
   };
-  const auto ap = [] { return static_cast<int>(probe_wifi_ap()); };
+  const auto ap = [] { return static_cast<int>(probe_wifi_ap() == LedAction::On); };
   const Case cases[] = {
-      {ap_, listing, ap, static_cast<int>(LedAction::Off)},
-      {ap2_, listing, ap, static_cast<int>(LedAction::Off)},
-      {openvpn_, "RX bytes:0\n", probe_openvpn, -1},
-      {ipsec_, "Security Associations (0 up, 0 connecting):\n", probe_ipsec, -1},
-      {portal_, "tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 77/drennic\n", probe_vpn_portal, 0},
+      {ap_, "wlan0", "\n", ap},
+      {ap2_, "wlan02", "\n", ap},
+      {openvpn_, "", "RX bytes:0\n", probe_openvpn},
+      {ipsec_, "", "Security Associations (0 up, 0 connecting):\n", probe_ipsec},
+      {portal_, "", "\n", probe_vpn_portal},
   };
   const std::string planted = dir_ / "planted";
-  for (const char* kind : {"second name", "another user's"}) {
+  for (const std::string kind : {"second name", "link", "FIFO", "another user's"}) {
+    if (kind == "another user's" && getuid() != 0) continue;
     for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(kind) + " " + c.capture);
+      SCOPED_TRACE(kind + " " + c.capture);
+      stations("wlan0", std::string(c.iface) == "wlan0" ? listing : "");
+      stations("wlan02", std::string(c.iface) == "wlan02" ? listing : "");
       unlink(c.capture.c_str());
       unlink(planted.c_str());
-      write_file(c.capture, c.lie);
-      if (std::string(kind) == "second name") {
+      write_file(kind == "link" ? planted : c.capture, c.lie);
+      if (kind == "second name") {
         ASSERT_EQ(link(c.capture.c_str(), planted.c_str()), 0);
-      } else if (chown(c.capture.c_str(), 65534, 65534) != 0 || getuid() == 65534) {
-        GTEST_SKIP() << "cannot give a file to another user here";
+      } else if (kind == "link") {
+        ASSERT_EQ(symlink(planted.c_str(), c.capture.c_str()), 0);
+      } else if (kind == "FIFO") {
+        unlink(c.capture.c_str());
+        ASSERT_EQ(mkfifo(c.capture.c_str(), 0666), 0);
+      } else {
+        ASSERT_EQ(chown(c.capture.c_str(), 65534, 65534), 0);
       }
-      EXPECT_EQ(c.probe(), c.answer);
-      EXPECT_EQ(read_file(c.capture), c.lie) << "not ours to truncate";
+      EXPECT_EQ(c.probe(), 1);
+      if (kind == "second name") {
+        EXPECT_EQ(read_file(c.capture), c.lie) << "ours: never removed, and not written";
+      } else if (kind == "link") {
+        EXPECT_EQ(read_file(planted), c.lie) << "not followed";
+      }
     }
   }
 }

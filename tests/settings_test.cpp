@@ -1,5 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include <cstdint>
 #include <string>
@@ -100,11 +107,34 @@ TEST(Settings, BinaryContentAndNulBytesDoNotHideLaterLines) {
 class ReadSettings : public ::testing::Test {
  protected:
   void TearDown() override { settings_path = saved_; }
-  static LedSettings read_from(const std::string& path) {
+  struct Read {
+    LedSettings settings;
+    int error;
+  };
+  // In a child that is killed after two seconds: a reader that never ends
+  // fails the test (error -2) instead of hanging it.
+  static Read read_from(const std::string& path) {
     settings_path = path.c_str();
-    LedSettings settings{77, 77};
-    read_settings(settings);
-    return settings;
+    int channel[2];
+    if (pipe(channel) != 0) return {{77, 77}, -1};
+    const pid_t child = fork();
+    if (child == 0) {
+      Read read{{77, 77}, 0};
+      read.error = read_settings(read.settings);
+      _exit(write(channel[1], &read, sizeof read) == sizeof read ? 0 : 1);
+    }
+    close(channel[1]);
+    Read read{{77, 77}, -2};
+    pollfd ready{channel[0], POLLIN, 0};
+    if (child > 0 && poll(&ready, 1, 2000) == 1) {
+      if (::read(channel[0], &read, sizeof read) != sizeof read) read.error = -3;
+    }
+    close(channel[0]);
+    if (child > 0) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+    }
+    return read;
   }
   TempDir dir_;
 
@@ -114,19 +144,49 @@ class ReadSettings : public ::testing::Test {
 
 TEST_F(ReadSettings, FillsBothModes) {
   write_file(dir_ / "settings", "MOD_NORVASK_MODE2=\"13\"\r\nMOD_NORVASK_MODE=11\r\n");
-  const LedSettings settings = read_from(dir_ / "settings");
-  EXPECT_EQ(settings.mode1, 11U);
-  EXPECT_EQ(settings.mode2, 13U);
+  const Read read = read_from(dir_ / "settings");
+  EXPECT_EQ(read.settings.mode1, 11U);
+  EXPECT_EQ(read.settings.mode2, 13U);
+  EXPECT_EQ(read.error, 0);
 }
 
-TEST_F(ReadSettings, AFileThatCannotBeReadGivesZeroes) {
+// Only a regular file, after links, is read; anything else reads as a file
+// that cannot be read, at once, whatever it would give.
+TEST_F(ReadSettings, WhatIsNotARegularFileCannotBeRead) {
+  const std::string text = "MOD_NORVASK_MODE=11\nMOD_NORVASK_MODE2=13\n";
+  write_file(dir_ / "real", text);
   const std::string fifo = dir_ / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& path : {dir_ / "missing", dir_.path(), fifo}) {
-    const LedSettings settings = read_from(path);
-    EXPECT_EQ(settings.mode1, 0U) << path;
-    EXPECT_EQ(settings.mode2, 0U) << path;
+  const std::string fed = dir_ / "fed-fifo";  // a writer has already put modes in it
+  ASSERT_EQ(mkfifo(fed.c_str(), 0600), 0);
+  const int reader = open(fed.c_str(), O_RDONLY | O_NONBLOCK);
+  const int writer = open(fed.c_str(), O_WRONLY | O_NONBLOCK);
+  ASSERT_EQ(write(writer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ASSERT_EQ(mkdir((dir_ / "dir").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("/dev/zero", (dir_ / "zero").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/null", (dir_ / "null").c_str()), 0);
+  ASSERT_EQ(symlink((dir_ / "real").c_str(), (dir_ / "link").c_str()), 0);
+  const struct {
+    const char* name;
+    int error;  // 0: read, both modes as written
+  } cases[] = {
+      {"real", 0},      {"link", 0},          {"missing", ENOENT}, {"dir", EISDIR},
+      {"fifo", EINVAL}, {"fed-fifo", EINVAL}, {"zero", EINVAL},    {"null", EINVAL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Read read = read_from(dir_ / c.name);
+    if (read.error == -2) {
+      ADD_FAILURE() << "read_settings did not return within 2 s";
+      continue;
+    }
+    EXPECT_EQ(read.error, c.error);
+    const bool readable = c.error == 0;
+    EXPECT_EQ(read.settings.mode1, readable ? 11U : 0U);
+    EXPECT_EQ(read.settings.mode2, readable ? 13U : 0U);
   }
+  close(writer);
+  close(reader);
 }
 
 }  // namespace

@@ -10,21 +10,35 @@ from systest import BLINK, TICK_MAX, TICK_MIN, BoardCase, predict, shapes
 
 class StartUp(BoardCase):
     def test_nothing_to_show_switches_both_leds_off_and_ends(self):
+        # name -> board set-up, a shell command that then lays out the settings path
+        settings = "/opt/norvask/etc/settings"
         cases = {
-            "no settings file": ["no-settings"],
-            "both modes 0": ["modes 0 0"],
-            "neither key set": ["settings # nothing for us", "settings OTHER_KEY=5"],
+            "no settings file": (["no-settings"], None),
+            "both modes 0": (["modes 0 0"], None),
+            "neither key set": (["settings # nothing for us", "settings OTHER_KEY=5"], None),
+            # Not a regular file, whatever it would give: unreadable, at once.
+            "settings a link to /dev/zero": (["no-settings"], f"ln -s /dev/zero {settings}"),
+            "settings a FIFO": (["no-settings"], f"mkfifo {settings}"),
+            "settings a directory": (["no-settings"], f"mkdir {settings}"),
         }
-        boards = {name: self.board(*setup) for name, setup in cases.items()}
+        boards = {}
+        for name, (setup, prepare) in cases.items():
+            b = boards[name] = self.board(*setup, start=False)
+            if prepare:
+                self.assertEqual(b.run(prepare), (0, ""))
+            b.start()
         for name, b in boards.items():
             with self.subTest(name):
                 self.assertEqual(b.wait_exit(), ("exit", "0"))
+                snapshot = [e for e in b.snapshot() if e.kind in ("led", "log", "stderr", "exit")]
                 events = [(e.kind, e.rest.split(" ", 5)[-1] if e.kind == "log" else e.rest)
-                          for e in b.snapshot() if e.kind in ("led", "log", "stderr", "exit")]
+                          for e in snapshot]
                 self.assertEqual(
                     events,
                     [("log", "started"), ("led", "1 0"), ("led", "2 0"),
                      ("log", "stopped"), ("exit", "0")])
+                # Without a signal, and well within a tick.
+                self.assertLess(snapshot[-1].time - snapshot[0].time, TICK_MIN)
 
     def test_logs_start_and_stop_under_its_name_and_pid(self):
         b = self.board(modes=(17, 0))

@@ -14,40 +14,59 @@ import unittest
 from board import Board, Unsupported, default_command
 from systest import BoardCase, predict, shapes
 
-STATION = "02:00:00:00:00:01\nflags=[AUTH][ASSOC][AUTHORIZED]\n"
-
-# capture file, mode, board set-up, text planted there that says the
-# opposite of the board, the message logged.
+# capture file, mode, board set-up that lights the LED, and text planted
+# there that would switch it off.
 PLANTED = [
-    ("/tmp/norvask_open_vpn.txt", 13, ["tun 0 up", "tun 0 rx 80"], "RX bytes:0\n",
-     "failure getting OpenVPN status"),
-    ("/tmp/norvask_ipsec.txt", 14, ["sas 1"], "Security Associations (0 up, 0 connecting):\n",
-     "failure getting IPsec status"),
-    ("/tmp/norvask_wifi_ap.txt", 11, ["stations wlan0 1"], STATION, None),
-    ("/tmp/norvask_wifi_ap2.txt", 11, ["stations wlan02 1"], STATION, None),
-    ("/tmp/norvask_pelm_vpn.txt", 16, ["service drennic listening"],
-     "tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 77/drennic\n", None),
+    ("/tmp/norvask_open_vpn.txt", 13, ["tun 0 up", "tun 0 rx 80"], "RX bytes:0\n"),
+    ("/tmp/norvask_ipsec.txt", 14, ["sas 1"], "Security Associations (0 up, 0 connecting):\n"),
+    # One byte: no station; nothing listening.
+    ("/tmp/norvask_wifi_ap.txt", 11, ["stations wlan0 1"], "\n"),
+    ("/tmp/norvask_wifi_ap2.txt", 11, ["stations wlan02 1"], "\n"),
+    ("/tmp/norvask_pelm_vpn.txt", 16, ["service drennic listening"], "\n"),
 ]
 
-# Ways another user can prepare a capture path in a shared /tmp.
-PLANTS = ("symlink", "second name", "another user's")
+# Ways to take a capture path in a shared /tmp before the daemon makes it,
+# and whether the daemon removes what is there (else it is ours, or not ours
+# to walk, and stays).
+PLANTS = {
+    "symlink": True,
+    "another user's": True,
+    "another user's second name": True,
+    "FIFO": True,
+    "empty directory": True,
+    "second name of ours": False,
+    "directory with a file": False,
+}
+
+REPLACED = "capture {} was taken by another user: replaced"
+KEPT = "capture {} was taken by another user: left as it is, output kept in a private file"
 
 
 def plant(b, path, text, how):
-    """Puts `text` at the board's `path` the way `how` says; False when
-    the machine cannot do it."""
-    other = b.path("/tmp/planted")
-    with open(other if how == "symlink" else b.path(path), "w") as f:
-        f.write(text)
-    if how == "symlink":
-        os.symlink("/tmp/planted", b.path(path))
-    elif how == "second name":
-        os.link(b.path(path), other)
+    """Takes the board's `path` the way `how` says, with `text` where a file
+    is made; False when the machine cannot do it."""
+    at, other = b.path(path), b.path("/tmp/planted")
+    if how == "FIFO":
+        os.mkfifo(at, 0o666)
+    elif how.endswith("directory"):
+        os.mkdir(at, 0o777)
+    elif how == "directory with a file":
+        os.mkdir(at, 0o777)
+        with open(os.path.join(at, "inside"), "w") as f:
+            f.write(text)
     else:
-        try:
-            os.chown(b.path(path), 65534, 65534)
-        except OSError:
-            return False
+        with open(other if how == "symlink" else at, "w") as f:
+            f.write(text)
+        if how == "symlink":
+            os.symlink("/tmp/planted", at)
+        elif "second name" in how:
+            os.link(at, other)
+    if how == "second name of ours":
+        return True
+    try:
+        os.lchown(at, 65534, 65534)
+    except OSError:
+        return how not in ("another user's", "another user's second name")
     return True
 
 
@@ -85,27 +104,39 @@ def descendants(pid):
 
 
 class PlantedFiles(BoardCase):
-    def test_capture_paths_prepared_by_others_are_refused(self):
-        boards = {}
-        for how in PLANTS:
-            for path, mode, setup, lie, _ in PLANTED:
+    def test_capture_paths_taken_by_others_are_recovered(self):
+        # One kind at a time: five boards at once.
+        for how, removed in PLANTS.items():
+            boards = {}
+            for path, mode, setup, lie in PLANTED:
                 b = self.board(*setup, modes=(mode, 17), start=False)
-                if not plant(b, path, lie, how):
-                    continue
-                b.start()
-                boards[how, path] = b
-        for (how, path), b in boards.items():
-            _, mode, setup, lie, message = next(p for p in PLANTED if p[0] == path)
-            with self.subTest(how=how, path=path):
-                self.wait_ticks(b, 2)
-                expected = [led1 for led1, _ in predict((mode, 17), setup, 2, refused=[path])]
-                self.assertEqual(shapes(b)[:2], expected)
-                if message:
-                    self.assertGreaterEqual([log.text for log in b.logs()].count(message), 2)
-                # Neither written nor removed.
-                self.assertEqual(stat.S_ISLNK(os.lstat(b.path(path)).st_mode), how == "symlink")
-                held = "/tmp/planted" if how == "symlink" else path
-                self.assertEqual(self.read_sandbox(b, held), lie)
+                if plant(b, path, lie, how):
+                    b.start()
+                    boards[path] = b
+            for path, b in boards.items():
+                _, mode, setup, lie = next(p for p in PLANTED if p[0] == path)
+                with self.subTest(how=how, path=path):
+                    self.wait_ticks(b, 3)
+                    # The board's truth, as if nobody had been there.
+                    expected = [led1 for led1, _ in predict((mode, 17), setup, 3)]
+                    self.assertEqual(shapes(b)[:3], expected)
+                    logs = [log.text for log in b.logs()]
+                    told = (REPLACED if removed else KEPT).format(path)
+                    self.assertEqual(logs.count(told), 1, logs)
+                    self.assertEqual([t for t in logs if t.startswith("capture ")], [told])
+                    st = os.lstat(b.path(path))
+                    if removed:
+                        self.assertTrue(stat.S_ISREG(st.st_mode) and st.st_uid == os.getuid())
+                        self.assertEqual(stat.S_IMODE(st.st_mode), 0o644)
+                        self.assertNotEqual(self.read_sandbox(b, path), lie)
+                    elif how == "second name of ours":
+                        self.assertEqual(self.read_sandbox(b, path), lie)
+                    else:
+                        self.assertEqual(self.read_sandbox(b, path + "/inside"), lie)
+                    if how == "symlink" or "second name" in how:
+                        self.assertEqual(self.read_sandbox(b, "/tmp/planted"), lie)
+            for b in boards.values():
+                b.close()
 
 
 class Sandbox(BoardCase):

@@ -447,5 +447,38 @@ class StatusHonesty(BoardCase):
                 self.assertEqual(report["leds"][1]["state"], "on")
 
 
+class UnreadableSettings(BoardCase):
+    """Whatever is at the settings path but a regular file (after links) is
+    a settings file that cannot be read: said at once, with both modes 0."""
+
+    def test_what_is_not_a_regular_file_is_an_error(self):
+        settings = "/opt/norvask/etc/settings"
+        # name -> what lays out the settings path, the error shown (None: read)
+        cases = {
+            "link to /dev/zero": (f"ln -s /dev/zero {settings}", "Invalid argument"),
+            "FIFO": (f"mkfifo {settings}", "Invalid argument"),
+            "directory": (f"mkdir {settings}", "Is a directory"),
+            "link to a regular file": (f"mv {settings} /opt/norvask/etc/real && "
+                                       f"ln -s /opt/norvask/etc/real {settings}", None),
+        }
+        for name, (prepare, error) in cases.items():
+            with self.subTest(name):
+                b = Status.status_board(self, modes=(17, 18), start=False)
+                if error:
+                    b.do("no-settings")
+                self.assertEqual(b.run(prepare), (0, ""))
+                status, output = b.run(status_command() + " --json", timeout=10)
+                self.assertEqual(status, 0, output)
+                report = json.loads(output)
+                self.assertEqual(report["settings"]["error"], error)
+                modes = [led["mode"] for led in report["leds"]]
+                self.assertEqual(modes, [0, 0] if error else [17, 18])
+                status, output = b.run(status_command(), timeout=10)
+                self.assertEqual(status, 0, output)
+                line = f"settings: {settings} cannot be read ({error}): both modes read as 0"
+                self.assertEqual(line in output.splitlines(), bool(error), output)
+                b.close()
+
+
 if __name__ == "__main__":
     unittest.main()
