@@ -50,8 +50,8 @@ EXTRA_COMMAND = ({"rt_sigprocmask": 2},
                  "handler in the child")
 EXTRA_CAPTURE = ({"fstat": 1, "ftruncate": 1},
                  "the capture file is opened without O_TRUNC, checked to be a plain file "
-                 "with one link (a FIFO, device or hard link planted in /tmp is refused) "
-                 "and only then truncated")
+                 "with one link (what another user planted in /tmp is never written "
+                 "through) and only then truncated")
 EXTRA_READ_BACK = ({"fstat": 1}, "the read-back refuses anything but a plain file")
 EXTRA_COUNTERS_READ = ({"read": 1},
                        "/proc/net/dev is read in 1 KiB pieces, /proc's block size, and wlan1's "

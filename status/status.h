@@ -69,7 +69,7 @@ struct DaemonReport {
 
 struct StatusReport {
   LedSettings settings;
-  int settings_error;   // errno of opening the settings file, 0 when read
+  int settings_error;   // why the settings file was not read (an errno), 0 when read
   bool settings_newer;  // changed after the daemon started
   std::array<LedReport, 2> leds;
   DaemonReport daemon;
