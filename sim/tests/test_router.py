@@ -160,11 +160,16 @@ class StartScript(BoardCase):
         expect("stop", 0, "not running")
         expect("status", 3, "not running")
 
-        # Both modes 0, or no settings file: the daemon ends at once, and
-        # start says so and why, leaving no pid file behind.
+        # Both modes 0, or no settings file it can read: the daemon ends at
+        # once, and start says so and why, leaving no pid file behind.
         for setup, why in (("modes 0 0", "both modes are 0"),
-                           ("no-settings", f"the settings file {SETTINGS} is missing")):
-            b.do(setup)
+                           ("no-settings", f"the settings file {SETTINGS} is missing"),
+                           (f"mkfifo {SETTINGS}",
+                            f"the settings file {SETTINGS} is not a regular file")):
+            if setup.startswith("mkfifo"):
+                self.assertEqual(b.run(setup)[0], 0)
+            else:
+                b.do(setup)
             mark = b.mark()
             expect("start", 0, f"^norvaskd ended at once: {why}$")
             b.wait_log("stopped", start=mark)
@@ -174,6 +179,7 @@ class StartScript(BoardCase):
 
         # A daemon that does not end on SIGTERM (stopped here) is killed
         # after the time-out.
+        b.run(f"rm {SETTINGS}")
         b.do("modes 17 0")
         expect("start", 0, "started")
         hung = int(self.pid_file(b))
