@@ -1,6 +1,6 @@
 """What the daemon does on a board, worked out from the board's state: the
 one description of the mode table and of what the board's commands answer,
-for the system tests on either board, the soak and memcheck.
+for the system tests on either board, the soak, memcheck and the live view.
 
 A Model follows a board through the same scenario lines the board takes
 (`apply`) and tells what each tick must do (`tick`): the device calls in
@@ -60,7 +60,7 @@ class Model:
         self.ports = {p: {"file": True, "fail": False, "flowing": False, "rx": 0, "tx": 0}
                       for p in ("ttyS0", "ttyS1")}
         self.stations = {"wlan0": 0, "wlan02": 0}
-        self.ssid = False
+        self.ssid = None  # the network the Wi-Fi client is associated with
         self.ifaces = set(WIFI)
         self.sent = {i: 0 for i in WIFI}  # how often traffic moved the counters
         self.flowing = set()  # interfaces with traffic that goes on by itself
@@ -98,7 +98,8 @@ class Model:
             handler(*args)
 
     def _modes(self, mode1, mode2):
-        self.modes = (int(mode1), int(mode2))
+        if not self.ticks:  # the daemon reads its settings once, when it starts
+            self.modes = (int(mode1), int(mode2))
 
     def _pin(self, name, value):
         self.pins[name] = None if value == "none" else int(value)
@@ -129,7 +130,7 @@ class Model:
         self.stations[iface] = int(count)
 
     def _ssid(self, name):
-        self.ssid = name != "none"
+        self.ssid = None if name == "none" else name
 
     def _traffic(self, iface, state):
         if state == "on":
@@ -152,7 +153,7 @@ class Model:
         if state == "rx":
             if self.tunnels[unit] is not None:
                 self.tunnels[unit] += int(count)
-        elif state == "down":
+        elif state in ("down", "off"):
             self.tunnels[unit] = None
         elif self.tunnels[unit] is None:
             self.tunnels[unit] = 0

@@ -18,6 +18,7 @@ import tty
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from board import Board, BoardError, Log, Unsupported  # noqa: E402
+from model import WIFI, Model  # noqa: E402
 
 # What each mode shows, in words for someone who has never seen a router.
 MODES = {
@@ -72,90 +73,49 @@ KEYS = {
 }
 
 
-class BoardModel:
-    """The board as the supervisor confirmed it, read from its "ok" events."""
+PIN_OF_KEY = {"1": "bin0", "2": "bin1", "3": "out0", "4": "out1"}
+PORT_OF_KEY = {"s": "ttyS0", "S": "ttyS1"}
 
-    def __init__(self):
-        self.pins = {"bin0": "1", "bin1": "1", "out0": "1", "out1": "1"}
-        self.serial = {"ttyS0": False, "ttyS1": False}
-        self.stations = 0
-        self.ssid = None
-        self.traffic = False
-        self.tunnel = "down"
-        self.sas = 0
-        self.remote = "down"
-        self.portal = "down"
 
-    def apply(self, line):
-        w = line.split()
-        if not w:
-            return
-        if w[0] == "pin" and len(w) == 3:
-            self.pins[w[1]] = w[2]
-        elif w[0] == "serial" and len(w) == 4 and w[2] == "flowing":
-            self.serial[w[1]] = w[3] == "on"
-        elif w[0] == "stations" and len(w) == 3 and w[1] == "wlan0":
-            self.stations = int(w[2])
-        elif w[0] == "ssid" and len(w) == 2:
-            self.ssid = None if w[1] == "none" else w[1]
-        elif w[0] == "traffic" and len(w) == 3:
-            self.traffic = w[2] == "on"
-        elif w[0] == "tun" and len(w) >= 3 and w[1] == "0":
-            self.tunnel = {"up": "up, no data yet", "down": "down"}.get(w[2], "up, data received")
-        elif w[0] == "sas" and len(w) == 2:
-            self.sas = int(w[1])
-        elif w[0] == "service" and len(w) == 3:
-            if w[1] == "tessik_clientd":
-                self.remote = w[2]
-            else:
-                self.portal = w[2]
+def describe(m, key):
+    """In words, what `key` changes as the model `m` of the board has it."""
+    if key in PIN_OF_KEY:
+        value = m.pins[PIN_OF_KEY[key]]
+        words = ("closed", "open") if key in "12" else ("off", "on")
+        return "missing" if value is None else words[value]
+    if key in PORT_OF_KEY:
+        return "flowing" if m.ports[PORT_OF_KEY[key]]["flowing"] else "quiet"
+    rx, stations = m.tunnels[0], m.stations["wlan0"]
+    return {
+        "w": f"{stations} connected" if stations else "nobody connected",
+        "c": f'connected to "{m.ssid}"' if m.ssid else "not connected",
+        "t": "flowing" if m.flowing else "quiet",
+        "o": "down" if rx is None else "up, data received" if rx else "up, no data yet",
+        "i": f"{m.sas} up" if m.sas else "not established",
+        "r": {"connected": "connected", "listening": "waiting, not connected",
+              "down": "not running"}[m.remote],
+        "p": "listening" if m.portal == "listening" else "not running",
+    }[key]
 
-    def describe(self, key):
-        pins = self.pins
-        closed = {"0": "closed", "1": "open", "none": "missing"}
-        on_off = {"0": "off", "1": "on", "none": "missing"}
-        return {
-            "1": closed[pins["bin0"]],
-            "2": closed[pins["bin1"]],
-            "3": on_off[pins["out0"]],
-            "4": on_off[pins["out1"]],
-            "s": "flowing" if self.serial["ttyS0"] else "quiet",
-            "S": "flowing" if self.serial["ttyS1"] else "quiet",
-            "w": f"{self.stations} connected" if self.stations else "nobody connected",
-            "c": f'connected to "{self.ssid}"' if self.ssid else "not connected",
-            "t": "flowing" if self.traffic else "quiet",
-            "o": self.tunnel,
-            "i": f"{self.sas} up" if self.sas else "not established",
-            "r": {"connected": "connected", "listening": "waiting, not connected",
-                  "down": "not running"}[self.remote],
-            "p": "listening" if self.portal == "listening" else "not running",
-        }[key]
 
-    def toggle(self, key):
-        """The commands that flip what `key` controls."""
-        if key in "1234":
-            pin = {"1": "bin0", "2": "bin1", "3": "out0", "4": "out1"}[key]
-            return [f"pin {pin} {'1' if self.pins[pin] == '0' else '0'}"]
-        if key in "sS":
-            port = "ttyS0" if key == "s" else "ttyS1"
-            return [f"serial {port} flowing {'off' if self.serial[port] else 'on'}"]
-        if key == "w":
-            return [f"stations wlan0 {0 if self.stations else 1}"]
-        if key == "c":
-            return [f"ssid {'none' if self.ssid else 'home'}"]
-        if key == "t":
-            state = "off" if self.traffic else "on"
-            return [f"traffic {iface} {state}" for iface in ("wlan0", "wlan02", "wlan1")]
-        if key == "o":
-            return ["tun 0 down"] if self.tunnel != "down" else ["tun 0 up", "tun 0 rx 1500"]
-        if key == "i":
-            return [f"sas {0 if self.sas else 1}"]
-        if key == "r":
-            return ["service tessik_clientd " +
-                    ("listening" if self.remote == "connected" else "connected")]
-        if key == "p":
-            return ["service drennic " + ("down" if self.portal == "listening" else "listening")]
-        return []
+def toggle(m, key):
+    """The board lines that flip what `key` changes, given the model `m`."""
+    if key in PIN_OF_KEY:
+        pin = PIN_OF_KEY[key]
+        return [f"pin {pin} {1 if m.pins[pin] == 0 else 0}"]
+    if key in PORT_OF_KEY:
+        port = PORT_OF_KEY[key]
+        return [f"serial {port} flowing {'off' if m.ports[port]['flowing'] else 'on'}"]
+    return {
+        "w": [f"stations wlan0 {0 if m.stations['wlan0'] else 1}"],
+        "c": [f"ssid {'none' if m.ssid else 'home'}"],
+        "t": [f"traffic {iface} {'off' if m.flowing else 'on'}" for iface in WIFI],
+        "o": ["tun 0 down"] if m.tunnels[0] is not None else ["tun 0 up", "tun 0 rx 1500"],
+        "i": [f"sas {0 if m.sas else 1}"],
+        "r": ["service tessik_clientd "
+              + ("listening" if m.remote == "connected" else "connected")],
+        "p": ["service drennic " + ("down" if m.portal == "listening" else "listening")],
+    }.get(key, [])
 
 
 BOLD, DIM, GREEN, RESET = "\x1b[1m", "\x1b[2m", "\x1b[1;32m", "\x1b[0m"
@@ -177,7 +137,7 @@ class View:
         self.board = board
         self.modes = modes
         self.title = title
-        self.model = BoardModel()
+        self.model = Model()  # fed the lines the board confirms
         self.leds = {1: None, 2: None}
         self.changes = {1: [], 2: []}  # when each LED last changed
         self.seen = 0
@@ -238,7 +198,7 @@ class View:
         out.append(f"{BOLD}The board{RESET} (press a key to change it; "
                    f"{DIM}dim lines do not affect these modes{RESET})")
         for key, (what, modes) in KEYS.items():
-            line = f"  [{key}] {what:<44} {self.model.describe(key)}"
+            line = f"  [{key}] {what:<44} {describe(self.model, key)}"
             out.append(line if modes & relevant else f"{DIM}{line}{RESET}")
         elapsed = int(time.monotonic() - self.started)
         out += ["", f"Daemon: {self.daemon}, {elapsed} s"]
@@ -265,7 +225,7 @@ def run_live(board, modes, duration, title):
                 if key in ("q", "Q"):
                     break
                 if key in KEYS:
-                    board.send(*view.model.toggle(key))
+                    board.send(*toggle(view.model, key))
             now = time.monotonic()
             if view.absorb() or now - last > 0.2:
                 sys.stdout.write(view.render())
