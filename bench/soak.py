@@ -1,6 +1,7 @@
 """The soak: the daemon's binary runs for hundreds of ticks on simulated
-boards while a scenario breaks each board in every way it knows and mends
-it again. The board's clock steps: each tick runs when asked, so every
+boards while a scenario of board lines, played on the board and in the
+model alike, breaks each board in every way it knows and mends it again.
+The board's clock steps: each tick runs when asked, so every
 change lands between two ticks. After each tick the daemon's device calls
 (LED writes, pin reads, serial counter reads), its messages and its output
 are compared with what a model of the board and of the daemon's documented
@@ -26,7 +27,7 @@ from concurrent.futures import ThreadPoolExecutor
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 
 from board import Board, BoardError, Log  # noqa: E402
-from model import TOOLS, Model  # noqa: E402
+from model import TOOLS, WIFI, Model  # noqa: E402
 from report import Report  # noqa: E402
 
 BROKEN = ["missing", "fail", "silent", "garbage"]
@@ -35,120 +36,119 @@ SETTINGS = "/opt/norvask/etc/settings"
 BOARDS = [(11, 13), (12, 14), (15, 16), (7, 3), (10, 2)]
 # Broken when a board's daemon starts: on the last board the I/O command
 # prints garbage when the daemon first asks it about a pin, which it asks once.
-START_FAULTS = {(10, 2): [("tool", "io", "garbage")]}
+START_FAULTS = {(10, 2): ["tool io garbage"]}
+# IPsec status through one tool or the other, the other not installed.
+SWANCTL = ("tool swanctl normal", "tool stroke missing")
+STROKE = ("tool stroke normal", "tool swanctl missing")
 # Signals the daemon leaves alone; STOP and CONT interrupt whatever it waits in.
 HARMLESS_SIGNALS = ["CHLD", "WINCH", "URG", "CONT", "STOP", "CONT"]
-STOP_SIGNALS = ["TERM", "INT", "QUIT"]
+STOP_SIGNALS = ["TERM", "INT", "QUIT", "STOP", "CONT"]
 # The daemon's user when the board runs as root, which RLIMIT_NPROC would spare.
 SOAK_USER = "65534"
 
 
-# ---- the scenario ----
+# ---- the scenario: board lines ----
 
-def fault_changes():
-    """Every way the scenario breaks a board, each with its repair."""
-    faults = [(("tool", t, how), ("tool", t, "normal")) for t in TOOLS if t != "swanctl"
-              for how in BROKEN]
-    faults += [
-        (("swanctl",), ("stroke",)),  # IPsec status through the other tool
-        (("gpio", "fail"), ("gpio", "ok")),
-        (("device", "gpio", False), ("device", "gpio", True)),
-        (("device", "ttyS0", False), ("device", "ttyS0", True)),
-        (("device", "ttyS1", False), ("device", "ttyS1", True)),
-        (("port-fail", "ttyS0", True), ("port-fail", "ttyS0", False)),
-        (("port-fail", "ttyS1", True), ("port-fail", "ttyS1", False)),
-        (("tmp", True), ("tmp", False)),
-        (("nproc", True), ("nproc", False)),
-        (("settings", "garbage"), ("settings", "garbage")),
-        (("settings", "missing"), ("settings", "garbage")),
-    ]
+def fault_lines():
+    """Every way the scenario breaks a board: the lines that break it and
+    those that mend it (none for the settings, which the daemon has read)."""
+    pairs = [(f"tool {t} {how}", f"tool {t} normal") for t in TOOLS if t != "swanctl"
+             for how in BROKEN]
+    pairs += [("gpio fail", "gpio ok"), ("tmp full", "tmp free"), ("nproc 0", "nproc unlimited")]
+    pairs += [(f"device {d} off", f"device {d} on") for d in ("gpio", "ttyS0", "ttyS1")]
+    pairs += [(f"serial {p} fail", f"serial {p} ok") for p in ("ttyS0", "ttyS1")]
+    faults = [((fault,), (fix,)) for fault, fix in pairs]
+    faults.append((SWANCTL, STROKE))
+    faults += [(("modes 17 17",), ()), (("no-settings",), ())]
     return faults
 
 
-def activity_change(rng, model, tunnels):
-    """A change of what the board has to show."""
+def activity(rng, model, tunnels):
+    """A board line that changes what the board has to show."""
+    wifi = rng.choice(WIFI)
     choices = [
-        lambda: ("stations", rng.choice(["wlan0", "wlan02"]), rng.choice([0, 1, 2])),
-        lambda: ("send", rng.choice(["wlan0", "wlan02", "wlan1"])),
-        lambda: ("send", rng.choice(["wlan0", "wlan02", "wlan1"])),
-        lambda: ("ssid", rng.random() < 0.6),
-        lambda: ("sas", rng.choice([0, 1, 2])),
-        lambda: ("service", "tessik_clientd", rng.choice(["connected", "listening", "down"])),
-        lambda: ("service", "drennic", rng.choice(["listening", "down"])),
-        lambda: ("pin", rng.choice(list(model.pins)), rng.choice([0, 1, 1, None])),
-        lambda: ("count", rng.choice(["ttyS0", "ttyS1"]), rng.choice(["rx", "tx", "both"])),
+        f"stations {rng.choice(['wlan0', 'wlan02'])} {rng.choice([0, 1, 2])}",
+        f"send {wifi} 600", f"send {wifi} 600",
+        rng.choice(["ssid home"] * 3 + ["ssid none"] * 2),
+        f"sas {rng.choice([0, 1, 2])}",
+        f"service tessik_clientd {rng.choice(['connected', 'listening', 'down'])}",
+        f"service drennic {rng.choice(['listening', 'down'])}",
+        f"pin {rng.choice(list(model.pins))} {rng.choice(['0', '1', '1', 'none'])}",
+        f"serial {rng.choice(['ttyS0', 'ttyS1'])} {rng.choice(['in 7', 'out 5'])}",
     ]
     if tunnels:
-        choices.append(lambda: ("tun", rng.randrange(4), rng.random() < 0.6))
+        choices.append(f"tun {rng.randrange(4)} {rng.choice(['up'] * 3 + ['down'] * 2)}")
         up = [u for u in range(4) if model.tunnels[u] is not None]
         if up:
-            choices += [lambda: ("tun-rx", rng.choice(up))] * 2
-    return rng.choice(choices)()
+            choices += [f"tun {rng.choice(up)} rx 500"] * 2
+    return rng.choice(choices)
 
 
 class Scenario:
-    """The changes before each tick: first one round through every fault
-    (so that the daemon has met each before its resources are taken as the
-    baseline), then a seeded random walk among faults and board states."""
+    """The board lines before each tick: first one round through every
+    fault (so that the daemon has met each before its resources are taken
+    as the baseline), then a seeded random walk among faults and board
+    states. Signal lines are meant for the tick that follows them."""
 
     def __init__(self, seed, tunnels):
         self.rng = random.Random(seed)
         self.tunnels = tunnels
-        self.faults = fault_changes()
+        self.faults = fault_lines()
         self.active = []  # repairs of the faults in force
         self.first_round = self._first_round()
 
     def _first_round(self):
         # PIDs near five digits, which net-tools' netstat shows cut.
-        busy = [("pids", 9000), ("device", "gpio", True), ("tool", "io", "normal"),
-                ("stations", "wlan0", 1), ("ssid", True), ("sas", 1),
-                ("service", "tessik_clientd", "connected"), ("service", "drennic", "listening"),
-                ("count", "ttyS0", "rx"), ("count", "ttyS1", "tx"), ("pin", "bin1", 0)]
+        busy = ["pids 9000", "device gpio on", "tool io normal", "stations wlan0 1", "ssid home",
+                "sas 1", "service tessik_clientd connected", "service drennic listening",
+                "serial ttyS0 in 7", "serial ttyS1 out 5", "pin bin1 0"]
         if self.tunnels:
-            busy += [("tun", 0, True), ("tun-rx", 0)]
-        steps = [busy, [("send", "wlan0"), ("send", "wlan1"), ("stations", "wlan02", 1)]]
+            busy += ["tun 0 up", "tun 0 rx 500"]
+        steps = [busy, ["send wlan0 600", "send wlan1 600", "stations wlan02 1"]]
         repair = []
         for fault, fix in self.faults:
-            steps.append(repair + [fault])
-            repair = [fix]
+            steps.append(repair + list(fault))
+            repair = list(fix)
         # IPsec status through swanctl, and that tool and grep broken then.
-        steps.append(repair + [("swanctl",)])
-        steps += [[("tool", "swanctl", how)] for how in BROKEN]
-        steps.append([("tool", "swanctl", "normal")])
-        steps += [[("tool", "grep", how)] for how in BROKEN]
-        steps.append([("tool", "grep", "normal"), ("stroke",), ("burst",)])
-        steps.append([("send", "wlan02"), ("burst",)])
+        steps.append(repair + list(SWANCTL))
+        steps += [[f"tool swanctl {how}"] for how in BROKEN] + [["tool swanctl normal"]]
+        steps += [[f"tool grep {how}"] for how in BROKEN]
+        steps.append(["tool grep normal", *STROKE, *self.burst()])
+        steps.append(["send wlan02 600", *self.burst()])
         return steps
 
-    def in_first_round(self, tick):
-        return tick <= len(self.first_round) + 1
+    def burst(self):
+        # Never leave the daemon stopped.
+        return [f"signal {self.rng.choice(HARMLESS_SIGNALS)}" for _ in range(12)] + ["signal CONT"]
 
-    def changes(self, tick, model):
-        """The changes to make before tick `tick` (2, 3, ...)."""
-        if tick - 2 < len(self.first_round):
-            return self.first_round[tick - 2]
-        rng, changes = self.rng, []
+    def changes(self, model):
+        """The lines before the next tick, made one at a time: the caller
+        plays each on the board and in `model` before asking for the next."""
+        if self.first_round:
+            yield from self.first_round.pop(0)
+            return
+        rng, mended = self.rng, []
         for fix in list(self.active):
             if rng.random() < 0.35:
                 self.active.remove(fix)
-                changes.append(fix)
+                mended.append(fix)
+                yield from fix
         if rng.random() < 0.5:
             fault, fix = rng.choice(self.faults)
             # Not what was mended just now; a second fault of a broken tool
             # replaces the first, with the same repair.
-            if fix not in changes:
-                if fix not in self.active and fault[0] != "settings":
+            if fix not in mended:
+                if fix and fix not in self.active:
                     self.active.append(fix)
-                changes.append(fault)
+                yield from fault
         for _ in range(rng.choice([0, 1, 1, 2, 3])):
-            changes.append(activity_change(rng, model, self.tunnels))
+            yield activity(rng, model, self.tunnels)
         if rng.random() < 0.15:
-            changes.append(("burst",))
-        return changes
+            yield from self.burst()
 
     def repairs(self):
         fixes, self.active = self.active, []
-        return fixes
+        return [line for fix in fixes for line in fix]
 
 
 def garbage_bytes(rng, size):
@@ -163,85 +163,14 @@ def settings_text(rng, modes):
             + garbage_bytes(rng, 3000))
 
 
-def describe(change):
-    """A change as the report lists it."""
-    kind, *args = change
-    if kind == "swanctl":
-        return "IPsec tool: swanctl instead of stroke"
-    if kind == "stroke":
-        return "IPsec tool: stroke again"
-    if kind == "device":
-        return f"device {args[0]} {'on' if args[1] else 'off'}"
-    if kind == "port-fail":
-        return f"serial {args[0]} {'fail' if args[1] else 'ok'}"
-    if kind == "tmp":
-        return "tmp full" if args[0] else "tmp free"
-    if kind == "nproc":
-        return "nproc 0" if args[0] else "nproc unlimited"
-    if kind in ("tool", "gpio", "settings"):
-        return " ".join(str(a) for a in change)
-    if kind == "burst":
-        return "signal burst (CHLD, WINCH, URG, STOP, CONT)"
-    return f"board: {kind}"
-
-
-def change_lines(m, change):
-    """The board's command lines that make `change`, given model `m`."""
-    kind, *args = change
-    on_off = "on" if args and args[-1] is True else "off"
-    if kind == "tool":
-        return [f"tool {args[0]} {args[1]}"]
-    if kind in ("swanctl", "stroke"):
-        # Only one of the two IPsec tools installed.
-        other = "stroke" if kind == "swanctl" else "swanctl"
-        return [f"tool {kind} normal", f"tool {other} missing"]
-    if kind == "device":
-        return [f"device {args[0]} {on_off}"]
-    if kind == "port-fail":
-        return [f"serial {args[0]} {'fail' if args[1] else 'ok'}"]
-    if kind == "count":
-        port, which = args
-        p = m.ports[port]
-        rx = p["rx"] + (7 if which in ("rx", "both") else 0)
-        tx = p["tx"] + (5 if which in ("tx", "both") else 0)
-        return [f"serial {port} {rx} {tx}"]
-    if kind == "tmp":
-        return ["tmp full" if args[0] else "tmp free"]
-    if kind == "nproc":
-        return ["nproc 0" if args[0] else "nproc unlimited"]
-    if kind == "send":
-        return [f"send {args[0]} 600"]
-    if kind == "ssid":
-        return ["ssid home" if args[0] else "ssid none"]
-    if kind == "tun":
-        return [f"tun {args[0]} {'up' if args[1] else 'down'}"]
-    if kind == "tun-rx":
-        # Not when taken down by a change before this one.
-        return [] if m.tunnels[args[0]] is None else [f"tun {args[0]} rx 500"]
-    if kind == "pin":
-        return [f"pin {args[0]} {'none' if args[1] is None else args[1]}"]
-    if kind in ("gpio", "stations", "sas", "service", "pids"):
-        return [" ".join(str(a) for a in change)]
-    if kind in ("burst", "settings"):
-        return []
-    raise ValueError(change)
-
-
-def apply_change(b, m, change, rng):
-    """Makes `change` on board `b` and in model `m`."""
-    if change[0] == "settings":
-        # Read once at start-up: nothing changes.
-        if change[1] == "missing":
-            b.do("no-settings")
-        else:
-            with open(b.path(SETTINGS), "wb") as f:
-                f.write(garbage_bytes(rng, 4096))
-        return
-    for line in change_lines(m, change):
-        b.do(line)
-        m.apply(line)
-    if change[0] == "service":
-        m.pids[change[1]] = b.process_id(change[1])
+def play(board, model, line):
+    """Makes the change `line` on the board and in the model."""
+    board.do(line)
+    model.apply(line)
+    words = line.split()
+    if words[0] == "service":
+        # Its process ID, which netstat shows, is the board's to choose.
+        model.pids[words[1]] = board.process_id(words[1])
 
 
 def daemon_events(board, start, end):
@@ -292,18 +221,6 @@ class BoardRun:
         self.stopped_logs = 0
         self.seconds = 0.0
 
-    # ---- changes ----
-
-    def apply(self, change):
-        self.counts[describe(change)] += 1
-        apply_change(self.board, self.model, change, self.rng)
-
-    def burst(self, signals, count):
-        lines = [f"signal {self.rng.choice(signals)}" for _ in range(count)]
-        # Never leave the daemon stopped.
-        self.board.send(*lines, "signal CONT")
-        self.counts["signals sent"] += count + 1
-
     # ---- ticks ----
 
     def check_tick(self, start, end, changes, first=False):
@@ -320,22 +237,27 @@ class BoardRun:
                 f"  other events {other}")
         self.checked_writes += sum(1 for d in devices if d.startswith("led ") or " led " in d)
 
-    def next_tick(self, changes, signals=None):
-        """Makes `changes`, runs one tick and checks it."""
-        for change in changes:
-            self.apply(change)
+    def next_tick(self, lines, under_way=False):
+        """Plays `lines`, runs one tick and checks it. The signals among
+        them go to the daemon as the tick begins (`under_way`: once it has
+        begun, so that it has to be completed)."""
+        played, signals = [], []
+        for line in lines:
+            self.counts[line] += 1
+            played.append(line)
+            if line.startswith("signal "):
+                signals.append(line)
+            else:
+                play(self.board, self.model, line)
         start = self.board.mark()
         self.board.send("tick")
         self.tick_count += 1
-        if ("burst",) in changes:
-            self.burst(HARMLESS_SIGNALS, 12)
-        if signals:
-            # Once the tick is under way, so that it has to be completed.
+        if under_way:
             self.board.wait_for(lambda e: e.kind in ("led", "ioctl", "log", "stderr"), start=start)
-            self.burst(signals, 20)
+        self.board.send(*signals)
         end = self.board.wait_for(lambda e: e.kind in ("asleep", "exit", "killed"),
                                   start=start, timeout=30).index
-        self.check_tick(start, end, changes)
+        self.check_tick(start, end, played)
 
     # ---- resources ----
 
@@ -421,18 +343,16 @@ class BoardRun:
         with open(b.path(SETTINGS), "wb") as f:
             f.write(settings_text(self.rng, self.modes))
         # The GPIO device is missing at first: the daemon must find it later.
-        b.do("device gpio off")
-        self.model.apply("device gpio off")
-        for change in START_FAULTS.get(self.modes, []):
-            self.apply(change)
+        for line in ["device gpio off"] + START_FAULTS.get(self.modes, []):
+            play(b, self.model, line)
         start = b.mark()
         b.start()
         end = b.wait_for(lambda e: e.kind == "asleep", start=start).index
         self.tick_count = 1
         self.check_tick(start, end, ["start"], first=True)
         self.first = self.figures()
-        while scenario.in_first_round(self.tick_count + 1):
-            self.next_tick(scenario.changes(self.tick_count + 1, self.model))
+        while scenario.first_round:
+            self.next_tick(scenario.changes(self.model))
         self.baseline = self.figures()
         self.resources.append((self.tick_count, self.baseline))
         # Only the GPIO device, found during the first round, is new.
@@ -440,14 +360,15 @@ class BoardRun:
                 (self.first["fds"] + 1, 0, 0):
             raise Mismatch(f"after the first round: {self.baseline}, at tick 1: {self.first}")
         while not self.done():
-            self.next_tick(scenario.changes(self.tick_count + 1, self.model))
+            self.next_tick(scenario.changes(self.model))
             if self.tick_count % self.check_every == 0:
                 self.check_resources()
         # Everything mended, so that the last tick shows itself; a burst of
         # stop signals lands in it, and the tick is completed all the same.
         self.next_tick(scenario.repairs())
         self.check_resources()
-        self.next_tick([], signals=STOP_SIGNALS + ["STOP", "CONT"])
+        stop = [f"signal {self.rng.choice(STOP_SIGNALS)}" for _ in range(20)]
+        self.next_tick(stop + ["signal CONT"], under_way=True)
         start = b.mark()
         b.send("tick")
         b.wait_log("stopped", start=start)
@@ -517,7 +438,7 @@ def report(runs, command_line, daemon, seed, seconds):
     total = collections.Counter()
     for r in runs:
         total.update(r.counts)
-    doc.paragraph("Changes made between ticks, all boards together:")
+    doc.paragraph("Board lines played before each tick (signals: during it), all boards together:")
     doc.table(["change", "times"], [[f"`{change}`", count]
                                     for change, count in sorted(total.items())])
     failures = [f"LEDs {r.modes}: {r.error}" for r in runs if r.error]
