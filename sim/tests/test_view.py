@@ -1,0 +1,29 @@
+"""The live view's board panel (sim/view.py): each key's lines go to the
+board, and the panel says what the model fed the board's confirmations
+makes of them."""
+
+from systest import BoardCase
+from view import KEYS, View, describe, toggle
+
+# What the panel says of a fresh board, and after the key is pressed once.
+PANEL = {
+    "1": ("open", "closed"), "2": ("open", "closed"), "3": ("on", "off"), "4": ("on", "off"),
+    "s": ("quiet", "flowing"), "S": ("quiet", "flowing"),
+    "w": ("nobody connected", "1 connected"), "c": ("not connected", 'connected to "home"'),
+    "t": ("quiet", "flowing"), "o": ("down", "up, data received"),
+    "i": ("not established", "1 up"), "r": ("not running", "connected"),
+    "p": ("not running", "listening"),
+}
+
+
+class Panel(BoardCase):
+    def test_each_key_pressed_twice(self):
+        b = self.board(start=False)
+        view = View(b, (11, 13))
+        self.assertEqual(set(PANEL), set(KEYS))
+        for key, (fresh, pressed) in PANEL.items():
+            with self.subTest(key=key):
+                for shown in (fresh, pressed, "waiting, not connected" if key == "r" else fresh):
+                    view.absorb()
+                    self.assertEqual(describe(view.model, key), shown)
+                    b.do(*toggle(view.model, key))
