@@ -181,11 +181,7 @@ class CaseRun:
                 b.send("tick")
             end = b.wait_for(lambda e: e.kind in ("asleep", "exit", "killed"), start=start,
                              timeout=60).index
-            devices, logs, stderr = model.tick()
-            expected = (devices, (["started"] if tick == 1 else []) + logs, stderr)
-            actual = soak.daemon_events(b, start, end)
-            if actual[:3] != expected or actual[3]:
-                raise soak.Mismatch(f"tick {tick}: expected {expected}, got {actual}")
+            soak.check_tick(b, model, start, end, f"tick {tick}", first=tick == 1)
             self.totals.append(self.allocations(b))
         if self.ticks:
             start = b.mark()

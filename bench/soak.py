@@ -193,11 +193,27 @@ def daemon_events(board, start, end):
     return devices, logs, stderr, other
 
 
-# ---- one board ----
-
 class Mismatch(Exception):
     pass
 
+
+def check_tick(board, model, start, end, title, first=False):
+    """Checks the daemon's events from `start` to `end` against the model's
+    next tick; its device calls."""
+    devices, logs, stderr = model.tick()
+    expected = (devices, (["started"] if first else []) + logs, stderr)
+    devices, logs, stderr, other = daemon_events(board, start, end)
+    if (devices, logs, stderr) != expected or other:
+        raise Mismatch(
+            f"{title}:\n"
+            f"  expected devices {expected[0]}\n  got      devices {devices}\n"
+            f"  expected logs {expected[1]}\n  got      logs {logs}\n"
+            f"  expected stderr {expected[2]}\n  got      stderr {stderr}\n"
+            f"  other events {other}")
+    return devices
+
+
+# ---- one board ----
 
 class BoardRun:
     """One board's soak."""
@@ -223,18 +239,9 @@ class BoardRun:
 
     # ---- ticks ----
 
-    def check_tick(self, start, end, changes, first=False):
-        devices, logs, stderr = self.model.tick()
-        expected = (devices, (["started"] if first else []) + logs, stderr)
-        devices, logs, stderr, other = daemon_events(self.board, start, end)
-        actual = (devices, logs, stderr)
-        if actual != expected or other:
-            raise Mismatch(
-                f"tick {self.tick_count} after {changes}:\n"
-                f"  expected devices {expected[0]}\n  got      devices {devices}\n"
-                f"  expected logs {expected[1]}\n  got      logs {logs}\n"
-                f"  expected stderr {expected[2]}\n  got      stderr {stderr}\n"
-                f"  other events {other}")
+    def check_tick(self, start, end, played, first=False):
+        devices = check_tick(self.board, self.model, start, end,
+                             f"tick {self.tick_count} after {played}", first)
         self.checked_writes += sum(1 for d in devices if d.startswith("led ") or " led " in d)
 
     def next_tick(self, lines, under_way=False):
