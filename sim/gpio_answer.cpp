@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 GpioAnswer answer_gpio(const GpioLines& lines, std::uint32_t request, std::uint64_t arg) {
   GpioAnswer answer{0, 0, 0, 0, -1};
@@ -33,37 +34,19 @@ GpioAnswer answer_gpio(const GpioLines& lines, std::uint32_t request, std::uint6
   return answer;
 }
 
-namespace {
-
-// The only refusals the driver gives.
-const char* error_name(int error) {
-  switch (error) {
-    case ENODEV:
-      return "ENODEV";
-    case EINVAL:
-      return "EINVAL";
-    case ENOTTY:
-      return "ENOTTY";
-    default:
-      return "?";
-  }
-}
-
-}  // namespace
-
 int describe_gpio(const GpioAnswer& answer, char* text, std::size_t size) {
-  const char* error = error_name(answer.error);
+  const char* pin = answer.pin >= 0 ? gpio_pin_names[answer.pin] : nullptr;
+  const char* error = strerrorname_np(answer.error);
   int n = 0;
   if (answer.led && !answer.error) {
     n = std::snprintf(text, size, "led %d %u", answer.led, answer.led_value);
   } else if (answer.led) {
     n = std::snprintf(text, size, "ioctl gpio led %d %u error %s", answer.led, answer.led_value,
                       error);
-  } else if (answer.pin >= 0 && !answer.error) {
-    n = std::snprintf(text, size, "ioctl gpio %s %lld", gpio_pin_names[answer.pin],
-                      static_cast<long long>(answer.value));
-  } else if (answer.pin >= 0) {
-    n = std::snprintf(text, size, "ioctl gpio %s error %s", gpio_pin_names[answer.pin], error);
+  } else if (pin && !answer.error) {
+    n = std::snprintf(text, size, "ioctl gpio %s %lld", pin, static_cast<long long>(answer.value));
+  } else if (pin) {
+    n = std::snprintf(text, size, "ioctl gpio %s error %s", pin, error);
   } else {
     n = std::snprintf(text, size, "ioctl gpio error %s", error);
   }

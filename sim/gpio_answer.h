@@ -1,7 +1,6 @@
-// What the board's GPIO driver answers: one answer for both boards, the
-// simulated board's supervisor (seccomp and the shim) and the emulated
-// router's character device. The C library only, as the router's agent is
-// cross-built without the rest of the board.
+// What the board's GPIO driver answers, on both boards: the simulated
+// board's seccomp filter and shim, and the router's character device (whose
+// agent is cross-built with the C library only).
 #pragma once
 
 #include <cstddef>
