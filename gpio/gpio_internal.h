@@ -5,9 +5,7 @@
 #include <cstdint>
 
 #include "gpio/gpio.h"
-
-inline constexpr std::uint32_t led1_request = 0x40004203;
-inline constexpr std::uint32_t led2_request = 0x40005200;
+#include "gpio/requests.h"
 
 // The device and the board's I/O command; tests point them at their own.
 extern const char* gpio_device_path;

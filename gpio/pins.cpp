@@ -29,10 +29,10 @@ struct PinRead {
 };
 
 constexpr std::array<PinRead, 4> pin_reads{{
-    {0, 0x80004207},  // bin0
-    {1, 0x8000421b},  // bin1
-    {4, 0x80004206},  // out0
-    {5, 0x8000422b},  // out1
+    {0, bin0_request},
+    {1, bin1_request},
+    {4, out0_request},
+    {5, out1_request},
 }};
 
 const PinRead& pin_read(Pin pin) { return pin_reads[static_cast<std::size_t>(pin)]; }

@@ -5,16 +5,17 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 BoardState initial_board() {
   return BoardState{
       {{
-          {"bin0", request_bin0, true, 1},
-          {"bin1", request_bin1, true, 1},
-          {"bin2", 0, true, 1},
-          {"bin3", 0, true, 1},
-          {"out0", request_out0, true, 1},
-          {"out1", request_out1, true, 1},
+          {"bin0", true, 1},
+          {"bin1", true, 1},
+          {"bin2", true, 1},
+          {"bin3", true, 1},
+          {"out0", true, 1},
+          {"out1", true, 1},
       }},
       {{{"ttyS0", 0, 0, false, false}, {"ttyS1", 0, 0, false, false}}},
       {0, 0},
@@ -128,60 +129,33 @@ const char* device_name(Device device) {
   return "none";
 }
 
-namespace {
-
-IoctlAnswer failure(int error) {
-  IoctlAnswer answer{};
-  answer.error = error;
-  return answer;
-}
-
-IoctlAnswer answer_gpio(const BoardState& board, std::uint32_t request, std::uint64_t arg) {
-  IoctlAnswer answer{};
-  if (request == request_led1 || request == request_led2) {
-    answer.led = request == request_led1 ? 1 : 2;
-    answer.led_value = static_cast<std::uint32_t>(arg);
-    if (board.gpio_fail) answer.error = ENODEV;
-    return answer;
-  }
-  for (const PinState& pin : board.pins) {
-    if (pin.request == 0 || pin.request != request) continue;
-    if (board.gpio_fail) {
-      answer.error = ENODEV;
-    } else if (!pin.present) {
-      // A pin the board lacks has no line behind it: the driver refuses it.
-      return failure(EINVAL);
+GpioLines gpio_lines(const BoardState& board) {
+  GpioLines lines{board.gpio_fail, {}};
+  for (int i = 0; i < gpio_pin_count; ++i) {
+    lines.pins[i] = -1;
+    for (const PinState& pin : board.pins) {
+      if (std::strcmp(pin.name, gpio_pin_names[i]) == 0 && pin.present) lines.pins[i] = pin.value;
     }
-    answer.value = pin.value;
-    answer.pin = &pin;
-    return answer;
   }
-  return failure(ENOTTY);
+  return lines;
 }
-
-IoctlAnswer answer_serial(const SerialState& port, std::uint32_t request) {
-  if (request != request_icount) return failure(ENOTTY);
-  if (port.fail) return failure(EIO);
-  IoctlAnswer answer{};
-  answer.fills_counters = true;
-  answer.counters.rx = port.rx;
-  answer.counters.tx = port.tx;
-  return answer;
-}
-
-}  // namespace
 
 IoctlAnswer answer_ioctl(const BoardState& board, Device device, std::uint32_t request,
                          std::uint64_t arg) {
-  switch (device) {
-    case Device::Gpio:
-      return answer_gpio(board, request, arg);
-    case Device::Serial0:
-      return answer_serial(board.serial[0], request);
-    case Device::Serial1:
-      return answer_serial(board.serial[1], request);
-    case Device::None:
-      break;
+  IoctlAnswer answer{};
+  if (device == Device::Gpio) {
+    answer.gpio = answer_gpio(gpio_lines(board), request, arg);
+    answer.value = answer.gpio.value;
+    answer.error = answer.gpio.error;
+    return answer;
   }
-  return failure(ENOTTY);
+  answer.gpio.pin = -1;
+  answer.error = ENOTTY;
+  if (device == Device::None || request != TIOCGICOUNT) return answer;
+  const SerialState& port = board.serial[device == Device::Serial0 ? 0 : 1];
+  answer.error = port.fail ? EIO : 0;
+  answer.fills_counters = !port.fail;
+  answer.counters.rx = port.rx;
+  answer.counters.tx = port.tx;
+  return answer;
 }

@@ -15,34 +15,27 @@
 #pragma once
 
 #include <linux/serial.h>
+#include <sys/ioctl.h>
 
 #include <array>
 #include <cstdint>
 #include <string>
+
+#include "sim/gpio_answer.h"
 
 // Where the board keeps its own files inside the sandbox.
 inline constexpr const char* board_dir = "/opt/board";
 inline constexpr const char* board_state_dir = "/opt/board/state";
 inline constexpr const char* board_bin_dir = "/opt/board/bin";
 
-// Request codes the daemon sends to the GPIO device and the serial driver:
-// the board's own copy, which the daemon's is checked against.
-inline constexpr std::uint32_t request_led1 = 0x40004203;
-inline constexpr std::uint32_t request_led2 = 0x40005200;
-inline constexpr std::uint32_t request_bin0 = 0x80004207;
-inline constexpr std::uint32_t request_bin1 = 0x8000421b;
-inline constexpr std::uint32_t request_out0 = 0x80004206;
-inline constexpr std::uint32_t request_out1 = 0x8000422b;
-inline constexpr std::uint32_t request_icount = 0x545D;  // TIOCGICOUNT
-// Every request the board answers.
+// Every request the board answers: the GPIO device's and the serial
+// driver's interrupt counters.
 inline constexpr std::uint32_t board_requests[] = {
-    request_led1, request_led2, request_bin0,   request_bin1,
-    request_out0, request_out1, request_icount,
+    led1_request, led2_request, bin0_request, bin1_request, out0_request, out1_request, TIOCGICOUNT,
 };
 
 struct PinState {
   const char* name;
-  std::uint32_t request;  // the GPIO read request; 0 for pins the daemon never reads
   bool present;
   int value;
 };
@@ -103,14 +96,15 @@ enum class Device : std::uint8_t { None, Gpio, Serial0, Serial1 };
 
 // What a device answers to one ioctl.
 struct IoctlAnswer {
-  std::int64_t value;  // the ioctl's result when error is 0
-  int error;           // an errno value, or 0
-  int led;             // 1 or 2 when this was an LED write, else 0
-  std::uint32_t led_value;
-  const PinState* pin;              // the pin read, if any
+  std::int64_t value;               // the ioctl's result when error is 0
+  int error;                        // an errno value, or 0
+  GpioAnswer gpio;                  // the GPIO driver's answer, for its event
   bool fills_counters;              // `counters` must be written to the ioctl's argument
   serial_icounter_struct counters;  // for TIOCGICOUNT
 };
+
+// The board's GPIO lines as the driver sees them.
+[[nodiscard]] GpioLines gpio_lines(const BoardState& board);
 
 // The driver's answer to `request` with argument `arg` on `device`.
 [[nodiscard]] IoctlAnswer answer_ioctl(const BoardState& board, Device device,

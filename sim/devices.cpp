@@ -99,26 +99,19 @@ int write_target_memory(int listener, std::uint64_t id, pid_t pid, std::uint64_t
   return result;
 }
 
-std::string describe(Device device, const IoctlAnswer& answer) {
-  std::string text = std::string("ioctl ") + device_name(device) + " ";
-  if (answer.led) {
-    text += "led " + std::to_string(answer.led) + " " + std::to_string(answer.led_value) + " ";
-  }
-  if (answer.pin) text += std::string(answer.pin->name) + " ";
-  if (answer.fills_counters) text += "icount ";
-  if (answer.error) return text + "error " + strerrorname_np(answer.error);
-  if (answer.fills_counters) {
-    return text + std::to_string(answer.counters.rx) + " " + std::to_string(answer.counters.tx);
-  }
-  return text + std::to_string(answer.value);
-}
-
 // One event per call the daemon saw answered.
 void report_call(double when, Device device, const IoctlAnswer& answer) {
-  if (answer.led && !answer.error) {
-    emit_at(when, "led " + std::to_string(answer.led) + " " + std::to_string(answer.led_value));
+  if (device == Device::Gpio) {
+    char text[64];
+    if (describe_gpio(answer.gpio, text, sizeof text) > 0) emit_at(when, text);
+    return;
+  }
+  const std::string text = std::string("ioctl ") + device_name(device) + " ";
+  if (answer.error) {
+    emit_at(when, text + "error " + strerrorname_np(answer.error));
   } else {
-    emit_at(when, describe(device, answer));
+    emit_at(when, text + "icount " + std::to_string(answer.counters.rx) + " " +
+                      std::to_string(answer.counters.tx));
   }
 }
 

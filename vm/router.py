@@ -45,7 +45,8 @@ DAEMON = "/opt/norvask/bin/norvaskd"
 INIT = "/opt/norvask/etc/init"
 SETTINGS = "/opt/norvask/etc/settings"
 # Guest events passed on as they are; the rest serve the driver.
-REPORTED = {"led", "log", "log-raw", "daemon", "stdout", "stderr", "exit", "killed", "gpio"}
+REPORTED = {"led", "ioctl", "log", "log-raw", "daemon", "stdout", "stderr", "exit", "killed",
+            "gpio"}
 BOOT_TIMEOUT = 90
 COMMAND_TIMEOUT = 90
 

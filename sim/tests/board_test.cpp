@@ -1,9 +1,10 @@
-// The simulator's pure parts: what the board's drivers answer, and how a
-// syslog datagram is read.
+// The simulator's pure parts: what the board's drivers answer (the GPIO
+// answer is the emulated router's too), and how a syslog datagram is read.
 #include <gtest/gtest.h>
 #include <syslog.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <string>
 #include <tuple>
 
@@ -49,41 +50,78 @@ TEST(SyslogMessage, RefusesWhatIsNotOne) {
   }
 }
 
-TEST(Devices, GpioAnswersLedWritesAndPinReads) {
+// The codes as the driver's table has them: direction, size 0, type, number.
+TEST(GpioDriver, RequestCodesAreTheDriversTable) {
+  struct Case {
+    std::uint32_t request;
+    unsigned direction;
+    unsigned type;
+    unsigned number;
+  };
+  const Case cases[] = {
+      {led1_request, _IOC_WRITE, 0x42, 3}, {led2_request, _IOC_WRITE, 0x52, 0},
+      {bin0_request, _IOC_READ, 0x42, 7},  {bin1_request, _IOC_READ, 0x42, 27},
+      {out0_request, _IOC_READ, 0x42, 6},  {out1_request, _IOC_READ, 0x42, 43},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(std::make_tuple(_IOC_DIR(c.request), _IOC_SIZE(c.request), _IOC_TYPE(c.request),
+                              _IOC_NR(c.request)),
+              std::make_tuple(c.direction, 0U, c.type, c.number))
+        << std::hex << c.request;
+  }
+}
+
+// Each answer with the event both boards report for it.
+TEST(GpioDriver, AnswersAndTheirEvents) {
+  struct Case {
+    bool failing;
+    std::uint32_t request;
+    std::uint64_t arg;
+    std::int64_t value;
+    int error;
+    const char* event;
+  };
+  const Case cases[] = {
+      {false, led2_request, 7, 0, 0, "led 2 7"},
+      {false, led1_request, 0, 0, 0, "led 1 0"},
+      {false, bin0_request, 0, 1, 0, "ioctl gpio bin0 1"},
+      {false, bin1_request, 0, 0, 0, "ioctl gpio bin1 0"},
+      // A pin the board lacks: the same refusal on both boards, and not the
+      // unbound driver's.
+      {false, out1_request, 0, 0, EINVAL, "ioctl gpio error EINVAL"},
+      // The serial request means nothing to the GPIO driver.
+      {false, TIOCGICOUNT, 0, 0, ENOTTY, "ioctl gpio error ENOTTY"},
+      // Unbound: every request refused, the write still told apart.
+      {true, led1_request, 1, 0, ENODEV, "ioctl gpio led 1 1 error ENODEV"},
+      {true, bin0_request, 0, 0, ENODEV, "ioctl gpio bin0 error ENODEV"},
+      {true, out1_request, 0, 0, ENODEV, "ioctl gpio out1 error ENODEV"},
+      {true, TIOCGICOUNT, 0, 0, ENOTTY, "ioctl gpio error ENOTTY"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.event);
+    const GpioLines lines{c.failing, {1, 0, 1, -1}};
+    const GpioAnswer answer = answer_gpio(lines, c.request, c.arg);
+    char text[64];
+    ASSERT_GT(describe_gpio(answer, text, sizeof text), 0);
+    EXPECT_EQ(std::make_tuple(answer.value, answer.error, std::string(text)),
+              std::make_tuple(c.value, c.error, std::string(c.event)));
+  }
+  // An event that does not fit is none rather than a cut one.
+  char small[8];
+  EXPECT_EQ(describe_gpio(answer_gpio({}, bin0_request, 0), small, sizeof small), -1);
+}
+
+TEST(Devices, EachDeviceAnswersItsOwnRequests) {
   BoardState board = initial_board();
   find_pin(board, "bin1")->value = 0;
   find_pin(board, "out1")->present = false;
-
-  const IoctlAnswer led = answer_ioctl(board, Device::Gpio, request_led2, 7);
-  EXPECT_EQ(led.led, 2);
-  EXPECT_EQ(led.led_value, 7U);
-  EXPECT_EQ(led.error, 0);
-
-  const IoctlAnswer bin1 = answer_ioctl(board, Device::Gpio, request_bin1, 0);
-  ASSERT_NE(bin1.pin, nullptr);
-  EXPECT_STREQ(bin1.pin->name, "bin1");
-  EXPECT_EQ(bin1.value, 0);
-  EXPECT_EQ(answer_ioctl(board, Device::Gpio, request_out0, 0).value, 1);
-  EXPECT_EQ(answer_ioctl(board, Device::Gpio, request_out1, 0).error, EINVAL);
-  // The serial request means nothing to the GPIO driver, and the other way round.
-  EXPECT_EQ(answer_ioctl(board, Device::Gpio, request_icount, 0).error, ENOTTY);
-  EXPECT_EQ(answer_ioctl(board, Device::Serial0, request_led1, 1).error, ENOTTY);
-}
-
-TEST(Devices, UnboundGpioDriverRefusesEverything) {
-  BoardState board = initial_board();
+  EXPECT_EQ(answer_ioctl(board, Device::Gpio, bin1_request, 0).value, 0);
+  EXPECT_EQ(answer_ioctl(board, Device::Gpio, out0_request, 0).value, 1);
+  EXPECT_EQ(answer_ioctl(board, Device::Gpio, out1_request, 0).error, EINVAL);
   board.gpio_fail = true;
-  // The write is still told apart, so that a refused one can be reported.
-  const IoctlAnswer led = answer_ioctl(board, Device::Gpio, request_led1, 1);
-  EXPECT_EQ(led.error, ENODEV);
-  EXPECT_EQ(led.led, 1);
-  const IoctlAnswer bin0 = answer_ioctl(board, Device::Gpio, request_bin0, 0);
-  EXPECT_EQ(bin0.error, ENODEV);
-  ASSERT_NE(bin0.pin, nullptr);
-  EXPECT_STREQ(bin0.pin->name, "bin0");
-  find_pin(board, "out1")->present = false;
-  EXPECT_EQ(answer_ioctl(board, Device::Gpio, request_out1, 0).error, ENODEV);
-  EXPECT_EQ(answer_ioctl(board, Device::Gpio, request_icount, 0).error, ENOTTY);
+  EXPECT_EQ(answer_ioctl(board, Device::Gpio, bin0_request, 0).error, ENODEV);
+  EXPECT_EQ(answer_ioctl(board, Device::Serial0, led1_request, 1).error, ENOTTY);
+  EXPECT_EQ(answer_ioctl(board, Device::None, TIOCGICOUNT, 0).error, ENOTTY);
 }
 
 TEST(Devices, SerialDriverFillsTheCounters) {
@@ -91,13 +129,13 @@ TEST(Devices, SerialDriverFillsTheCounters) {
   SerialState& ttyS1 = *find_serial(board, "ttyS1");
   ttyS1.rx = -5;
   ttyS1.tx = 2147483647;
-  const IoctlAnswer answer = answer_ioctl(board, Device::Serial1, request_icount, 0);
+  const IoctlAnswer answer = answer_ioctl(board, Device::Serial1, TIOCGICOUNT, 0);
   ASSERT_TRUE(answer.fills_counters);
   EXPECT_EQ(answer.counters.rx, -5);
   EXPECT_EQ(answer.counters.tx, 2147483647);
-  EXPECT_EQ(answer_ioctl(board, Device::Serial0, request_icount, 0).counters.rx, 0);
+  EXPECT_EQ(answer_ioctl(board, Device::Serial0, TIOCGICOUNT, 0).counters.rx, 0);
   ttyS1.fail = true;
-  const IoctlAnswer failed = answer_ioctl(board, Device::Serial1, request_icount, 0);
+  const IoctlAnswer failed = answer_ioctl(board, Device::Serial1, TIOCGICOUNT, 0);
   EXPECT_FALSE(failed.fills_counters);
   EXPECT_EQ(failed.error, EIO);
 }

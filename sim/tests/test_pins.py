@@ -26,7 +26,11 @@ PINS = {
 CHANGING = {
     "bin0 flipping": (1, ["pin bin0 1"], ["pin bin0 0", "pin bin0 1"]),
     "out0 flipping": (3, ["pin out0 0"], ["pin out0 1", "pin out0 0"]),
+    # Taken away after the first read found it: the device refuses the reads.
+    "bin0 taken away": (1, ["pin bin0 1"], ["pin bin0 none"]),
 }
+# The device's refusal of a pin the board lacks, the same on both boards.
+MISSING_PIN_READ = "gpio error EINVAL"
 
 PIN_OF_MODE = {1: "bin0", 2: "bin1", 3: "out0", 4: "out1"}
 
@@ -49,7 +53,8 @@ class Pins(BoardCase):
                     self.assertEqual(reads, [])
 
     def test_pin_changes_show_on_the_next_tick(self):
-        self.check_cases(CHANGING)
+        boards = self.check_cases(CHANGING)
+        self.assertIn(MISSING_PIN_READ, boards["bin0 taken away"].lines("ioctl"))
 
     def test_pin_value_written_as_read_on_led_2(self):
         b = self.board("pin out1 1", modes=(17, 4))

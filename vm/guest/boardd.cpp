@@ -7,9 +7,10 @@
 //                   tx ID PORT COUNT      send COUNT bytes out of a UART
 //   guest -> host   out ID TEXT, err ID TEXT, done ID STATUS, fail ID WHY
 //                   E SECONDS EVENT       something happened, at the guest's
-//                                         monotonic time: led N V, log ...,
-//                                         daemon PID, stdout TEXT, stderr
-//                                         TEXT, exit N, killed SIG, uart ...
+//                                         monotonic time: led N V, ioctl
+//                                         gpio ..., log ..., daemon PID,
+//                                         stdout TEXT, stderr TEXT, exit N,
+//                                         killed SIG, uart ...
 //
 // It also serves /dev/gpio (gpio_cuse.h), holds both UARTs open in raw mode
 // (their interrupt counters move only while a port is open), forwards the
@@ -445,7 +446,7 @@ int serve_gpio(int& gpio_fd) {
     gpio_fd = -1;
     return -1;
   }
-  if (event.led != 0) emit("led " + std::to_string(event.led) + " " + std::to_string(event.value));
+  if (event.text[0] != 0) emit(event.text);
   return 0;
 }
 

@@ -9,25 +9,14 @@
 #include <cstring>
 #include <string>
 
+#include "sim/gpio_answer.h"
+
 namespace {
-
-constexpr std::uint32_t led1_request = 0x40004203;
-constexpr std::uint32_t led2_request = 0x40005200;
-
-struct PinRequest {
-  std::uint32_t request;
-  const char* name;
-};
-
-constexpr PinRequest pin_requests[] = {
-    {0x80004207, "bin0"},
-    {0x8000421b, "bin1"},
-    {0x80004206, "out0"},
-    {0x8000422b, "out1"},
-};
 
 std::string state_dir;
 
+// 1 when the answer was delivered, 0 when nobody waits for it any more, -1
+// when the device is gone.
 int reply(int fd, std::uint64_t unique, int error, const void* body, std::size_t size,
           const void* extra = nullptr, std::size_t extra_size = 0) {
   fuse_out_header header{};
@@ -37,7 +26,7 @@ int reply(int fd, std::uint64_t unique, int error, const void* body, std::size_t
                     {const_cast<void*>(body), size},
                     {const_cast<void*>(extra), extra_size}};
   header.len = static_cast<std::uint32_t>(sizeof header + size + extra_size);
-  if (writev(fd, parts, 3) == static_cast<ssize_t>(header.len)) return 0;
+  if (writev(fd, parts, 3) == static_cast<ssize_t>(header.len)) return 1;
   // ENOENT: the caller was interrupted and has stopped waiting for us.
   return errno == ENOENT ? 0 : -1;
 }
@@ -57,21 +46,11 @@ int read_pin(const char* name) {
   return got == 1 && first == '1' ? 1 : got == 1 && first == '0' ? 0 : -1;
 }
 
-bool driver_failing() { return access((state_dir + "/gpio-fail").c_str(), F_OK) == 0; }
-
-int answer_ioctl(const fuse_ioctl_in& in, GpioEvent& event) {
-  if (driver_failing()) return -ENODEV;
-  if (in.cmd == led1_request || in.cmd == led2_request) {
-    // The value travels in the argument itself, not behind a pointer.
-    event = {in.cmd == led1_request ? 1 : 2, in.arg};
-    return 0;
-  }
-  for (const PinRequest& pin : pin_requests) {
-    if (in.cmd != pin.request) continue;
-    const int value = read_pin(pin.name);
-    return value < 0 ? -ENODEV : value;
-  }
-  return -ENOTTY;
+// The driver's lines as the board's state files have them now.
+GpioLines read_lines() {
+  GpioLines lines{access((state_dir + "/gpio-fail").c_str(), F_OK) == 0, {}};
+  for (int pin = 0; pin < gpio_pin_count; ++pin) lines.pins[pin] = read_pin(gpio_pin_names[pin]);
+  return lines;
 }
 
 int serve_init(int fd, std::uint64_t unique) {
@@ -84,15 +63,7 @@ int serve_init(int fd, std::uint64_t unique) {
   return reply(fd, unique, 0, &out, sizeof out, info, sizeof info);
 }
 
-}  // namespace
-
-int gpio_open(const char* dir) {
-  state_dir = dir;
-  return open("/dev/cuse", O_RDWR | O_CLOEXEC);
-}
-
-int gpio_serve(int fd, GpioEvent& event) {
-  event = {};
+int serve(int fd, GpioEvent& event) {
   alignas(8) static char buf[FUSE_MIN_READ_BUFFER + 4096];
   const ssize_t n = read(fd, buf, sizeof buf);
   if (n < 0) return errno == EINTR || errno == EAGAIN || errno == ENOENT ? 0 : -1;
@@ -115,13 +86,28 @@ int gpio_serve(int fd, GpioEvent& event) {
     case FUSE_IOCTL: {
       fuse_ioctl_in request{};
       std::memcpy(&request, body, sizeof request);
-      const int result = answer_ioctl(request, event);
-      if (result < 0) return reply_error(fd, in.unique, -result);
+      const GpioAnswer answer = answer_gpio(read_lines(), request.cmd, request.arg);
       fuse_ioctl_out out{};
-      out.result = result;
-      return reply(fd, in.unique, 0, &out, sizeof out);
+      out.result = static_cast<std::int32_t>(answer.value);
+      const int sent = answer.error ? reply_error(fd, in.unique, answer.error)
+                                    : reply(fd, in.unique, 0, &out, sizeof out);
+      // Only an answer the caller received is reported, as on the simulated board.
+      if (sent == 1 && describe_gpio(answer, event.text, sizeof event.text) < 0) event.text[0] = 0;
+      return sent < 0 ? -1 : 0;
     }
     default:
       return reply_error(fd, in.unique, ENOSYS);
   }
+}
+
+}  // namespace
+
+int gpio_open(const char* dir) {
+  state_dir = dir;
+  return open("/dev/cuse", O_RDWR | O_CLOEXEC);
+}
+
+int gpio_serve(int fd, GpioEvent& event) {
+  event = {};
+  return serve(fd, event) < 0 ? -1 : 0;
 }

@@ -1,13 +1,11 @@
-// /dev/gpio as a character device in user space (CUSE): pin reads are
-// answered from the board's state files, LED writes are reported.
+// /dev/gpio as a character device in user space (CUSE): each request is
+// answered as on the simulated board (sim/gpio_answer.h), from the board's
+// state files, and reported.
 #pragma once
-
-#include <cstdint>
 
 // What became of one request, for the caller to report.
 struct GpioEvent {
-  int led;  // 1 or 2 when an LED was written, else 0
-  std::uint64_t value;
+  char text[64];  // the board's event for the call, without its time; empty: none
 };
 
 // Registers the device. The descriptor, or -1.

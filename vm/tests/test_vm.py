@@ -102,7 +102,8 @@ class EmulatedRouter(unittest.TestCase):
     def run_case(self, mode, setup, changes=()):
         """One case: the daemon started on a board set up with `setup`,
         changes[k] made while it is held after tick k + 1; the LED's shapes
-        against the model's, then everything taken back."""
+        against the model's, then everything taken back. The case's events
+        from and to, as marks."""
         b = self.board
         ticks = max(2, len(changes) + 1)
         made = []
@@ -132,6 +133,7 @@ class EmulatedRouter(unittest.TestCase):
                 b.daemon_pid = None
             for line in reversed(made):
                 b.do(*undo(line), timeout=60)
+        return start, b.mark()
 
     def make(self, lines, made):
         for line in lines:
@@ -145,9 +147,12 @@ class EmulatedRouter(unittest.TestCase):
             made.append(line)
 
     def run_family(self, family):
+        """Every case of the family; each case's events, as marks, by name."""
+        marks = {}
         for name, (mode, setup, *changes) in FAMILIES[family].items():
             with self.subTest(family=family, case=name):
-                self.run_case(mode, setup, *changes)
+                marks[name] = self.run_case(mode, setup, *changes)
+        return marks
 
     def daemon_events(self, start):
         return [(e.kind, e.rest.split(" ", 5)[-1] if e.kind == "log" else e.rest)
@@ -245,7 +250,10 @@ class EmulatedRouter(unittest.TestCase):
                 b.do(*undo(line), timeout=60)
 
     def test_pins(self):
-        self.run_family("pins")
+        marks = self.run_family("pins")
+        start, end = marks["bin0 taken away"]
+        reads = [e.rest for e in self.board.snapshot()[start:end] if e.kind == "ioctl"]
+        self.assertIn(test_pins.MISSING_PIN_READ, reads)
 
     def test_serial(self):
         self.run_family("serial")
