@@ -251,15 +251,6 @@ int build_sandbox(const HostFiles& files) {
   return install_tools(files);
 }
 
-int write_file(const std::string& path, const std::string& text, mode_t mode) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
-  if (fd < 0) return fail("cannot create", path);
-  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  close(fd);
-  if (!ok) return fail("cannot write", path);
-  return chmod(path.c_str(), mode) == 0 ? 0 : fail("cannot chmod", path);
-}
-
 std::string tool_path(const char* sandbox_path) {
   const char* slash = std::strrchr(sandbox_path, '/');
   return std::string(board_tools_dir) + slash;
@@ -267,11 +258,6 @@ std::string tool_path(const char* sandbox_path) {
 
 int link_standin(const std::string& path) {
   return symlink(board_standin_path, path.c_str()) == 0 ? 0 : fail("cannot link", path);
-}
-
-int remove_file(const std::string& path) {
-  if (unlink(path.c_str()) == 0 || errno == ENOENT) return 0;
-  return fail("cannot remove", path);
 }
 
 int become_user(long user) {

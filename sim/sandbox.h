@@ -9,11 +9,8 @@
 #include <string_view>
 #include <vector>
 
-// Where the daemon under test appears inside the sandbox: where the router
-// package installs it.
-inline constexpr const char* sandbox_daemon_path = "/opt/norvask/bin/norvaskd";
-inline constexpr const char* sandbox_settings_path = "/opt/norvask/etc/settings";
-inline constexpr const char* sandbox_init_path = "/opt/norvask/etc/init";
+#include "sim/core.h"
+
 inline constexpr const char* sandbox_io_path = "/usr/bin/io";
 inline constexpr const char* sandbox_stroke_path = "/usr/libexec/ipsec/stroke";
 inline constexpr const char* sandbox_swanctl_path = "/usr/libexec/ipsec/swanctl";
@@ -28,9 +25,6 @@ inline constexpr const char* board_standin_path = "/opt/board/standin";
 inline constexpr const char* board_files_dir = "/opt/board/files";
 // The stand-in program's file, as built.
 [[nodiscard]] std::string_view standin_image();
-
-// The daemon's PATH: the board's stand-ins first.
-inline constexpr const char* sandbox_path_variable = "/opt/board/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 // A host file to show, read-only, at a path inside the sandbox.
 struct ShownFile {
@@ -67,8 +61,5 @@ int build_sandbox(const HostFiles& files);
 // RLIMIT_NPROC holds for such a process. 0, or -1.
 int become_user(long user);
 
-// Creates or removes a file inside the sandbox.
-int write_file(const std::string& path, const std::string& text, mode_t mode);
-int remove_file(const std::string& path);
 // Puts the stand-in at `path`, which names the command it stands in for.
 int link_standin(const std::string& path);

@@ -1,5 +1,6 @@
 // The simulator's pure parts: what the board's drivers answer (the GPIO
-// answer is the emulated router's too), and how a syslog datagram is read.
+// answer is the emulated router's too), how a syslog datagram is read, and
+// how the core tells a line's backend from a refusal.
 #include <gtest/gtest.h>
 #include <syslog.h>
 
@@ -9,6 +10,7 @@
 #include <tuple>
 
 #include "sim/board.h"
+#include "sim/core.h"
 #include "sim/syslog_sink.h"
 
 namespace {
@@ -138,6 +140,49 @@ TEST(Devices, SerialDriverFillsTheCounters) {
   const IoctlAnswer failed = answer_ioctl(board, Device::Serial1, TIOCGICOUNT, 0);
   EXPECT_FALSE(failed.fills_counters);
   EXPECT_EQ(failed.error, EIO);
+}
+
+// A backend that plays "pin" only, and refuses "pin none" itself.
+int stub_pins_set = 0;
+int stub_pin(const Call& c) {
+  if (c.w.size() == 2 && c.w[1] == "none") return c.refuse("its pins are soldered");
+  ++stub_pins_set;
+  return 0;
+}
+constexpr Verb stub_verbs[] = {{"pin", stub_pin}};
+
+TEST(Core, LinesGoToTheBackendOrAreRefused) {
+  Backend stub{};
+  stub.name = "the stub board";
+  stub.verbs = stub_verbs;
+  stub.verb_count = 1;
+  Supervisor s{};
+  s.backend = &stub;
+  struct Case {
+    const char* line;
+    int result;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"pin bin0 1", verb_done, ""},
+      {"clock fast", verb_refused, "not on the stub board: the board cannot play it"},
+      {"init status", verb_refused, "not on the stub board: the board cannot play it"},
+      {"pin none", verb_refused, "not on the stub board: its pins are soldered"},
+      {"frobnicate", verb_failed, "unknown command"},
+      {"wait x", verb_failed, "usage: wait SECONDS"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    double wait = -1;
+    std::string error;
+    EXPECT_EQ(execute_command(s, c.line, wait, error), c.result);
+    EXPECT_EQ(error, c.error);
+  }
+  EXPECT_EQ(stub_pins_set, 1);
+  double wait = 0;
+  std::string error;
+  EXPECT_EQ(execute_command(s, "wait 2.5", wait, error), verb_done);
+  EXPECT_EQ(wait, 2.5);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -12,70 +12,17 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
+#include <iterator>
+#include <tuple>
 
 #include "sim/events.h"
 #include "sim/network.h"
 #include "sim/services.h"
-#include "sim/supervisor.h"
+#include "sim/shim_protocol.h"
+#include "sim/simulated.h"
+#include "sim/syslog_sink.h"
 
 namespace {
-
-std::vector<std::string> split_words(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> words;
-  std::string word;
-  while (in >> word) words.push_back(word);
-  return words;
-}
-
-// The text after the first word, as typed.
-std::string rest_of_line(const std::string& line) {
-  const std::size_t start = line.find_first_not_of(" \t");
-  const std::size_t gap = line.find_first_of(" \t", start);
-  if (gap == std::string::npos) return "";
-  const std::size_t text = line.find_first_not_of(" \t", gap);
-  return text == std::string::npos ? "" : line.substr(text);
-}
-
-int parse_int(const std::string& word, long low, long high, long& value) {
-  if (word.empty()) return -1;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtol(word.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < low || value > high) return -1;
-  return 0;
-}
-
-int parse_switch(const std::string& word, bool& on) {
-  if (word == "on" || word == "up") {
-    on = true;
-    return 0;
-  }
-  if (word == "off" || word == "down") {
-    on = false;
-    return 0;
-  }
-  return -1;
-}
-
-int fail(std::string& error, const std::string& why) {
-  error = why;
-  return -1;
-}
-
-// What every command handler gets: the words of the line, the line itself,
-// the seconds to hold back later lines, and the reason for a failure.
-struct Call {
-  Supervisor& s;
-  const std::vector<std::string>& w;
-  const std::string& line;
-  double& wait;
-  std::string& error;
-
-  int usage(const char* text) const { return fail(error, std::string("usage: ") + text); }
-  int done(int result, const char* why) const { return result == 0 ? 0 : fail(error, why); }
-};
 
 // The stand-in at `path`, under the name of the command it stands in for;
 // nothing there when `present` is false.
@@ -102,7 +49,7 @@ int set_device(Supervisor& s, const std::string& name, bool present) {
   struct stat st {};
   if (stat(path.c_str(), &st) == 0) return 0;
   if (write_file(path, "", 0660) != 0 || hand_to_user(s, path) != 0) return -1;
-  return remember_device_file(s.devices, which, path);
+  return remember_device_file(world.devices, which, path);
 }
 
 // The board's commands that a scenario can break: where the daemon finds
@@ -140,7 +87,7 @@ std::string faulty_tool(const std::string& name, const std::string& behaviour) {
   return "";
 }
 
-int set_tool(const Supervisor& s, const BoardTool& tool, const std::string& behaviour) {
+int set_tool(const BoardTool& tool, const std::string& behaviour) {
   const std::string path =
       tool.usr_path ? tool_path(tool.usr_path) : std::string(board_bin_dir) + "/" + tool.name;
   if (remove_file(path) != 0) return -1;
@@ -148,70 +95,15 @@ int set_tool(const Supervisor& s, const BoardTool& tool, const std::string& beha
   if (behaviour != "normal") return write_file(path, faulty_tool(tool.name, behaviour), 0755);
   if (tool.standin) return link_standin(path);
   const std::string& program =
-      std::string(tool.name) == "netstat" ? s.host.netstat : s.host.busybox;
+      std::string(tool.name) == "netstat" ? world.host.netstat : world.host.busybox;
   return symlink(program.c_str(), path.c_str());
 }
 
 int write_state(const Call& c) {
-  return c.done(write_board_state(c.s.board, board_state_dir), "cannot write the board's state");
+  return c.done(write_board_state(world.board, board_state_dir), "cannot write the board's state");
 }
 
 // ---- the commands ----
-
-int settings_modes(const Call& c) {
-  long mode = 0;
-  if (c.w.size() != 3 || parse_int(c.w[1], 0, UINT32_MAX, mode) != 0 ||
-      parse_int(c.w[2], 0, UINT32_MAX, mode) != 0) {
-    return c.usage("modes MODE1 MODE2");
-  }
-  const std::string text = "MOD_NORVASK_MODE=" + c.w[1] + "\nMOD_NORVASK_MODE2=" + c.w[2] + "\n";
-  return c.done(write_file(sandbox_settings_path, text, 0644), "cannot write the settings file");
-}
-
-// Adds the rest of the line, as typed, to the settings file.
-int settings_line(const Call& c) {
-  const int fd = open(sandbox_settings_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return fail(c.error, "cannot open the settings file");
-  const std::string text = rest_of_line(c.line) + "\n";
-  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  close(fd);
-  return c.done(ok ? 0 : -1, "cannot write the settings file");
-}
-
-int no_settings(const Call& c) {
-  return c.done(remove_file(sandbox_settings_path), "cannot remove the settings file");
-}
-
-int start_command(const Call& c) {
-  StartAs how = StartAs::Normal;
-  if (c.w.size() == 2 && c.w[1] == "closed") how = StartAs::StreamsClosed;
-  if (c.w.size() == 2 && c.w[1] == "no-arguments") how = StartAs::NoArguments;
-  if (c.w.size() == 2 && c.w[1] == "empty-name") how = StartAs::EmptyName;
-  if (c.w.size() == 2 && c.w[1] == "stop-pending") how = StartAs::StopPending;
-  if (c.w.size() > 2 || (c.w.size() == 2 && how == StartAs::Normal)) {
-    return c.usage("start [closed|no-arguments|empty-name|stop-pending]");
-  }
-  return start_daemon(c.s, how, c.error);
-}
-
-int send_signal(const Call& c) {
-  if (c.w.size() != 2) return c.usage("signal NAME");
-  if (c.s.daemon.pid <= 0) return fail(c.error, "the daemon is not running");
-  const std::string& name = c.w[1];
-  long number = 0;
-  if (parse_int(name, 1, NSIG - 1, number) != 0) {
-    const std::string bare = name.rfind("SIG", 0) == 0 ? name.substr(3) : name;
-    number = 0;
-    for (int sig = 1; sig < NSIG; ++sig) {
-      const char* abbrev = sigabbrev_np(sig);
-      if (abbrev && bare == abbrev) number = sig;
-    }
-    if (number == 0) return fail(c.error, "no such signal");
-  }
-  if (kill(c.s.daemon.pid, static_cast<int>(number)) != 0)
-    return fail(c.error, std::strerror(errno));
-  return 0;
-}
 
 int device(const Call& c) {
   bool on = false;
@@ -220,7 +112,7 @@ int device(const Call& c) {
 }
 
 int pin(const Call& c) {
-  PinState* pin = c.w.size() == 3 ? find_pin(c.s.board, c.w[1]) : nullptr;
+  PinState* pin = c.w.size() == 3 ? find_pin(world.board, c.w[1]) : nullptr;
   long value = 0;
   if (!pin) return c.usage("pin NAME 0|1|none");
   if (c.w[2] == "none") {
@@ -242,7 +134,7 @@ int io(const Call& c) {
 
 int serial(const Call& c) {
   const char* text = "serial PORT RX TX | PORT in|out BYTES | PORT fail|ok | PORT flowing on|off";
-  SerialState* port = c.w.size() >= 3 ? find_serial(c.s.board, c.w[1]) : nullptr;
+  SerialState* port = c.w.size() >= 3 ? find_serial(world.board, c.w[1]) : nullptr;
   long rx = 0;
   long tx = 0;
   bool on = false;
@@ -279,13 +171,13 @@ int stations(const Call& c) {
   if (index < 0 || index > 1 || parse_int(c.w[2], 0, 1000, count) != 0) {
     return c.usage("stations wlan0|wlan02 COUNT");
   }
-  c.s.board.stations[static_cast<std::size_t>(index)] = static_cast<int>(count);
+  world.board.stations[static_cast<std::size_t>(index)] = static_cast<int>(count);
   return write_state(c);
 }
 
 int ssid(const Call& c) {
   if (c.w.size() != 2) return c.usage("ssid NAME|none");
-  c.s.board.ssid = c.w[1] == "none" ? "" : c.w[1];
+  world.board.ssid = c.w[1] == "none" ? "" : c.w[1];
   return write_state(c);
 }
 
@@ -293,7 +185,7 @@ int traffic(const Call& c) {
   const int index = c.w.size() == 3 ? wifi_index(c.w[1]) : -1;
   bool on = false;
   if (index < 0 || parse_switch(c.w[2], on) != 0) return c.usage("traffic IFACE on|off");
-  c.s.wifi_traffic[static_cast<std::size_t>(index)] = on;
+  world.wifi_traffic[static_cast<std::size_t>(index)] = on;
   return 0;
 }
 
@@ -310,7 +202,7 @@ int iface(const Call& c) {
   if (c.w.size() != 3 || wifi_index(c.w[1]) < 0 || parse_switch(c.w[2], on) != 0) {
     return c.usage("iface IFACE on|off");
   }
-  return c.done(set_wifi_interface(c.s.host.ip, c.w[1], on), "cannot change the interface");
+  return c.done(set_wifi_interface(world.host.ip, c.w[1], on), "cannot change the interface");
 }
 
 int tunnel(const Call& c) {
@@ -320,10 +212,10 @@ int tunnel(const Call& c) {
   bool on = false;
   if (c.w.size() < 3 || parse_int(c.w[1], 0, tunnel_count - 1, unit) != 0) return c.usage(text);
   const int n = static_cast<int>(unit);
-  long long& rx = c.s.board.tunnel_rx[static_cast<std::size_t>(n)];
+  long long& rx = world.board.tunnel_rx[static_cast<std::size_t>(n)];
   if (c.w.size() == 3 && parse_switch(c.w[2], on) == 0) {
     if (set_tunnel(n, on) != 0) {
-      return fail(c.error, std::string("cannot set up the tunnel: ") + std::strerror(errno));
+      return c.fail(std::string("cannot set up the tunnel: ") + std::strerror(errno));
     }
     if (!on) rx = -1;
     if (on && rx < 0) rx = 0;
@@ -331,7 +223,7 @@ int tunnel(const Call& c) {
   }
   if (c.w.size() == 4 && c.w[2] == "rx" && parse_int(c.w[3], 1, 100000000, bytes) == 0) {
     const int delivered = send_tunnel_traffic(n, static_cast<int>(bytes));
-    if (delivered < 0) return fail(c.error, "cannot send (is it up?)");
+    if (delivered < 0) return c.fail("cannot send (is it up?)");
     rx += delivered;
     return write_state(c);
   }
@@ -349,7 +241,7 @@ int ipsec_tool(const Call& c) {
 int sas(const Call& c) {
   long count = 0;
   if (c.w.size() != 2 || parse_int(c.w[1], 0, 1000, count) != 0) return c.usage("sas COUNT");
-  c.s.board.sas = static_cast<int>(count);
+  world.board.sas = static_cast<int>(count);
   return write_state(c);
 }
 
@@ -358,7 +250,7 @@ int service(const Call& c) {
   if (c.w.size() != 3) return c.usage(text);
   const std::string& name = c.w[1];
   const std::string& state = c.w[2];
-  ServiceState* service = find_service(c.s.board, name);
+  ServiceState* service = find_service(world.board, name);
   const bool valid = state == "down" || state == "listening" ||
                      (name == remote_client_name && state == "connected");
   if (!service || !valid) return c.usage(text);
@@ -370,8 +262,8 @@ int service(const Call& c) {
   }
   *service = {service->name, "down", -1};
   if (state != "down") {
-    const pid_t pid = start_service(c.s.host.self_fd, name.c_str(), state, c.s.options.user);
-    if (pid <= 0) return fail(c.error, "cannot start the service");
+    const pid_t pid = start_service(world.host.self_fd, name.c_str(), state, c.s.options.user);
+    if (pid <= 0) return c.fail("cannot start the service");
     *service = {service->name, state == "connected" ? "connected" : "listening", pid};
   }
   return write_state(c);
@@ -383,14 +275,14 @@ int service(const Call& c) {
 // associates again by itself.
 int program_state(const Call& c) {
   ProgramState* found = nullptr;
-  for (ProgramState& p : c.s.board.programs) {
+  for (ProgramState& p : world.board.programs) {
     if (c.w.size() == 2 && c.w[1] == p.name) found = &p;
   }
   if (!found) return c.usage("kill|stop|restart hostapd|wpa_supplicant|charon");
   const std::string& verb = c.w[0];
   found->state = verb == "kill" ? "killed" : verb == "stop" ? "stopped" : "running";
-  if (verb == "restart" && c.w[1] == "hostapd") c.s.board.stations = {0, 0};
-  if (verb == "restart" && c.w[1] == "charon") c.s.board.sas = 0;
+  if (verb == "restart" && c.w[1] == "hostapd") world.board.stations = {0, 0};
+  if (verb == "restart" && c.w[1] == "charon") world.board.sas = 0;
   return write_state(c);
 }
 
@@ -403,14 +295,14 @@ int tool(const Call& c) {
     return c.usage(text);
   }
   for (const BoardTool& t : board_tools) {
-    if (c.w[1] == t.name) return c.done(set_tool(c.s, t, behaviour), "cannot change the tool");
+    if (c.w[1] == t.name) return c.done(set_tool(t, behaviour), "cannot change the tool");
   }
   return c.usage(text);
 }
 
 int gpio(const Call& c) {
   if (c.w.size() != 2 || (c.w[1] != "fail" && c.w[1] != "ok")) return c.usage("gpio fail|ok");
-  c.s.board.gpio_fail = c.w[1] == "fail";
+  world.board.gpio_fail = c.w[1] == "fail";
   return 0;
 }
 
@@ -418,16 +310,16 @@ int gpio(const Call& c) {
 int tmp(const Call& c) {
   if (c.w.size() != 2 || (c.w[1] != "full" && c.w[1] != "free")) return c.usage("tmp full|free");
   const bool full = c.w[1] == "full";
-  if (full == c.s.tmp_full) return 0;
+  if (full == world.tmp_full) return 0;
   if (!full) {
-    if (umount2("/tmp", MNT_DETACH) != 0) return fail(c.error, std::strerror(errno));
-    c.s.tmp_full = false;
+    if (umount2("/tmp", MNT_DETACH) != 0) return c.fail(std::strerror(errno));
+    world.tmp_full = false;
     return 0;
   }
   if (mount("board", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "size=4k,mode=1777") != 0) {
-    return fail(c.error, std::strerror(errno));
+    return c.fail(std::strerror(errno));
   }
-  c.s.tmp_full = true;
+  world.tmp_full = true;
   const int filler = open("/tmp/.filler", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   const std::string block(4096, 'f');
   while (filler >= 0 && write(filler, block.data(), block.size()) > 0) {
@@ -459,9 +351,8 @@ int nproc(const Call& c) {
   if (c.w.size() != 2 || (!unlimited && parse_int(c.w[1], 0, 1 << 20, limit) != 0)) {
     return c.usage("nproc COUNT|unlimited");
   }
-  if (c.s.daemon.pid <= 0) return fail(c.error, "the daemon is not running");
-  if (!c.s.limits_apply)
-    return fail(c.error, "root ignores the limit: start the board with --user");
+  if (c.s.daemon.pid <= 0) return c.fail("the daemon is not running");
+  if (!world.limits_apply) return c.fail("root ignores the limit: start the board with --user");
   return c.done(set_nproc_limit(c.s, unlimited, limit), "cannot change the daemon's limit");
 }
 
@@ -481,11 +372,11 @@ int pids(const Call& c) {
 int set_clock(const Call& c) {
   if (c.w.size() != 2 || (c.w[1] != "fast" && c.w[1] != "normal" && c.w[1] != "step"))
     return c.usage("clock fast|normal|step");
-  if (!c.s.options.fast_clock) return fail(c.error, "the board was not started with --fast-clock");
-  c.s.clock_fast = c.w[1] != "normal";
-  SleepGate& sleeps = c.s.sleeps;
+  if (!world.options.fast_clock) return c.fail("the board was not started with --fast-clock");
+  world.clock_fast = c.w[1] != "normal";
+  SleepGate& sleeps = world.sleeps;
   sleeps.stepping = c.w[1] == "step";
-  if (!sleeps.stepping && sleeps.held) release_sleep(c.s.daemon.listener, sleeps);
+  if (!sleeps.stepping && sleeps.held) release_sleep(world.listener, sleeps);
   sleeps.credit = 0;
   return 0;
 }
@@ -493,51 +384,12 @@ int set_clock(const Call& c) {
 // With "clock step": the held sleep ends, so the daemon runs one more tick.
 int tick(const Call& c) {
   if (c.w.size() != 1) return c.usage("tick");
-  if (!c.s.sleeps.stepping) return fail(c.error, "the clock is not stepping");
-  release_sleep(c.s.daemon.listener, c.s.sleeps);
+  if (!world.sleeps.stepping) return c.fail("the clock is not stepping");
+  release_sleep(world.listener, world.sleeps);
   return 0;
 }
 
-int inspect(const Call& c) {
-  report_inspection(c.s);
-  return 0;
-}
-
-int hold(const Call& c) {
-  char* end = nullptr;
-  c.wait = c.w.size() == 2 ? std::strtod(c.w[1].c_str(), &end) : -1;
-  if (!end || *end != '\0' || c.wait < 0 || c.wait > 3600) return c.usage("wait SECONDS");
-  return 0;
-}
-
-int say(const Call& c) {
-  emit("say " + rest_of_line(c.line));
-  return 0;
-}
-
-// A shell command in the sandbox; "ran STATUS" follows once it has ended.
-int run_job(const Call& c) {
-  const std::string command = rest_of_line(c.line);
-  if (command.empty()) return c.usage("run COMMAND");
-  return start_job(c.s, command, c.error);
-}
-
-int quit(const Call& c) {
-  begin_quit(c.s);
-  return 0;
-}
-
-struct Command {
-  const char* verb;
-  int (*run)(const Call&);
-};
-
-constexpr Command commands[] = {
-    {"modes", settings_modes},
-    {"settings", settings_line},
-    {"no-settings", no_settings},
-    {"start", start_command},
-    {"signal", send_signal},
+constexpr Verb verbs[] = {
     {"device", device},
     {"pin", pin},
     {"io", io},
@@ -562,79 +414,150 @@ constexpr Command commands[] = {
     {"pids", pids},
     {"clock", set_clock},
     {"tick", tick},
-    {"inspect", inspect},
-    {"run", run_job},
-    {"wait", hold},
-    {"say", say},
-    {"quit", quit},
 };
 
-int count_entries(const std::string& dir) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) return -1;
-  int count = 0;
-  while (const dirent* entry = readdir(d)) {
-    if (entry->d_name[0] != '.') ++count;
+// ---- the hooks around the daemon ----
+
+// One byte with room for one descriptor beside it: how the daemon's child
+// hands the device filter's listener to the supervisor.
+struct DescriptorMessage {
+  char byte = 'l';
+  iovec io{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+
+  DescriptorMessage() {
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
   }
-  closedir(d);
-  return count;
+  DescriptorMessage(const DescriptorMessage&) = delete;
+  DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+};
+
+int send_descriptor(int socket_fd, int fd) {
+  DescriptorMessage sent;
+  cmsghdr* c = CMSG_FIRSTHDR(&sent.message);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
+  return sendmsg(socket_fd, &sent.message, 0) == 1 ? 0 : -1;
 }
 
-}  // namespace
+int receive_listener(int fd) {
+  pollfd ready{fd, POLLIN, 0};
+  if (poll(&ready, 1, 5000) != 1) return -1;
+  DescriptorMessage received;
+  if (recvmsg(fd, &received.message, MSG_CMSG_CLOEXEC) != 1) return -1;
+  const cmsghdr* c = CMSG_FIRSTHDR(&received.message);
+  if (!c || c->cmsg_type != SCM_RIGHTS) return -1;
+  int listener = -1;
+  std::memcpy(&listener, CMSG_DATA(c), sizeof(int));
+  return listener;
+}
 
+// Lays out the board's initial files and services.
 int prepare_board(Supervisor& s) {
-  s.board = initial_board();
+  world.board = initial_board();
   for (const char* device : {"gpio", "ttyS0", "ttyS1"}) {
     if (set_device(s, device, true) != 0) return -1;
   }
-  if (write_board_state(s.board, board_state_dir) != 0) return -1;
+  if (write_board_state(world.board, board_state_dir) != 0) return -1;
   // The stand-ins note their calls there.
   if (hand_to_user(s, board_state_dir) != 0) return -1;
   if (write_file(garbage_path, garbage_text, 0644) != 0) return -1;
   if (install_standin(tool_path(sandbox_io_path), true) != 0) return -1;
   if (install_standin(tool_path(sandbox_stroke_path), true) != 0) return -1;
+  world.shim_fd = open_log_socket(board_device_socket);
+  // The daemon's user must be able to send to it.
+  return world.shim_fd >= 0 && hand_to_user(s, board_device_socket) == 0 ? 0 : -1;
+}
+
+int in_daemon(const Supervisor& s, int report_fd) {
+  if (s.options.user >= 0 && become_user(s.options.user) != 0) return -1;
+  if (!world.options.emulate_devices) return 0;
+  const int listener = install_device_filter(world.options.fast_clock);
+  if (listener < 0 || send_descriptor(report_fd, listener) != 0) return -1;
+  close(listener);
   return 0;
 }
 
-int execute_command(Supervisor& s, const std::string& line, double& wait, std::string& error) {
-  wait = 0;
-  const std::vector<std::string> words = split_words(line);
-  if (words.empty() || words[0][0] == '#') return 0;
-  for (const Command& command : commands) {
-    if (words[0] == command.verb) return command.run(Call{s, words, line, wait, error});
-  }
-  return fail(error, "unknown command");
+int daemon_started(Supervisor& /*s*/, int report_fd, std::string& error) {
+  world.listener = -1;
+  world.sleeps.credit = 0;
+  world.sleeps.held = false;
+  if (!world.options.emulate_devices) return 0;
+  world.listener = receive_listener(report_fd);
+  if (world.listener >= 0) return 0;
+  error = "the device filter could not be installed";
+  return -1;
 }
 
-void report_inspection(const Supervisor& s) {
-  if (s.daemon.pid <= 0) {
-    emit("inspect none");
-    return;
+// The device calls it made before it went are reported before its end.
+void daemon_ending(Supervisor& s) {
+  pollfd waiting{world.listener, POLLIN, 0};
+  while (world.listener >= 0 && poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLIN)) {
+    if (serve_notification(world.listener, world.board, world.devices, s.daemon.pid,
+                           world.clock_fast) != 0) {
+      break;
+    }
   }
-  const std::string proc = "/proc/" + std::to_string(s.daemon.pid);
-  const int fds = count_entries(proc + "/fd");
-  int children = 0;
-  int zombies = 0;
-  DIR* d = opendir("/proc");
-  while (const dirent* entry = d ? readdir(d) : nullptr) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    const std::string stat_path = std::string("/proc/") + entry->d_name + "/stat";
-    char buf[512] = {};
-    const int fd = open(stat_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    const ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    // "pid (comm) state ppid ...": the name may hold blanks, so start after ')'.
-    const char* close_paren = n > 0 ? std::strrchr(buf, ')') : nullptr;
-    if (!close_paren || close_paren[1] != ' ' || close_paren[2] == '\0') continue;
-    const char state = close_paren[2];
-    char* end = nullptr;
-    const long ppid = std::strtol(close_paren + 3, &end, 10);
-    if (end == close_paren + 3 || ppid != s.daemon.pid) continue;
-    ++children;
-    if (state == 'Z') ++zombies;
-  }
-  if (d) closedir(d);
-  emit("inspect fds=" + std::to_string(fds) + " children=" + std::to_string(children) +
-       " zombies=" + std::to_string(zombies));
+  if (world.listener >= 0) close(world.listener);
+  world.listener = -1;
+  world.sleeps.held = false;
 }
+
+void reaped(Supervisor& /*s*/, pid_t pid) {
+  for (ServiceState& service : world.board.services) {
+    if (service.pid != pid) continue;
+    service = {service.name, "down", -1};
+    write_board_state(world.board, board_state_dir);
+  }
+}
+
+void on_timer(Supervisor& /*s*/) {
+  static_assert(std::size(wifi_interfaces) == std::tuple_size_v<decltype(world.wifi_traffic)>);
+  for (std::size_t i = 0; i < std::size(wifi_interfaces); ++i) {
+    if (world.wifi_traffic[i]) send_wifi_traffic(wifi_interfaces[i], 300);
+  }
+  bool changed = false;
+  for (SerialState& port : world.board.serial) {
+    if (!port.flowing) continue;
+    port.rx += 12;
+    port.tx += 7;
+    changed = true;
+  }
+  if (changed) write_board_state(world.board, board_state_dir);
+}
+
+// A held sleep would hold the daemon's end too.
+void on_quit(Supervisor& /*s*/) {
+  world.sleeps.stepping = false;
+  if (world.sleeps.held) release_sleep(world.listener, world.sleeps);
+}
+
+std::size_t poll_fds(const Supervisor& /*s*/, pollfd* fds) {
+  fds[0] = {world.shim_fd, POLLIN, 0};
+  fds[1] = {world.listener, POLLIN, 0};
+  return 2;
+}
+
+// The shim asks once and waits, so the one request that woke us is the only one.
+void serve(Supervisor& s, const pollfd* fds) {
+  if (fds[0].revents & POLLIN) serve_shim_request(world.shim_fd, world.board, world.devices);
+  if (fds[1].revents & POLLIN) {
+    serve_notification(world.listener, world.board, world.devices, s.daemon.pid, world.clock_fast,
+                       &world.sleeps);
+  }
+}
+
+}  // namespace
+
+World world{};
+
+const Backend simulated_backend = {
+    "the simulated board", verbs,  std::size(verbs), prepare_board, in_daemon, daemon_started,
+    daemon_ending,         reaped, on_timer,         on_quit,       poll_fds,  serve,
+};

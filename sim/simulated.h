@@ -1,0 +1,38 @@
+// The simulated board's backend: the board's state files, its network
+// namespace, the stand-ins and services, and the daemon's device calls
+// answered through seccomp user notification (or the shim). The core
+// (core.h) runs lines and the daemon; this is what the lines do here.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "sim/board.h"
+#include "sim/core.h"
+#include "sim/devices.h"
+#include "sim/sandbox.h"
+
+struct SimOptions {
+  std::vector<ShownFile> shown;  // host files to show inside (device shim, preloads)
+  std::string shell;             // the program at /bin/sh; empty: the host's
+  bool emulate_devices;          // answer device ioctls through seccomp
+  bool fast_clock;               // the daemon's sleeps go through the supervisor
+};
+
+struct World {
+  SimOptions options;
+  HostFiles host;
+  BoardState board;
+  DeviceFiles devices;
+  int listener;                      // the daemon's seccomp notifications, -1 without
+  int shim_fd;                       // the shim's requests
+  std::array<bool, 3> wifi_traffic;  // wlan0, wlan02, wlan1
+  bool clock_fast;                   // with fast_clock: end the daemon's sleeps at once
+  SleepGate sleeps;                  // with fast_clock: "clock step" holds each tick's sleep
+  bool tmp_full;                     // a /tmp with no room left lies over the board's
+  bool limits_apply;                 // the daemon is not the host's root: RLIMIT_NPROC binds it
+};
+
+extern World world;
+extern const Backend simulated_backend;
