@@ -26,7 +26,12 @@ class BoardError(Exception):
 
 
 class Unsupported(BoardError):
-    pass
+    """The machine cannot host the simulated board."""
+
+
+class Refused(BoardError):
+    """A line the board cannot play ("refused LINE: WHY"), told apart from
+    one that failed by the event's kind, whichever board it came from."""
 
 
 class Event:
@@ -208,12 +213,13 @@ class Board:
             start = len(self.snapshot())
             self.send(line)
             event = self.wait_for(
-                lambda e, sent=line: e.kind in ("ok", "error") and e.rest.startswith(sent),
+                lambda e, sent=line: e.kind in ("ok", "error", "refused")
+                and e.rest.startswith(sent),
                 timeout=timeout,
                 start=start,
             )
-            if event.kind == "error":
-                raise BoardError(f"{line}: {event.rest}")
+            if event.kind != "ok":
+                raise (Refused if event.kind == "refused" else BoardError)(f"{line}: {event.rest}")
         return self
 
     def start(self, closed=False, how=None, timeout=10):

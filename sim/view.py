@@ -169,8 +169,8 @@ class View:
                 self.daemon = f"running (pid {e.rest})"
             elif e.kind in ("exit", "killed"):
                 self.daemon = f"stopped ({e.kind} {e.rest})"
-            elif e.kind == "error":
-                self.messages.append(f"(board) {e.rest}")
+            elif e.kind in ("error", "refused"):
+                self.messages.append(f"(board) {e.kind} {e.rest}")
         self.messages = self.messages[-6:]
         return bool(events)
 

@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 import unittest
 
-from board import Board, Unsupported, default_command
+from board import Board, BoardError, Refused, Unsupported, default_command
 from systest import BoardCase, predict, shapes
 
 # capture file, mode, board set-up that lights the LED, and text planted
@@ -156,6 +156,19 @@ class Sandbox(BoardCase):
         b.close()
         self.assertEqual([p for p in inside if os.path.exists(f"/proc/{p}")], [])
         self.assertEqual(host_state(), before)
+
+    def test_lines_the_board_cannot_play_are_refused(self):
+        """A word of the boards' vocabulary that this board lacks is refused,
+        told apart from a line that fails; the board goes on either way."""
+        b = self.board(start=False)
+        for line in ("init status", "install /dev/null"):
+            with self.subTest(line), self.assertRaises(Refused):
+                b.do(line)
+        for line in ("frobnicate", "pin bin9 1", "clock fast"):
+            with self.subTest(line), self.assertRaises(BoardError) as raised:
+                b.do(line)
+            self.assertNotIsInstance(raised.exception, Refused)
+        b.do("modes 17 0")
 
     def test_runs_the_binary_as_built(self):
         b = self.board(modes=(17, 17))
