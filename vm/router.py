@@ -47,6 +47,8 @@ SETTINGS = "/opt/norvask/etc/settings"
 # Guest events passed on as they are; the rest serve the driver.
 REPORTED = {"led", "ioctl", "log", "log-raw", "daemon", "stdout", "stderr", "exit", "killed",
             "gpio"}
+# The board script's exit status for a change the router cannot play.
+REFUSED_STATUS = 3
 BOOT_TIMEOUT = 90
 COMMAND_TIMEOUT = 90
 
@@ -57,6 +59,10 @@ class RouterError(Exception):
 
 class CommandError(Exception):
     """A command that failed; its text goes into the "error" line."""
+
+
+class Refusal(CommandError):
+    """A command the router cannot play: a "refused" line, as on the simulated board."""
 
 
 def qemu_command(image, run_dir, console):
@@ -411,18 +417,23 @@ class Driver:
                 raise CommandError("unknown command")
             wait = handler(words, line) or 0
         except CommandError as e:
-            self.emit(f"error {line}: {e}")
+            self.emit(f"{'refused' if isinstance(e, Refusal) else 'error'} {line}: {e}")
             return 0
         self.emit(f"ok {line}")
         return wait
 
     def unsupported(self, why):
         def handler(words, line):
-            raise CommandError(f"not on the emulated router: {why}")
+            raise Refusal(f"not on the emulated router: {why}")
         return handler
 
     def board(self, words, line):
-        self.router.check("/usr/lib/board/board " + " ".join(shlex.quote(w) for w in words))
+        command = "/usr/lib/board/board " + " ".join(shlex.quote(w) for w in words)
+        status, out, err = self.router.run(command)
+        if status == REFUSED_STATUS:
+            raise Refusal("not on the emulated router: " + " ".join(err[-3:]))
+        if status != 0:
+            raise CommandError(" ".join(err[-3:] or out[-3:]) or f"status {status}")
 
     def modes(self, words, line):
         if len(words) != 3 or any(parse_int(w, 0, 2**32 - 1) is None for w in words[1:]):
@@ -440,6 +451,8 @@ class Driver:
 
     def start(self, words, line):
         how = words[1] if len(words) == 2 else "normal"
+        if how == "stop-pending" and len(words) == 2:
+            raise Refusal("not on the emulated router: its agent starts the daemon unblocked")
         if len(words) > 2 or how not in ("normal", "closed", "no-arguments", "empty-name"):
             raise CommandError("usage: start [closed|no-arguments|empty-name]")
         if self.router.daemon_pid is not None:
@@ -469,7 +482,7 @@ class Driver:
         port = words[1]
         uart = self.router.uarts[port]
         if len(words) == 3 and words[2] in ("fail", "ok"):
-            raise CommandError("not on the emulated router: its UART driver does not fail")
+            raise Refusal("not on the emulated router: its UART driver does not fail")
         if len(words) != 4:
             raise CommandError(usage)
         if words[2] == "flowing" and words[3] in ("on", "off"):
