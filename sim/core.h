@@ -98,18 +98,18 @@ struct Backend {
   const char* name;  // "the simulated board", in refusals
   const Verb* verbs;
   std::size_t verb_count;
-  int (*prepare)(Supervisor&);  // lays out the world before "ready"; 0, or -1
+  int (*prepare)(const Supervisor&);  // lays out the world before "ready"; 0, or -1
   // In the daemon's process before it runs the program: 0, or -1 to give up.
   int (*in_daemon)(const Supervisor&, int report_fd);
   int (*daemon_started)(Supervisor&, int report_fd, std::string& error);
-  void (*daemon_ending)(Supervisor&);  // it has ended: report what it did before
-  void (*reaped)(Supervisor&, pid_t);  // a child that is neither the daemon nor the job
-  void (*on_timer)(Supervisor&);       // every tick_seconds
+  void (*daemon_ending)(const Supervisor&);  // it has ended: report what it did before
+  void (*reaped)(Supervisor&, pid_t);        // a child that is neither the daemon nor the job
+  void (*on_timer)(Supervisor&);             // every tick_seconds
   void (*on_quit)(Supervisor&);
   // Descriptors to watch (at most backend_poll_max) and what to do when
   // they are ready, after the daemon's log and output are reported.
   std::size_t (*poll_fds)(const Supervisor&, pollfd* fds);
-  void (*serve)(Supervisor&, const pollfd* fds);
+  void (*serve)(const Supervisor&, const pollfd* fds);
 };
 
 int parse_int(const std::string& word, long low, long high, long& value);

@@ -38,7 +38,7 @@ int hand_to_user(const Supervisor& s, const std::string& path) {
   return chown(path.c_str(), id, id);
 }
 
-int set_device(Supervisor& s, const std::string& name, bool present) {
+int set_device(const Supervisor& s, const std::string& name, bool present) {
   const std::string path = "/dev/" + name;
   Device which = Device::None;
   if (name == "gpio") which = Device::Gpio;
@@ -459,10 +459,10 @@ int receive_listener(int fd) {
 }
 
 // Lays out the board's initial files and services.
-int prepare_board(Supervisor& s) {
+int prepare_board(const Supervisor& s) {
   world.board = initial_board();
-  for (const char* device : {"gpio", "ttyS0", "ttyS1"}) {
-    if (set_device(s, device, true) != 0) return -1;
+  for (const char* name : {"gpio", "ttyS0", "ttyS1"}) {
+    if (set_device(s, name, true) != 0) return -1;
   }
   if (write_board_state(world.board, board_state_dir) != 0) return -1;
   // The stand-ins note their calls there.
@@ -496,7 +496,7 @@ int daemon_started(Supervisor& /*s*/, int report_fd, std::string& error) {
 }
 
 // The device calls it made before it went are reported before its end.
-void daemon_ending(Supervisor& s) {
+void daemon_ending(const Supervisor& s) {
   pollfd waiting{world.listener, POLLIN, 0};
   while (world.listener >= 0 && poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLIN)) {
     if (serve_notification(world.listener, world.board, world.devices, s.daemon.pid,
@@ -510,9 +510,9 @@ void daemon_ending(Supervisor& s) {
 }
 
 void reaped(Supervisor& /*s*/, pid_t pid) {
-  for (ServiceState& service : world.board.services) {
-    if (service.pid != pid) continue;
-    service = {service.name, "down", -1};
+  for (ServiceState& ended : world.board.services) {
+    if (ended.pid != pid) continue;
+    ended = {ended.name, "down", -1};
     write_board_state(world.board, board_state_dir);
   }
 }
@@ -545,7 +545,7 @@ std::size_t poll_fds(const Supervisor& /*s*/, pollfd* fds) {
 }
 
 // The shim asks once and waits, so the one request that woke us is the only one.
-void serve(Supervisor& s, const pollfd* fds) {
+void serve(const Supervisor& s, const pollfd* fds) {
   if (fds[0].revents & POLLIN) serve_shim_request(world.shim_fd, world.board, world.devices);
   if (fds[1].revents & POLLIN) {
     serve_notification(world.listener, world.board, world.devices, s.daemon.pid, world.clock_fast,
