@@ -46,6 +46,17 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
+// A child of ours as the program it runs should find its process: no signal
+// blocked or caught (we block and catch some), its input /dev/null.
+void fresh_child() {
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(SIG_UNBLOCK, &all, nullptr);
+  for (int sig = 1; sig < NSIG; ++sig) (void)std::signal(sig, SIG_DFL);
+  const int null_fd = open("/dev/null", O_RDONLY);
+  dup2(null_fd, 0);
+}
+
 // How the daemon is started: as usual, with standard output and error closed,
 // with no arguments at all (argv[0] null), with an empty program name, or
 // with SIGTERM blocked and already pending, as a supervisor that blocks
@@ -621,15 +632,6 @@ void begin_quit(Supervisor& s) {
   s.quit_deadline = board_clock() + 5;
   if (s.daemon.pid > 0) kill(s.daemon.pid, SIGTERM);
   s.backend->on_quit(s);
-}
-
-void fresh_child() {
-  sigset_t all;
-  sigfillset(&all);
-  sigprocmask(SIG_UNBLOCK, &all, nullptr);
-  for (int sig = 1; sig < NSIG; ++sig) (void)std::signal(sig, SIG_DFL);
-  const int null_fd = open("/dev/null", O_RDONLY);
-  dup2(null_fd, 0);
 }
 
 int write_file(const std::string& path, const std::string& text, mode_t mode) {

@@ -130,10 +130,6 @@ int run_board(Supervisor& s);
 // has gone.
 void begin_quit(Supervisor& s);
 
-// A child of ours as the program it runs should find its process: no signal
-// blocked or caught, its input /dev/null.
-void fresh_child();
-
 // Creates or removes a file; a message on standard error when it cannot.
 int write_file(const std::string& path, const std::string& text, mode_t mode);
 int remove_file(const std::string& path);
