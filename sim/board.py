@@ -219,7 +219,8 @@ class Board:
                 start=start,
             )
             if event.kind != "ok":
-                raise (Refused if event.kind == "refused" else BoardError)(f"{line}: {event.rest}")
+                # The event names its line first.
+                raise (Refused if event.kind == "refused" else BoardError)(event.rest)
         return self
 
     def start(self, closed=False, how=None, timeout=10):
