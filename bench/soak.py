@@ -653,9 +653,10 @@ def report(runs, command_line, daemon, seed, seconds, router=False):
         "with what the model of the board and of the daemon's documented behaviour demands",
         "(`sim/model.py`). Descriptors, children, zombies and resident memory are read",
         "after the first round of faults (the baseline: by then the daemon has met every",
-        "fault once) and every 25 ticks after it; anonymous memory must stay equal, the",
-        "resident set must not grow. The run ends with a burst of stop signals in the",
-        "middle of a tick.")
+        f"fault once) and every {runs[0].check_every} ticks after it; anonymous memory",
+        "must stay equal, the resident set must not grow. The run ends with a burst of",
+        "stop signals " + ("while the daemon is held in its sleep: it ends without another"
+                           " tick." if router else "in the middle of a tick."))
     rows = []
     for r in runs:
         last = r.resources[-1][1] if r.resources else None
