@@ -8,8 +8,14 @@ are compared with what a model of the board and of the daemon's documented
 behaviour demands; every so many ticks its descriptors, children and
 resident memory are compared with those after the first round of faults.
 
+On the emulated router (--router PACKAGE) the same walk, limited to the
+lines the router plays, runs against its real services and UARTs: its
+clock is real, so each change is made while the daemon is held with
+SIGSTOP in its sleep after a tick, and released after.
+
     bench/soak.py --board BOARD --daemon DAEMON [--ticks N | --minutes M]
             [--seed S] [--report FILE]
+    bench/soak.py --router PACKAGE [--minutes M] [--seed S] [--report FILE]
 """
 
 import argparse
@@ -24,7 +30,8 @@ import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 
 from board import Board, BoardError, Log  # noqa: E402
 from model import TOOLS, WIFI, Model  # noqa: E402
@@ -45,13 +52,68 @@ HARMLESS_SIGNALS = ["CHLD", "WINCH", "URG", "CONT", "STOP", "CONT"]
 STOP_SIGNALS = ["TERM", "INT", "QUIT", "STOP", "CONT"]
 # The daemon's user when the board runs as root, which RLIMIT_NPROC would spare.
 SOAK_USER = "65534"
+# The router's board: one daemon after another, LED 1 on each mode family
+# in turn; LED 2 on mode 17 writes last in every tick and so marks its end.
+ROUTER_MODES = [(13, 17), (11, 17), (14, 17), (12, 17), (15, 17), (7, 17), (16, 17), (2, 17)]
+# What a tool printing garbage prints on the router (its board script's stand-in).
+ROUTER_GARBAGE = "\x01\xfe garbage\nRX bytes: none\nSecurity Associations ( up, none\n"
+
+
+class Plays:
+    """What a board plays, in one place: the walk chooses only these lines.
+    `refused`: verbs, or "verb word" for a verb's word after the port, it
+    refuses; `phones`: stations it can join in all (None: any number);
+    `sas`: the most security associations; `needs_peer`: data moves over a
+    Wi-Fi network only with a phone on it or the client associated;
+    `tools_own`: its own actions run the tools the faults break, so a tool's
+    fault is mended before the board acts again; `frames`: a phone joining
+    or leaving, or the client associating, sends frames that move the
+    interface's counters; `unseen`: the device calls it cannot report (by
+    the start of their event)."""
+
+    def __init__(self, refused=(), phones=None, sas=2, needs_peer=False, tools_own=False,
+                 frames=False, unseen=()):
+        self.frames = frames
+        self.unseen = tuple(unseen)
+        self.refused = set(refused)
+        self.phones = phones
+        self.sas = sas
+        self.needs_peer = needs_peer
+        self.tools_own = tools_own
+
+    def __call__(self, line):
+        words = line.split()
+        return not (words[0] in self.refused
+                    or len(words) > 2 and f"{words[0]} {words[2]}" in self.refused)
+
+    def moved(self, model, line):
+        """The interface whose counters `line` moves on this board besides
+        what the model has it do, or None."""
+        words = line.split()
+        if not self.frames or len(words) != 3:
+            return None
+        if words[0] == "stations" and model.stations[words[1]] != int(words[2]):
+            return words[1]
+        if words[0] == "ssid" and words[1] != "none" and model.ssid is None:
+            return "wlan1"
+        return None
+
+
+SIMULATED = Plays()
+# The router's clock is real, its interfaces are its own, its UART driver
+# does not fail, and the daemon runs as root there, which RLIMIT_NPROC spares;
+# its UARTs' counters are read from the kernel's own driver, unseen.
+ROUTER = Plays(refused=("clock", "tick", "iface", "nproc", "serial fail", "serial ok"),
+               phones=2, sas=1, needs_peer=True, tools_own=True, frames=True,
+               unseen=("ioctl ttyS0 ", "ioctl ttyS1 "))
 
 
 # ---- the scenario: board lines ----
 
-def fault_lines():
-    """Every way the scenario breaks a board: the lines that break it and
-    those that mend it (none for the settings, which the daemon has read)."""
+def fault_lines(plays=SIMULATED):
+    """Every way the scenario breaks a board that `plays` those lines: the
+    lines that break it and those that mend it (none for the settings,
+    which the daemon has read)."""
     pairs = [(f"tool {t} {how}", f"tool {t} normal") for t in TOOLS if t != "swanctl"
              for how in BROKEN]
     pairs += [("gpio fail", "gpio ok"), ("tmp full", "tmp free"), ("nproc 0", "nproc unlimited")]
@@ -60,17 +122,26 @@ def fault_lines():
     faults = [((fault,), (fix,)) for fault, fix in pairs]
     faults.append((SWANCTL, STROKE))
     faults += [(("modes 17 17",), ()), (("no-settings",), ())]
-    return faults
+    return [(fault, fix) for fault, fix in faults if all(map(plays, fault + fix))]
 
 
-def activity(rng, model, tunnels):
+def activity(rng, model, tunnels, plays=SIMULATED):
     """A board line that changes what the board has to show."""
     wifi = rng.choice(WIFI)
+    ap = rng.choice(["wlan0", "wlan02"])
+    counts = [0, 1, 2]
+    if plays.phones is not None:
+        other = sum(n for i, n in model.stations.items() if i != ap)
+        counts = [n for n in counts if n + other <= plays.phones]
+    peer = model.ssid if wifi == "wlan1" else model.stations[wifi]
+    send = f"send {wifi} 600"
+    if plays.needs_peer and not peer:
+        send = f"ssid {rng.choice(['home', 'none'])}"
     choices = [
-        f"stations {rng.choice(['wlan0', 'wlan02'])} {rng.choice([0, 1, 2])}",
-        f"send {wifi} 600", f"send {wifi} 600",
+        f"stations {ap} {rng.choice(counts)}",
+        send, send,
         rng.choice(["ssid home"] * 3 + ["ssid none"] * 2),
-        f"sas {rng.choice([0, 1, 2])}",
+        f"sas {rng.choice(range(plays.sas + 1))}",
         f"service tessik_clientd {rng.choice(['connected', 'listening', 'down'])}",
         f"service drennic {rng.choice(['listening', 'down'])}",
         f"pin {rng.choice(list(model.pins))} {rng.choice(['0', '1', '1', 'none'])}",
@@ -90,10 +161,11 @@ class Scenario:
     as the baseline), then a seeded random walk among faults and board
     states. Signal lines are meant for the tick that follows them."""
 
-    def __init__(self, seed, tunnels):
+    def __init__(self, seed, tunnels, plays=SIMULATED):
         self.rng = random.Random(seed)
         self.tunnels = tunnels
-        self.faults = fault_lines()
+        self.plays = plays
+        self.faults = fault_lines(plays)
         self.active = []  # repairs of the faults in force
         self.first_round = self._first_round()
 
@@ -129,10 +201,12 @@ class Scenario:
             return
         rng, mended = self.rng, []
         for fix in list(self.active):
-            if rng.random() < 0.35:
+            if rng.random() < 0.35 or self.plays.tools_own:
                 self.active.remove(fix)
                 mended.append(fix)
                 yield from fix
+        if self.plays.tools_own:
+            yield from self._activity(model)
         if rng.random() < 0.5:
             fault, fix = rng.choice(self.faults)
             # Not what was mended just now; a second fault of a broken tool
@@ -141,10 +215,14 @@ class Scenario:
                 if fix and fix not in self.active:
                     self.active.append(fix)
                 yield from fault
-        for _ in range(rng.choice([0, 1, 1, 2, 3])):
-            yield activity(rng, model, self.tunnels)
+        if not self.plays.tools_own:
+            yield from self._activity(model)
         if rng.random() < 0.15:
             yield from self.burst()
+
+    def _activity(self, model):
+        for _ in range(self.rng.choice([0, 1, 1, 2, 3])):
+            yield activity(self.rng, model, self.tunnels, self.plays)
 
     def repairs(self):
         fixes, self.active = self.active, []
@@ -163,19 +241,20 @@ def settings_text(rng, modes):
             + garbage_bytes(rng, 3000))
 
 
-def play(board, model, line):
+def play(board, model, line, process_id=None, timeout=10):
     """Makes the change `line` on the board and in the model."""
-    board.do(line)
+    board.do(line, timeout=timeout)
     model.apply(line)
     words = line.split()
     if words[0] == "service":
         # Its process ID, which netstat shows, is the board's to choose.
-        model.pids[words[1]] = board.process_id(words[1])
+        model.pids[words[1]] = (process_id or board.process_id)(words[1])
 
 
-def daemon_events(board, start, end):
+def daemon_events(board, start, end, services_log=False):
     """The daemon's device calls, messages, standard error lines and anything
-    else worth a look among the board's events from `start` to `end`."""
+    else worth a look among the board's events from `start` to `end`
+    (`services_log`: the board's own services log too, and are left out)."""
     devices, logs, stderr, other = [], [], [], []
     for e in board.snapshot()[start:end]:
         if e.kind in ("led", "ioctl"):
@@ -184,7 +263,7 @@ def daemon_events(board, start, end):
             log = Log(e)
             if log.ident == "norvaskd":
                 logs.append(log.text)
-            else:
+            elif not services_log:
                 other.append(repr(log))
         elif e.kind == "stderr":
             stderr.append(e.rest)
@@ -197,12 +276,13 @@ class Mismatch(Exception):
     pass
 
 
-def check_tick(board, model, start, end, title, first=False):
+def check_tick(board, model, start, end, title, first=False, services_log=False, plays=SIMULATED):
     """Checks the daemon's events from `start` to `end` against the model's
     next tick; its device calls."""
     devices, logs, stderr = model.tick()
+    devices = [d for d in devices if not d.startswith(plays.unseen)]
     expected = (devices, (["started"] if first else []) + logs, stderr)
-    devices, logs, stderr, other = daemon_events(board, start, end)
+    devices, logs, stderr, other = daemon_events(board, start, end, services_log)
     if (devices, logs, stderr) != expected or other:
         raise Mismatch(
             f"{title}:\n"
@@ -239,9 +319,14 @@ class BoardRun:
 
     # ---- ticks ----
 
+    services_log = False
+    plays = SIMULATED
+    OPEN_SECONDS = 15
+
     def check_tick(self, start, end, played, first=False):
         devices = check_tick(self.board, self.model, start, end,
-                             f"tick {self.tick_count} after {played}", first)
+                             f"tick {self.tick_count} after {played}", first, self.services_log,
+                             self.plays)
         self.checked_writes += sum(1 for d in devices if d.startswith("led ") or " led " in d)
 
     def next_tick(self, lines, under_way=False):
@@ -324,12 +409,12 @@ class BoardRun:
         began = time.monotonic()
         try:
             self.board = Board(self.command)
-            self.board.open()
+            self.board.open(timeout=self.OPEN_SECONDS)
             try:
                 self._run()
             finally:
                 self.diagnostics = self.board.diagnostics()
-                self.board.close()
+                self.board.close(timeout=self.OPEN_SECONDS)
         except (Mismatch, BoardError, OSError) as e:
             self.error = str(e)
         self.seconds = time.monotonic() - began
@@ -386,6 +471,150 @@ class BoardRun:
             raise Mismatch(f"stop: {devices} {logs} {stderr} {other}")
 
 
+# ---- the emulated router ----
+
+def marks_tick_end(e):
+    """LED 2's write on mode 17, the last device call of every tick."""
+    return e.kind == "led" and e.rest.startswith("2 ") or \
+        e.kind == "ioctl" and e.rest.startswith("gpio led 2 ")
+
+
+class RouterRun(BoardRun):
+    """One daemon's soak on the emulated router. Its clock is real and a
+    change takes seconds there, so the daemon is held with SIGSTOP after
+    each tick, the changes made, and released: the tick that follows sees
+    all of them. It is held in its one-second sleep when the stop landed
+    within HELD_SECONDS of the tick's last write; otherwise the next tick
+    may have begun, and is taken as one without changes."""
+
+    services_log = True
+    plays = ROUTER
+    OPEN_SECONDS = 240
+    HELD_SECONDS = 0.8
+    TICK_SECONDS = 30
+    CHANGE_SECONDS = 60
+
+    def __init__(self, command, modes, seed, seconds, check_every=10):
+        super().__init__(command, modes, seed, None, None, check_every)
+        self.share = seconds  # counted from the router's boot on
+        self.command = list(command)
+        self.window = None  # where the events of the tick under way begin
+        self.late_holds = 0
+
+    def process_id(self, name):
+        status, out = self.board.run(f"pidof {name}")
+        return int(out.split()[0]) if status == 0 and out.split() else None
+
+    def hold(self, played, first=False, after=0):
+        """Waits for the tick under way to end and checks it; returns with
+        the daemon held in its sleep after a tick. A tick that ended before
+        event `after` (the last signal sent to it) may have had its sleep
+        cut short by a signal: it is checked, and the next one held."""
+        b = self.board
+        while True:
+            end = b.wait_for(marks_tick_end, start=self.window, timeout=self.TICK_SECONDS)
+            if end.index > after:
+                b.do("signal STOP")
+                stopped = b.wait_for(lambda e: e.kind == "ok" and e.rest == "signal STOP",
+                                     start=end.index)
+                if stopped.time - end.time < self.HELD_SECONDS:
+                    # Whatever the tick sent on its way (its syslog lines) is in.
+                    time.sleep(0.2)
+                    now = b.mark()
+                    self.check_tick(self.window, now, played, first)
+                    self.window = now
+                    return
+                self.late_holds += 1
+                b.do("signal CONT")
+            self.check_tick(self.window, end.index + 1, played, first)
+            self.window = end.index + 1
+            self.tick_count += 1
+            played, first = ["(nothing: the next tick may have begun)"], False
+
+    def next_tick(self, lines, under_way=False):
+        """Plays `lines` while the daemon is held, releases it, sends the
+        signals among them and holds it again after the tick."""
+        played, signals = [], []
+        for line in lines:
+            self.counts[line] += 1
+            played.append(line)
+            if line.startswith("signal "):
+                signals.append(line)
+            else:
+                moved = ROUTER.moved(self.model, line)
+                play(self.board, self.model, line, self.process_id, timeout=self.CHANGE_SECONDS)
+                if moved:
+                    self.model.apply(f"send {moved}")
+        self.board.do("signal CONT", *signals)
+        self.tick_count += 1
+        self.hold(played, after=self.board.mark() - 1)
+
+    def figures(self):
+        b = self.board
+        inspected = b.inspect()
+        status = dict(line.split(":", 1) for line in
+                      b.run(f"cat /proc/{b.daemon_pid}/status")[1].splitlines() if ":" in line)
+        return {"fds": int(inspected["fds"]), "children": int(inspected["children"]),
+                "zombies": int(inspected["zombies"]), "rss": int(status["VmRSS"].split()[0]),
+                "anon": int(status["RssAnon"].split()[0])}
+
+    def describe_process(self):
+        pid = self.board.daemon_pid
+        return self.board.run(f"ps -o pid,ppid,stat,args; ls -l /proc/{pid}/fd; "
+                              f"grep -E '^[0-9a-f]+-|^(Rss|Anonymous):' /proc/{pid}/smaps")[1]
+
+    def _run(self):
+        b = self.board
+        self.deadline = time.monotonic() + self.share
+        # The model's starting point: IPsec status through stroke, swanctl not installed.
+        b.do("swanctl off", timeout=self.CHANGE_SECONDS)
+        self.model = Model(self.modes, ROUTER_GARBAGE)
+        scenario = Scenario(self.seed, True, ROUTER)
+        b.do(f"modes {self.modes[0]} {self.modes[1]}")
+        start = b.mark()
+        b.start(timeout=self.TICK_SECONDS)
+        self.window = start
+        self.tick_count = 1
+        self.hold(["start"], first=True)
+        self.first = self.figures()
+        while scenario.first_round and not self.done():
+            self.next_tick(scenario.changes(self.model))
+        self.baseline = self.figures()
+        self.resources.append((self.tick_count, self.baseline))
+        # The GPIO device was there from the start: nothing is new.
+        if (self.baseline["fds"], self.baseline["children"], self.baseline["zombies"]) != \
+                (self.first["fds"], 0, 0):
+            raise Mismatch(f"after the first round: {self.baseline}, at tick 1: {self.first}\n"
+                           f"{self.describe_process()}")
+        while not self.done():
+            self.next_tick(scenario.changes(self.model))
+            if self.tick_count % self.check_every == 0:
+                self.check_resources()
+        self.next_tick(scenario.repairs())
+        self.check_resources()
+        # Stop signals while it is held in its sleep: it ends without another tick.
+        start = b.mark()
+        stop = [f"signal {self.rng.choice(STOP_SIGNALS[:3])}" for _ in range(3)]
+        b.do(*stop, "signal CONT")
+        b.wait_log("stopped", start=start, timeout=self.TICK_SECONDS)
+        self.exit = b.wait_exit(start=start, timeout=self.TICK_SECONDS)
+        devices, logs, stderr, other = daemon_events(b, self.window, None, services_log=True)
+        self.stopped_logs = logs.count("stopped")
+        if devices or logs != ["stopped"] or stderr or other != ["exit 0"]:
+            raise Mismatch(f"stop: {devices} {logs} {stderr} {other}")
+
+
+def run_router_soak(command, minutes, seed=1, boards=ROUTER_MODES):
+    """One daemon after another on the router, each for its share of
+    `minutes` once the router is up."""
+    runs = []
+    for modes in boards:
+        run = RouterRun(command, modes, seed, minutes * 60 / len(boards))
+        run.run()
+        runs.append(run)
+    return runs
+
+
 def run_soak(command, ticks=None, minutes=None, seed=1, boards=BOARDS):
     deadline = time.monotonic() + minutes * 60 if minutes else None
     runs = [BoardRun(command, modes, seed, ticks=ticks, deadline=deadline) for modes in boards]
@@ -402,23 +631,42 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-def report(runs, command_line, daemon, seed, seconds):
-    doc = Report("Soak under faults")
-    doc.paragraph(
-        f"Written by `{command_line}` on {datetime.date.today().isoformat()}; rerun it to",
-        "refresh. Each board runs the daemon's binary as built",
-        f"(`build/norvaskd`, sha256 `{sha256(daemon)[:16]}`) on the simulated board with a",
-        f"stepping clock; scenario seed {seed}; {os.cpu_count()} cores,",
-        f"{platform.machine()}, Linux {platform.release()}; {seconds / 60:.1f} minutes.")
+def report(runs, command_line, daemon, seed, seconds, router=False):
+    doc = Report("Soak under faults" + (" on the emulated router" if router else ""))
+    machine = (f"scenario seed {seed}; {os.cpu_count()} cores, {platform.machine()}, "
+               f"Linux {platform.release()}; {seconds / 60:.1f} minutes.")
+    if router:
+        late = sum(r.late_holds for r in runs)
+        doc.paragraph(
+            f"Written by `{command_line}` on {datetime.date.today().isoformat()}; rerun it to",
+            "refresh. The router package as built",
+            f"(`{os.path.basename(daemon)}`, sha256 `{sha256(daemon)[:16]}`) on the emulated",
+            "arm64 router (`vm/router.py`), against its real hostapd, wpa_supplicant,",
+            "OpenVPN, charon and 16550 UARTs: one daemon after another, LED 1 on each",
+            "mode family in turn for its share of the time, LED 2 on mode 17, whose write",
+            "ends each tick. The walk is the simulated board's (`docs/soak.md`) with only",
+            "the lines the router plays: its clock is real, so the daemon is held with",
+            "SIGSTOP in its sleep after each tick while the changes are made; its UART",
+            "driver does not fail and RLIMIT_NPROC spares the daemon, which runs as root;",
+            "a tool's fault lasts one tick, as the router's own actions use the tools.",
+            f"{late} stops came too late to hold a tick's sleep; each such tick was",
+            f"checked as one without changes. {machine}")
+    else:
+        doc.paragraph(
+            f"Written by `{command_line}` on {datetime.date.today().isoformat()}; rerun it to",
+            "refresh. Each board runs the daemon's binary as built",
+            f"(`build/norvaskd`, sha256 `{sha256(daemon)[:16]}`) on the simulated board with a",
+            f"stepping clock; {machine}")
     doc.paragraph(
         "After every tick the daemon's device calls (each LED write, pin read and serial",
         "counter read, in order), its syslog messages and its standard error are compared",
         "with what the model of the board and of the daemon's documented behaviour demands",
         "(`sim/model.py`). Descriptors, children, zombies and resident memory are read",
         "after the first round of faults (the baseline: by then the daemon has met every",
-        "fault once) and every 25 ticks after it; anonymous memory must stay equal, the",
-        "resident set must not grow. The run ends with a burst of stop signals in the",
-        "middle of a tick.")
+        f"fault once) and every {runs[0].check_every} ticks after it; anonymous memory",
+        "must stay equal, the resident set must not grow. The run ends with a burst of",
+        "stop signals " + ("while the daemon is held in its sleep: it ends without another"
+                           " tick." if router else "in the middle of a tick."))
     rows = []
     for r in runs:
         last = r.resources[-1][1] if r.resources else None
@@ -440,8 +688,8 @@ def report(runs, command_line, daemon, seed, seconds):
                "RssAnon KiB: baseline, end", "stop", "result"], rows)
     ticks = sum(r.tick_count for r in runs)
     writes = sum(r.checked_writes for r in runs)
-    doc.paragraph(f"{ticks} ticks in all, {ticks / seconds:.0f} a second over the five boards;",
-                  f"{writes} LED writes checked.")
+    doc.paragraph(f"{ticks} ticks in all, {ticks / seconds:.1f} a second over the",
+                  f"{len(runs)} boards; {writes} LED writes checked.")
     total = collections.Counter()
     for r in runs:
         total.update(r.counts)
@@ -468,8 +716,10 @@ def finish(doc, path, failed):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--board", required=True)
-    parser.add_argument("--daemon", required=True)
+    board = parser.add_mutually_exclusive_group(required=True)
+    board.add_argument("--board")
+    board.add_argument("--router", metavar="PACKAGE", help="the emulated router, with this package")
+    parser.add_argument("--daemon")
     length = parser.add_mutually_exclusive_group()
     length.add_argument("--ticks", type=int)
     length.add_argument("--minutes", type=float)
@@ -480,9 +730,18 @@ def main():
     seed = args.seed if args.seed is not None else random.randrange(1 << 30)
     ticks = args.ticks if args.ticks or args.minutes else 300
     began = time.monotonic()
-    runs = run_soak([args.board, "--daemon", args.daemon], ticks=None if args.minutes else ticks,
-                    minutes=args.minutes, seed=seed)
-    doc = report(runs, args.command_line, args.daemon, seed, time.monotonic() - began)
+    if args.router:
+        router = [sys.executable, os.path.join(HERE, "..", "vm", "router.py"),
+                  "--package", args.router]
+        runs = run_router_soak(router, args.minutes or 2, seed=seed)
+        doc = report(runs, args.command_line, args.router, seed, time.monotonic() - began,
+                     router=True)
+    else:
+        if not args.daemon:
+            parser.error("--board needs --daemon")
+        runs = run_soak([args.board, "--daemon", args.daemon],
+                        ticks=None if args.minutes else ticks, minutes=args.minutes, seed=seed)
+        doc = report(runs, args.command_line, args.daemon, seed, time.monotonic() - began)
     failed = {f"LEDs {r.modes}": f"{r.error}\n{getattr(r, 'diagnostics', '')}"
               for r in runs if r.error}
     return finish(doc, args.report, failed)

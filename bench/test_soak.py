@@ -1,8 +1,11 @@
 """A short run of the soak under faults (soak.py; scripts/soak runs it for
 as long as asked): five boards, both LEDs of each on modes that run
-commands or read the devices, hundreds of ticks each."""
+commands or read the devices, hundreds of ticks each; and on the emulated
+router, one daemon for about two minutes (NORVASK_VM_PACKAGE names the
+package; NORVASK_SOAK_SEED picks the scenario and LED 1's mode)."""
 
 import os
+import sys
 import unittest
 
 import soak
@@ -28,6 +31,29 @@ class Soak(unittest.TestCase):
                 self.assertEqual((last["fds"], last["children"], last["zombies"]),
                                  (first["fds"] + 1, 0, 0))
                 self.assertEqual(last["anon"], base["anon"])
+
+
+class RouterSoak(unittest.TestCase):
+    def test_two_minutes_on_the_router(self):
+        package = os.environ.get("NORVASK_VM_PACKAGE")
+        if not package:
+            self.skipTest("set NORVASK_VM_PACKAGE to the router package")
+        minutes = float(os.environ.get("NORVASK_SOAK_MINUTES", "2"))
+        seed = int(os.environ.get("NORVASK_SOAK_SEED", "1"))
+        modes = soak.ROUTER_MODES[seed % len(soak.ROUTER_MODES)]
+        router = [sys.executable, os.path.join(soak.HERE, "..", "vm", "router.py"),
+                  "--package", package]
+        run, = soak.run_router_soak(router, minutes, seed=seed, boards=[modes])
+        if run.error:
+            print(f"\nLEDs on {modes}, seed {seed}:\n{run.error}\n"
+                  f"{getattr(run, 'diagnostics', '')}")
+        self.assertIsNone(run.error)
+        print(f"\nLEDs on {modes}, seed {seed}: {run.tick_count} ticks, {run.checked_writes} "
+              f"LED writes checked, {run.late_holds} late stops", file=sys.stderr)
+        self.assertEqual((run.exit, run.stopped_logs), (("exit", "0"), 1))
+        last = run.resources[-1][1]
+        self.assertEqual((last["fds"], last["children"], last["zombies"], last["anon"]),
+                         (run.first["fds"], 0, 0, run.baseline["anon"]))
 
 
 if __name__ == "__main__":
