@@ -329,10 +329,9 @@ class BoardRun:
                              self.plays)
         self.checked_writes += sum(1 for d in devices if d.startswith("led ") or " led " in d)
 
-    def next_tick(self, lines, under_way=False):
-        """Plays `lines`, runs one tick and checks it. The signals among
-        them go to the daemon as the tick begins (`under_way`: once it has
-        begun, so that it has to be completed)."""
+    def take(self, lines, change):
+        """Counts `lines` and makes each change with `change`; returns the
+        lines played and the signals among them, which are left to send."""
         played, signals = [], []
         for line in lines:
             self.counts[line] += 1
@@ -340,7 +339,14 @@ class BoardRun:
             if line.startswith("signal "):
                 signals.append(line)
             else:
-                play(self.board, self.model, line)
+                change(line)
+        return played, signals
+
+    def next_tick(self, lines, under_way=False):
+        """Plays `lines`, runs one tick and checks it. The signals among
+        them go to the daemon as the tick begins (`under_way`: once it has
+        begun, so that it has to be completed)."""
+        played, signals = self.take(lines, lambda line: play(self.board, self.model, line))
         start = self.board.mark()
         self.board.send("tick")
         self.tick_count += 1
@@ -534,17 +540,13 @@ class RouterRun(BoardRun):
     def next_tick(self, lines, under_way=False):
         """Plays `lines` while the daemon is held, releases it, sends the
         signals among them and holds it again after the tick."""
-        played, signals = [], []
-        for line in lines:
-            self.counts[line] += 1
-            played.append(line)
-            if line.startswith("signal "):
-                signals.append(line)
-            else:
-                moved = ROUTER.moved(self.model, line)
-                play(self.board, self.model, line, self.process_id, timeout=self.CHANGE_SECONDS)
-                if moved:
-                    self.model.apply(f"send {moved}")
+        def change(line):
+            moved = ROUTER.moved(self.model, line)
+            play(self.board, self.model, line, self.process_id, timeout=self.CHANGE_SECONDS)
+            if moved:
+                self.model.apply(f"send {moved}")
+
+        played, signals = self.take(lines, change)
         self.board.do("signal CONT", *signals)
         self.tick_count += 1
         self.hold(played, after=self.board.mark() - 1)
