@@ -154,14 +154,22 @@ int start_job(Supervisor& s, const std::string& command, std::string& error) {
     return -1;
   }
   int out[2];
+  int report[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
     error = std::strerror(errno);
+    return -1;
+  }
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, report) != 0) {
+    error = std::strerror(errno);
+    close(out[0]);
+    close(out[1]);
     return -1;
   }
   fcntl(out[0], F_SETFL, O_NONBLOCK);
   const pid_t pid = fork();
   if (pid == 0) {
     fresh_child();
+    if (s.backend->in_job(s, report[1]) != 0) _exit(126);
     dup2(out[1], 1);
     dup2(out[1], 2);
     close_range(3, ~0U, 0);
@@ -172,12 +180,16 @@ int start_job(Supervisor& s, const std::string& command, std::string& error) {
     _exit(127);
   }
   close(out[1]);
+  close(report[1]);
   if (pid < 0) {
     close(out[0]);
+    close(report[0]);
     error = "cannot fork";
     return -1;
   }
   s.job = {pid, out[0], ""};
+  s.backend->job_started(s, report[0]);
+  close(report[0]);
   return 0;
 }
 
@@ -355,18 +367,19 @@ void drain_output(int& fd, std::string& partial, const char* stream) {
   }
 }
 
-void drain_log(int log_fd) {
+void drain_log(const Backend& backend, int log_fd) {
   std::string datagram;
   pid_t sender = -1;
   while (receive_log_datagram(log_fd, datagram, sender) == 0) {
     SyslogMessage message{};
     if (parse_syslog_message(datagram, message) != 0) {
       emit("log-raw " + std::to_string(sender) + " " + datagram);
-      continue;
+    } else {
+      emit("log " + std::string(facility_name(message.facility)) + " " +
+           severity_name(message.severity) + " " + message.ident + " " +
+           std::to_string(message.pid) + " " + std::to_string(sender) + " " + message.text);
     }
-    emit("log " + std::string(facility_name(message.facility)) + " " +
-         severity_name(message.severity) + " " + message.ident + " " + std::to_string(message.pid) +
-         " " + std::to_string(sender) + " " + message.text);
+    backend.logged(datagram);
   }
 }
 
@@ -381,7 +394,7 @@ struct Loop {
 void daemon_exited(Supervisor& s, const Loop& loop, int status, const rusage& usage) {
   // Everything the daemon did before it went comes first.
   s.backend->daemon_ending(s);
-  drain_log(loop.log_fd);
+  drain_log(*s.backend, loop.log_fd);
   drain_output(s.daemon.out, s.daemon.out_line, "stdout");
   drain_output(s.daemon.err, s.daemon.err_line, "stderr");
   close_fd(s.daemon.out);
@@ -435,7 +448,7 @@ void reap_children(Supervisor& s, const Loop& loop) {
     } else if (pid == s.job.pid) {
       job_ended(s.job, status);
     } else {
-      s.backend->reaped(s, pid);
+      s.backend->reaped(s, pid, status);
     }
   }
 }
@@ -460,7 +473,7 @@ void read_input(Supervisor& s) {
 }
 
 void run_queue(Supervisor& s, CommandQueue& queue) {
-  while (!queue.lines.empty() && board_clock() >= queue.resume_at) {
+  while (s.pending.empty() && !queue.lines.empty() && board_clock() >= queue.resume_at) {
     const std::string line = queue.lines.front();
     queue.lines.pop_front();
     if (line.find_first_not_of(" \t") == std::string::npos) continue;
@@ -468,7 +481,9 @@ void run_queue(Supervisor& s, CommandQueue& queue) {
     double wait = 0;
     std::string error;
     const int result = execute_command(s, line, wait, error);
-    if (result == verb_done) {
+    if (result == verb_pending) {
+      s.pending = line;
+    } else if (result == verb_done) {
       emit("ok " + line);
     } else {
       emit(std::string(result == verb_refused ? "refused " : "error ")
@@ -498,7 +513,8 @@ int run_loop(Supervisor& s, Loop& loop) {
     run_queue(s, s.script);
     run_queue(s, s.input);
     // The end of input quits, once the lines before it have run.
-    if (s.input.fd < 0 && s.input.lines.empty() && board_clock() >= s.input.resume_at) {
+    if (s.input.fd < 0 && s.input.lines.empty() && s.pending.empty() &&
+        board_clock() >= s.input.resume_at) {
       begin_quit(s);
     }
     if (s.quitting && s.daemon.pid <= 0) {
@@ -515,7 +531,7 @@ int run_loop(Supervisor& s, Loop& loop) {
     if (poll(fds, own + extra, -1) < 0 && errno != EINTR) return 1;
     // The daemon is blocked in the device call it made: whatever it logged or
     // printed before is already queued, and is reported first.
-    drain_log(loop.log_fd);
+    drain_log(*s.backend, loop.log_fd);
     drain_output(s.daemon.out, s.daemon.out_line, "stdout");
     drain_output(s.daemon.err, s.daemon.err_line, "stderr");
     s.backend->serve(s, fds + own);
@@ -534,6 +550,18 @@ int run_loop(Supervisor& s, Loop& loop) {
 }
 
 }  // namespace
+
+void finish_line(Supervisor& s, int result, const std::string& why) {
+  if (s.pending.empty()) return;
+  if (result == verb_done) {
+    emit("ok " + s.pending);
+  } else if (result == verb_refused) {
+    emit("refused " + s.pending + ": not on " + s.backend->name + ": " + why);
+  } else {
+    emit("error " + s.pending + ": " + why);
+  }
+  s.pending.clear();
+}
 
 int Call::fail(const std::string& why) const {
   error = why;

@@ -63,12 +63,15 @@ struct Supervisor {
   CommandQueue script;
   bool quitting;
   double quit_deadline;
+  std::string pending;  // a line whose result the backend reports later; empty: none
 };
 
 // A line's result: done, failed ("error LINE: WHY"), or refused because
 // the board cannot play it ("refused LINE: WHY"), which readers tell apart
-// by the event's kind.
-enum : int { verb_done = 0, verb_failed = -1, verb_refused = -2 };
+// by the event's kind. A verb whose change takes a while returns
+// verb_pending and the backend calls finish_line once it has happened; the
+// lines after it wait, the daemon's calls and events do not.
+enum : int { verb_done = 0, verb_failed = -1, verb_refused = -2, verb_pending = 1 };
 
 // What every line's handler gets: the words of the line, the line itself,
 // the seconds to hold back later lines, and the reason for a failure.
@@ -93,7 +96,7 @@ struct Verb {
 // What a board does to the world: the verbs it plays and the hooks the
 // core calls around the daemon. A verb of the vocabulary (core.cpp) that
 // is not in `verbs` is refused.
-inline constexpr std::size_t backend_poll_max = 4;
+inline constexpr std::size_t backend_poll_max = 8;
 struct Backend {
   const char* name;  // "the simulated board", in refusals
   const Verb* verbs;
@@ -103,13 +106,17 @@ struct Backend {
   int (*in_daemon)(const Supervisor&, int report_fd);
   int (*daemon_started)(Supervisor&, int report_fd, std::string& error);
   void (*daemon_ending)(const Supervisor&);  // it has ended: report what it did before
-  void (*reaped)(Supervisor&, pid_t);        // a child that is neither the daemon nor the job
-  void (*on_timer)(Supervisor&);             // every tick_seconds
+  // The same for a "run" command: 0, or -1 to give up; once it is started.
+  int (*in_job)(const Supervisor&, int report_fd);
+  void (*job_started)(Supervisor&, int report_fd);
+  void (*reaped)(Supervisor&, pid_t, int status);  // a child that is neither the daemon nor the job
+  void (*logged)(const std::string& datagram);     // a syslog message, once reported
+  void (*on_timer)(Supervisor&);                   // every tick_seconds
   void (*on_quit)(Supervisor&);
   // Descriptors to watch (at most backend_poll_max) and what to do when
   // they are ready, after the daemon's log and output are reported.
   std::size_t (*poll_fds)(const Supervisor&, pollfd* fds);
-  void (*serve)(const Supervisor&, const pollfd* fds);
+  void (*serve)(Supervisor&, const pollfd* fds);
 };
 
 int parse_int(const std::string& word, long low, long high, long& value);
@@ -118,6 +125,10 @@ int parse_switch(const std::string& word, bool& on);
 // Runs one command line. verb_done with `wait` set to the seconds to hold
 // back later lines, or verb_failed or verb_refused with `error` set.
 int execute_command(Supervisor& s, const std::string& line, double& wait, std::string& error);
+
+// Reports the pending line's result: verb_done, or verb_failed or
+// verb_refused with the reason; the lines after it run again.
+void finish_line(Supervisor& s, int result, const std::string& why);
 
 // Reads a scenario file into `queue`; 0, or -1 with a message.
 int read_script(const std::string& path, CommandQueue& queue);

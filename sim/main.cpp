@@ -1,6 +1,8 @@
-// norvask-board: runs the daemon on a simulated router board.
+// norvask-board: runs the daemon on a simulated router board, or, with
+// --router, inside the emulated router.
 //
 //   norvask-board [options] [< commands]
+//   norvask-board --router
 //
 // The supervisor builds a sandbox, reports "ready", and then runs command
 // lines from its standard input (and from a scenario file) while it reports
@@ -18,6 +20,7 @@
 #include <cstring>
 
 #include "sim/network.h"
+#include "sim/router.h"
 #include "sim/services.h"
 #include "sim/shim_protocol.h"
 #include "sim/simulated.h"
@@ -33,7 +36,8 @@ void usage() {
       "usage: norvask-board --daemon PATH [--prefix WORD]... [--env NAME=VALUE]...\n"
       "                     [--show HOST_PATH[:/opt/PATH]]... [--shell PATH] [--script FILE]\n"
       "                     [--no-device-filter] [--shim FILE] [--init FILE] [--fast-clock]\n"
-      "                     [--user UID]\n");
+      "                     [--user UID]\n"
+      "       norvask-board --router   (inside the emulated router)\n");
 }
 
 std::string base_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
@@ -158,6 +162,11 @@ int main(int argc, char** argv) {
   s.job = {-1, -1, ""};
   s.backend = &simulated_backend;
   world.listener = -1;
+  // Inside the router: its own devices, files and world; lines over its port.
+  if (argc == 2 && std::strcmp(argv[1], "--router") == 0) {
+    s.backend = &router_backend;
+    return open_router_port() == 0 ? run_board(s) : 1;
+  }
   if (parse_options(argc, argv, s.options, world.options) != 0) return 2;
   world.clock_fast = world.options.fast_clock;
   if (!s.options.script.empty() && read_script(s.options.script, s.script) != 0) return 2;

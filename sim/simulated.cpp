@@ -416,8 +416,9 @@ constexpr Verb verbs[] = {
     {"tick", tick},
 };
 
-// ---- the hooks around the daemon ----
+}  // namespace
 
+namespace {
 // One byte with room for one descriptor beside it: how the daemon's child
 // hands the device filter's listener to the supervisor.
 struct DescriptorMessage {
@@ -435,6 +436,7 @@ struct DescriptorMessage {
   DescriptorMessage(const DescriptorMessage&) = delete;
   DescriptorMessage& operator=(const DescriptorMessage&) = delete;
 };
+}  // namespace
 
 int send_descriptor(int socket_fd, int fd) {
   DescriptorMessage sent;
@@ -457,6 +459,10 @@ int receive_listener(int fd) {
   std::memcpy(&listener, CMSG_DATA(c), sizeof(int));
   return listener;
 }
+
+namespace {
+
+// ---- the hooks around the daemon ----
 
 // Lays out the board's initial files and services.
 int prepare_board(const Supervisor& s) {
@@ -509,7 +515,14 @@ void daemon_ending(const Supervisor& s) {
   world.sleeps.held = false;
 }
 
-void reaped(Supervisor& /*s*/, pid_t pid) {
+// "run" commands are not filtered: the shim answers for them.
+int in_job(const Supervisor& /*s*/, int /*report_fd*/) { return 0; }
+
+void job_started(Supervisor& /*s*/, int /*report_fd*/) {}
+
+void logged(const std::string& /*datagram*/) {}
+
+void reaped(Supervisor& /*s*/, pid_t pid, int /*status*/) {
   for (ServiceState& ended : world.board.services) {
     if (ended.pid != pid) continue;
     ended = {ended.name, "down", -1};
@@ -545,7 +558,7 @@ std::size_t poll_fds(const Supervisor& /*s*/, pollfd* fds) {
 }
 
 // The shim asks once and waits, so the one request that woke us is the only one.
-void serve(const Supervisor& s, const pollfd* fds) {
+void serve(Supervisor& s, const pollfd* fds) {
   if (fds[0].revents & POLLIN) serve_shim_request(world.shim_fd, world.board, world.devices);
   if (fds[1].revents & POLLIN) {
     serve_notification(world.listener, world.board, world.devices, s.daemon.pid, world.clock_fast,
@@ -558,6 +571,26 @@ void serve(const Supervisor& s, const pollfd* fds) {
 World world{};
 
 const Backend simulated_backend = {
-    "the simulated board", verbs,  std::size(verbs), prepare_board, in_daemon, daemon_started,
-    daemon_ending,         reaped, on_timer,         on_quit,       poll_fds,  serve,
+    "the simulated board",
+    verbs,
+    std::size(verbs),
+    prepare_board,
+    in_daemon,
+    daemon_started,
+    daemon_ending,
+    in_job,
+    job_started,
+    reaped,
+    logged,
+    on_timer,
+    on_quit,
+    poll_fds,
+    serve,
 };
+
+int play_pin(const Call& c) { return pin(c); }
+int play_gpio(const Call& c) { return gpio(c); }
+int play_pids(const Call& c) { return pids(c); }
+int play_clock(const Call& c) { return set_clock(c); }
+int play_tick(const Call& c) { return tick(c); }
+int play_tmp(const Call& c) { return tmp(c); }

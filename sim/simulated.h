@@ -36,3 +36,16 @@ struct World {
 
 extern World world;
 extern const Backend simulated_backend;
+
+// How a child that installed the device filter hands its listener over.
+int send_descriptor(int socket_fd, int fd);
+int receive_listener(int fd);  // the listener, or -1 after five seconds
+
+// The verbs the router plays as this board does: its pins and GPIO driver
+// answered through the same filter from `world`, its PIDs, the daemon's clock.
+int play_pin(const Call& c);
+int play_gpio(const Call& c);
+int play_pids(const Call& c);
+int play_clock(const Call& c);
+int play_tick(const Call& c);
+int play_tmp(const Call& c);

@@ -244,7 +244,7 @@ LINKS = {
 # UARTs, the console, AES, SHA-256, HMAC and CBC built in.
 MODULES = [
     "virtio_pci", "virtio_console", "virtio_rng", "9pnet_virtio", "9p",
-    "cuse", "tun", "veth", "mac80211_hwsim",
+    "tun", "veth", "mac80211_hwsim",
     "xfrm_user", "esp4", "ipcomp", "xfrm4_tunnel", "authenc", "echainiv", "seqiv",
     "gcm", "ccm", "ctr", "cmac", "sha512_generic", "sha3_generic", "drbg",
     "jitterentropy_rng",
@@ -411,7 +411,8 @@ def build_programs(build_dir):
         f"-DCMAKE_TOOLCHAIN_FILE={os.path.join(ROOT, 'cmake/aarch64-linux-gnu.cmake')}",
         stdout=subprocess.DEVNULL)
     run("cmake", "--build", build_dir, stdout=subprocess.DEVNULL)
-    return {name: os.path.join(build_dir, name) for name in ("boardd", "holdsock", "standin")}
+    return {name: os.path.join(build_dir, name)
+            for name in ("norvask-board", "holdsock", "standin")}
 
 
 def compress_kernel(kernel_dir, version, target):
@@ -456,7 +457,7 @@ def main():
 
     built = build_programs(os.path.join(out, "guest"))
     programs = {
-        "usr/sbin/boardd": built["boardd"],
+        "usr/sbin/norvask-board": built["norvask-board"],
         "usr/sbin/holdsock": built["holdsock"],
         # The two services are known by their program names only.
         "usr/sbin/tessik_clientd": built["holdsock"],

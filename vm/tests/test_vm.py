@@ -82,7 +82,10 @@ def package():
 
 
 def router_command():
-    return [sys.executable, os.path.join(ROOT, "vm", "router.py"), "--package", package()]
+    command = [sys.executable, os.path.join(ROOT, "vm", "router.py"), "--package", package()]
+    if os.environ.get("NORVASK_VM_STATIC_PACKAGE"):
+        command += ["--offer", os.environ["NORVASK_VM_STATIC_PACKAGE"]]
+    return command
 
 
 class EmulatedRouter(unittest.TestCase):
@@ -195,11 +198,12 @@ class EmulatedRouter(unittest.TestCase):
         with self.subTest("the static package"):
             if not static:
                 self.skipTest("set NORVASK_VM_STATIC_PACKAGE")
-            b.do(f"install {static}", timeout=60)
+            # The router takes the files offered to it by name.
+            b.do(f"install {os.path.basename(static)}", timeout=60)
             try:
                 self.run_case(17, [])
             finally:
-                b.do(f"install {package()}", timeout=60)
+                b.do(f"install {os.path.basename(package())}", timeout=60)
 
     def test_status(self):
         """norvask-status from the package, beside the daemon on modes 11 and
@@ -250,14 +254,47 @@ class EmulatedRouter(unittest.TestCase):
         """What the router cannot play is refused, as the simulated board
         refuses what it lacks, and told apart from a line that fails."""
         b = self.board
-        for line in ("clock fast", "tick", "nproc 5", "iface wlan0 off", "serial ttyS0 fail",
-                     "start stop-pending", "sas 2"):
+        for line in ("nproc 5", "iface wlan0 off", "serial ttyS0 fail", "sas 2",
+                     "stations wlan0 3"):
             with self.subTest(line), self.assertRaises(Refused):
                 b.do(line, timeout=60)
-        for line in ("frobnicate", "pin bin9 1", "sas x", "stations wlan5 1"):
+        for line in ("frobnicate", "pin bin9 1", "sas x", "stations wlan5 1", "tick",
+                     "install ../etc/passwd", "install nothing-offered.tar.gz"):
             with self.subTest(line), self.assertRaises(BoardError) as raised:
                 b.do(line, timeout=60)
             self.assertNotIsInstance(raised.exception, Refused)
+
+    def test_stepping_clock(self):
+        """The daemon's one-second sleeps held, each reported as asleep, and
+        let go one at a time by tick, as on the simulated board: a tick's
+        LED write comes only once it is let go."""
+        b = self.board
+        b.do("modes 17 17", "clock step")
+        try:
+            start = b.mark()
+            b.start(timeout=30)
+            b.wait_for(lambda e: e.kind == "asleep", start=start, timeout=30)
+            held = len(b.leds(start=start))
+            time.sleep(3)
+            self.assertEqual(len(b.leds(start=start)), held)
+            for ticks in (2, 3):
+                b.do("tick")
+                b.wait_count(lambda e: e.kind == "asleep", ticks, start=start, timeout=30)
+            self.assertGreater(len(b.leds(start=start)), held)
+        finally:
+            b.do("clock normal")
+            stop = b.mark()
+            b.do("signal TERM")
+            b.wait_exit(start=stop, timeout=TICK_SECONDS * 2)
+            b.daemon_pid = None
+
+    def test_start_stop_pending(self):
+        """Started with SIGTERM blocked and pending, the daemon still ends on it."""
+        b = self.board
+        b.do("modes 17 17")
+        start = b.mark()
+        b.do("start stop-pending", timeout=30)
+        self.assertEqual(b.wait_exit(start=start, timeout=TICK_SECONDS * 2), ("exit", "0"))
 
     def test_pins(self):
         marks = self.run_family("pins")
