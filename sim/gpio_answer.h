@@ -1,6 +1,5 @@
 // What the board's GPIO driver answers, on both boards: the simulated
-// board's seccomp filter and shim, and the router's character device (whose
-// agent is cross-built with the C library only).
+// board's seccomp filter and shim, inside the router too.
 #pragma once
 
 #include <cstddef>

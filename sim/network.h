@@ -6,9 +6,7 @@
 #include <string>
 
 #include "sim/board.h"
-
-// Interfaces and the names of their far ends.
-inline constexpr const char* wifi_interfaces[] = {"wlan0", "wlan02", "wlan1"};
+#include "sim/words.h"  // the Wi-Fi interfaces
 
 // Loopback up, IPv6 off (so that nothing talks on an interface by itself),
 // and the three Wi-Fi interfaces. 0, or -1 with a message on standard error.

@@ -24,6 +24,7 @@
 
 #include "sim/events.h"
 #include "sim/simulated.h"
+#include "sim/words.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ constexpr const char* actions_path = "/usr/lib/board/actions";
 constexpr const char* share_dir = "/mnt/host";
 // Where the router's syslogd listens once the board holds /dev/log: what
 // the daemon logs is reported and passed on, so the router's log keeps it.
-constexpr const char* syslogd_socket = "/run/syslogd.sock";
+constexpr const char* syslogd_socket = "/dev/syslogd.sock";
 constexpr const char* daemon_pid_file = "/var/run/norvaskd.pid";
 // An action that has not ended by then has hung.
 constexpr double action_seconds = 300;
@@ -311,10 +312,7 @@ int set_present(const std::string& path, bool on) {
 
 int device(const Call& c) {
   bool on = false;
-  if (c.w.size() != 3 || !is_one_of(c.w[1], {"gpio", "ttyS0", "ttyS1"}) ||
-      parse_switch(c.w[2], on) != 0) {
-    return c.usage("device gpio|ttyS0|ttyS1 on|off");
-  }
+  if (const int wrong = read_device(c, on)) return wrong;
   const std::string path = "/dev/" + c.w[1];
   if (c.w[1] != "gpio") return c.done(set_present(path, on), "the device cannot change");
   // The GPIO device is a file of the board's: each new one is remembered,
@@ -329,44 +327,39 @@ int device(const Call& c) {
   return c.done(made, "the device cannot change");
 }
 
-int switched(const Call& c, const char* path) {
+int io(const Call& c) {
   bool on = false;
-  if (c.w.size() != 2 || parse_switch(c.w[1], on) != 0) return c.usage("io|stroke|swanctl on|off");
+  if (const int wrong = read_installed(c, on)) return wrong;
+  return c.done(set_present("/usr/bin/io", on), "cannot change the command");
+}
+
+int ipsec_tool(const Call& c) {
+  bool on = false;
+  if (const int wrong = read_installed(c, on)) return wrong;
+  const char* path =
+      c.w[0] == "stroke" ? "/usr/libexec/ipsec/stroke" : "/usr/libexec/ipsec/swanctl";
   return c.done(set_present(path, on), "cannot change the command");
 }
 
-int io(const Call& c) { return switched(c, "/usr/bin/io"); }
-
-int ipsec_tool(const Call& c) {
-  return switched(c,
-                  c.w[0] == "stroke" ? "/usr/libexec/ipsec/stroke" : "/usr/libexec/ipsec/swanctl");
-}
-
 int stations(const Call& c) {
+  int index = -1;
   long count = 0;
-  if (c.w.size() != 3 || !is_one_of(c.w[1], {"wlan0", "wlan02"}) ||
-      parse_int(c.w[2], 0, 1000, count) != 0) {
-    return c.usage("stations wlan0|wlan02 COUNT");
-  }
+  if (const int wrong = read_stations(c, index, count)) return wrong;
   if (count > 2) return c.refuse("the board has two phones");
   return act(c, "stations");
 }
 
 int traffic(const Call& c) {
+  int index = -1;
   bool on = false;
-  if (c.w.size() != 3 || !is_one_of(c.w[1], {"wlan0", "wlan02", "wlan1"}) ||
-      parse_switch(c.w[2], on) != 0) {
-    return c.usage("traffic IFACE on|off");
-  }
+  if (const int wrong = read_traffic(c, index, on)) return wrong;
   return act(c, "traffic");
 }
 
 int send_once(const Call& c) {
+  int index = -1;
   long bytes = 0;
-  if (c.w.size() != 3 || !is_one_of(c.w[1], {"wlan0", "wlan02", "wlan1"}) ||
-      parse_int(c.w[2], 1, 100000000, bytes) != 0) {
-    return c.usage("send IFACE BYTES");
-  }
+  if (const int wrong = read_send(c, index, bytes)) return wrong;
   return act(c, "send");
 }
 
@@ -379,67 +372,44 @@ int tunnel(const Call& c) {
   long unit = 0;
   long bytes = 0;
   bool on = false;
-  const bool valid =
-      c.w.size() >= 3 && parse_int(c.w[1], 0, tunnel_count - 1, unit) == 0 &&
-      ((c.w.size() == 3 && parse_switch(c.w[2], on) == 0) ||
-       (c.w.size() == 4 && c.w[2] == "rx" && parse_int(c.w[3], 1, 100000000, bytes) == 0));
-  if (!valid) return c.usage("tun 0-3 up|down | tun 0-3 rx BYTES");
+  if (const int wrong = read_tunnel(c, unit, on, bytes)) return wrong;
   return act(c, "tun");
 }
 
 int sas(const Call& c) {
   long count = 0;
-  if (c.w.size() != 2 || parse_int(c.w[1], 0, 1000, count) != 0) return c.usage("sas COUNT");
+  if (const int wrong = read_sas(c, count)) return wrong;
   if (count > 1) return c.refuse("the board has one IPsec connection: sas 0|1");
   return act(c, "sas");
 }
 
 int service(const Call& c) {
-  const bool valid =
-      c.w.size() == 3 &&
-      ((c.w[1] == "tessik_clientd" && is_one_of(c.w[2], {"connected", "listening", "down"})) ||
-       (c.w[1] == "drennic" && is_one_of(c.w[2], {"listening", "down"})));
-  if (!valid)
-    return c.usage("service tessik_clientd connected|listening|down | drennic listening|down");
+  if (const int wrong = read_service(c)) return wrong;
   return act(c, "service");
 }
 
 int program_state(const Call& c) {
-  if (c.w.size() != 2 || !is_one_of(c.w[1], {"hostapd", "wpa_supplicant", "charon"})) {
-    return c.usage("kill|stop|restart hostapd|wpa_supplicant|charon");
-  }
+  if (const int wrong = read_program(c)) return wrong;
   return act(c, c.w[0] + "_program");
 }
 
 int tool(const Call& c) {
-  if (c.w.size() != 3 ||
-      !is_one_of(c.w[1], {"hostapd_cli", "wpa_cli", "ifconfig", "grep", "netstat", "io", "stroke",
-                          "swanctl"}) ||
-      !is_one_of(c.w[2], {"normal", "missing", "fail", "silent", "garbage"})) {
-    return c.usage("tool NAME normal|missing|fail|silent|garbage");
-  }
+  if (const int wrong = read_tool(c)) return wrong;
   return act(c, "tool");
 }
 
 int serial(const Call& c) {
-  const char* text = "serial PORT RX TX | PORT in|out BYTES | PORT flowing on|off";
   Uart* uart = c.w.size() >= 3 ? find_uart(c.w[1]) : nullptr;
-  long in = 0;
-  long out = 0;
-  bool on = false;
-  if (!uart) return c.usage(text);
-  if (c.w.size() == 3 && is_one_of(c.w[2], {"fail", "ok"})) {
-    return c.refuse("its UART driver does not fail");
-  }
-  if (c.w.size() == 4 && c.w[2] == "flowing" && parse_switch(c.w[3], on) == 0) {
-    uart->flowing = on;
+  SerialLine line{};
+  if (const int wrong = read_serial(c, uart != nullptr, line)) return wrong;
+  long in = line.in;
+  long out = line.out;
+  if (line.kind == SerialLine::Fail) return c.refuse("its UART driver does not fail");
+  if (line.kind == SerialLine::Flowing) {
+    uart->flowing = line.on;
     return verb_done;
   }
-  if (c.w.size() == 4 && is_one_of(c.w[2], {"in", "out"}) &&
-      parse_int(c.w[3], 1, 1000000, in) == 0) {
-    if (c.w[2] == "out") std::swap(in, out);
-  } else if (c.w.size() == 4 && parse_int(c.w[2], 0, INT32_MAX, in) == 0 &&
-             parse_int(c.w[3], 0, INT32_MAX, out) == 0) {
+  if (line.kind == SerialLine::Counters) {
     // The counters the driver keeps: a real UART's only grow.
     serial_icounter_struct now{};
     if (ioctl(uart->fd, TIOCGICOUNT, &now) != 0) return c.fail(std::strerror(errno));
@@ -449,8 +419,6 @@ int serial(const Call& c) {
     }
     in -= now.rx;
     out -= now.tx;
-  } else {
-    return c.usage(text);
   }
   if (in > 0) feed(*uart, in);
   uart->awaited = uart->arrived + in;

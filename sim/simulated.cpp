@@ -21,6 +21,7 @@
 #include "sim/shim_protocol.h"
 #include "sim/simulated.h"
 #include "sim/syslog_sink.h"
+#include "sim/words.h"
 
 namespace {
 
@@ -107,7 +108,7 @@ int write_state(const Call& c) {
 
 int device(const Call& c) {
   bool on = false;
-  if (c.w.size() != 3 || parse_switch(c.w[2], on) != 0) return c.usage("device NAME on|off");
+  if (const int wrong = read_device(c, on)) return wrong;
   return c.done(set_device(c.s, c.w[1], on), "no such device, or it cannot change");
 }
 
@@ -128,32 +129,30 @@ int pin(const Call& c) {
 
 int io(const Call& c) {
   bool on = false;
-  if (c.w.size() != 2 || parse_switch(c.w[1], on) != 0) return c.usage("io on|off");
+  if (const int wrong = read_installed(c, on)) return wrong;
   return c.done(install_standin(tool_path(sandbox_io_path), on), "cannot change the I/O command");
 }
 
 int serial(const Call& c) {
-  const char* text = "serial PORT RX TX | PORT in|out BYTES | PORT fail|ok | PORT flowing on|off";
   SerialState* port = c.w.size() >= 3 ? find_serial(world.board, c.w[1]) : nullptr;
-  long rx = 0;
-  long tx = 0;
-  bool on = false;
-  if (!port) return c.usage(text);
-  if (c.w.size() == 3 && (c.w[2] == "fail" || c.w[2] == "ok")) {
-    port->fail = c.w[2] == "fail";
-  } else if (c.w.size() == 4 && c.w[2] == "flowing" && parse_switch(c.w[3], on) == 0) {
-    port->flowing = on;
-  } else if (c.w.size() == 4 && (c.w[2] == "in" || c.w[2] == "out") &&
-             parse_int(c.w[3], 1, 1000000, rx) == 0) {
-    // Bytes through the port: its counters move as a real UART's would.
-    std::int32_t& count = c.w[2] == "in" ? port->rx : port->tx;
-    count = static_cast<std::int32_t>(count + rx);
-  } else if (c.w.size() == 4 && parse_int(c.w[2], INT32_MIN, INT32_MAX, rx) == 0 &&
-             parse_int(c.w[3], INT32_MIN, INT32_MAX, tx) == 0) {
-    port->rx = static_cast<std::int32_t>(rx);
-    port->tx = static_cast<std::int32_t>(tx);
-  } else {
-    return c.usage(text);
+  SerialLine line{};
+  if (const int wrong = read_serial(c, port != nullptr, line)) return wrong;
+  switch (line.kind) {
+    case SerialLine::Fail:
+      port->fail = line.on;
+      break;
+    case SerialLine::Flowing:
+      port->flowing = line.on;
+      break;
+    case SerialLine::Bytes:
+      // Bytes through the port: its counters move as a real UART's would.
+      port->rx = static_cast<std::int32_t>(port->rx + line.in);
+      port->tx = static_cast<std::int32_t>(port->tx + line.out);
+      break;
+    case SerialLine::Counters:
+      port->rx = static_cast<std::int32_t>(line.in);
+      port->tx = static_cast<std::int32_t>(line.out);
+      break;
   }
   return write_state(c);
 }
@@ -166,11 +165,9 @@ int wifi_index(const std::string& name) {
 }
 
 int stations(const Call& c) {
-  const int index = c.w.size() == 3 ? wifi_index(c.w[1]) : -1;
+  int index = -1;
   long count = 0;
-  if (index < 0 || index > 1 || parse_int(c.w[2], 0, 1000, count) != 0) {
-    return c.usage("stations wlan0|wlan02 COUNT");
-  }
+  if (const int wrong = read_stations(c, index, count)) return wrong;
   world.board.stations[static_cast<std::size_t>(index)] = static_cast<int>(count);
   return write_state(c);
 }
@@ -182,18 +179,17 @@ int ssid(const Call& c) {
 }
 
 int traffic(const Call& c) {
-  const int index = c.w.size() == 3 ? wifi_index(c.w[1]) : -1;
+  int index = -1;
   bool on = false;
-  if (index < 0 || parse_switch(c.w[2], on) != 0) return c.usage("traffic IFACE on|off");
+  if (const int wrong = read_traffic(c, index, on)) return wrong;
   world.wifi_traffic[static_cast<std::size_t>(index)] = on;
   return 0;
 }
 
 int send_once(const Call& c) {
+  int index = -1;
   long bytes = 0;
-  if (c.w.size() != 3 || wifi_index(c.w[1]) < 0 || parse_int(c.w[2], 1, 100000000, bytes) != 0) {
-    return c.usage("send IFACE BYTES");
-  }
+  if (const int wrong = read_send(c, index, bytes)) return wrong;
   return c.done(send_wifi_traffic(c.w[1], static_cast<int>(bytes)), "cannot send");
 }
 
@@ -206,14 +202,13 @@ int iface(const Call& c) {
 }
 
 int tunnel(const Call& c) {
-  const char* text = "tun 0-3 up|down | tun 0-3 rx BYTES";
   long unit = 0;
   long bytes = 0;
   bool on = false;
-  if (c.w.size() < 3 || parse_int(c.w[1], 0, tunnel_count - 1, unit) != 0) return c.usage(text);
+  if (const int wrong = read_tunnel(c, unit, on, bytes)) return wrong;
   const int n = static_cast<int>(unit);
   long long& rx = world.board.tunnel_rx[static_cast<std::size_t>(n)];
-  if (c.w.size() == 3 && parse_switch(c.w[2], on) == 0) {
+  if (bytes == 0) {
     if (set_tunnel(n, on) != 0) {
       return c.fail(std::string("cannot set up the tunnel: ") + std::strerror(errno));
     }
@@ -221,18 +216,15 @@ int tunnel(const Call& c) {
     if (on && rx < 0) rx = 0;
     return write_state(c);
   }
-  if (c.w.size() == 4 && c.w[2] == "rx" && parse_int(c.w[3], 1, 100000000, bytes) == 0) {
-    const int delivered = send_tunnel_traffic(n, static_cast<int>(bytes));
-    if (delivered < 0) return c.fail("cannot send (is it up?)");
-    rx += delivered;
-    return write_state(c);
-  }
-  return c.usage(text);
+  const int delivered = send_tunnel_traffic(n, static_cast<int>(bytes));
+  if (delivered < 0) return c.fail("cannot send (is it up?)");
+  rx += delivered;
+  return write_state(c);
 }
 
 int ipsec_tool(const Call& c) {
   bool on = false;
-  if (c.w.size() != 2 || parse_switch(c.w[1], on) != 0) return c.usage("stroke|swanctl on|off");
+  if (const int wrong = read_installed(c, on)) return wrong;
   const bool stroke = c.w[0] == "stroke";
   const char* path = stroke ? sandbox_stroke_path : sandbox_swanctl_path;
   return c.done(install_standin(tool_path(path), on), "cannot change the tool");
@@ -240,20 +232,17 @@ int ipsec_tool(const Call& c) {
 
 int sas(const Call& c) {
   long count = 0;
-  if (c.w.size() != 2 || parse_int(c.w[1], 0, 1000, count) != 0) return c.usage("sas COUNT");
+  if (const int wrong = read_sas(c, count)) return wrong;
   world.board.sas = static_cast<int>(count);
   return write_state(c);
 }
 
 int service(const Call& c) {
-  const char* text = "service tessik_clientd connected|listening|down | drennic listening|down";
-  if (c.w.size() != 3) return c.usage(text);
+  if (const int wrong = read_service(c)) return wrong;
   const std::string& name = c.w[1];
   const std::string& state = c.w[2];
   ServiceState* service = find_service(world.board, name);
-  const bool valid = state == "down" || state == "listening" ||
-                     (name == remote_client_name && state == "connected");
-  if (!service || !valid) return c.usage(text);
+  if (!service) return c.fail("no such service");
   if (service->pid > 0) {
     // Gone, sockets and all, before the daemon can look again.
     const auto pid = static_cast<pid_t>(service->pid);
@@ -274,11 +263,12 @@ int service(const Call& c) {
 // stations, a restarted IPsec daemon its associations; the Wi-Fi client
 // associates again by itself.
 int program_state(const Call& c) {
+  if (const int wrong = read_program(c)) return wrong;
   ProgramState* found = nullptr;
   for (ProgramState& p : world.board.programs) {
-    if (c.w.size() == 2 && c.w[1] == p.name) found = &p;
+    if (c.w[1] == p.name) found = &p;
   }
-  if (!found) return c.usage("kill|stop|restart hostapd|wpa_supplicant|charon");
+  if (!found) return c.fail("no such program");
   const std::string& verb = c.w[0];
   found->state = verb == "kill" ? "killed" : verb == "stop" ? "stopped" : "running";
   if (verb == "restart" && c.w[1] == "hostapd") world.board.stations = {0, 0};
@@ -287,17 +277,11 @@ int program_state(const Call& c) {
 }
 
 int tool(const Call& c) {
-  const char* text = "tool NAME normal|missing|fail|silent|garbage";
-  if (c.w.size() != 3) return c.usage(text);
-  const std::string& behaviour = c.w[2];
-  if (behaviour != "normal" && behaviour != "missing" && behaviour != "fail" &&
-      behaviour != "silent" && behaviour != "garbage") {
-    return c.usage(text);
-  }
+  if (const int wrong = read_tool(c)) return wrong;
   for (const BoardTool& t : board_tools) {
-    if (c.w[1] == t.name) return c.done(set_tool(t, behaviour), "cannot change the tool");
+    if (c.w[1] == t.name) return c.done(set_tool(t, c.w[2]), "cannot change the tool");
   }
-  return c.usage(text);
+  return c.fail("no such tool");
 }
 
 int gpio(const Call& c) {

@@ -4,14 +4,18 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "sim/board.h"
 #include "sim/core.h"
 #include "sim/syslog_sink.h"
+#include "sim/words.h"
 
 namespace {
 
@@ -183,6 +187,59 @@ TEST(Core, LinesGoToTheBackendOrAreRefused) {
   std::string error;
   EXPECT_EQ(execute_command(s, "wait 2.5", wait, error), verb_done);
   EXPECT_EQ(wait, 2.5);
+}
+
+// The words both boards read alike: what each line asks for, in the fields
+// the backends act on, and the lines that are not the board's.
+std::string serial_read(const std::string& line, bool port_known = true) {
+  Supervisor s{};
+  std::vector<std::string> words;
+  for (std::size_t at = 0; at < line.size();) {
+    const std::size_t end = std::min(line.find(' ', at), line.size());
+    words.push_back(line.substr(at, end - at));
+    at = end + 1;
+  }
+  double wait = 0;
+  std::string error;
+  const Call c{s, words, line, wait, error};
+  SerialLine read{};
+  if (read_serial(c, port_known, read) != 0) return error;
+  return std::to_string(read.kind) + " " + std::to_string(read.on) + " " + std::to_string(read.in) +
+         " " + std::to_string(read.out);
+}
+
+TEST(Words, SerialLinesSayWhichWayTheBytesGo) {
+  const char* usage =
+      "usage: serial PORT RX TX | PORT in|out BYTES | PORT fail|ok | PORT flowing on|off";
+  const std::pair<const char*, std::string> cases[] = {
+      {"serial ttyS0 in 100", "2 0 100 0"},   {"serial ttyS0 out 50", "2 0 0 50"},
+      {"serial ttyS0 500 70", "3 0 500 70"},  {"serial ttyS0 -1 2147483647", "3 0 -1 2147483647"},
+      {"serial ttyS0 fail", "0 1 0 0"},       {"serial ttyS0 ok", "0 0 0 0"},
+      {"serial ttyS0 flowing on", "1 1 0 0"}, {"serial ttyS0 in 0", usage},
+      {"serial ttyS0 out x", usage},          {"serial ttyS0 2147483648 0", usage},
+      {"serial ttyS0 flowing", usage},
+  };
+  for (const auto& [line, read] : cases) EXPECT_EQ(serial_read(line), read) << line;
+  EXPECT_EQ(serial_read("serial ttyS9 in 100", false), usage);
+}
+
+TEST(Words, OnlyAccessPointsHaveStations) {
+  Supervisor s{};
+  double wait = 0;
+  std::string error;
+  int index = -1;
+  long count = -1;
+  const std::vector<std::string> ap = {"stations", "wlan02", "2"};
+  EXPECT_EQ(read_stations({s, ap, "", wait, error}, index, count), 0);
+  EXPECT_EQ(std::make_pair(index, count), std::make_pair(1, 2L));
+  const std::vector<std::string> client = {"stations", "wlan1", "1"};
+  EXPECT_EQ(read_stations({s, client, "", wait, error}, index, count), verb_failed);
+  EXPECT_EQ(error, "usage: stations wlan0|wlan02 COUNT");
+  // The client carries traffic all the same.
+  const std::vector<std::string> traffic = {"traffic", "wlan1", "on"};
+  bool on = false;
+  EXPECT_EQ(read_traffic({s, traffic, "", wait, error}, index, on), 0);
+  EXPECT_EQ(std::make_pair(index, on), std::make_pair(2, true));
 }
 
 }  // namespace

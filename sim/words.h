@@ -1,0 +1,37 @@
+// The words of the lines that change the world, read alike on both boards:
+// each reader returns 0 with what the line asks for, or the line's usage
+// failure. What the change does is the backend's.
+#pragma once
+
+#include "sim/core.h"
+
+// The Wi-Fi interfaces: the two access points, then the client.
+inline constexpr const char* wifi_interfaces[] = {"wlan0", "wlan02", "wlan1"};
+inline constexpr int access_points = 2;
+
+// stations wlan0|wlan02 COUNT: the access point's index.
+int read_stations(const Call& c, int& access_point, long& count);
+// traffic IFACE on|off, send IFACE BYTES: the interface's index.
+int read_traffic(const Call& c, int& iface, bool& on);
+int read_send(const Call& c, int& iface, long& bytes);
+// tun 0-3 up|down | tun 0-3 rx BYTES: `bytes` 0 for up or down.
+int read_tunnel(const Call& c, long& unit, bool& on, long& bytes);
+int read_sas(const Call& c, long& count);
+// service tessik_clientd connected|listening|down | drennic listening|down
+int read_service(const Call& c);
+// kill|stop|restart hostapd|wpa_supplicant|charon
+int read_program(const Call& c);
+// tool NAME normal|missing|fail|silent|garbage
+int read_tool(const Call& c);
+// device gpio|ttyS0|ttyS1 on|off; io|stroke|swanctl on|off
+int read_device(const Call& c, bool& on);
+int read_installed(const Call& c, bool& on);
+
+// serial PORT ...: whether the port is known is the backend's to say.
+struct SerialLine {
+  enum Kind { Fail, Flowing, Bytes, Counters } kind;
+  bool on;  // fail; flowing on
+  long in;  // bytes in and out, or the counters' values
+  long out;
+};
+int read_serial(const Call& c, bool port_known, SerialLine& line);
