@@ -18,7 +18,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 #include <iterator>
 #include <vector>
 
@@ -295,13 +294,6 @@ void check_serial(Supervisor& s) {
 
 // ---- the verbs ----
 
-bool is_one_of(const std::string& word, std::initializer_list<const char*> words) {
-  for (const char* w : words) {
-    if (word == w) return true;
-  }
-  return false;
-}
-
 // Away: moved aside, so that it can come back as it was.
 int set_present(const std::string& path, bool on) {
   const std::string away = path + ".away";
@@ -401,7 +393,8 @@ int tool(const Call& c) {
 int serial(const Call& c) {
   Uart* uart = c.w.size() >= 3 ? find_uart(c.w[1]) : nullptr;
   SerialLine line{};
-  if (const int wrong = read_serial(c, uart != nullptr, line)) return wrong;
+  if (!uart) return serial_usage(c);
+  if (const int wrong = read_serial(c, line)) return wrong;
   long in = line.in;
   long out = line.out;
   if (line.kind == SerialLine::Fail) return c.refuse("its UART driver does not fail");

@@ -136,7 +136,8 @@ int io(const Call& c) {
 int serial(const Call& c) {
   SerialState* port = c.w.size() >= 3 ? find_serial(world.board, c.w[1]) : nullptr;
   SerialLine line{};
-  if (const int wrong = read_serial(c, port != nullptr, line)) return wrong;
+  if (!port) return serial_usage(c);
+  if (const int wrong = read_serial(c, line)) return wrong;
   switch (line.kind) {
     case SerialLine::Fail:
       port->fail = line.on;

@@ -1,5 +1,6 @@
 #include "sim/words.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <iterator>
@@ -7,13 +8,6 @@
 #include "sim/board.h"
 
 namespace {
-
-bool is_one_of(const std::string& word, std::initializer_list<const char*> words) {
-  for (const char* w : words) {
-    if (word == w) return true;
-  }
-  return false;
-}
 
 int wifi_index(const std::string& name) {
   for (int i = 0; i < static_cast<int>(std::size(wifi_interfaces)); ++i) {
@@ -23,6 +17,10 @@ int wifi_index(const std::string& name) {
 }
 
 }  // namespace
+
+bool is_one_of(const std::string& word, std::initializer_list<const char*> words) {
+  return std::ranges::any_of(words, [&word](const char* w) { return word == w; });
+}
 
 int read_stations(const Call& c, int& access_point, long& count) {
   access_point = c.w.size() == 3 ? wifi_index(c.w[1]) : -1;
@@ -101,23 +99,29 @@ int read_installed(const Call& c, bool& on) {
   return 0;
 }
 
-int read_serial(const Call& c, bool port_known, SerialLine& line) {
+int serial_usage(const Call& c) {
+  return c.usage("serial PORT RX TX | PORT in|out BYTES | PORT fail|ok | PORT flowing on|off");
+}
+
+int read_serial(const Call& c, SerialLine& line) {
   line = {SerialLine::Bytes, false, 0, 0};
-  if (!port_known) {
-  } else if (c.w.size() == 3 && is_one_of(c.w[2], {"fail", "ok"})) {
+  if (c.w.size() == 3 && is_one_of(c.w[2], {"fail", "ok"})) {
     line.kind = SerialLine::Fail;
     line.on = c.w[2] == "fail";
     return 0;
-  } else if (c.w.size() == 4 && c.w[2] == "flowing" && parse_switch(c.w[3], line.on) == 0) {
+  }
+  if (c.w.size() == 4 && c.w[2] == "flowing" && parse_switch(c.w[3], line.on) == 0) {
     line.kind = SerialLine::Flowing;
     return 0;
-  } else if (c.w.size() == 4 && is_one_of(c.w[2], {"in", "out"}) &&
-             parse_int(c.w[3], 1, 1000000, c.w[2] == "in" ? line.in : line.out) == 0) {
+  }
+  if (c.w.size() == 4 && is_one_of(c.w[2], {"in", "out"}) &&
+      parse_int(c.w[3], 1, 1000000, c.w[2] == "in" ? line.in : line.out) == 0) {
     return 0;
-  } else if (c.w.size() == 4 && parse_int(c.w[2], INT32_MIN, INT32_MAX, line.in) == 0 &&
-             parse_int(c.w[3], INT32_MIN, INT32_MAX, line.out) == 0) {
+  }
+  if (c.w.size() == 4 && parse_int(c.w[2], INT32_MIN, INT32_MAX, line.in) == 0 &&
+      parse_int(c.w[3], INT32_MIN, INT32_MAX, line.out) == 0) {
     line.kind = SerialLine::Counters;
     return 0;
   }
-  return c.usage("serial PORT RX TX | PORT in|out BYTES | PORT fail|ok | PORT flowing on|off");
+  return serial_usage(c);
 }

@@ -5,6 +5,11 @@
 
 #include "sim/core.h"
 
+#include <initializer_list>
+#include <string>
+
+bool is_one_of(const std::string& word, std::initializer_list<const char*> words);
+
 // The Wi-Fi interfaces: the two access points, then the client.
 inline constexpr const char* wifi_interfaces[] = {"wlan0", "wlan02", "wlan1"};
 inline constexpr int access_points = 2;
@@ -27,11 +32,13 @@ int read_tool(const Call& c);
 int read_device(const Call& c, bool& on);
 int read_installed(const Call& c, bool& on);
 
-// serial PORT ...: whether the port is known is the backend's to say.
+// serial PORT ...: whether the port is known is the backend's to say; for
+// one it does not know, the usage failure.
 struct SerialLine {
   enum Kind { Fail, Flowing, Bytes, Counters } kind;
   bool on;  // fail; flowing on
   long in;  // bytes in and out, or the counters' values
   long out;
 };
-int read_serial(const Call& c, bool port_known, SerialLine& line);
+int read_serial(const Call& c, SerialLine& line);
+int serial_usage(const Call& c);
