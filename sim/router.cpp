@@ -254,7 +254,7 @@ Uart* find_uart(const std::string& name) {
 
 // Asks the host for bytes into the port ("feed PORT COUNT", which
 // vm/router.py answers and does not pass on).
-void feed(Uart& uart, long count) {
+void feed(const Uart& uart, long count) {
   emit(std::string("feed ") + uart.name + " " + std::to_string(count));
 }
 

@@ -543,6 +543,8 @@ std::size_t poll_fds(const Supervisor& /*s*/, pollfd* fds) {
 }
 
 // The shim asks once and waits, so the one request that woke us is the only one.
+// (The hook's board is not const: the router's serve finishes lines.)
+// cppcheck-suppress constParameterCallback
 void serve(Supervisor& s, const pollfd* fds) {
   if (fds[0].revents & POLLIN) serve_shim_request(world.shim_fd, world.board, world.devices);
   if (fds[1].revents & POLLIN) {
