@@ -46,6 +46,8 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
+}  // namespace
+
 // A child of ours as the program it runs should find its process: no signal
 // blocked or caught (we block and catch some), its input /dev/null.
 void fresh_child() {
@@ -56,6 +58,8 @@ void fresh_child() {
   const int null_fd = open("/dev/null", O_RDONLY);
   dup2(null_fd, 0);
 }
+
+namespace {
 
 // How the daemon is started: as usual, with standard output and error closed,
 // with no arguments at all (argv[0] null), with an empty program name, or

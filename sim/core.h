@@ -141,6 +141,10 @@ int run_board(Supervisor& s);
 // has gone.
 void begin_quit(Supervisor& s);
 
+// In a child of the board's before it executes a program: no signal
+// blocked or caught, standard input /dev/null.
+void fresh_child();
+
 // Creates or removes a file; a message on standard error when it cannot.
 int write_file(const std::string& path, const std::string& text, mode_t mode);
 int remove_file(const std::string& path);

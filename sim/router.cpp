@@ -43,11 +43,11 @@ constexpr int action_refused = 3;
 
 // A change under way: the pending line's action, or bytes through the UARTs.
 struct Action {
-  pid_t pid;   // -1: no process
-  int out;     // what it prints (init) or says on failure (an action)
-  bool init;   // the start script: reported as "run" is
-  bool adopt;  // the daemon it starts becomes the board's
-  int listener;
+  pid_t pid;     // -1: no process
+  int out;       // what it prints (init) or says on failure (an action)
+  bool init;     // the start script: reported as "run" is
+  bool adopt;    // the daemon it starts becomes the board's
+  int listener;  // the start script's filter, -1
   std::string text;
   double deadline;
   bool serial;  // waiting for UART bytes
@@ -84,25 +84,20 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
-// A child of ours as the program it runs should find its process.
-void fresh_child() {
-  sigset_t all;
-  sigfillset(&all);
-  sigprocmask(SIG_UNBLOCK, &all, nullptr);
-  for (int sig = 1; sig < NSIG; ++sig) (void)std::signal(sig, SIG_DFL);
-  const int null_fd = open("/dev/null", O_RDWR);
-  dup2(null_fd, 0);
-}
-
 // Starts `command` with /bin/sh, what it says on standard error read into
 // the action. With `init`: its standard output too, and under the device
 // filter, as the start script.
 int start_action(const std::string& command, bool init, std::string& error) {
   int out[2];
   int report[2];
-  if (pipe2(out, O_CLOEXEC) != 0 ||
-      socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, report) != 0) {
+  if (pipe2(out, O_CLOEXEC) != 0) {
     error = std::strerror(errno);
+    return -1;
+  }
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, report) != 0) {
+    error = std::strerror(errno);
+    close(out[0]);
+    close(out[1]);
     return -1;
   }
   const pid_t pid = fork();
@@ -114,7 +109,7 @@ int start_action(const std::string& command, bool init, std::string& error) {
       close(listener);
       dup2(out[1], 1);
     } else {
-      dup2(0, 1);
+      dup2(open("/dev/null", O_WRONLY), 1);
     }
     dup2(out[1], 2);
     close_range(3, ~0U, 0);
