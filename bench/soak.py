@@ -425,6 +425,23 @@ class BoardRun:
             self.error = str(e)
         self.seconds = time.monotonic() - began
 
+    def walk(self, scenario, new_fds):
+        """After the first round: its figures as the baseline (`new_fds`:
+        the descriptors opened during it), the random walk until done, and
+        a tick with everything mended, so that the last tick shows itself."""
+        self.baseline = self.figures()
+        self.resources.append((self.tick_count, self.baseline))
+        if (self.baseline["fds"], self.baseline["children"], self.baseline["zombies"]) != \
+                (self.first["fds"] + new_fds, 0, 0):
+            raise Mismatch(f"after the first round: {self.baseline}, at tick 1: {self.first}\n"
+                           f"{self.describe_process()}")
+        while not self.done():
+            self.next_tick(scenario.changes(self.model))
+            if self.tick_count % self.check_every == 0:
+                self.check_resources()
+        self.next_tick(scenario.repairs())
+        self.check_resources()
+
     def _run(self):
         b = self.board
         b.do("clock step")
@@ -451,20 +468,10 @@ class BoardRun:
         self.first = self.figures()
         while scenario.first_round:
             self.next_tick(scenario.changes(self.model))
-        self.baseline = self.figures()
-        self.resources.append((self.tick_count, self.baseline))
         # Only the GPIO device, found during the first round, is new.
-        if (self.baseline["fds"], self.baseline["children"], self.baseline["zombies"]) != \
-                (self.first["fds"] + 1, 0, 0):
-            raise Mismatch(f"after the first round: {self.baseline}, at tick 1: {self.first}")
-        while not self.done():
-            self.next_tick(scenario.changes(self.model))
-            if self.tick_count % self.check_every == 0:
-                self.check_resources()
-        # Everything mended, so that the last tick shows itself; a burst of
-        # stop signals lands in it, and the tick is completed all the same.
-        self.next_tick(scenario.repairs())
-        self.check_resources()
+        self.walk(scenario, new_fds=1)
+        # A burst of stop signals lands in the last tick, and the tick is
+        # completed all the same.
         stop = [f"signal {self.rng.choice(STOP_SIGNALS)}" for _ in range(20)]
         self.next_tick(stop + ["signal CONT"], under_way=True)
         start = b.mark()
@@ -581,19 +588,8 @@ class RouterRun(BoardRun):
         self.first = self.figures()
         while scenario.first_round and not self.done():
             self.next_tick(scenario.changes(self.model))
-        self.baseline = self.figures()
-        self.resources.append((self.tick_count, self.baseline))
         # The GPIO device was there from the start: nothing is new.
-        if (self.baseline["fds"], self.baseline["children"], self.baseline["zombies"]) != \
-                (self.first["fds"], 0, 0):
-            raise Mismatch(f"after the first round: {self.baseline}, at tick 1: {self.first}\n"
-                           f"{self.describe_process()}")
-        while not self.done():
-            self.next_tick(scenario.changes(self.model))
-            if self.tick_count % self.check_every == 0:
-                self.check_resources()
-        self.next_tick(scenario.repairs())
-        self.check_resources()
+        self.walk(scenario, new_fds=0)
         # Stop signals while it is held in its sleep: it ends without another tick.
         start = b.mark()
         stop = [f"signal {self.rng.choice(STOP_SIGNALS[:3])}" for _ in range(3)]
