@@ -49,6 +49,12 @@ SWANCTL = ("tool swanctl normal", "tool stroke missing")
 STROKE = ("tool stroke normal", "tool swanctl missing")
 # Signals the daemon leaves alone; STOP and CONT interrupt whatever it waits in.
 HARMLESS_SIGNALS = ["CHLD", "WINCH", "URG", "CONT", "STOP", "CONT"]
+# On the router STOP and CONT are the soak's own: it tells a daemon held in
+# its sleep from one that has begun the next tick by the time since the
+# tick's last write, which holds only while nothing else stops the daemon (a
+# stop that outlasts its sleep lets the next tick begin as soon as it is
+# continued).
+ROUTER_SIGNALS = ["CHLD", "WINCH", "URG"]
 STOP_SIGNALS = ["TERM", "INT", "QUIT", "STOP", "CONT"]
 # The daemon's user when the board runs as root, which RLIMIT_NPROC would spare.
 SOAK_USER = "65534"
@@ -69,11 +75,12 @@ class Plays:
     fault is mended before the board acts again; `frames`: a phone joining
     or leaving, or the client associating, sends frames that move the
     interface's counters; `unseen`: the device calls it cannot report (by
-    the start of their event)."""
+    the start of their event); `signals`: those its bursts send."""
 
     def __init__(self, refused=(), phones=None, sas=2, needs_peer=False, tools_own=False,
-                 frames=False, unseen=()):
+                 frames=False, unseen=(), signals=HARMLESS_SIGNALS):
         self.frames = frames
+        self.signals = signals
         self.unseen = tuple(unseen)
         self.refused = set(refused)
         self.phones = phones
@@ -105,7 +112,7 @@ SIMULATED = Plays()
 # its UARTs' counters are read from the kernel's own driver, unseen.
 ROUTER = Plays(refused=("clock", "tick", "iface", "nproc", "serial fail", "serial ok"),
                phones=2, sas=1, needs_peer=True, tools_own=True, frames=True,
-               unseen=("ioctl ttyS0 ", "ioctl ttyS1 "))
+               unseen=("ioctl ttyS0 ", "ioctl ttyS1 "), signals=ROUTER_SIGNALS)
 
 
 # ---- the scenario: board lines ----
@@ -190,8 +197,9 @@ class Scenario:
         return steps
 
     def burst(self):
+        burst = [f"signal {self.rng.choice(self.plays.signals)}" for _ in range(12)]
         # Never leave the daemon stopped.
-        return [f"signal {self.rng.choice(HARMLESS_SIGNALS)}" for _ in range(12)] + ["signal CONT"]
+        return burst + ["signal CONT"] if "STOP" in self.plays.signals else burst
 
     def changes(self, model):
         """The lines before the next tick, made one at a time: the caller
@@ -497,8 +505,9 @@ class RouterRun(BoardRun):
     change takes seconds there, so the daemon is held with SIGSTOP after
     each tick, the changes made, and released: the tick that follows sees
     all of them. It is held in its one-second sleep when the stop landed
-    within HELD_SECONDS of the tick's last write; otherwise the next tick
-    may have begun, and is taken as one without changes."""
+    within HELD_SECONDS of the tick's last write, whether the tick ended
+    before the walk's signals were all sent or after; otherwise the next
+    tick may have begun, and is taken as one without changes."""
 
     services_log = True
     plays = ROUTER
@@ -518,29 +527,32 @@ class RouterRun(BoardRun):
         status, out = self.board.run(f"pidof {name}")
         return int(out.split()[0]) if status == 0 and out.split() else None
 
-    def hold(self, played, first=False, after=0):
+    def hold(self, played, first=False):
         """Waits for the tick under way to end and checks it; returns with
-        the daemon held in its sleep after a tick. A tick that ended before
-        event `after` (the last signal sent to it) may have had its sleep
-        cut short by a signal: it is checked, and the next one held."""
+        the daemon held in its sleep after a tick. A tick whose sleep the
+        stop came too late for is checked with the events from before its
+        sleep could end (its syslog lines trail its last write), and the
+        next one held."""
         b = self.board
         while True:
             end = b.wait_for(marks_tick_end, start=self.window, timeout=self.TICK_SECONDS)
-            if end.index > after:
-                b.do("signal STOP")
-                stopped = b.wait_for(lambda e: e.kind == "ok" and e.rest == "signal STOP",
-                                     start=end.index)
-                if stopped.time - end.time < self.HELD_SECONDS:
-                    # Whatever the tick sent on its way (its syslog lines) is in.
-                    time.sleep(0.2)
-                    now = b.mark()
-                    self.check_tick(self.window, now, played, first)
-                    self.window = now
-                    return
-                self.late_holds += 1
-                b.do("signal CONT")
-            self.check_tick(self.window, end.index + 1, played, first)
-            self.window = end.index + 1
+            start = b.mark()
+            b.do("signal STOP")
+            stopped = b.wait_for(lambda e: e.kind == "ok" and e.rest == "signal STOP",
+                                 start=start)
+            if stopped.time - end.time < self.HELD_SECONDS:
+                # Whatever the tick sent on its way (its syslog lines) is in.
+                time.sleep(0.2)
+                now = b.mark()
+                self.check_tick(self.window, now, played, first)
+                self.window = now
+                return
+            self.late_holds += 1
+            b.do("signal CONT")
+            cut = next((e.index for e in b.snapshot()[end.index + 1:]
+                        if e.time >= end.time + self.HELD_SECONDS), b.mark())
+            self.check_tick(self.window, cut, played, first)
+            self.window = cut
             self.tick_count += 1
             played, first = ["(nothing: the next tick may have begun)"], False
 
@@ -556,7 +568,7 @@ class RouterRun(BoardRun):
         played, signals = self.take(lines, change)
         self.board.do("signal CONT", *signals)
         self.tick_count += 1
-        self.hold(played, after=self.board.mark() - 1)
+        self.hold(played)
 
     def figures(self):
         b = self.board
