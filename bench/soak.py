@@ -73,9 +73,10 @@ class Plays:
     Wi-Fi network only with a phone on it or the client associated;
     `tools_own`: its own actions run the tools the faults break, so a tool's
     fault is mended before the board acts again; `frames`: a phone joining
-    or leaving, or the client associating, sends frames that move the
-    interface's counters; `unseen`: the device calls it cannot report (by
-    the start of their event); `signals`: those its bursts send."""
+    (not one leaving), or the client told a network (the one it is on too:
+    it associates again), sends frames that move the interface's counters;
+    `unseen`: the device calls it cannot report (by the start of their
+    event); `signals`: those its bursts send."""
 
     def __init__(self, refused=(), phones=None, sas=2, needs_peer=False, tools_own=False,
                  frames=False, unseen=(), signals=HARMLESS_SIGNALS):
@@ -97,11 +98,11 @@ class Plays:
         """The interface whose counters `line` moves on this board besides
         what the model has it do, or None."""
         words = line.split()
-        if not self.frames or len(words) != 3:
+        if not self.frames:
             return None
-        if words[0] == "stations" and model.stations[words[1]] != int(words[2]):
+        if words[0] == "stations" and int(words[2]) > model.stations[words[1]]:
             return words[1]
-        if words[0] == "ssid" and words[1] != "none" and model.ssid is None:
+        if words[0] == "ssid" and words[1] != "none":
             return "wlan1"
         return None
 
@@ -656,7 +657,8 @@ def report(runs, command_line, daemon, seed, seconds, router=False):
             "mode family in turn for its share of the time, LED 2 on mode 17, whose write",
             "ends each tick. The walk is the simulated board's (`docs/soak.md`) with only",
             "the lines the router plays: its clock is real, so the daemon is held with",
-            "SIGSTOP in its sleep after each tick while the changes are made; its UART",
+            "SIGSTOP in its sleep after each tick while the changes are made, and its",
+            "signal bursts leave STOP and CONT to that hold; its UART",
             "driver does not fail and RLIMIT_NPROC spares the daemon, which runs as root;",
             "a tool's fault lasts one tick, as the router's own actions use the tools.",
             f"{late} stops came too late to hold a tick's sleep; each such tick was",

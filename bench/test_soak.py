@@ -11,6 +11,7 @@ import unittest
 
 import soak
 from board import BoardError, Event, default_command
+from model import Model
 
 
 class Soak(unittest.TestCase):
@@ -131,6 +132,22 @@ class RouterHold(unittest.TestCase):
         run = self.held(board, ScriptedModel(FAILED_MODEL, (["led 2 1"], [], [])))
         self.assertEqual(board.events[-1].rest, "signal STOP")
         self.assertEqual((run.tick_count, run.late_holds), (3, 1))
+
+
+class RouterFrames(unittest.TestCase):
+    def test_lines_that_move_the_counters_as_measured_on_the_router(self):
+        # Measured on the router: a phone joining moves its interface's
+        # counters, one leaving does not; the client moves wlan1's each time
+        # it is told a network, the one it is on too.
+        model = Model()
+        for line, moved in [("stations wlan0 1", "wlan0"), ("stations wlan0 1", None),
+                            ("stations wlan0 2", "wlan0"), ("stations wlan0 0", None),
+                            ("ssid home", "wlan1"), ("ssid home", "wlan1"), ("ssid none", None),
+                            ("send wlan02 600", None)]:
+            with self.subTest(line=line, stations=model.stations["wlan0"], ssid=model.ssid):
+                self.assertEqual(soak.ROUTER.moved(model, line), moved)
+                self.assertIsNone(soak.SIMULATED.moved(model, line))
+            model.apply(line)
 
 
 if __name__ == "__main__":
