@@ -49,6 +49,12 @@ SWANCTL = ("tool swanctl normal", "tool stroke missing")
 STROKE = ("tool stroke normal", "tool swanctl missing")
 # Signals the daemon leaves alone; STOP and CONT interrupt whatever it waits in.
 HARMLESS_SIGNALS = ["CHLD", "WINCH", "URG", "CONT", "STOP", "CONT"]
+# On the router STOP and CONT are the soak's own: it tells a daemon held in
+# its sleep from one that has begun the next tick by the time since the
+# tick's last write, which holds only while nothing else stops the daemon (a
+# stop that outlasts its sleep lets the next tick begin as soon as it is
+# continued).
+ROUTER_SIGNALS = ["CHLD", "WINCH", "URG"]
 STOP_SIGNALS = ["TERM", "INT", "QUIT", "STOP", "CONT"]
 # The daemon's user when the board runs as root, which RLIMIT_NPROC would spare.
 SOAK_USER = "65534"
@@ -67,13 +73,15 @@ class Plays:
     Wi-Fi network only with a phone on it or the client associated;
     `tools_own`: its own actions run the tools the faults break, so a tool's
     fault is mended before the board acts again; `frames`: a phone joining
-    or leaving, or the client associating, sends frames that move the
-    interface's counters; `unseen`: the device calls it cannot report (by
-    the start of their event)."""
+    (not one leaving), or the client told a network (the one it is on too:
+    it associates again), sends frames that move the interface's counters;
+    `unseen`: the device calls it cannot report (by the start of their
+    event); `signals`: those its bursts send."""
 
     def __init__(self, refused=(), phones=None, sas=2, needs_peer=False, tools_own=False,
-                 frames=False, unseen=()):
+                 frames=False, unseen=(), signals=HARMLESS_SIGNALS):
         self.frames = frames
+        self.signals = signals
         self.unseen = tuple(unseen)
         self.refused = set(refused)
         self.phones = phones
@@ -90,11 +98,11 @@ class Plays:
         """The interface whose counters `line` moves on this board besides
         what the model has it do, or None."""
         words = line.split()
-        if not self.frames or len(words) != 3:
+        if not self.frames:
             return None
-        if words[0] == "stations" and model.stations[words[1]] != int(words[2]):
+        if words[0] == "stations" and int(words[2]) > model.stations[words[1]]:
             return words[1]
-        if words[0] == "ssid" and words[1] != "none" and model.ssid is None:
+        if words[0] == "ssid" and words[1] != "none":
             return "wlan1"
         return None
 
@@ -105,7 +113,7 @@ SIMULATED = Plays()
 # its UARTs' counters are read from the kernel's own driver, unseen.
 ROUTER = Plays(refused=("clock", "tick", "iface", "nproc", "serial fail", "serial ok"),
                phones=2, sas=1, needs_peer=True, tools_own=True, frames=True,
-               unseen=("ioctl ttyS0 ", "ioctl ttyS1 "))
+               unseen=("ioctl ttyS0 ", "ioctl ttyS1 "), signals=ROUTER_SIGNALS)
 
 
 # ---- the scenario: board lines ----
@@ -190,8 +198,9 @@ class Scenario:
         return steps
 
     def burst(self):
+        burst = [f"signal {self.rng.choice(self.plays.signals)}" for _ in range(12)]
         # Never leave the daemon stopped.
-        return [f"signal {self.rng.choice(HARMLESS_SIGNALS)}" for _ in range(12)] + ["signal CONT"]
+        return burst + ["signal CONT"] if "STOP" in self.plays.signals else burst
 
     def changes(self, model):
         """The lines before the next tick, made one at a time: the caller
@@ -425,6 +434,23 @@ class BoardRun:
             self.error = str(e)
         self.seconds = time.monotonic() - began
 
+    def walk(self, scenario, new_fds):
+        """After the first round: its figures as the baseline (`new_fds`:
+        the descriptors opened during it), the random walk until done, and
+        a tick with everything mended, so that the last tick shows itself."""
+        self.baseline = self.figures()
+        self.resources.append((self.tick_count, self.baseline))
+        if (self.baseline["fds"], self.baseline["children"], self.baseline["zombies"]) != \
+                (self.first["fds"] + new_fds, 0, 0):
+            raise Mismatch(f"after the first round: {self.baseline}, at tick 1: {self.first}\n"
+                           f"{self.describe_process()}")
+        while not self.done():
+            self.next_tick(scenario.changes(self.model))
+            if self.tick_count % self.check_every == 0:
+                self.check_resources()
+        self.next_tick(scenario.repairs())
+        self.check_resources()
+
     def _run(self):
         b = self.board
         b.do("clock step")
@@ -451,20 +477,10 @@ class BoardRun:
         self.first = self.figures()
         while scenario.first_round:
             self.next_tick(scenario.changes(self.model))
-        self.baseline = self.figures()
-        self.resources.append((self.tick_count, self.baseline))
         # Only the GPIO device, found during the first round, is new.
-        if (self.baseline["fds"], self.baseline["children"], self.baseline["zombies"]) != \
-                (self.first["fds"] + 1, 0, 0):
-            raise Mismatch(f"after the first round: {self.baseline}, at tick 1: {self.first}")
-        while not self.done():
-            self.next_tick(scenario.changes(self.model))
-            if self.tick_count % self.check_every == 0:
-                self.check_resources()
-        # Everything mended, so that the last tick shows itself; a burst of
-        # stop signals lands in it, and the tick is completed all the same.
-        self.next_tick(scenario.repairs())
-        self.check_resources()
+        self.walk(scenario, new_fds=1)
+        # A burst of stop signals lands in the last tick, and the tick is
+        # completed all the same.
         stop = [f"signal {self.rng.choice(STOP_SIGNALS)}" for _ in range(20)]
         self.next_tick(stop + ["signal CONT"], under_way=True)
         start = b.mark()
@@ -490,8 +506,9 @@ class RouterRun(BoardRun):
     change takes seconds there, so the daemon is held with SIGSTOP after
     each tick, the changes made, and released: the tick that follows sees
     all of them. It is held in its one-second sleep when the stop landed
-    within HELD_SECONDS of the tick's last write; otherwise the next tick
-    may have begun, and is taken as one without changes."""
+    within HELD_SECONDS of the tick's last write, whether the tick ended
+    before the walk's signals were all sent or after; otherwise the next
+    tick may have begun, and is taken as one without changes."""
 
     services_log = True
     plays = ROUTER
@@ -511,29 +528,32 @@ class RouterRun(BoardRun):
         status, out = self.board.run(f"pidof {name}")
         return int(out.split()[0]) if status == 0 and out.split() else None
 
-    def hold(self, played, first=False, after=0):
+    def hold(self, played, first=False):
         """Waits for the tick under way to end and checks it; returns with
-        the daemon held in its sleep after a tick. A tick that ended before
-        event `after` (the last signal sent to it) may have had its sleep
-        cut short by a signal: it is checked, and the next one held."""
+        the daemon held in its sleep after a tick. A tick whose sleep the
+        stop came too late for is checked with the events from before its
+        sleep could end (its syslog lines trail its last write), and the
+        next one held."""
         b = self.board
         while True:
             end = b.wait_for(marks_tick_end, start=self.window, timeout=self.TICK_SECONDS)
-            if end.index > after:
-                b.do("signal STOP")
-                stopped = b.wait_for(lambda e: e.kind == "ok" and e.rest == "signal STOP",
-                                     start=end.index)
-                if stopped.time - end.time < self.HELD_SECONDS:
-                    # Whatever the tick sent on its way (its syslog lines) is in.
-                    time.sleep(0.2)
-                    now = b.mark()
-                    self.check_tick(self.window, now, played, first)
-                    self.window = now
-                    return
-                self.late_holds += 1
-                b.do("signal CONT")
-            self.check_tick(self.window, end.index + 1, played, first)
-            self.window = end.index + 1
+            start = b.mark()
+            b.do("signal STOP")
+            stopped = b.wait_for(lambda e: e.kind == "ok" and e.rest == "signal STOP",
+                                 start=start)
+            if stopped.time - end.time < self.HELD_SECONDS:
+                # Whatever the tick sent on its way (its syslog lines) is in.
+                time.sleep(0.2)
+                now = b.mark()
+                self.check_tick(self.window, now, played, first)
+                self.window = now
+                return
+            self.late_holds += 1
+            b.do("signal CONT")
+            cut = next((e.index for e in b.snapshot()[end.index + 1:]
+                        if e.time >= end.time + self.HELD_SECONDS), b.mark())
+            self.check_tick(self.window, cut, played, first)
+            self.window = cut
             self.tick_count += 1
             played, first = ["(nothing: the next tick may have begun)"], False
 
@@ -549,7 +569,7 @@ class RouterRun(BoardRun):
         played, signals = self.take(lines, change)
         self.board.do("signal CONT", *signals)
         self.tick_count += 1
-        self.hold(played, after=self.board.mark() - 1)
+        self.hold(played)
 
     def figures(self):
         b = self.board
@@ -581,19 +601,8 @@ class RouterRun(BoardRun):
         self.first = self.figures()
         while scenario.first_round and not self.done():
             self.next_tick(scenario.changes(self.model))
-        self.baseline = self.figures()
-        self.resources.append((self.tick_count, self.baseline))
         # The GPIO device was there from the start: nothing is new.
-        if (self.baseline["fds"], self.baseline["children"], self.baseline["zombies"]) != \
-                (self.first["fds"], 0, 0):
-            raise Mismatch(f"after the first round: {self.baseline}, at tick 1: {self.first}\n"
-                           f"{self.describe_process()}")
-        while not self.done():
-            self.next_tick(scenario.changes(self.model))
-            if self.tick_count % self.check_every == 0:
-                self.check_resources()
-        self.next_tick(scenario.repairs())
-        self.check_resources()
+        self.walk(scenario, new_fds=0)
         # Stop signals while it is held in its sleep: it ends without another tick.
         start = b.mark()
         stop = [f"signal {self.rng.choice(STOP_SIGNALS[:3])}" for _ in range(3)]
@@ -648,7 +657,8 @@ def report(runs, command_line, daemon, seed, seconds, router=False):
             "mode family in turn for its share of the time, LED 2 on mode 17, whose write",
             "ends each tick. The walk is the simulated board's (`docs/soak.md`) with only",
             "the lines the router plays: its clock is real, so the daemon is held with",
-            "SIGSTOP in its sleep after each tick while the changes are made; its UART",
+            "SIGSTOP in its sleep after each tick while the changes are made, and its",
+            "signal bursts leave STOP and CONT to that hold; its UART",
             "driver does not fail and RLIMIT_NPROC spares the daemon, which runs as root;",
             "a tool's fault lasts one tick, as the router's own actions use the tools.",
             f"{late} stops came too late to hold a tick's sleep; each such tick was",
