@@ -88,7 +88,7 @@ def describe(m, key):
     rx, stations = m.tunnels[0], m.stations["wlan0"]
     return {
         "w": f"{stations} connected" if stations else "nobody connected",
-        "c": f'connected to "{m.ssid}"' if m.ssid else "not connected",
+        "c": f'connected to "{plain(m.ssid)}"' if m.ssid else "not connected",
         "t": "flowing" if m.flowing else "quiet",
         "o": "down" if rx is None else "up, data received" if rx else "up, no data yet",
         "i": f"{m.sas} up" if m.sas else "not established",
@@ -119,6 +119,31 @@ def toggle(m, key):
 
 
 BOLD, DIM, GREEN, RESET = "\x1b[1m", "\x1b[2m", "\x1b[1;32m", "\x1b[0m"
+# Besides C0 and C1: the marks that turn text right to left, which can make
+# a line read other than it is.
+BIDI = {0x061c, 0x200e, 0x200f, *range(0x2028, 0x202f), *range(0x2066, 0x206a)}
+
+
+def plain(text):
+    """Text from the board (an SSID is anyone's to choose) as the status
+    tool prints it: backslash escapes for quotes, backslashes and control
+    characters, so that nothing it holds reaches the terminal as a command."""
+    out = []
+    for ch in text:
+        c = ord(ch)
+        if ch in '\\"':
+            out.append("\\" + ch)
+        elif ch in "\n\r\t":
+            out.append({"\n": "\\n", "\r": "\\r", "\t": "\\t"}[ch])
+        elif 0xdc80 <= c <= 0xdcff:
+            out.append(f"\\x{c - 0xdc00:02x}")  # a byte that was not UTF-8
+        elif c < 0x20 or c == 0x7f:
+            out.append(f"\\x{c:02x}")
+        elif 0x80 <= c <= 0x9f or c in BIDI or 0xd800 <= c <= 0xdfff:
+            out.append(f"\\u{c:04x}")
+        else:
+            out.append(ch)
+    return "".join(out)
 
 
 def wrap(text, width):
@@ -160,17 +185,17 @@ class View:
                 self.model.apply(e.rest)
             elif e.kind == "log":
                 log = Log(e)
-                self.messages.append(f"{log.ident}[{log.pid}]: {log.text}")
+                self.messages.append(plain(f"{log.ident}[{log.pid}]: {log.text}"))
             elif e.kind in ("stderr", "stdout"):
-                self.messages.append(f"({e.kind}) {e.rest}")
+                self.messages.append(f"({e.kind}) {plain(e.rest)}")
             elif e.kind == "say":
-                self.caption = e.rest
+                self.caption = plain(e.rest)
             elif e.kind == "daemon":
-                self.daemon = f"running (pid {e.rest})"
+                self.daemon = f"running (pid {plain(e.rest)})"
             elif e.kind in ("exit", "killed"):
-                self.daemon = f"stopped ({e.kind} {e.rest})"
+                self.daemon = f"stopped ({e.kind} {plain(e.rest)})"
             elif e.kind in ("error", "refused"):
-                self.messages.append(f"(board) {e.kind} {e.rest}")
+                self.messages.append(f"(board) {e.kind} {plain(e.rest)}")
         self.messages = self.messages[-6:]
         return bool(events)
 
@@ -283,7 +308,8 @@ def main():
     try:
         board.open(timeout=300 if args.router else 15)
     except Unsupported as e:
-        print(f"this machine cannot host the board's sandbox:\n{e}", file=sys.stderr)
+        lines = "\n".join(map(plain, str(e).splitlines()))
+        print(f"this machine cannot host the board's sandbox:\n{lines}", file=sys.stderr)
         return 1
     # Ctrl-C reaches us alone; the board is stopped through its input.
     signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -304,11 +330,11 @@ def main():
         mark = board.mark()
         board.close()
         ends = [e for e in board.snapshot()[mark:] if e.kind in ("exit", "killed")]
-        print(f"the daemon has stopped: {ends[0].kind} {ends[0].rest}" if ends
+        print(f"the daemon has stopped: {ends[0].kind} {plain(ends[0].rest)}" if ends
               else "the daemon had already stopped")
     except BoardError as e:
         board.close()
-        print(f"the board failed: {e}", file=sys.stderr)
+        print(f"the board failed: {plain(str(e))}", file=sys.stderr)
         return 1
     return 0
 

@@ -27,3 +27,20 @@ class Panel(BoardCase):
                     view.absorb()
                     self.assertEqual(describe(view.model, key), shown)
                     b.do(*toggle(view.model, key))
+
+
+class Escaping(BoardCase):
+    def test_board_text_reaches_the_terminal_escaped(self):
+        # An SSID is chosen by whoever runs the network: one that clears the
+        # screen and retitles the terminal, as a caption and in the panel.
+        evil = "\x1b[2J\x1b]0;owned\x07\u202e\x9b"
+        b = self.board(start=False)
+        view = View(b, (12, 17))
+        b.do(f"ssid {evil}", f"say {evil}")
+        view.absorb()
+        shown = r"\x1b[2J\x1b]0;owned\x07\u202e\u009b"
+        self.assertEqual(describe(view.model, "c"), f'connected to "{shown}"')
+        self.assertEqual(view.caption, shown)
+        screen = view.render()
+        for raw in ("\x1b[2J", "\x1b]", "\x07", "\u202e", "\x9b"):
+            self.assertNotIn(raw, screen)
