@@ -104,7 +104,7 @@ int start_action(const std::string& command, bool init, std::string& error) {
   if (pid == 0) {
     fresh_child();
     if (init) {
-      const int listener = install_device_filter(true);
+      const int listener = install_device_filter();
       if (listener < 0 || send_descriptor(report[1], listener) != 0) _exit(126);
       close(listener);
       dup2(out[1], 1);
@@ -530,7 +530,7 @@ void daemon_ending(const Supervisor& s) { simulated_backend.daemon_ending(s); }
 // "run" commands reach the board's devices through the filter too:
 // norvask-status, and a daemon started by the start script.
 int in_job(const Supervisor& /*s*/, int report_fd) {
-  const int listener = install_device_filter(true);
+  const int listener = install_device_filter();
   if (listener < 0 || send_descriptor(report_fd, listener) != 0) return -1;
   close(listener);
   return 0;
