@@ -186,12 +186,14 @@ class EmulatedRouter(unittest.TestCase):
             b.do("modes 17 18")
             start = b.mark()
             b.do("init start", timeout=60)
-            # Its first sleeps too, before the board knows its PID.
-            self.assert_asleep_each_tick(start, 2)
-            stop = b.mark()
-            b.do("init stop", timeout=60)
-            b.wait_exit(start=stop, timeout=TICK_SECONDS * 2)
-            b.daemon_pid = None
+            try:
+                # Its first sleeps too, before the board knows its PID.
+                self.assert_asleep_each_tick(start, 2)
+            finally:
+                stop = b.mark()
+                b.do("init stop", timeout=60)
+                b.wait_exit(start=stop, timeout=TICK_SECONDS * 2)
+                b.daemon_pid = None
         with self.subTest("the start script"):
             b.do("modes 17 18")
             start = b.mark()
