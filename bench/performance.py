@@ -740,7 +740,10 @@ def cpu_section(doc, cpu):
         "/proc/PID/schedstat, while it sleeps); children's time is what wait4 reports for the "
         "process (the board's `cpu` report at its end) minus its own, per tick. "
         f"{len(some['runs'])} runs of {some['ticks']} ticks each; medians of the runs, and of "
-        "each run's ratios. Microseconds per tick.")
+        "each run's ratios. Microseconds per tick. On both boards every sleep, the daemon's "
+        "and the loop's alike, and every GPIO ioctl waits for the board's seccomp supervisor "
+        "(some microseconds each, which a router does not spend): both sides pay it for their "
+        "sleep, and the system call census counts each such call once all the same.")
     rows = []
     for mode in sorted(cpu):
         m = cpu[mode]["median"]

@@ -35,7 +35,7 @@ namespace {
 constexpr std::uint32_t request_offset =
     offsetof(seccomp_data, args[1]) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
 
-std::vector<sock_filter> build_filter(bool fast_clock) {
+std::vector<sock_filter> build_filter() {
   std::vector<sock_filter> code;
   std::vector<std::size_t> to_allow;
   std::vector<std::size_t> to_notify;
@@ -43,14 +43,13 @@ std::vector<sock_filter> build_filter(bool fast_clock) {
   to_allow.push_back(code.size());
   code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, filter_arch, 0, 0));
   code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
-  if (fast_clock) {
+  // Sleeps on every clock: the daemon's tick-ending one is reported.
 #ifdef __NR_nanosleep
-    to_notify.push_back(code.size());
-    code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_nanosleep, 0, 0));
+  to_notify.push_back(code.size());
+  code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_nanosleep, 0, 0));
 #endif
-    to_notify.push_back(code.size());
-    code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clock_nanosleep, 0, 0));
-  }
+  to_notify.push_back(code.size());
+  code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clock_nanosleep, 0, 0));
   to_allow.push_back(code.size());
   code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 0));
   code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, request_offset));
@@ -133,10 +132,42 @@ long requested_seconds(pid_t pid, const seccomp_data& call) {
   return read_all ? request.tv_sec : -1;
 }
 
+bool runs_file(pid_t pid, const FileId& file) {
+  const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+  struct stat st {};
+  return stat(exe.c_str(), &st) == 0 && st.st_dev == file.dev && st.st_ino == file.ino;
+}
+
 int answer_sleep(int listener, std::uint64_t id) {
   seccomp_notif_resp response{};
   response.id = id;
   return ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response) == 0 ? 0 : -1;
+}
+
+// A sleep: the daemon's own end at once on a fast clock; every other
+// process's sleep runs as it would. The daemon's sleep of a second or more
+// ends its tick: that one is reported, and held on a stepping clock.
+void serve_sleep(int listener, const seccomp_notif& request, seccomp_notif_resp& response,
+                 double when, bool daemons, bool clock_fast, SleepGate* gate) {
+  const auto pid = static_cast<pid_t>(request.pid);
+  const bool tick_ends = daemons && requested_seconds(pid, request.data) >= 1;
+  if (tick_ends && gate && gate->stepping && still_waiting(listener, request.id)) {
+    if (gate->credit == 0) {
+      // Held already: a signal interrupted it and the daemon asks again.
+      if (!gate->held) emit_at(when, "asleep");
+      gate->held = true;
+      gate->id = request.id;
+      return;
+    }
+    --gate->credit;
+  } else if (!clock_fast || !daemons) {
+    response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+  }
+  // Once the daemon has the answer: a sleep interrupted before that is
+  // asked for again, and reported then.
+  if (ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response) == 0 && tick_ends) {
+    emit_at(when, "asleep");
+  }
 }
 
 struct NotifSizes {
@@ -169,8 +200,8 @@ void release_sleep(int listener, SleepGate& gate) {
   gate.held = false;
 }
 
-int install_device_filter(bool fast_clock) {
-  std::vector<sock_filter> code = build_filter(fast_clock);
+int install_device_filter() {
+  std::vector<sock_filter> code = build_filter();
   sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return -1;
   // Once we have a call, only a fatal signal may cut the daemon's wait short:
@@ -185,7 +216,8 @@ int install_device_filter(bool fast_clock) {
 }
 
 int serve_notification(int listener, const BoardState& board, const DeviceFiles& files,
-                       pid_t daemon_pid, bool clock_fast, SleepGate* gate) {
+                       pid_t daemon_pid, bool clock_fast, SleepGate* gate,
+                       const FileId* daemon_file) {
   static const NotifSizes sizes = notification_sizes();
   std::vector<unsigned char> request_buf(sizes.request, 0);
   std::vector<unsigned char> response_buf(sizes.response, 0);
@@ -199,23 +231,9 @@ int serve_notification(int listener, const BoardState& board, const DeviceFiles&
   response->id = request->id;
   const seccomp_data& call = request->data;
   if (call.nr != __NR_ioctl) {
-    // A sleep: the daemon's own end at once on a fast clock; every other
-    // process's sleep runs as it would.
-    const bool daemons = static_cast<pid_t>(request->pid) == daemon_pid;
-    if (gate && gate->stepping && daemons && requested_seconds(daemon_pid, call) >= 1 &&
-        still_waiting(listener, request->id)) {
-      if (gate->credit == 0) {
-        // Held already: a signal interrupted it and the daemon asks again.
-        if (!gate->held) emit_at(when, "asleep");
-        gate->held = true;
-        gate->id = request->id;
-        return 0;
-      }
-      --gate->credit;
-    } else if (!clock_fast || !daemons) {
-      response->flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
-    }
-    ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, response);
+    const auto pid = static_cast<pid_t>(request->pid);
+    const bool daemons = pid == daemon_pid || (daemon_file && runs_file(pid, *daemon_file));
+    serve_sleep(listener, *request, *response, when, daemons, clock_fast, gate);
     return 0;
   }
   const auto pid = static_cast<pid_t>(request->pid);

@@ -29,9 +29,9 @@ struct DeviceFiles {
 int remember_device_file(DeviceFiles& files, Device device, const std::string& path);
 
 // For the child that is about to execute the daemon: installs the filter and
-// returns the listener's descriptor, or -1. With `fast_clock` the daemon's
-// sleeps go to the supervisor too, which ends them at once.
-int install_device_filter(bool fast_clock);
+// returns the listener's descriptor, or -1. Sleeps go to the supervisor too,
+// which reports the daemon's tick-ending one and can end or hold it.
+int install_device_filter();
 
 // The daemon's one-second sleeps held until the scenario lets each end, so
 // that it runs one tick per request ("clock step").
@@ -42,12 +42,21 @@ struct SleepGate {
   std::uint64_t id;
 };
 
+// A file by identity: the daemon's program, to know the daemon by before its
+// PID is known (one a start script started).
+struct FileId {
+  dev_t dev;
+  ino_t ino;
+};
+
 // Answers one notification waiting on `listener`; with `clock_fast` the
 // daemon's sleeps end at once, and with a stepping `gate` its one-second
-// sleeps wait for release_sleep ("asleep" is reported). 0, or -1 when the
-// listener is broken.
+// sleeps wait for release_sleep. Each one-second sleep the daemon begins is
+// reported ("asleep") on every clock. The daemon is `daemon_pid`, or any
+// process running `daemon_file`. 0, or -1 when the listener is broken.
 int serve_notification(int listener, const BoardState& board, const DeviceFiles& files,
-                       pid_t daemon_pid, bool clock_fast, SleepGate* gate = nullptr);
+                       pid_t daemon_pid, bool clock_fast, SleepGate* gate = nullptr,
+                       const FileId* daemon_file = nullptr);
 
 // Ends the held sleep, or lets the next one end at once when none is held.
 void release_sleep(int listener, SleepGate& gate);

@@ -50,10 +50,11 @@ struct Action {
   int listener;  // the start script's filter, -1
   std::string text;
   double deadline;
-  bool serial;  // waiting for UART bytes
+  bool serial;         // waiting for UART bytes
+  FileId daemon_file;  // what the daemon it starts runs, known by before its PID
 };
 
-Action action{-1, -1, false, false, -1, "", 0, false};
+Action action{-1, -1, false, false, -1, "", 0, false, {}};
 
 struct Uart {
   const char* name;
@@ -104,7 +105,7 @@ int start_action(const std::string& command, bool init, std::string& error) {
   if (pid == 0) {
     fresh_child();
     if (init) {
-      const int listener = install_device_filter(true);
+      const int listener = install_device_filter();
       if (listener < 0 || send_descriptor(report[1], listener) != 0) _exit(126);
       close(listener);
       dup2(out[1], 1);
@@ -128,7 +129,9 @@ int start_action(const std::string& command, bool init, std::string& error) {
     return -1;
   }
   fcntl(out[0], F_SETFL, O_NONBLOCK);
-  action = {pid, out[0], init, false, -1, "", board_clock() + action_seconds, false};
+  action = {pid, out[0], init, false, -1, "", board_clock() + action_seconds, false, {}};
+  struct stat st {};
+  if (init && stat(sandbox_daemon_path, &st) == 0) action.daemon_file = {st.st_dev, st.st_ino};
   if (init) action.listener = receive_listener(report[0]);
   close(report[0]);
   return 0;
@@ -530,7 +533,7 @@ void daemon_ending(const Supervisor& s) { simulated_backend.daemon_ending(s); }
 // "run" commands reach the board's devices through the filter too:
 // norvask-status, and a daemon started by the start script.
 int in_job(const Supervisor& /*s*/, int report_fd) {
-  const int listener = install_device_filter(true);
+  const int listener = install_device_filter();
   if (listener < 0 || send_descriptor(report_fd, listener) != 0) return -1;
   close(listener);
   return 0;
@@ -594,7 +597,10 @@ void serve(Supervisor& s, const pollfd* fds) {
   for (std::size_t i = 0; i <= count; ++i) {
     int& listener = i < count ? job_listeners[i] : action.listener;
     if (fds[4 + i].revents & POLLIN) {
-      serve_notification(listener, world.board, world.devices, s.daemon.pid, world.clock_fast);
+      // The daemon's sleeps are known by its program until it is adopted.
+      const bool adopting = i == count && action.adopt && s.daemon.pid <= 0;
+      serve_notification(listener, world.board, world.devices, s.daemon.pid, world.clock_fast,
+                         nullptr, adopting ? &action.daemon_file : nullptr);
     } else if (fds[4 + i].revents & (POLLHUP | POLLERR)) {
       close_fd(listener);  // everyone under it has ended
     }

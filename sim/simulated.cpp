@@ -469,7 +469,7 @@ int prepare_board(const Supervisor& s) {
 int in_daemon(const Supervisor& s, int report_fd) {
   if (s.options.user >= 0 && become_user(s.options.user) != 0) return -1;
   if (!world.options.emulate_devices) return 0;
-  const int listener = install_device_filter(world.options.fast_clock);
+  const int listener = install_device_filter();
   if (listener < 0 || send_descriptor(report_fd, listener) != 0) return -1;
   close(listener);
   return 0;

@@ -17,7 +17,7 @@ struct SimOptions {
   std::vector<ShownFile> shown;  // host files to show inside (device shim, preloads)
   std::string shell;             // the program at /bin/sh; empty: the host's
   bool emulate_devices;          // answer device ioctls through seccomp
-  bool fast_clock;               // the daemon's sleeps go through the supervisor
+  bool fast_clock;               // the clock starts fast and may be changed
 };
 
 struct World {

@@ -3,10 +3,11 @@ simulated one, or the emulated arm64 router. Keys change the board; q or
 Ctrl-C stops the daemon (SIGTERM) and leaves.
 
 usage: view.py (--board BIN --daemon BIN | --router PACKAGE) [--scenario FILE]
-               [--for SECONDS] MODE1 [MODE2]
+               [--for SECONDS] [--events FILE] MODE1 [MODE2]
 """
 
 import argparse
+import math
 import os
 import select
 import signal
@@ -282,6 +283,16 @@ def run_plain(board, modes, duration, title):
     return view
 
 
+def write_events(board, path):
+    """Every event the board reported, one a line as it printed it, with
+    its text escaped as on the screen: the file may end up on a terminal.
+    The client's own end-of-output mark has no time and is left out."""
+    with open(path, "w", encoding="utf-8") as f:
+        for e in board.snapshot():
+            if math.isfinite(e.time):
+                f.write(plain(" ".join(w for w in (f"{e.time:.6f}", e.kind, e.rest) if w)) + "\n")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--board", help="the norvask-board binary (the simulated board)")
@@ -291,6 +302,8 @@ def main():
                              "and the daemon started by its start script")
     parser.add_argument("--scenario", help="a file of board commands to run")
     parser.add_argument("--for", dest="duration", type=float, help="quit after SECONDS")
+    parser.add_argument("--events", metavar="FILE",
+                        help="write every event the board reported to FILE when the view ends")
     parser.add_argument("mode1", type=int,
                         help="LED 1's mode: 0 to 17 (see the README); 18 and above keep it off")
     parser.add_argument("mode2", type=int, nargs="?", default=0,
@@ -336,6 +349,10 @@ def main():
         board.close()
         print(f"the board failed: {plain(str(e))}", file=sys.stderr)
         return 1
+    finally:
+        # Once the board has closed, so that the daemon's end is there too.
+        if args.events:
+            write_events(board, args.events)
     return 0
 
 

@@ -103,6 +103,33 @@ class StartUp(BoardCase):
                 for gap in gaps:
                     self.assertTrue(TICK_MIN < gap < TICK_MAX, gaps)
 
+    def test_each_tick_ends_asleep_once(self):
+        """The sleep that ends a tick is reported once, after LED 2's write,
+        on the normal clock (where it still lasts its second) and on the
+        fast one; the blink sequence's shorter sleeps are not."""
+        if os.environ.get("NORVASK_SIM_DEVICES") == "none":
+            self.skipTest("the board sees the daemon's sleeps through its filter only")
+        blinking = ["stations wlan0 1", "traffic wlan0 on"]
+        boards = {"normal": self.board(*blinking, modes=(11, 17)),
+                  "fast": self.board(*blinking, modes=(11, 17), fast_clock=True)}
+        ticks = 4
+        for clock, b in boards.items():
+            with self.subTest(clock):
+                b.wait_writes(2, ticks + 1)
+                marks = []
+                for e in b.snapshot():
+                    mark = {"led": e.words[0] if e.kind == "led" else None,
+                            "asleep": "z"}.get(e.kind)
+                    if mark and not (mark == "1" and marks and marks[-1][0] == "1"):
+                        marks.append((mark, e.time))
+                self.assertEqual("".join(m for m, _ in marks)[:3 * ticks], "12z" * ticks)
+                # Mode 11 blinks from the second tick on.
+                self.assertGreater(len(b.leds(1)), ticks + 2)
+                if clock == "normal":
+                    for (m, slept), (_, woke) in zip(marks, marks[1:]):
+                        if m == "z":
+                            self.assertGreater(woke - slept, TICK_MIN)
+
     def test_gpio_device_opened_once_it_appears(self):
         b = self.board("device gpio off", modes=(17, 17))
         b.wait_log("started")

@@ -2,8 +2,16 @@
 board, and the panel says what the model fed the board's confirmations
 makes of them."""
 
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
 from systest import BoardCase
 from view import KEYS, View, describe, toggle
+
+VIEW = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "view.py")
 
 # What the panel says of a fresh board, and after the key is pressed once.
 PANEL = {
@@ -44,3 +52,30 @@ class Escaping(BoardCase):
         screen = view.render()
         for raw in ("\x1b[2J", "\x1b]", "\x07", "\u202e", "\x9b"):
             self.assertNotIn(raw, screen)
+
+
+class EventLog(BoardCase):
+    def test_every_event_written_as_printed_and_escaped(self):
+        self.board(start=False)  # skips where the board cannot run
+        evil = "\x1b]0;owned\x07\u202e"
+        with tempfile.TemporaryDirectory() as tmp:
+            scenario, events = os.path.join(tmp, "scenario"), os.path.join(tmp, "events")
+            with open(scenario, "w") as f:
+                f.write(f"say {evil}\n")
+            subprocess.run([sys.executable, VIEW, "--board", os.environ["NORVASK_BOARD"],
+                            "--daemon", os.environ["NORVASK_SIM_DAEMON"], "--scenario", scenario,
+                            "--for", "2.5", "--events", events, "17", "17"],
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True,
+                           timeout=60)
+            with open(events, encoding="utf-8") as f:
+                text = f.read()
+        for raw in ("\x1b", "\x07", "\u202e"):
+            self.assertNotIn(raw, text)
+        lines = text.splitlines()
+        for line in lines:
+            self.assertRegex(line, r"^\d+\.\d{6} [a-z-]+( |$)")
+        kinds = [re.sub(r"^\S+ ", "", line) for line in lines]
+        self.assertIn(r"say \x1b]0;owned\x07\u202e", kinds)
+        # Written once the board has closed: the daemon's end is there.
+        for kind in ("led 1 1", "led 2 1", "asleep", "exit 0"):
+            self.assertIn(kind, kinds)

@@ -128,6 +128,7 @@ class EmulatedRouter(unittest.TestCase):
             b.wait_writes(2, ticks, start=start, timeout=TICK_SECONDS * (ticks + 1))
             expected = [led1 for led1, _ in predict((mode, 17), setup, ticks, changes)]
             self.assertEqual(shapes(b, start=start)[:ticks], expected)
+            self.assert_asleep_each_tick(start, ticks)
         finally:
             if b.daemon_pid is not None:
                 stop = b.mark()
@@ -137,6 +138,16 @@ class EmulatedRouter(unittest.TestCase):
             for line in reversed(made):
                 b.do(*undo(line), timeout=60)
         return start, b.mark()
+
+    def assert_asleep_each_tick(self, start, ticks):
+        """Each of the first `ticks` ticks from `start` on ends with one
+        `asleep`, after LED 2's write, on the router's normal clock."""
+        b = self.board
+        b.wait_count(lambda e: e.kind == "asleep", ticks, start=start,
+                     timeout=TICK_SECONDS * (ticks + 1))
+        marks = "".join("z" if e.kind == "asleep" else "2" for e in b.snapshot()[start:]
+                        if e.kind == "asleep" or (e.kind == "led" and e.words[0] == "2"))
+        self.assertEqual(marks[:2 * ticks], "2z" * ticks)
 
     def make(self, lines, made):
         for line in lines:
@@ -171,6 +182,18 @@ class EmulatedRouter(unittest.TestCase):
             b.daemon_pid = None
         with self.subTest("beyond the table"):
             self.run_case(4294967295, [])
+        with self.subTest("the board's daemon from the start script"):
+            b.do("modes 17 18")
+            start = b.mark()
+            b.do("init start", timeout=60)
+            try:
+                # Its first sleeps too, before the board knows its PID.
+                self.assert_asleep_each_tick(start, 2)
+            finally:
+                stop = b.mark()
+                b.do("init stop", timeout=60)
+                b.wait_exit(start=stop, timeout=TICK_SECONDS * 2)
+                b.daemon_pid = None
         with self.subTest("the start script"):
             b.do("modes 17 18")
             start = b.mark()
