@@ -658,7 +658,7 @@ def report(runs, command_line, daemon, seed, seconds, router=False):
             "OpenVPN, charon and 16550 UARTs: one daemon after another, LED 1 on each",
             "mode family in turn for its share of the time, LED 2 on mode 17, whose write",
             "ends each tick. The walk is the simulated board's (`docs/soak.md`) with only",
-            "the lines the router plays: its clock is real, so the daemon is held with",
+            "the lines the router plays, on the real clock: the daemon is held with",
             "SIGSTOP in its sleep after each tick while the changes are made, and its",
             "signal bursts leave STOP and CONT to that hold; its UART",
             "driver does not fail and RLIMIT_NPROC spares the daemon, which runs as root;",
