@@ -401,52 +401,6 @@ constexpr Verb verbs[] = {
     {"tick", tick},
 };
 
-}  // namespace
-
-namespace {
-// One byte with room for one descriptor beside it: how the daemon's child
-// hands the device filter's listener to the supervisor.
-struct DescriptorMessage {
-  char byte = 'l';
-  iovec io{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-
-  DescriptorMessage() {
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-  }
-  DescriptorMessage(const DescriptorMessage&) = delete;
-  DescriptorMessage& operator=(const DescriptorMessage&) = delete;
-};
-}  // namespace
-
-int send_descriptor(int socket_fd, int fd) {
-  DescriptorMessage sent;
-  cmsghdr* c = CMSG_FIRSTHDR(&sent.message);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
-  return sendmsg(socket_fd, &sent.message, 0) == 1 ? 0 : -1;
-}
-
-int receive_listener(int fd) {
-  pollfd ready{fd, POLLIN, 0};
-  if (poll(&ready, 1, 5000) != 1) return -1;
-  DescriptorMessage received;
-  if (recvmsg(fd, &received.message, MSG_CMSG_CLOEXEC) != 1) return -1;
-  const cmsghdr* c = CMSG_FIRSTHDR(&received.message);
-  if (!c || c->cmsg_type != SCM_RIGHTS) return -1;
-  int listener = -1;
-  std::memcpy(&listener, CMSG_DATA(c), sizeof(int));
-  return listener;
-}
-
-namespace {
-
 // ---- the hooks around the daemon ----
 
 // Lays out the board's initial files and services.
@@ -469,10 +423,7 @@ int prepare_board(const Supervisor& s) {
 int in_daemon(const Supervisor& s, int report_fd) {
   if (s.options.user >= 0 && become_user(s.options.user) != 0) return -1;
   if (!world.options.emulate_devices) return 0;
-  const int listener = install_device_filter();
-  if (listener < 0 || send_descriptor(report_fd, listener) != 0) return -1;
-  close(listener);
-  return 0;
+  return filter_child(report_fd);
 }
 
 int daemon_started(Supervisor& /*s*/, int report_fd, std::string& error) {
@@ -500,10 +451,16 @@ void daemon_ending(const Supervisor& s) {
   world.sleeps.held = false;
 }
 
-// "run" commands are not filtered: the shim answers for them.
-int in_job(const Supervisor& /*s*/, int /*report_fd*/) { return 0; }
+// "run" commands reach the board's devices through filters of their own:
+// norvask-status, and a daemon started by the start script.
+int in_job(const Supervisor& /*s*/, int report_fd) {
+  if (!world.options.emulate_devices) return 0;
+  return filter_child(report_fd);
+}
 
-void job_started(Supervisor& /*s*/, int /*report_fd*/) {}
+void job_started(Supervisor& /*s*/, int report_fd) {
+  if (world.options.emulate_devices) keep_job_filter(world.jobs, receive_listener(report_fd));
+}
 
 void logged(const std::string& /*datagram*/) {}
 
@@ -539,7 +496,7 @@ void on_quit(Supervisor& /*s*/) {
 std::size_t poll_fds(const Supervisor& /*s*/, pollfd* fds) {
   fds[0] = {world.shim_fd, POLLIN, 0};
   fds[1] = {world.listener, POLLIN, 0};
-  return 2;
+  return 2 + job_filter_fds(world.jobs, fds + 2);
 }
 
 // The shim asks once and waits, so the one request that woke us is the only one.
@@ -551,6 +508,8 @@ void serve(Supervisor& s, const pollfd* fds) {
     serve_notification(world.listener, world.board, world.devices, s.daemon.pid, world.clock_fast,
                        &world.sleeps);
   }
+  serve_job_filters(world.jobs, fds + 2, world.board, world.devices, s.daemon.pid,
+                    world.clock_fast);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ struct World {
   DeviceFiles devices;
   int listener;                      // the daemon's seccomp notifications, -1 without
   int shim_fd;                       // the shim's requests
+  JobFilters jobs;                   // the filters of "run" commands
   std::array<bool, 3> wifi_traffic;  // wlan0, wlan02, wlan1
   bool clock_fast;                   // with fast_clock: end the daemon's sleeps at once
   SleepGate sleeps;                  // with fast_clock: "clock step" holds each tick's sleep
@@ -36,10 +37,6 @@ struct World {
 
 extern World world;
 extern const Backend simulated_backend;
-
-// How a child that installed the device filter hands its listener over.
-int send_descriptor(int socket_fd, int fd);
-int receive_listener(int fd);  // the listener, or -1 after five seconds
 
 // The verbs the router plays as this board does: its pins and GPIO driver
 // answered through the same filter from `world`, its PIDs, the daemon's clock.
