@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,7 +18,6 @@
 #include <cstring>
 
 #include "sim/events.h"
-#include "sim/shim_protocol.h"
 
 #if defined(__x86_64__)
 constexpr std::uint32_t filter_arch = AUDIT_ARCH_X86_64;
@@ -259,52 +257,6 @@ int serve_notification(int listener, const BoardState& board, const DeviceFiles&
   if (ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, response) != 0) return 0;
   report_call(when, device, answer);
   return 0;
-}
-
-int serve_shim_request(int socket_fd, const BoardState& board, const DeviceFiles& files) {
-  ShimRequest request{};
-  sockaddr_un sender{};
-  iovec io{&request, sizeof request};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
-  msghdr message{};
-  message.msg_name = &sender;
-  message.msg_namelen = sizeof sender;
-  message.msg_iov = &io;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  const ssize_t n = recvmsg(socket_fd, &message, MSG_DONTWAIT);
-  if (n < 0) return 0;
-  const double when = board_clock();
-  pid_t pid = -1;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
-      ucred credentials{};
-      std::memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
-      pid = credentials.pid;
-    }
-  }
-  // Without a whole request or an address to answer to, the asker gives up
-  // waiting and lets the kernel answer.
-  if (n != sizeof request || pid <= 0 || message.msg_namelen <= sizeof(sa_family_t)) return 1;
-  const Device device = identify(files, pid, request.fd);
-  ShimAnswer reply{};
-  IoctlAnswer answer{};
-  if (device != Device::None) {
-    answer = answer_ioctl(board, device, request.request, request.arg);
-    reply.handled = 1;
-    reply.error = answer.error;
-    reply.value = answer.error ? 0 : answer.value;
-    reply.counters = answer.fills_counters && !answer.error ? 1 : 0;
-    reply.rx = answer.counters.rx;
-    reply.tx = answer.counters.tx;
-  }
-  const ssize_t sent = sendto(socket_fd, &reply, sizeof reply, MSG_DONTWAIT,
-                              reinterpret_cast<const sockaddr*>(&sender), message.msg_namelen);
-  // As with the filter, only an answer the daemon received is reported.
-  if (sent == static_cast<ssize_t>(sizeof reply) && reply.handled)
-    report_call(when, device, answer);
-  return 1;
 }
 
 namespace {

@@ -1,9 +1,8 @@
 // The board's GPIO device and serial ports, emulated from outside the
 // daemon's process: a seccomp filter hands the daemon's device ioctls to the
 // supervisor, which answers them from the board's state. Nothing in the
-// daemon's process changes, so this works for a static binary too. Where the
-// filter cannot see the calls (under an emulator), a shim preloaded into the
-// daemon asks the same questions over a socket (shim_protocol.h).
+// daemon's process changes, so this works for a static binary too. `run`
+// commands (norvask-status) are put under filters of their own.
 #pragma once
 
 #include <poll.h>
@@ -95,7 +94,3 @@ void serve_job_filter(int& listener, short revents, const BoardState& board,
 // serve_job_filter for each of `jobs`, polled by job_filter_fds into `fds`.
 void serve_job_filters(JobFilters& jobs, const pollfd* fds, const BoardState& board,
                        const DeviceFiles& files, pid_t daemon_pid, bool clock_fast);
-
-// Answers one shim request waiting on `socket_fd`, the board's device socket.
-// 1 when one was answered, 0 when none was waiting.
-int serve_shim_request(int socket_fd, const BoardState& board, const DeviceFiles& files);

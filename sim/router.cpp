@@ -491,7 +491,6 @@ int prepare(const Supervisor& /*s*/) {
   world.options.emulate_devices = true;
   world.options.fast_clock = true;
   world.listener = -1;
-  world.shim_fd = -1;
   struct stat st {};
   if (stat("/dev/gpio", &st) != 0 && write_file("/dev/gpio", "", 0660) != 0) return -1;
   if (remember_device_file(world.devices, Device::Gpio, "/dev/gpio") != 0) return -1;

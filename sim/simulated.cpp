@@ -2,7 +2,6 @@
 #include <poll.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,9 +17,7 @@
 #include "sim/events.h"
 #include "sim/network.h"
 #include "sim/services.h"
-#include "sim/shim_protocol.h"
 #include "sim/simulated.h"
-#include "sim/syslog_sink.h"
 #include "sim/words.h"
 
 namespace {
@@ -414,10 +411,7 @@ int prepare_board(const Supervisor& s) {
   if (hand_to_user(s, board_state_dir) != 0) return -1;
   if (write_file(garbage_path, garbage_text, 0644) != 0) return -1;
   if (install_standin(tool_path(sandbox_io_path), true) != 0) return -1;
-  if (install_standin(tool_path(sandbox_stroke_path), true) != 0) return -1;
-  world.shim_fd = open_log_socket(board_device_socket);
-  // The daemon's user must be able to send to it.
-  return world.shim_fd >= 0 && hand_to_user(s, board_device_socket) == 0 ? 0 : -1;
+  return install_standin(tool_path(sandbox_stroke_path), true);
 }
 
 int in_daemon(const Supervisor& s, int report_fd) {
@@ -494,21 +488,18 @@ void on_quit(Supervisor& /*s*/) {
 }
 
 std::size_t poll_fds(const Supervisor& /*s*/, pollfd* fds) {
-  fds[0] = {world.shim_fd, POLLIN, 0};
-  fds[1] = {world.listener, POLLIN, 0};
-  return 2 + job_filter_fds(world.jobs, fds + 2);
+  fds[0] = {world.listener, POLLIN, 0};
+  return 1 + job_filter_fds(world.jobs, fds + 1);
 }
 
-// The shim asks once and waits, so the one request that woke us is the only one.
 // (The hook's board is not const: the router's serve finishes lines.)
 // cppcheck-suppress constParameterCallback
 void serve(Supervisor& s, const pollfd* fds) {
-  if (fds[0].revents & POLLIN) serve_shim_request(world.shim_fd, world.board, world.devices);
-  if (fds[1].revents & POLLIN) {
+  if (fds[0].revents & POLLIN) {
     serve_notification(world.listener, world.board, world.devices, s.daemon.pid, world.clock_fast,
                        &world.sleeps);
   }
-  serve_job_filters(world.jobs, fds + 2, world.board, world.devices, s.daemon.pid,
+  serve_job_filters(world.jobs, fds + 1, world.board, world.devices, s.daemon.pid,
                     world.clock_fast);
 }
 

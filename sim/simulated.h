@@ -1,6 +1,6 @@
 // The simulated board's backend: the board's state files, its network
 // namespace, the stand-ins and services, and the daemon's device calls
-// answered through seccomp user notification (or the shim). The core
+// answered through seccomp user notification, `run`'s commands' too. The core
 // (core.h) runs lines and the daemon; this is what the lines do here.
 #pragma once
 
@@ -14,7 +14,7 @@
 #include "sim/sandbox.h"
 
 struct SimOptions {
-  std::vector<ShownFile> shown;  // host files to show inside (device shim, preloads)
+  std::vector<ShownFile> shown;  // host files to show inside (programs, preloads)
   std::string shell;             // the program at /bin/sh; empty: the host's
   bool emulate_devices;          // answer device ioctls through seccomp
   bool fast_clock;               // the clock starts fast and may be changed
@@ -26,7 +26,6 @@ struct World {
   BoardState board;
   DeviceFiles devices;
   int listener;                      // the daemon's seccomp notifications, -1 without
-  int shim_fd;                       // the shim's requests
   JobFilters jobs;                   // the filters of "run" commands
   std::array<bool, 3> wifi_traffic;  // wlan0, wlan02, wlan1
   bool clock_fast;                   // with fast_clock: end the daemon's sleeps at once
