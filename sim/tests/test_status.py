@@ -173,6 +173,26 @@ class Status(BoardCase):
         self.assertNothingLeft(b)
         self.assertEqual(self.files(b, *CAPTURES.values()), captures)
 
+    def test_left_running_by_run(self):
+        # Started in the background by a `run` that has reported, and with
+        # more commands run meanwhile than the board keeps filters for, it
+        # still gets the board's answers.
+        b = self.status_board("pin bin0 0", modes=(1, 17))
+        b.run(f"echo {b.daemon_pid} >{PID_FILE}")
+        status, output = b.run(f"(sleep 1; {STATUS} --json >/tmp/later.part; "
+                               "mv /tmp/later.part /tmp/later.json) >/dev/null 2>&1 &")
+        self.assertEqual(status, 0, output)
+        for _ in range(4):
+            self.assertEqual(b.run("true")[0], 0)
+        deadline = time.monotonic() + 10
+        while (found := b.run("cat /tmp/later.json"))[0] != 0 and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertEqual(found[0], 0, found[1])
+        led1 = json.loads(found[1])["leds"][0]
+        self.assertContains(led1["evidence"], CASES["pin"][2], "pin")
+        b.run("rm /tmp/later.json")
+        self.assertNothingLeft(b)
+
     def test_options(self):
         b = self.status_board(start=False)
         for command, status, pattern in [
