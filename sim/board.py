@@ -5,10 +5,8 @@ output and exit).
 The board and daemon binaries come from the arguments or from the
 environment: NORVASK_BOARD (the supervisor), NORVASK_SIM_DAEMON (the daemon
 binary), NORVASK_SIM_PREFIX (an emulator command line to run the daemon
-under, split like a shell would), NORVASK_SIM_DEVICES ("seccomp", the
-default, or "none" when something else answers the device calls) and
-NORVASK_SIM_SHIM (a device shim for the board to show at /opt/board/shim.so,
-which the emulator's command line preloads).
+under, split like a shell would) and NORVASK_SIM_DEVICES ("seccomp", the
+default, or "none" when something else answers the device calls).
 """
 
 import os
@@ -87,8 +85,7 @@ def shown_path(host_path):
     return f"{FILES_DIR}/{os.path.basename(host_path)}"
 
 
-def board_command(board, daemon, prefix=(), env=(), files=(), shell=None, devices=True,
-                  shim=None):
+def board_command(board, daemon, prefix=(), env=(), files=(), shell=None, devices=True):
     """The supervisor's command line: the daemon (or any program in its
     place) run under the `prefix` words with the extra `env` entries, host
     `files` shown at shown_path(), `shell` at /bin/sh, and the device calls
@@ -101,8 +98,6 @@ def board_command(board, daemon, prefix=(), env=(), files=(), shell=None, device
         command += ["--shell", shell]
     if not devices:
         command.append("--no-device-filter")
-    if shim:
-        command += ["--shim", shim]
     return command
 
 
@@ -113,8 +108,7 @@ def default_command():
         raise BoardError("set NORVASK_BOARD and NORVASK_SIM_DAEMON")
     return board_command(board, daemon,
                          prefix=shlex.split(os.environ.get("NORVASK_SIM_PREFIX", "")),
-                         devices=os.environ.get("NORVASK_SIM_DEVICES", "seccomp") != "none",
-                         shim=os.environ.get("NORVASK_SIM_SHIM"))
+                         devices=os.environ.get("NORVASK_SIM_DEVICES", "seccomp") != "none")
 
 
 class Board:

@@ -4,12 +4,12 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,7 +18,6 @@
 #include <cstring>
 
 #include "sim/events.h"
-#include "sim/shim_protocol.h"
 
 #if defined(__x86_64__)
 constexpr std::uint32_t filter_arch = AUDIT_ARCH_X86_64;
@@ -260,48 +259,83 @@ int serve_notification(int listener, const BoardState& board, const DeviceFiles&
   return 0;
 }
 
-int serve_shim_request(int socket_fd, const BoardState& board, const DeviceFiles& files) {
-  ShimRequest request{};
-  sockaddr_un sender{};
-  iovec io{&request, sizeof request};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
+namespace {
+// One byte with room for one descriptor beside it.
+struct DescriptorMessage {
+  char byte = 'l';
+  iovec io{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   msghdr message{};
-  message.msg_name = &sender;
-  message.msg_namelen = sizeof sender;
-  message.msg_iov = &io;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  const ssize_t n = recvmsg(socket_fd, &message, MSG_DONTWAIT);
-  if (n < 0) return 0;
-  const double when = board_clock();
-  pid_t pid = -1;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
-      ucred credentials{};
-      std::memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
-      pid = credentials.pid;
-    }
+
+  DescriptorMessage() {
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
   }
-  // Without a whole request or an address to answer to, the asker gives up
-  // waiting and lets the kernel answer.
-  if (n != sizeof request || pid <= 0 || message.msg_namelen <= sizeof(sa_family_t)) return 1;
-  const Device device = identify(files, pid, request.fd);
-  ShimAnswer reply{};
-  IoctlAnswer answer{};
-  if (device != Device::None) {
-    answer = answer_ioctl(board, device, request.request, request.arg);
-    reply.handled = 1;
-    reply.error = answer.error;
-    reply.value = answer.error ? 0 : answer.value;
-    reply.counters = answer.fills_counters && !answer.error ? 1 : 0;
-    reply.rx = answer.counters.rx;
-    reply.tx = answer.counters.tx;
+  DescriptorMessage(const DescriptorMessage&) = delete;
+  DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+};
+}  // namespace
+
+int send_descriptor(int socket_fd, int fd) {
+  DescriptorMessage sent;
+  cmsghdr* c = CMSG_FIRSTHDR(&sent.message);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
+  return sendmsg(socket_fd, &sent.message, 0) == 1 ? 0 : -1;
+}
+
+int receive_listener(int fd) {
+  pollfd ready{fd, POLLIN, 0};
+  if (poll(&ready, 1, 5000) != 1) return -1;
+  DescriptorMessage received;
+  if (recvmsg(fd, &received.message, MSG_CMSG_CLOEXEC) != 1) return -1;
+  const cmsghdr* c = CMSG_FIRSTHDR(&received.message);
+  if (!c || c->cmsg_type != SCM_RIGHTS) return -1;
+  int listener = -1;
+  std::memcpy(&listener, CMSG_DATA(c), sizeof(int));
+  return listener;
+}
+
+int filter_child(int report_fd) {
+  const int listener = install_device_filter();
+  if (listener < 0 || send_descriptor(report_fd, listener) != 0) return -1;
+  close(listener);
+  return 0;
+}
+
+void keep_job_filter(JobFilters& jobs, int listener) {
+  if (listener < 0) return;
+  if (jobs.listeners.size() >= job_filter_max) {
+    close(jobs.listeners.front());
+    jobs.listeners.erase(jobs.listeners.begin());
   }
-  const ssize_t sent = sendto(socket_fd, &reply, sizeof reply, MSG_DONTWAIT,
-                              reinterpret_cast<const sockaddr*>(&sender), message.msg_namelen);
-  // As with the filter, only an answer the daemon received is reported.
-  if (sent == static_cast<ssize_t>(sizeof reply) && reply.handled)
-    report_call(when, device, answer);
-  return 1;
+  jobs.listeners.push_back(listener);
+}
+
+std::size_t job_filter_fds(const JobFilters& jobs, pollfd* fds) {
+  for (std::size_t i = 0; i < jobs.listeners.size(); ++i) fds[i] = {jobs.listeners[i], POLLIN, 0};
+  return jobs.listeners.size();
+}
+
+void serve_job_filter(int& listener, short revents, const BoardState& board,
+                      const DeviceFiles& files, pid_t daemon_pid, bool clock_fast,
+                      const FileId* daemon_file) {
+  if (revents & POLLIN) {
+    serve_notification(listener, board, files, daemon_pid, clock_fast, nullptr, daemon_file);
+  } else if (listener >= 0 && (revents & (POLLHUP | POLLERR))) {
+    close(listener);  // everyone under it has ended
+    listener = -1;
+  }
+}
+
+void serve_job_filters(JobFilters& jobs, const pollfd* fds, const BoardState& board,
+                       const DeviceFiles& files, pid_t daemon_pid, bool clock_fast) {
+  for (std::size_t i = 0; i < jobs.listeners.size(); ++i) {
+    serve_job_filter(jobs.listeners[i], fds[i].revents, board, files, daemon_pid, clock_fast);
+  }
+  std::erase(jobs.listeners, -1);
 }

@@ -1,13 +1,14 @@
 // The board's GPIO device and serial ports, emulated from outside the
 // daemon's process: a seccomp filter hands the daemon's device ioctls to the
 // supervisor, which answers them from the board's state. Nothing in the
-// daemon's process changes, so this works for a static binary too. Where the
-// filter cannot see the calls (under an emulator), a shim preloaded into the
-// daemon asks the same questions over a socket (shim_protocol.h).
+// daemon's process changes, so this works for a static binary too. `run`
+// commands (norvask-status) are put under filters of their own.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -61,6 +62,35 @@ int serve_notification(int listener, const BoardState& board, const DeviceFiles&
 // Ends the held sleep, or lets the next one end at once when none is held.
 void release_sleep(int listener, SleepGate& gate);
 
-// Answers one shim request waiting on `socket_fd`, the board's device socket.
-// 1 when one was answered, 0 when none was waiting.
-int serve_shim_request(int socket_fd, const BoardState& board, const DeviceFiles& files);
+// How a child that installed the filter hands its listener to the board.
+int send_descriptor(int socket_fd, int fd);
+int receive_listener(int fd);  // the listener, or -1 after five seconds
+
+// In a child before it executes its program: installs the filter and sends
+// its listener over `report_fd`. 0, or -1.
+int filter_child(int report_fd);
+
+// The filters of "run" commands, with whatever they started (a daemon the
+// start script started): each is served until everyone under it has ended.
+// Beyond job_filter_max the oldest is closed, and calls under it fail.
+inline constexpr std::size_t job_filter_max = 3;
+struct JobFilters {
+  std::vector<int> listeners;
+};
+
+// Keeps a started command's listener; -1 is ignored.
+void keep_job_filter(JobFilters& jobs, int listener);
+
+// The listeners to poll, at most job_filter_max: how many were put in `fds`.
+std::size_t job_filter_fds(const JobFilters& jobs, pollfd* fds);
+
+// Serves the notification waiting on `listener` (its poll result in
+// `revents`) as serve_notification does, or closes it (-1) once everyone
+// under it has ended.
+void serve_job_filter(int& listener, short revents, const BoardState& board,
+                      const DeviceFiles& files, pid_t daemon_pid, bool clock_fast,
+                      const FileId* daemon_file = nullptr);
+
+// serve_job_filter for each of `jobs`, polled by job_filter_fds into `fds`.
+void serve_job_filters(JobFilters& jobs, const pollfd* fds, const BoardState& board,
+                       const DeviceFiles& files, pid_t daemon_pid, bool clock_fast);

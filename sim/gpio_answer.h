@@ -1,5 +1,5 @@
 // What the board's GPIO driver answers, on both boards: the simulated
-// board's seccomp filter and shim, inside the router too.
+// board's seccomp filter, inside the router too.
 #pragma once
 
 #include <cstddef>

@@ -22,7 +22,6 @@
 #include "sim/network.h"
 #include "sim/router.h"
 #include "sim/services.h"
-#include "sim/shim_protocol.h"
 #include "sim/simulated.h"
 
 namespace {
@@ -35,7 +34,7 @@ void usage() {
       stderr,
       "usage: norvask-board --daemon PATH [--prefix WORD]... [--env NAME=VALUE]...\n"
       "                     [--show HOST_PATH[:/opt/PATH]]... [--shell PATH] [--script FILE]\n"
-      "                     [--no-device-filter] [--shim FILE] [--init FILE] [--fast-clock]\n"
+      "                     [--no-device-filter] [--init FILE] [--fast-clock]\n"
       "                     [--user UID]\n"
       "       norvask-board --router   (inside the emulated router)\n");
 }
@@ -61,7 +60,7 @@ int show_option(const std::string& value, SimOptions& options) {
 }
 
 int parse_options(int argc, char** argv, Options& options, SimOptions& sim) {
-  enum : int { Daemon = 1, Prefix, Env, Show, Shell, Script, Shim, Init, NoFilter, Fast, User };
+  enum : int { Daemon = 1, Prefix, Env, Show, Shell, Script, Init, NoFilter, Fast, User };
   const option longs[] = {
       {"daemon", required_argument, nullptr, Daemon},
       {"prefix", required_argument, nullptr, Prefix},
@@ -69,7 +68,6 @@ int parse_options(int argc, char** argv, Options& options, SimOptions& sim) {
       {"show", required_argument, nullptr, Show},
       {"shell", required_argument, nullptr, Shell},
       {"script", required_argument, nullptr, Script},
-      {"shim", required_argument, nullptr, Shim},
       {"init", required_argument, nullptr, Init},
       {"no-device-filter", no_argument, nullptr, NoFilter},
       {"fast-clock", no_argument, nullptr, Fast},
@@ -100,9 +98,6 @@ int parse_options(int argc, char** argv, Options& options, SimOptions& sim) {
         break;
       case Script:
         options.script = value;
-        break;
-      case Shim:
-        sim.shown.push_back({value, board_shim_path});
         break;
       case Init:
         sim.shown.push_back({value, sandbox_init_path});

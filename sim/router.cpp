@@ -67,11 +67,6 @@ struct Uart {
 
 std::array<Uart, 2> uarts{{{"ttyS0", -1, 0, 0, 0, false}, {"ttyS1", -1, 0, 0, 0, false}}};
 
-// Filters of "run" commands and of the start script, with whatever they
-// started (the start script's daemon); each goes once nobody uses it.
-constexpr std::size_t job_listener_max = backend_poll_max - 5;
-std::vector<int> job_listeners;
-
 int relay_fd = -1;
 
 std::string quoted(const std::string& word) {
@@ -105,9 +100,7 @@ int start_action(const std::string& command, bool init, std::string& error) {
   if (pid == 0) {
     fresh_child();
     if (init) {
-      const int listener = install_device_filter();
-      if (listener < 0 || send_descriptor(report[1], listener) != 0) _exit(126);
-      close(listener);
+      if (filter_child(report[1]) != 0) _exit(126);
       dup2(out[1], 1);
     } else {
       dup2(open("/dev/null", O_WRONLY), 1);
@@ -185,15 +178,6 @@ pid_t started_daemon() {
   return static_cast<pid_t>(pid);
 }
 
-void keep_job_listener(int listener) {
-  if (listener < 0) return;
-  if (job_listeners.size() >= job_listener_max) {
-    close(job_listeners.front());
-    job_listeners.erase(job_listeners.begin());
-  }
-  job_listeners.push_back(listener);
-}
-
 void action_ended(Supervisor& s, int status) {
   read_action_output();
   close_fd(action.out);
@@ -211,7 +195,7 @@ void action_ended(Supervisor& s, int status) {
       world.sleeps.held = false;
       emit("daemon " + std::to_string(pid));
     } else {
-      keep_job_listener(action.listener);
+      keep_job_filter(world.jobs, action.listener);
     }
     action.listener = -1;
     finish_line(s, verb_done, "");
@@ -507,7 +491,6 @@ int prepare(const Supervisor& /*s*/) {
   world.options.emulate_devices = true;
   world.options.fast_clock = true;
   world.listener = -1;
-  world.shim_fd = -1;
   struct stat st {};
   if (stat("/dev/gpio", &st) != 0 && write_file("/dev/gpio", "", 0660) != 0) return -1;
   if (remember_device_file(world.devices, Device::Gpio, "/dev/gpio") != 0) return -1;
@@ -530,18 +513,9 @@ int daemon_started(Supervisor& s, int report_fd, std::string& error) {
 
 void daemon_ending(const Supervisor& s) { simulated_backend.daemon_ending(s); }
 
-// "run" commands reach the board's devices through the filter too:
-// norvask-status, and a daemon started by the start script.
-int in_job(const Supervisor& /*s*/, int report_fd) {
-  const int listener = install_device_filter();
-  if (listener < 0 || send_descriptor(report_fd, listener) != 0) return -1;
-  close(listener);
-  return 0;
-}
+int in_job(const Supervisor& s, int report_fd) { return simulated_backend.in_job(s, report_fd); }
 
-void job_started(Supervisor& /*s*/, int report_fd) {
-  keep_job_listener(receive_listener(report_fd));
-}
+void job_started(Supervisor& s, int report_fd) { simulated_backend.job_started(s, report_fd); }
 
 void reaped(Supervisor& s, pid_t pid, int status) {
   if (pid == action.pid) action_ended(s, status);
@@ -577,9 +551,9 @@ std::size_t poll_fds(const Supervisor& /*s*/, pollfd* fds) {
     const auto events = static_cast<short>(POLLIN | (uarts[i].to_write > 0 ? POLLOUT : 0));
     fds[2 + i] = {uarts[i].fd, events, 0};
   }
-  for (std::size_t i = 0; i < job_listeners.size(); ++i) fds[4 + i] = {job_listeners[i], POLLIN, 0};
-  fds[4 + job_listeners.size()] = {action.listener, POLLIN, 0};
-  return 5 + job_listeners.size();
+  fds[4] = {action.listener, POLLIN, 0};
+  static_assert(5 + job_filter_max <= backend_poll_max);
+  return 5 + job_filter_fds(world.jobs, fds + 5);
 }
 
 void serve(Supervisor& s, const pollfd* fds) {
@@ -592,20 +566,13 @@ void serve(Supervisor& s, const pollfd* fds) {
     if (fds[2 + i].revents & POLLIN) uart_read(uarts[i]);
     if (fds[2 + i].revents & POLLOUT) uart_write(uarts[i]);
   }
-  // The start script's listener serves the daemon it starts until it is adopted.
-  const std::size_t count = job_listeners.size();
-  for (std::size_t i = 0; i <= count; ++i) {
-    int& listener = i < count ? job_listeners[i] : action.listener;
-    if (fds[4 + i].revents & POLLIN) {
-      // The daemon's sleeps are known by its program until it is adopted.
-      const bool adopting = i == count && action.adopt && s.daemon.pid <= 0;
-      serve_notification(listener, world.board, world.devices, s.daemon.pid, world.clock_fast,
-                         nullptr, adopting ? &action.daemon_file : nullptr);
-    } else if (fds[4 + i].revents & (POLLHUP | POLLERR)) {
-      close_fd(listener);  // everyone under it has ended
-    }
-  }
-  std::erase(job_listeners, -1);
+  // The start script's listener serves the daemon it starts until it is
+  // adopted, knowing its sleeps by its program until then.
+  const bool adopting = action.adopt && s.daemon.pid <= 0;
+  serve_job_filter(action.listener, fds[4].revents, world.board, world.devices, s.daemon.pid,
+                   world.clock_fast, adopting ? &action.daemon_file : nullptr);
+  serve_job_filters(world.jobs, fds + 5, world.board, world.devices, s.daemon.pid,
+                    world.clock_fast);
   check_serial(s);
 }
 

@@ -120,7 +120,7 @@ int overlay_usr(const std::string& shell) {
 }
 
 // A host file opened before the host's paths were hidden, bound read-only:
-// the sandbox runs the very binary (and shim, preload, ...) it was given.
+// the sandbox runs the very binary (and preload, ...) it was given.
 int bind_read_only(int fd, const std::string& target) {
   const std::string source = "/proc/self/fd/" + std::to_string(fd);
   if (make_dirs(target.substr(0, target.rfind('/')), 0755) != 0) return -1;

@@ -2,7 +2,6 @@
 #include <poll.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,9 +17,7 @@
 #include "sim/events.h"
 #include "sim/network.h"
 #include "sim/services.h"
-#include "sim/shim_protocol.h"
 #include "sim/simulated.h"
-#include "sim/syslog_sink.h"
 #include "sim/words.h"
 
 namespace {
@@ -401,52 +398,6 @@ constexpr Verb verbs[] = {
     {"tick", tick},
 };
 
-}  // namespace
-
-namespace {
-// One byte with room for one descriptor beside it: how the daemon's child
-// hands the device filter's listener to the supervisor.
-struct DescriptorMessage {
-  char byte = 'l';
-  iovec io{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-
-  DescriptorMessage() {
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-  }
-  DescriptorMessage(const DescriptorMessage&) = delete;
-  DescriptorMessage& operator=(const DescriptorMessage&) = delete;
-};
-}  // namespace
-
-int send_descriptor(int socket_fd, int fd) {
-  DescriptorMessage sent;
-  cmsghdr* c = CMSG_FIRSTHDR(&sent.message);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
-  return sendmsg(socket_fd, &sent.message, 0) == 1 ? 0 : -1;
-}
-
-int receive_listener(int fd) {
-  pollfd ready{fd, POLLIN, 0};
-  if (poll(&ready, 1, 5000) != 1) return -1;
-  DescriptorMessage received;
-  if (recvmsg(fd, &received.message, MSG_CMSG_CLOEXEC) != 1) return -1;
-  const cmsghdr* c = CMSG_FIRSTHDR(&received.message);
-  if (!c || c->cmsg_type != SCM_RIGHTS) return -1;
-  int listener = -1;
-  std::memcpy(&listener, CMSG_DATA(c), sizeof(int));
-  return listener;
-}
-
-namespace {
-
 // ---- the hooks around the daemon ----
 
 // Lays out the board's initial files and services.
@@ -460,19 +411,13 @@ int prepare_board(const Supervisor& s) {
   if (hand_to_user(s, board_state_dir) != 0) return -1;
   if (write_file(garbage_path, garbage_text, 0644) != 0) return -1;
   if (install_standin(tool_path(sandbox_io_path), true) != 0) return -1;
-  if (install_standin(tool_path(sandbox_stroke_path), true) != 0) return -1;
-  world.shim_fd = open_log_socket(board_device_socket);
-  // The daemon's user must be able to send to it.
-  return world.shim_fd >= 0 && hand_to_user(s, board_device_socket) == 0 ? 0 : -1;
+  return install_standin(tool_path(sandbox_stroke_path), true);
 }
 
 int in_daemon(const Supervisor& s, int report_fd) {
   if (s.options.user >= 0 && become_user(s.options.user) != 0) return -1;
   if (!world.options.emulate_devices) return 0;
-  const int listener = install_device_filter();
-  if (listener < 0 || send_descriptor(report_fd, listener) != 0) return -1;
-  close(listener);
-  return 0;
+  return filter_child(report_fd);
 }
 
 int daemon_started(Supervisor& /*s*/, int report_fd, std::string& error) {
@@ -500,10 +445,16 @@ void daemon_ending(const Supervisor& s) {
   world.sleeps.held = false;
 }
 
-// "run" commands are not filtered: the shim answers for them.
-int in_job(const Supervisor& /*s*/, int /*report_fd*/) { return 0; }
+// "run" commands reach the board's devices through filters of their own:
+// norvask-status, and a daemon started by the start script.
+int in_job(const Supervisor& /*s*/, int report_fd) {
+  if (!world.options.emulate_devices) return 0;
+  return filter_child(report_fd);
+}
 
-void job_started(Supervisor& /*s*/, int /*report_fd*/) {}
+void job_started(Supervisor& /*s*/, int report_fd) {
+  if (world.options.emulate_devices) keep_job_filter(world.jobs, receive_listener(report_fd));
+}
 
 void logged(const std::string& /*datagram*/) {}
 
@@ -537,20 +488,19 @@ void on_quit(Supervisor& /*s*/) {
 }
 
 std::size_t poll_fds(const Supervisor& /*s*/, pollfd* fds) {
-  fds[0] = {world.shim_fd, POLLIN, 0};
-  fds[1] = {world.listener, POLLIN, 0};
-  return 2;
+  fds[0] = {world.listener, POLLIN, 0};
+  return 1 + job_filter_fds(world.jobs, fds + 1);
 }
 
-// The shim asks once and waits, so the one request that woke us is the only one.
 // (The hook's board is not const: the router's serve finishes lines.)
 // cppcheck-suppress constParameterCallback
 void serve(Supervisor& s, const pollfd* fds) {
-  if (fds[0].revents & POLLIN) serve_shim_request(world.shim_fd, world.board, world.devices);
-  if (fds[1].revents & POLLIN) {
+  if (fds[0].revents & POLLIN) {
     serve_notification(world.listener, world.board, world.devices, s.daemon.pid, world.clock_fast,
                        &world.sleeps);
   }
+  serve_job_filters(world.jobs, fds + 1, world.board, world.devices, s.daemon.pid,
+                    world.clock_fast);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The simulated board's backend: the board's state files, its network
 // namespace, the stand-ins and services, and the daemon's device calls
-// answered through seccomp user notification (or the shim). The core
+// answered through seccomp user notification, `run`'s commands' too. The core
 // (core.h) runs lines and the daemon; this is what the lines do here.
 #pragma once
 
@@ -14,7 +14,7 @@
 #include "sim/sandbox.h"
 
 struct SimOptions {
-  std::vector<ShownFile> shown;  // host files to show inside (device shim, preloads)
+  std::vector<ShownFile> shown;  // host files to show inside (programs, preloads)
   std::string shell;             // the program at /bin/sh; empty: the host's
   bool emulate_devices;          // answer device ioctls through seccomp
   bool fast_clock;               // the clock starts fast and may be changed
@@ -26,7 +26,7 @@ struct World {
   BoardState board;
   DeviceFiles devices;
   int listener;                      // the daemon's seccomp notifications, -1 without
-  int shim_fd;                       // the shim's requests
+  JobFilters jobs;                   // the filters of "run" commands
   std::array<bool, 3> wifi_traffic;  // wlan0, wlan02, wlan1
   bool clock_fast;                   // with fast_clock: end the daemon's sleeps at once
   SleepGate sleeps;                  // with fast_clock: "clock step" holds each tick's sleep
@@ -36,10 +36,6 @@ struct World {
 
 extern World world;
 extern const Backend simulated_backend;
-
-// How a child that installed the device filter hands its listener over.
-int send_descriptor(int socket_fd, int fd);
-int receive_listener(int fd);  // the listener, or -1 after five seconds
 
 // The verbs the router plays as this board does: its pins and GPIO driver
 // answered through the same filter from `world`, its PIDs, the daemon's clock.

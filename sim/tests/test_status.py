@@ -3,11 +3,10 @@ each LED shows agrees with what the board saw the daemon do and with the
 model, it leaves nothing of its own behind and never touches the daemon's
 files; without the daemon it says why.
 
-NORVASK_STATUS names the program to show on the board and
-NORVASK_STATUS_SHIM the device shim it runs with: a command run on the board
-is outside the daemon's seccomp filter, and the shim takes its pin and
-serial calls to the board. The board's files are looked at through `run`
-alone, as on a board that shares nothing with the host."""
+NORVASK_STATUS names the program to show on the board; run there with
+`run`, its pin and serial calls are answered by the board as the daemon's
+are. The board's files are looked at through `run` alone, as on a board
+that shares nothing with the host."""
 
 import json
 import os
@@ -48,11 +47,6 @@ CASES = {
 }
 
 
-def status_command():
-    shim = "env LD_PRELOAD=/opt/board/shim.so " if os.environ.get("NORVASK_STATUS_SHIM") else ""
-    return shim + STATUS
-
-
 def run_everywhere(boards, command):
     """Runs `command` on every board at once: name -> (status, output)."""
     started = {name: b.start_run(command) for name, b in boards.items()}
@@ -61,12 +55,10 @@ def run_everywhere(boards, command):
 
 class Status(BoardCase):
     def status_board(self, *setup, modes=None, start=True):
-        status, shim = os.environ.get("NORVASK_STATUS"), os.environ.get("NORVASK_STATUS_SHIM")
+        status = os.environ.get("NORVASK_STATUS")
         if not status:
             self.skipTest("set NORVASK_STATUS")
         command = default_command() + ["--show", f"{status}:{STATUS}"]
-        if shim:
-            command += ["--shim", shim]
         return self.board(*setup, modes=modes, start=start, command=command)
 
     def files(self, b, *paths):
@@ -104,8 +96,8 @@ class Status(BoardCase):
             b.run(f"echo {b.daemon_pid} >{PID_FILE}")
         for b in boards.values():
             self.wait_ticks(b, 2)
-        plain = run_everywhere(boards, status_command())
-        as_json = run_everywhere(boards, status_command() + " --json")
+        plain = run_everywhere(boards, STATUS)
+        as_json = run_everywhere(boards, STATUS + " --json")
         for b in boards.values():
             self.wait_ticks(b, len(shapes(b)) + 1)
 
@@ -147,7 +139,7 @@ class Status(BoardCase):
         if os.geteuid() == 0:
             # Another user may look at the LEDs, not into the daemon.
             status, output = b.run("setpriv --reuid 65534 --regid 65534 --clear-groups "
-                                   + status_command())
+                                   + STATUS)
             self.assertEqual(status, 1, output)
             self.assertRegex(output, rf"(?m)^norvask-status: cannot tell what pid {pid} is: ")
 
@@ -170,16 +162,36 @@ class Status(BoardCase):
         for name, (prepare, state, reason) in cases.items():
             with self.subTest(name):
                 b.run(prepare)
-                status, output = b.run(status_command() + " --json")
+                status, output = b.run(STATUS + " --json")
                 self.assertEqual(status, 0, output)
                 daemon = json.loads(output)["daemon"]
                 self.assertEqual(daemon["state"], state)
                 self.assertRegex(daemon["reason"], f"^{reason}$")
-                status, output = b.run(status_command())
+                status, output = b.run(STATUS)
                 self.assertEqual(status, 0, output)
                 self.assertRegex(output, rf"(?m)^daemon: {state} \({reason}\)")
         self.assertNothingLeft(b)
         self.assertEqual(self.files(b, *CAPTURES.values()), captures)
+
+    def test_left_running_by_run(self):
+        # Started in the background by a `run` that has reported, and with
+        # more commands run meanwhile than the board keeps filters for, it
+        # still gets the board's answers.
+        b = self.status_board("pin bin0 0", modes=(1, 17))
+        b.run(f"echo {b.daemon_pid} >{PID_FILE}")
+        status, output = b.run(f"(sleep 1; {STATUS} --json >/tmp/later.part; "
+                               "mv /tmp/later.part /tmp/later.json) >/dev/null 2>&1 &")
+        self.assertEqual(status, 0, output)
+        for _ in range(4):
+            self.assertEqual(b.run("true")[0], 0)
+        deadline = time.monotonic() + 10
+        while (found := b.run("cat /tmp/later.json"))[0] != 0 and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertEqual(found[0], 0, found[1])
+        led1 = json.loads(found[1])["leds"][0]
+        self.assertContains(led1["evidence"], CASES["pin"][2], "pin")
+        b.run("rm /tmp/later.json")
+        self.assertNothingLeft(b)
 
     def test_options(self):
         b = self.status_board(start=False)
@@ -236,7 +248,7 @@ class StatusIdentity(StatusCase):
                 pid = b.run(f"{command} >/dev/null 2>&1 & echo $!")[1]
                 b.run(f"echo {pid} >{PID_FILE}; for i in $(seq 50); do "
                       f"[ \"$(readlink /proc/{pid}/exe)\" = {DAEMON} ] && break; sleep 0.1; done")
-                status, output = b.run(status_command() + " --json")
+                status, output = b.run(STATUS + " --json")
                 b.run(f"kill {pid}")
                 self.assertEqual(status, 0, output)
                 daemon = json.loads(output)["daemon"]
@@ -247,7 +259,7 @@ class StatusIdentity(StatusCase):
                 self.assertIsNone(daemon["serial"])
         with self.subTest("the daemon"):
             b.run(f"echo {b.daemon_pid} >{PID_FILE}")
-            status, output = b.run(status_command() + " --json")
+            status, output = b.run(STATUS + " --json")
             self.assertEqual(status, 0, output)
             daemon = json.loads(output)["daemon"]
             self.assertEqual((daemon["state"], daemon["stop_signal"]), ("running", 0), daemon)
@@ -260,18 +272,18 @@ class StatusStreams(StatusCase):
     def test_closed_standard_descriptors(self):
         b = self.status_board("service drennic listening", modes=(16, 17))
         b.run(f"echo {b.daemon_pid} >{PID_FILE}")
-        status, output = b.run(status_command() + " --json")
+        status, output = b.run(STATUS + " --json")
         self.assertEqual(status, 0, output)
         leds = json.loads(output)["leds"]
         self.assertEqual(leds[0]["evidence"]["listening"], True)
         for name, redirect in {"0": "<&-", "2": "2>&-", "0 and 2": "<&- 2>&-"}.items():
             with self.subTest(f"{name} closed"):
-                status, output = b.run(f"{status_command()} --json {redirect}")
+                status, output = b.run(f"{STATUS} --json {redirect}")
                 self.assertEqual(status, 0, output)
                 self.assertEqual(json.loads(output)["leds"], leds)
         for name, redirect in {"1": ">&-", "0 and 1": "<&- >&-"}.items():
             with self.subTest(f"{name} closed"):
-                status, output = b.run(f"{status_command()} --json {redirect}")
+                status, output = b.run(f"{STATUS} --json {redirect}")
                 self.assertEqual(status, 1, output)
                 self.assertEqual(output, "norvask-status: cannot write the report: "
                                          "Bad file descriptor")
@@ -292,7 +304,7 @@ class StatusStopping(StatusCase):
                 # It is given 3 s to end; the time from the signal to its end, in ms.
                 status, output = b.run(
                     f"rm -rf /tmp/norvask-status.*; ulimit -c 0; "
-                    f"{hanging(status_command())} >/dev/null 2>&1 & p=$!; "
+                    f"{hanging(STATUS)} >/dev/null 2>&1 & p=$!; "
                     f"for i in $(seq 100); do {STUCK} && break; sleep 0.05; done; "
                     f"t=$(date +%s%N); kill -{name} $p; "
                     f"for i in $(seq 30); do kill -0 $p 2>/dev/null || break; sleep 0.1; done; "
@@ -309,13 +321,13 @@ class StatusStopping(StatusCase):
         b = self.status_board("service drennic listening", modes=(16, 17))
         b.run(HANG)
         started = time.monotonic()
-        status, output = b.run(hanging(status_command()) + " --json", timeout=20)
+        status, output = b.run(hanging(STATUS) + " --json", timeout=20)
         took = time.monotonic() - started
         self.assertEqual(status, 0, output)
         self.assertTrue(5 <= took < 7, took)
         led = json.loads(output)["leds"][0]
         self.assertEqual((led["state"], led["answered"], led["value"]), ("keep", False, None), led)
-        status, output = b.run(hanging(status_command()), timeout=20)
+        status, output = b.run(hanging(STATUS), timeout=20)
         self.assertEqual(status, 0, output)
         self.assertRegex(output, r"(?m)^LED 1  mode 16  VPN portal: unknown, the LED keeps its "
                                  r"last state\n       a command did not answer within 5 s and "
@@ -359,14 +371,14 @@ class StatusOutsideText(BoardCase):
                                f'"$p" 60 >/dev/null 2>&1 & echo $! >{PID_FILE}')
         self.assertEqual(status, 0, output)
 
-        status, output = b.run(status_command())
+        status, output = b.run(STATUS)
         self.assertEqual(status, 0, output)
         self.assertSafe(output)
         self.assertIn('wlan1: connected to "caf\u00e9\\x1b[2J\\u009b\\u202e"', output)
         self.assertRegex(output, rf"(?m)^daemon: other program \({PID_FILE} names pid \d+, "
                                  rf"which is /tmp/{re.escape(FORGED_SHOWN)}, not {DAEMON}\)")
 
-        status, output = b.run(status_command() + " --json")
+        status, output = b.run(STATUS + " --json")
         self.assertEqual(status, 0, output)
         self.assertSafe(output)
         for markup in "<>&\u2028\u2029":
@@ -385,12 +397,12 @@ class StatusHonesty(BoardCase):
 
     def test_a_listing_longer_than_what_is_read(self):
         b = self.status_board("stations wlan0 1000", modes=(11, 17), start=False)
-        status, output = b.run(status_command())
+        status, output = b.run(STATUS)
         self.assertEqual(status, 0, output)
         counted = re.search(r"wlan0: at least (\d+) devices connected \(listing cut: (\d+) bytes\)",
                             output)
         self.assertIsNotNone(counted, output)
-        status, output = b.run(status_command() + " --json")
+        status, output = b.run(STATUS + " --json")
         self.assertEqual(status, 0, output)
         wlan0 = json.loads(output)["leds"][0]["evidence"]["access_points"][0]
         self.assertEqual(wlan0["stations"], int(counted[1]))
@@ -401,7 +413,7 @@ class StatusHonesty(BoardCase):
     def test_a_stop_signal_during_the_looks(self):
         b = self.status_board("stations wlan0 2", "traffic wlan0 on", modes=(11, 13), start=False)
         # In the second between the two looks at the hotspot's traffic.
-        status, output = b.run(f"{status_command()} & sleep 0.5; kill -TERM $!; wait $!; "
+        status, output = b.run(f"{STATUS} & sleep 0.5; kill -TERM $!; wait $!; "
                                "echo status $?")
         self.assertEqual(status, 0, output)
         for led, shows in ((1, "Wi-Fi hotspot"), (2, "OpenVPN tunnel")):
@@ -433,12 +445,12 @@ class StatusHonesty(BoardCase):
             with self.subTest(name):
                 b = self.status_board("stations wlan0 2", *words, modes=(11, 17), start=False)
                 self.assertEqual(b.run(shell)[0], 0)
-                status, output = b.run(status_command())
+                status, output = b.run(STATUS)
                 self.assertEqual(status, 1, output)
                 self.assertRegex(output, rf"(?m)^norvask-status: {problem}$")
                 self.assertRegex(output, r"(?m)^LED 1  mode 11  Wi-Fi hotspot: not known \(its "
                                          r"capture could not be written\)$")
-                status, output = b.run(status_command() + " --json 2>/dev/null")
+                status, output = b.run(STATUS + " --json 2>/dev/null")
                 self.assertEqual(status, 1, output)
                 report = json.loads(output)
                 self.assertEqual(report["problem"], problem)
@@ -467,13 +479,13 @@ class UnreadableSettings(BoardCase):
                 if error:
                     b.do("no-settings")
                 self.assertEqual(b.run(prepare), (0, ""))
-                status, output = b.run(status_command() + " --json", timeout=10)
+                status, output = b.run(STATUS + " --json", timeout=10)
                 self.assertEqual(status, 0, output)
                 report = json.loads(output)
                 self.assertEqual(report["settings"]["error"], error)
                 modes = [led["mode"] for led in report["leds"]]
                 self.assertEqual(modes, [0, 0] if error else [17, 18])
-                status, output = b.run(status_command(), timeout=10)
+                status, output = b.run(STATUS, timeout=10)
                 self.assertEqual(status, 0, output)
                 line = f"settings: {settings} cannot be read ({error}): both modes read as 0"
                 self.assertEqual(line in output.splitlines(), bool(error), output)
