@@ -19,7 +19,7 @@
 namespace {
 
 int usage() {
-  std::fprintf(stderr, "usage: NAME listen PORT | NAME connect ADDR PORT\n");
+  (void)std::fprintf(stderr, "usage: NAME listen PORT | NAME connect ADDR PORT\n");
   return 2;
 }
 
@@ -34,12 +34,11 @@ int parse_port(const char* text, in_port_t& port) {
 int serve(in_port_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = port;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd, 16) != 0) {
+  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0) {
     std::perror("listen");
     return 1;
   }
