@@ -6,7 +6,7 @@
 //
 // The supervisor builds a sandbox, reports "ready", and then runs command
 // lines from its standard input (and from a scenario file) while it reports
-// what happens as events on its standard output. See the README.
+// what happens as events on its standard output. See sim/README.md.
 
 #include <getopt.h>
 #include <sys/prctl.h>
