@@ -35,4 +35,4 @@ struct ModeRow {
 
 // The probe's answer for `row` this tick; a serial row compares against `uart`,
 // the LED's own snapshot.
-[[nodiscard]] int mode_answer(const ModeRow& row, SerialStat& uart);
+[[nodiscard]] ModeAnswer mode_answer(const ModeRow& row, SerialStat& uart);

@@ -143,7 +143,8 @@ void read_captures(LedReport& led) {
     case Source::RemoteManagement:
       netstat_line(Remote, led.text);
       // netstat cuts PID/program to 19 characters: say when that hid the client.
-      if (led.answer != 1 && capture_command(captures.paths[Netstat], "netstat -pnat") == 0 &&
+      if (led.answer.state != TriState::Yes &&
+          capture_command(captures.paths[Netstat], "netstat -pnat") == 0 &&
           read_capture(captures.paths[Netstat], listing.data(), listing.size()) > 0) {
         find_cut_owner(listing.data(), "tessik_clientd", led.cut_name.data(), led.cut_name.size());
       }
@@ -265,7 +266,7 @@ int look_at_leds(StatusReport& report) {
     led.mode = modes[i];
     led.row = mode_row(led.mode);
     led.looked = led.row.source != Source::Nothing && led.row.source != Source::Always;
-    led.step = decide(led.mode, 0);
+    led.step = decide(led.mode, ModeAnswer{});
   }
   if (!report.leds[0].looked && !report.leds[1].looked) return 0;
   if (make_private_captures() != 0) {
