@@ -6,7 +6,7 @@
 
 struct LedSettings;
 
-// The few data symbols other programs may look up in the running daemon.
+// The few data symbols the daemon exports by name.
 #define NORVASK_EXPORT __attribute__((visibility("default")))
 
 extern "C" {

@@ -1,4 +1,4 @@
-// Internals of the probes, for tests, fuzzers and benchmarks.
+// Internals of the probes: where they look, what they saw, and their parsers.
 #pragma once
 
 #include <array>
@@ -9,7 +9,7 @@
 
 #include "probes/probes.h"
 
-// What the probes read and run; tests swap in a table of their own.
+// What the probes read and run; probe_paths may point at another table.
 struct ProbePaths {
   const char* net_dev;  // interface counters
   const char* wifi_ap_capture;
@@ -166,7 +166,7 @@ struct NetCounters {
   std::uint64_t tx_bytes;
 };
 
-// What the probes saw on their last run, for a tool that explains the LEDs.
+// What the probes saw on their last run, noted where probe_evidence points.
 // The daemon never sets probe_evidence: each note costs it one test of a
 // null pointer.
 struct TrafficSeen {
@@ -209,7 +209,7 @@ int read_iface_counters(std::string_view name, NetCounters& out);
 // 1 when `name`'s counters moved since its last good read, 0 when not or on
 // its first good read, -1 when they cannot be read.
 int iface_traffic(std::string_view name);
-// Forgets every interface's snapshot (tests only).
+// Forgets every interface's snapshot: the next read of each is a first read.
 void iface_forget_snapshots();
 
 // The received-byte count at the start of ifconfig's grep output: 0 and the
