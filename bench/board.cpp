@@ -20,14 +20,14 @@ std::string dir;
 std::string state_dir;
 std::string io_path;
 std::string settings_file;
+std::string captures;
+// What the table points into.
+ProbeNames<4096> names{};
 ProbePaths paths{};
-// The strings the table points into.
-std::string net_dev, ap_capture, ap2_capture, openvpn_capture, ipsec_capture, portal_capture,
-    stroke, swanctl, stroke_command, swanctl_command;
 
-// Every command the probes and the pin check run.
-constexpr const char* tools[] = {"hostapd_cli", "wpa_cli", "ifconfig", "netstat",
-                                 "stroke",      "swanctl", "io"};
+// Every command the probes and the pin check run from PATH; the IPsec tools
+// are run by their full names.
+constexpr const char* tools[] = {"hostapd_cli", "wpa_cli", "ifconfig", "netstat", "io"};
 
 void write_file(const std::string& path, const char* text) {
   std::FILE* f = std::fopen(path.c_str(), "we");
@@ -70,7 +70,7 @@ void board_counters(std::uint64_t wlan0, std::uint64_t wlan02, std::uint64_t wla
                           line.name, static_cast<unsigned long long>(line.bytes), 1234U,
                           static_cast<unsigned long long>(line.bytes / 2), 567U);
   }
-  write_file(net_dev, text);
+  write_file(paths.net_dev, text);
 }
 
 void board_forget_daemon_state() {
@@ -96,29 +96,17 @@ bool board_setup(const char* standin_program) {
   const char* path = std::getenv("PATH");
   setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
 
-  net_dev = dir + "/net_dev";
-  ap_capture = dir + "/wifi_ap.txt";
-  ap2_capture = dir + "/wifi_ap2.txt";
-  openvpn_capture = dir + "/open_vpn.txt";
-  ipsec_capture = dir + "/ipsec.txt";
-  portal_capture = dir + "/pelm_vpn.txt";
-  stroke = bin + "/stroke";
-  swanctl = bin + "/swanctl";
-  stroke_command = stroke + " statusall | grep -o \"^Security Associations ([0-9]* up\"";
-  swanctl_command = swanctl + " --list-sas | grep \"^ipsec\" | grep \"ESTABLISHED\"";
-  paths = {net_dev.c_str(),
-           ap_capture.c_str(),
-           ap2_capture.c_str(),
-           openvpn_capture.c_str(),
-           ipsec_capture.c_str(),
-           portal_capture.c_str(),
-           stroke.c_str(),
-           swanctl.c_str(),
-           stroke_command.c_str(),
-           swanctl_command.c_str(),
-           nullptr,
-           nullptr,
-           nullptr};
+  captures = dir + "/";
+  names =
+      probe_names<4096>({.root = dir.c_str(), .captures = captures.c_str(), .every_output = false});
+  if (!names.fits) return false;
+  paths = probe_paths_in(names);
+  for (const char* sub : {"/proc", "/proc/net", "/usr", "/usr/libexec", "/usr/libexec/ipsec"}) {
+    if (mkdir((dir + sub).c_str(), 0755) != 0) return false;
+  }
+  if (symlink(standin_program, paths.stroke) != 0 || symlink(standin_program, paths.swanctl) != 0) {
+    return false;
+  }
   probe_paths = &paths;
 
   io_path = bin + "/io";

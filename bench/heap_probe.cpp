@@ -53,8 +53,6 @@ void log_tick() {
 
 }  // namespace
 
-// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the C library's names are
-// reserved
 NORVASK_INTERPOSE int nanosleep(const timespec* request, timespec* remaining) {
   if (request && request->tv_sec == 1 && request->tv_nsec == 0) log_tick();
   const int error = clock_nanosleep(CLOCK_REALTIME, 0, request, remaining);

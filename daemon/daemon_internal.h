@@ -1,5 +1,5 @@
-// Internals of the mode loop, for tests and for tools that evaluate a mode
-// the way a tick does without acting on an LED.
+// Internals of the mode loop: the mode table, and a mode's evaluation apart
+// from acting on its LED.
 #pragma once
 
 #include <cstdint>
@@ -35,4 +35,4 @@ struct ModeRow {
 
 // The probe's answer for `row` this tick; a serial row compares against `uart`,
 // the LED's own snapshot.
-[[nodiscard]] int mode_answer(const ModeRow& row, SerialStat& uart);
+[[nodiscard]] ModeAnswer mode_answer(const ModeRow& row, SerialStat& uart);

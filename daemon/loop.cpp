@@ -62,6 +62,11 @@ constexpr LedStep on{LedAction::On, 1, nullptr};
 constexpr LedStep on_off(bool lit) { return lit ? on : off; }
 constexpr LedStep keep(const char* message) { return {LedAction::Keep, 0, message}; }
 
+// A tri-state as the LED shows it, or kept with `failure` logged when unknown.
+constexpr LedStep on_off_or_keep(TriState state, const char* failure) {
+  return state == TriState::Unknown ? keep(failure) : on_off(state == TriState::Yes);
+}
+
 void act(const LedStep& step, const LedBinding& led) {
   if (step.message) syslog(LOG_NOTICE, "%s", step.message);
   switch (step.action) {
@@ -93,59 +98,55 @@ const ModeRow& mode_row(std::uint32_t mode) {
   return beyond_table;
 }
 
-int mode_answer(const ModeRow& row, SerialStat& uart) {
+ModeAnswer mode_answer(const ModeRow& row, SerialStat& uart) {
   switch (row.source) {
     case Source::Nothing:
     case Source::Always:
-      return 0;
+      return {};
     case Source::PinLow:
     case Source::PinValue:
-      return static_cast<int>(read_pin(row.pin));
+      return pin_answer(read_pin(row.pin));
     case Source::Serial:
-      return serial_activity(row.port, row.selection, uart);
+      return tri_answer(serial_activity(row.port, row.selection, uart));
     case Source::WifiAp:
-      return static_cast<int>(probe_wifi_ap());
+      return action_answer(probe_wifi_ap());
     case Source::WifiClient:
-      return static_cast<int>(probe_wifi_client());
+      return action_answer(probe_wifi_client());
     case Source::OpenVpn:
-      return probe_openvpn();
+      return tri_answer(probe_openvpn());
     case Source::Ipsec:
-      return probe_ipsec();
+      return tri_answer(probe_ipsec());
     case Source::RemoteManagement:
-      return probe_remote_management();
+      return tri_answer(probe_remote_management());
     case Source::VpnPortal:
-      return probe_vpn_portal();
+      return tri_answer(probe_vpn_portal());
   }
-  return 0;
+  return {};
 }
 
-LedStep decide(std::uint32_t mode, int answer) {
+LedStep decide(std::uint32_t mode, ModeAnswer answer) {
   switch (mode_row(mode).source) {
     case Source::Nothing:
       return off;
     case Source::Always:
       return on;
     case Source::PinLow:
-      return on_off(answer == 0);
+      return on_off(answer.pin == 0);
     case Source::PinValue:
-      return {answer == 0 ? LedAction::Off : LedAction::On, static_cast<std::uint32_t>(answer),
-              nullptr};
+      return {answer.pin == 0 ? LedAction::Off : LedAction::On, answer.pin, nullptr};
     case Source::Serial:
-      if (answer == 0 || answer == 1) return on_off(answer == 1);
-      return keep("failure getting serial stats");
+      return on_off_or_keep(answer.state, "failure getting serial stats");
     case Source::WifiAp:
     case Source::WifiClient:
-      if (answer == static_cast<int>(LedAction::Blink)) return {LedAction::Blink, 0, nullptr};
-      return on_off(answer == static_cast<int>(LedAction::On));
+      if (answer.action == LedAction::Blink) return {LedAction::Blink, 0, nullptr};
+      return on_off(answer.action == LedAction::On);
     case Source::OpenVpn:
-      if (answer == 0 || answer == 1) return on_off(answer == 1);
-      return keep("failure getting OpenVPN status");
+      return on_off_or_keep(answer.state, "failure getting OpenVPN status");
     case Source::Ipsec:
-      if (answer == 0 || answer == 1) return on_off(answer == 1);
-      return keep("failure getting IPsec status");
+      return on_off_or_keep(answer.state, "failure getting IPsec status");
     case Source::RemoteManagement:
     case Source::VpnPortal:
-      return on_off(answer == 1);
+      return on_off(answer.state == TriState::Yes);
   }
   return off;
 }

@@ -10,8 +10,9 @@
 // which closes it after the fork; a negative one means /dev/null; 0 and 2 are ignored.
 void set_child_stdout(int fd);
 
-// How a tool that must not wait for ever runs its children; the daemon sets
-// none and waits for each child as long as it runs. With one set, each child
+// Bounds on the children: may_start can stop new ones, and wait can end one
+// that runs too long. The daemon sets none and waits for each child as long
+// as it runs. With one set, each child
 // gets a process group of its own, so that ending it ends its pipeline too.
 struct ChildControl {
   bool (*may_start)();     // false: no more commands are started

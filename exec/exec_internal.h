@@ -1,4 +1,4 @@
-// Internals of the command runner, for tests.
+// Internals of the command runner: the handed-over descriptors and the capture files.
 #pragma once
 
 // Closes the parent's copies of handed-over descriptors and empties the slots.

@@ -1,6 +1,6 @@
 // The GPIO device's ioctl request codes: the LED writes take the value as the
-// argument itself, the pin reads return the pin's value. Nothing else here,
-// so that the boards that answer these requests can take them from us.
+// argument itself, the pin reads return the pin's value. Nothing else here:
+// the codes are the device's interface, and stand on their own.
 #pragma once
 
 #include <cstdint>

@@ -1,21 +1,12 @@
 #include "exec/exec.h"
 #include "probes/probes_internal.h"
 
-const ProbePaths default_probe_paths{
-    "/proc/net/dev",
-    "/tmp/norvask_wifi_ap.txt",
-    "/tmp/norvask_wifi_ap2.txt",
-    "/tmp/norvask_open_vpn.txt",
-    "/tmp/norvask_ipsec.txt",
-    "/tmp/norvask_pelm_vpn.txt",
-    "/usr/libexec/ipsec/stroke",
-    "/usr/libexec/ipsec/swanctl",
-    "/usr/libexec/ipsec/stroke statusall | grep -o \"^Security Associations ([0-9]* up\"",
-    "/usr/libexec/ipsec/swanctl --list-sas | grep \"^ipsec\" | grep \"ESTABLISHED\"",
-    nullptr,
-    nullptr,
-    nullptr,
-};
+namespace {
+constexpr ProbeNames<512> daemon_names = probe_names<512>(daemon_probe_places);
+static_assert(daemon_names.fits);
+}  // namespace
+
+constinit const ProbePaths default_probe_paths = probe_paths_in(daemon_names);
 
 const ProbePaths* probe_paths = &default_probe_paths;
 

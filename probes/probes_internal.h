@@ -1,13 +1,15 @@
-// Internals of the probes, for tests, fuzzers and benchmarks.
+// Internals of the probes: where they look, what they saw, and their parsers.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
 
 #include "probes/probes.h"
 
-// What the probes read and run; tests swap in a table of their own.
+// What the probes read and run; probe_paths may point at another table.
 struct ProbePaths {
   const char* net_dev;  // interface counters
   const char* wifi_ap_capture;
@@ -26,6 +28,136 @@ struct ProbePaths {
   const char* remote_capture;
 };
 
+// Where a set of probe paths points.
+struct ProbePlaces {
+  // Put before the system's own files and tools (the counters file, the IPsec
+  // tools): "" for the real ones. It goes into shell commands, so it may hold
+  // only letters, digits and "/._-".
+  const char* root;
+  // Put before each capture file's name: a directory with its '/', or the
+  // start of a name.
+  const char* captures;
+  // Whether the output of the commands whose exit status alone decides is
+  // kept too; the daemon discards it.
+  bool every_output;
+};
+
+// One entry a field of ProbePaths, in its order.
+enum ProbeName : std::uint8_t {
+  NetDevName,
+  WifiApCaptureName,
+  WifiAp2CaptureName,
+  OpenVpnCaptureName,
+  IpsecCaptureName,
+  PortalCaptureName,
+  StrokeName,
+  SwanctlName,
+  StrokeCommandName,
+  SwanctlCommandName,
+  WifiClientCaptureName,
+  SwanctlCaptureName,
+  RemoteCaptureName,
+  probe_name_count
+};
+
+inline constexpr std::uint16_t no_probe_name = 0xffff;
+
+// The names a ProbePaths points into, one after another in `text`.
+template <std::size_t Size>
+struct ProbeNames {
+  std::array<char, Size> text;
+  std::array<std::uint16_t, probe_name_count> at;  // where each starts, or no_probe_name
+  // False when the names did not fit or the root holds a character it may
+  // not: then every name is empty.
+  bool fits;
+};
+
+constexpr bool probe_root_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+         c == '.' || c == '_' || c == '-';
+}
+
+// Appends `name`'s pieces, terminated, and notes where it starts.
+template <std::size_t Size>
+constexpr void add_probe_name(ProbeNames<Size>& names, std::size_t& used, ProbeName name,
+                              const char* first, const char* second = "", const char* third = "") {
+  static_assert(Size < no_probe_name);
+  names.at[name] = static_cast<std::uint16_t>(used);
+  for (const char* piece : {first, second, third}) {
+    for (; *piece; ++piece) {
+      if (used + 1 >= Size) {
+        names.fits = false;
+        return;
+      }
+      names.text[used++] = *piece;
+    }
+  }
+  names.text[used++] = '\0';
+}
+
+// The probes' names under `places`.
+template <std::size_t Size>
+constexpr ProbeNames<Size> probe_names(const ProbePlaces& places) {
+  constexpr const char* stroke = "/usr/libexec/ipsec/stroke";
+  constexpr const char* swanctl = "/usr/libexec/ipsec/swanctl";
+  ProbeNames<Size> names{};
+  names.fits = true;
+  names.at.fill(no_probe_name);
+  for (const char* c = places.root; *c; ++c) names.fits = names.fits && probe_root_char(*c);
+  std::size_t used = 0;
+  add_probe_name(names, used, NetDevName, places.root, "/proc/net/dev");
+  add_probe_name(names, used, WifiApCaptureName, places.captures, "wifi_ap.txt");
+  add_probe_name(names, used, WifiAp2CaptureName, places.captures, "wifi_ap2.txt");
+  add_probe_name(names, used, OpenVpnCaptureName, places.captures, "open_vpn.txt");
+  add_probe_name(names, used, IpsecCaptureName, places.captures, "ipsec.txt");
+  add_probe_name(names, used, PortalCaptureName, places.captures, "pelm_vpn.txt");
+  add_probe_name(names, used, StrokeName, places.root, stroke);
+  add_probe_name(names, used, SwanctlName, places.root, swanctl);
+  add_probe_name(names, used, StrokeCommandName, places.root, stroke,
+                 " statusall | grep -o \"^Security Associations ([0-9]* up\"");
+  add_probe_name(names, used, SwanctlCommandName, places.root, swanctl,
+                 " --list-sas | grep \"^ipsec\" | grep \"ESTABLISHED\"");
+  if (places.every_output) {
+    add_probe_name(names, used, WifiClientCaptureName, places.captures, "wifi_client.txt");
+    add_probe_name(names, used, SwanctlCaptureName, places.captures, "swanctl.txt");
+    add_probe_name(names, used, RemoteCaptureName, places.captures, "remote.txt");
+  }
+  if (!names.fits) {
+    names.text.fill('\0');
+    for (std::uint16_t& at : names.at) at = at == no_probe_name ? at : 0;
+  }
+  return names;
+}
+
+template <std::size_t Size>
+constexpr const char* probe_name(const ProbeNames<Size>& names, ProbeName name) {
+  return names.at[name] == no_probe_name ? nullptr : names.text.data() + names.at[name];
+}
+
+// A ProbePaths that points into `names`, which must outlive it.
+template <std::size_t Size>
+constexpr ProbePaths probe_paths_in(const ProbeNames<Size>& names) {
+  return {
+      .net_dev = probe_name(names, NetDevName),
+      .wifi_ap_capture = probe_name(names, WifiApCaptureName),
+      .wifi_ap2_capture = probe_name(names, WifiAp2CaptureName),
+      .openvpn_capture = probe_name(names, OpenVpnCaptureName),
+      .ipsec_capture = probe_name(names, IpsecCaptureName),
+      .portal_capture = probe_name(names, PortalCaptureName),
+      .stroke = probe_name(names, StrokeName),
+      .swanctl = probe_name(names, SwanctlName),
+      .stroke_command = probe_name(names, StrokeCommandName),
+      .swanctl_command = probe_name(names, SwanctlCommandName),
+      .wifi_client_capture = probe_name(names, WifiClientCaptureName),
+      .swanctl_capture = probe_name(names, SwanctlCaptureName),
+      .remote_capture = probe_name(names, RemoteCaptureName),
+  };
+}
+
+// The daemon's own.
+inline constexpr ProbePlaces daemon_probe_places{
+    .root = "", .captures = "/tmp/norvask_", .every_output = false};
+
 extern const ProbePaths default_probe_paths;
 extern const ProbePaths* probe_paths;
 
@@ -34,7 +166,7 @@ struct NetCounters {
   std::uint64_t tx_bytes;
 };
 
-// What the probes saw on their last run, for a tool that explains the LEDs.
+// What the probes saw on their last run, noted where probe_evidence points.
 // The daemon never sets probe_evidence: each note costs it one test of a
 // null pointer.
 struct TrafficSeen {
@@ -77,7 +209,7 @@ int read_iface_counters(std::string_view name, NetCounters& out);
 // 1 when `name`'s counters moved since its last good read, 0 when not or on
 // its first good read, -1 when they cannot be read.
 int iface_traffic(std::string_view name);
-// Forgets every interface's snapshot (tests only).
+// Forgets every interface's snapshot: the next read of each is a first read.
 void iface_forget_snapshots();
 
 // The received-byte count at the start of ifconfig's grep output: 0 and the

@@ -1,9 +1,9 @@
-// Internals of the serial activity check, for tests.
+// Internals of the serial activity check: the counter read and the comparison.
 #pragma once
 
 #include "serial/serial.h"
 
-// Why the last read of counters failed, for a tool that explains the LEDs:
+// Why the last read of counters failed, noted where serial_failure points:
 // the call ("open" or "ioctl") and its errno. When serial_failure is set the
 // failure goes there instead of to standard error; the daemon never sets it.
 struct SerialFailure {

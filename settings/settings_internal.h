@@ -1,4 +1,4 @@
-// Internals of the settings reader, for tests and fuzzers.
+// Internals of the settings reader: where it looks, and its steps.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 
 inline constexpr std::size_t settings_line_size = 16384;
 
-// Where read_settings looks; tests point it at a file of their own.
+// Where read_settings looks: /opt/norvask/etc/settings unless set otherwise.
 extern const char* settings_path;
 
 [[nodiscard]] char* settings_find(std::FILE* stream, const char* key);

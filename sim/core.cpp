@@ -150,6 +150,11 @@ int start_daemon(Supervisor& s, StartAs how, std::string& error) {
   return started;
 }
 
+int prepare_job(const void* supervisor, int report_fd) {
+  const Supervisor& s = *static_cast<const Supervisor*>(supervisor);
+  return s.backend->in_job(s, report_fd);
+}
+
 // Runs `command` with /bin/sh -c on the board, as root, with its output
 // collected; one at a time.
 int start_job(Supervisor& s, const std::string& command, std::string& error) {
@@ -157,43 +162,12 @@ int start_job(Supervisor& s, const std::string& command, std::string& error) {
     error = "a command is still running";
     return -1;
   }
-  int out[2];
-  int report[2];
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    error = std::strerror(errno);
-    return -1;
-  }
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, report) != 0) {
-    error = std::strerror(errno);
-    close(out[0]);
-    close(out[1]);
-    return -1;
-  }
-  fcntl(out[0], F_SETFL, O_NONBLOCK);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    fresh_child();
-    if (s.backend->in_job(s, report[1]) != 0) _exit(126);
-    dup2(out[1], 1);
-    dup2(out[1], 2);
-    close_range(3, ~0U, 0);
-    const std::string path = std::string("PATH=") + sandbox_path_variable;
-    const char* const argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-    const char* const envp[] = {path.c_str(), "HOME=/root", "LANG=C", nullptr};
-    execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(envp));
-    _exit(127);
-  }
-  close(out[1]);
-  close(report[1]);
-  if (pid < 0) {
-    close(out[0]);
-    close(report[0]);
-    error = "cannot fork";
-    return -1;
-  }
-  s.job = {pid, out[0], ""};
-  s.backend->job_started(s, report[0]);
-  close(report[0]);
+  const ShellChild child{command.c_str(), sandbox_path_variable, prepare_job, &s, true};
+  ShellStarted started{};
+  if (start_shell(child, started, error) != 0) return -1;
+  s.job = {started.pid, started.out, ""};
+  s.backend->job_started(s, started.report);
+  close(started.report);
   return 0;
 }
 
@@ -554,6 +528,45 @@ int run_loop(Supervisor& s, Loop& loop) {
 }
 
 }  // namespace
+
+int start_shell(const ShellChild& child, ShellStarted& started, std::string& error) {
+  int out[2];
+  int report[2];
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    error = std::strerror(errno);
+    return -1;
+  }
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, report) != 0) {
+    error = std::strerror(errno);
+    close(out[0]);
+    close(out[1]);
+    return -1;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    fresh_child();
+    if (child.prepare && child.prepare(child.context, report[1]) != 0) _exit(126);
+    dup2(child.output_too ? out[1] : open("/dev/null", O_WRONLY), 1);
+    dup2(out[1], 2);
+    close_range(3, ~0U, 0);
+    const std::string path = std::string("PATH=") + child.path;
+    const char* const argv[] = {"/bin/sh", "-c", child.command, nullptr};
+    const char* const envp[] = {path.c_str(), "HOME=/root", "LANG=C", nullptr};
+    execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(envp));
+    _exit(127);
+  }
+  close(out[1]);
+  close(report[1]);
+  if (pid < 0) {
+    close(out[0]);
+    close(report[0]);
+    error = "cannot fork";
+    return -1;
+  }
+  fcntl(out[0], F_SETFL, O_NONBLOCK);
+  started = {pid, out[0], report[0]};
+  return 0;
+}
 
 void finish_line(Supervisor& s, int result, const std::string& why) {
   if (s.pending.empty()) return;

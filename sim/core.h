@@ -145,6 +145,30 @@ void begin_quit(Supervisor& s);
 // blocked or caught, standard input /dev/null.
 void fresh_child();
 
+// A shell command the board runs: what its child does before the exec.
+struct ShellChild {
+  const char* command;
+  const char* path;  // the PATH it runs with
+  // In the child with its end of the report socketpair, before the streams
+  // are set: 0, or not 0 to give up (exit status 126). Null: nothing.
+  int (*prepare)(const void* context, int report_fd);
+  const void* context;
+  bool output_too;  // standard output into the pipe as well; else /dev/null
+};
+
+// A started shell command: its pid, the read end of the pipe its standard
+// error (and output) go to, non-blocking, and the board's end of the report
+// socketpair; the caller closes both.
+struct ShellStarted {
+  pid_t pid;
+  int out;
+  int report;
+};
+
+// Forks and runs `child.command` with /bin/sh -c: 0, or -1 with `error` set
+// and nothing left open.
+int start_shell(const ShellChild& child, ShellStarted& started, std::string& error);
+
 // Creates or removes a file; a message on standard error when it cannot.
 int write_file(const std::string& path, const std::string& text, mode_t mode);
 int remove_file(const std::string& path);

@@ -80,53 +80,22 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
+int prepare_init(const void* /*context*/, int report_fd) { return filter_child(report_fd); }
+
 // Starts `command` with /bin/sh, what it says on standard error read into
 // the action. With `init`: its standard output too, and under the device
 // filter, as the start script.
 int start_action(const std::string& command, bool init, std::string& error) {
-  int out[2];
-  int report[2];
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    error = std::strerror(errno);
-    return -1;
-  }
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, report) != 0) {
-    error = std::strerror(errno);
-    close(out[0]);
-    close(out[1]);
-    return -1;
-  }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    fresh_child();
-    if (init) {
-      if (filter_child(report[1]) != 0) _exit(126);
-      dup2(out[1], 1);
-    } else {
-      dup2(open("/dev/null", O_WRONLY), 1);
-    }
-    dup2(out[1], 2);
-    close_range(3, ~0U, 0);
-    const char* const argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-    const char* const envp[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "HOME=/root", "LANG=C",
-                                nullptr};
-    execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(envp));
-    _exit(127);
-  }
-  close(out[1]);
-  close(report[1]);
-  if (pid < 0) {
-    close(out[0]);
-    close(report[0]);
-    error = "cannot fork";
-    return -1;
-  }
-  fcntl(out[0], F_SETFL, O_NONBLOCK);
-  action = {pid, out[0], init, false, -1, "", board_clock() + action_seconds, false, {}};
+  const ShellChild child{command.c_str(), "/usr/sbin:/usr/bin:/sbin:/bin",
+                         init ? prepare_init : nullptr, nullptr, init};
+  ShellStarted started{};
+  if (start_shell(child, started, error) != 0) return -1;
+  action = {started.pid, started.out, init, false, -1, "", board_clock() + action_seconds,
+            false,       {}};
   struct stat st {};
   if (init && stat(sandbox_daemon_path, &st) == 0) action.daemon_file = {st.st_dev, st.st_ino};
-  if (init) action.listener = receive_listener(report[0]);
-  close(report[0]);
+  if (init) action.listener = receive_listener(started.report);
+  close(started.report);
   return 0;
 }
 

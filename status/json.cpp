@@ -96,7 +96,7 @@ void json_serial(Json& j, const LedReport& led) {
   } else {
     json_int(j, "rx", led.serial_counts.rx);
     json_int(j, "tx", led.serial_counts.tx);
-    json_bool(j, "moved", led.answer == 1);
+    json_bool(j, "moved", led.answer.state == TriState::Yes);
   }
   json_text(j, "failed_call", failure.call);
   json_text(j, "error", failure.call ? std::strerror(failure.error) : nullptr);
@@ -187,12 +187,12 @@ void json_evidence(Json& j, const LedReport& led) {
       json_ipsec(j, led);
       break;
     case Source::RemoteManagement:
-      json_bool(j, "connected", led.answer == 1);
+      json_bool(j, "connected", led.answer.state == TriState::Yes);
       json_text(j, "netstat_line", or_null(led.text.data()));
       json_text(j, "cut_owner", or_null(led.cut_name.data()));
       break;
     case Source::VpnPortal:
-      json_bool(j, "listening", led.answer == 1);
+      json_bool(j, "listening", led.answer.state == TriState::Yes);
       json_text(j, "netstat_line", or_null(led.text.data()));
       break;
     case Source::Nothing:

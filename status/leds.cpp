@@ -33,16 +33,14 @@ enum Capture : std::uint8_t {
   capture_count
 };
 
-constexpr const char* capture_names[capture_count] = {
-    "wifi_ap.txt",     "wifi_ap2.txt", "open_vpn.txt", "ipsec.txt",  "pelm_vpn.txt",
-    "wifi_client.txt", "swanctl.txt",  "remote.txt",   "netstat.txt"};
-
 // Our captures, in a directory of our own: the daemon's files under /tmp
 // are never written or read.
 struct PrivateCaptures {
   char dir[200];
-  char paths[capture_count][256];
+  ProbeNames<4096> probe_names;
   ProbePaths probe_paths;
+  char netstat[256];
+  const char* paths[capture_count];
 };
 
 PrivateCaptures captures;
@@ -54,20 +52,26 @@ int make_private_captures() {
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof captures.dir || !mkdtemp(captures.dir)) {
     return -1;
   }
-  for (std::size_t i = 0; i < capture_count; ++i) {
-    format_text(captures.paths[i], sizeof captures.paths[i], "%s/%s", captures.dir,
-                capture_names[i]);
+  // The system's own files and tools, with every capture in our directory.
+  char prefix[sizeof captures.dir + 1];
+  format_text(prefix, sizeof prefix, "%s/", captures.dir);
+  captures.probe_names = probe_names<sizeof captures.probe_names.text>(
+      {.root = "", .captures = prefix, .every_output = true});
+  if (!captures.probe_names.fits) {
+    rmdir(captures.dir);
+    return -1;
   }
-  ProbePaths& paths = captures.probe_paths;
-  paths = default_probe_paths;
-  paths.wifi_ap_capture = captures.paths[WifiAp];
-  paths.wifi_ap2_capture = captures.paths[WifiAp2];
-  paths.openvpn_capture = captures.paths[OpenVpn];
-  paths.ipsec_capture = captures.paths[Ipsec];
-  paths.portal_capture = captures.paths[Portal];
-  paths.wifi_client_capture = captures.paths[WifiClient];
-  paths.swanctl_capture = captures.paths[Swanctl];
-  paths.remote_capture = captures.paths[Remote];
+  const ProbePaths& paths = captures.probe_paths = probe_paths_in(captures.probe_names);
+  format_text(captures.netstat, sizeof captures.netstat, "%s/netstat.txt", captures.dir);
+  captures.paths[WifiAp] = paths.wifi_ap_capture;
+  captures.paths[WifiAp2] = paths.wifi_ap2_capture;
+  captures.paths[OpenVpn] = paths.openvpn_capture;
+  captures.paths[Ipsec] = paths.ipsec_capture;
+  captures.paths[Portal] = paths.portal_capture;
+  captures.paths[WifiClient] = paths.wifi_client_capture;
+  captures.paths[Swanctl] = paths.swanctl_capture;
+  captures.paths[Remote] = paths.remote_capture;
+  captures.paths[Netstat] = captures.netstat;
   return 0;
 }
 
@@ -143,7 +147,8 @@ void read_captures(LedReport& led) {
     case Source::RemoteManagement:
       netstat_line(Remote, led.text);
       // netstat cuts PID/program to 19 characters: say when that hid the client.
-      if (led.answer != 1 && capture_command(captures.paths[Netstat], "netstat -pnat") == 0 &&
+      if (led.answer.state != TriState::Yes &&
+          capture_command(captures.paths[Netstat], "netstat -pnat") == 0 &&
           read_capture(captures.paths[Netstat], listing.data(), listing.size()) > 0) {
         find_cut_owner(listing.data(), "tessik_clientd", led.cut_name.data(), led.cut_name.size());
       }
@@ -265,7 +270,7 @@ int look_at_leds(StatusReport& report) {
     led.mode = modes[i];
     led.row = mode_row(led.mode);
     led.looked = led.row.source != Source::Nothing && led.row.source != Source::Always;
-    led.step = decide(led.mode, 0);
+    led.step = decide(led.mode, ModeAnswer{});
   }
   if (!report.leds[0].looked && !report.leds[1].looked) return 0;
   if (make_private_captures() != 0) {

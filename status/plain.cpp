@@ -55,7 +55,8 @@ void plain_serial(Line& line, const LedReport& led) {
   }
   part(line, "%s: rx %" PRId64 ", tx %" PRId64, led.row.port, led.serial_counts.rx,
        led.serial_counts.tx);
-  part(line, "%s%s in the last second", led.answer == 1 ? "" : "nothing ", serial_words(led.row));
+  part(line, "%s%s in the last second", led.answer.state == TriState::Yes ? "" : "nothing ",
+       serial_words(led.row));
 }
 
 void plain_wifi_ap(Line& line, const LedReport& led) {
@@ -85,7 +86,7 @@ void plain_wifi_ap(Line& line, const LedReport& led) {
 }
 
 void plain_wifi_client(Line& line, const LedReport& led) {
-  if (led.probes.traffic[2].iface.empty() && led.answer == static_cast<int>(LedAction::Off)) {
+  if (led.probes.traffic[2].iface.empty() && led.answer.action == LedAction::Off) {
     part(line, "wlan1: not connected (wpa_cli shows no ssid)");
     return;
   }
@@ -147,7 +148,7 @@ void plain_ipsec(Line& line, const LedReport& led) {
 
 void plain_service(Line& line, const LedReport& led, const char* name, const char* seen,
                    const char* not_seen) {
-  if (led.answer == 1) {
+  if (led.answer.state == TriState::Yes) {
     part(line, "%s %s: ", name, seen);
     plain_string(line.out, led.text.data());
     return;

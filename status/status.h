@@ -36,8 +36,8 @@ enum class LookEnd : std::uint8_t {
 struct LedReport {
   std::uint32_t mode;
   ModeRow row;
-  bool looked;  // false for the modes that look at nothing
-  int answer;   // the probe's
+  bool looked;        // false for the modes that look at nothing
+  ModeAnswer answer;  // the probe's
   LedStep step;
   PinSupport pin_support;
   PinSeen pin;

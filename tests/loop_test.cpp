@@ -7,20 +7,28 @@
 
 namespace {
 
-constexpr int blink_answer = static_cast<int>(LedAction::Blink);
-constexpr int on_answer = static_cast<int>(LedAction::On);
-constexpr int off_answer = static_cast<int>(LedAction::Off);
-
 struct ModeCase {
   std::uint32_t mode;
-  int answer;
+  ModeAnswer answer;
   LedAction action;
   std::uint32_t value;  // what an On writes
   const char* message;  // logged first, or null
 };
 
 std::string describe(const ModeCase& c) {
-  return "mode " + std::to_string(c.mode) + " answer " + std::to_string(c.answer);
+  const ModeAnswer& a = c.answer;
+  const std::string mode = "mode " + std::to_string(c.mode);
+  switch (a.kind) {
+    case AnswerKind::PinValue:
+      return mode + " pin " + std::to_string(a.pin);
+    case AnswerKind::TriState:
+      return mode + " tri-state " + std::to_string(static_cast<int>(a.state));
+    case AnswerKind::Action:
+      return mode + " action " + std::to_string(static_cast<int>(a.action));
+    case AnswerKind::None:
+      break;
+  }
+  return mode + " no answer";
 }
 
 void PrintTo(const ModeCase& c, std::ostream* out) { *out << describe(c); }
@@ -46,36 +54,40 @@ constexpr LedAction Off = LedAction::Off;
 constexpr LedAction On = LedAction::On;
 constexpr LedAction Blink = LedAction::Blink;
 constexpr LedAction Keep = LedAction::Keep;
+constexpr ModeAnswer pin(std::uint32_t value) { return pin_answer(value); }
+constexpr ModeAnswer tri(int result) { return tri_answer(result); }
+constexpr ModeAnswer act(LedAction action) { return action_answer(action); }
 constexpr const char* serial_failure = "failure getting serial stats";
 
 INSTANTIATE_TEST_SUITE_P(
     EveryMode, ModeTable,
     ::testing::Values(
-        ModeCase{0, 0, Off, 0, nullptr}, ModeCase{0, 1, Off, 0, nullptr},
+        ModeCase{0, {}, Off, 0, nullptr}, ModeCase{0, tri(1), Off, 0, nullptr},
         // Binary inputs light the LED when they read low.
-        ModeCase{1, 0, On, 1, nullptr}, ModeCase{1, 1, Off, 0, nullptr},
-        ModeCase{2, 0, On, 1, nullptr}, ModeCase{2, 1, Off, 0, nullptr},
+        ModeCase{1, pin(0), On, 1, nullptr}, ModeCase{1, pin(1), Off, 0, nullptr},
+        ModeCase{2, pin(0), On, 1, nullptr}, ModeCase{2, pin(1), Off, 0, nullptr},
         // Binary outputs are mirrored, whatever the value.
-        ModeCase{3, 0, Off, 0, nullptr}, ModeCase{3, 1, On, 1, nullptr},
-        ModeCase{3, 5, On, 5, nullptr}, ModeCase{4, 0, Off, 0, nullptr},
-        ModeCase{4, 1, On, 1, nullptr}, ModeCase{4, 255, On, 255, nullptr},
-        ModeCase{5, 0, Off, 0, nullptr}, ModeCase{5, 1, On, 1, nullptr},
-        ModeCase{5, -1, Keep, 0, serial_failure}, ModeCase{6, 1, On, 1, nullptr},
-        ModeCase{6, -1, Keep, 0, serial_failure}, ModeCase{7, 0, Off, 0, nullptr},
-        ModeCase{7, -1, Keep, 0, serial_failure}, ModeCase{8, 1, On, 1, nullptr},
-        ModeCase{8, -1, Keep, 0, serial_failure}, ModeCase{9, 0, Off, 0, nullptr},
-        ModeCase{9, -1, Keep, 0, serial_failure}, ModeCase{10, 1, On, 1, nullptr},
-        ModeCase{10, -1, Keep, 0, serial_failure}, ModeCase{11, off_answer, Off, 0, nullptr},
-        ModeCase{11, on_answer, On, 1, nullptr}, ModeCase{11, blink_answer, Blink, 0, nullptr},
-        ModeCase{12, off_answer, Off, 0, nullptr}, ModeCase{12, on_answer, On, 1, nullptr},
-        ModeCase{12, blink_answer, Blink, 0, nullptr}, ModeCase{13, 0, Off, 0, nullptr},
-        ModeCase{13, 1, On, 1, nullptr},
-        ModeCase{13, -1, Keep, 0, "failure getting OpenVPN status"},
-        ModeCase{14, 0, Off, 0, nullptr}, ModeCase{14, 1, On, 1, nullptr},
-        ModeCase{14, -1, Keep, 0, "failure getting IPsec status"}, ModeCase{15, 0, Off, 0, nullptr},
-        ModeCase{15, 1, On, 1, nullptr}, ModeCase{16, 0, Off, 0, nullptr},
-        ModeCase{16, 1, On, 1, nullptr}, ModeCase{17, 0, On, 1, nullptr},
-        ModeCase{17, -1, On, 1, nullptr}, ModeCase{18, 1, Off, 0, nullptr},
-        ModeCase{1000, 1, Off, 0, nullptr}, ModeCase{4294967295U, 1, Off, 0, nullptr}));
+        ModeCase{3, pin(0), Off, 0, nullptr}, ModeCase{3, pin(1), On, 1, nullptr},
+        ModeCase{3, pin(5), On, 5, nullptr}, ModeCase{4, pin(0), Off, 0, nullptr},
+        ModeCase{4, pin(1), On, 1, nullptr}, ModeCase{4, pin(255), On, 255, nullptr},
+        ModeCase{5, tri(0), Off, 0, nullptr}, ModeCase{5, tri(1), On, 1, nullptr},
+        ModeCase{5, tri(-1), Keep, 0, serial_failure}, ModeCase{6, tri(1), On, 1, nullptr},
+        ModeCase{6, tri(-1), Keep, 0, serial_failure}, ModeCase{7, tri(0), Off, 0, nullptr},
+        ModeCase{7, tri(-1), Keep, 0, serial_failure}, ModeCase{8, tri(1), On, 1, nullptr},
+        ModeCase{8, tri(-1), Keep, 0, serial_failure}, ModeCase{9, tri(0), Off, 0, nullptr},
+        ModeCase{9, tri(-1), Keep, 0, serial_failure}, ModeCase{10, tri(1), On, 1, nullptr},
+        ModeCase{10, tri(-1), Keep, 0, serial_failure}, ModeCase{11, act(Off), Off, 0, nullptr},
+        ModeCase{11, act(On), On, 1, nullptr}, ModeCase{11, act(Blink), Blink, 0, nullptr},
+        ModeCase{12, act(Off), Off, 0, nullptr}, ModeCase{12, act(On), On, 1, nullptr},
+        ModeCase{12, act(Blink), Blink, 0, nullptr}, ModeCase{13, tri(0), Off, 0, nullptr},
+        ModeCase{13, tri(1), On, 1, nullptr},
+        ModeCase{13, tri(-1), Keep, 0, "failure getting OpenVPN status"},
+        ModeCase{14, tri(0), Off, 0, nullptr}, ModeCase{14, tri(1), On, 1, nullptr},
+        ModeCase{14, tri(-1), Keep, 0, "failure getting IPsec status"},
+        ModeCase{15, tri(0), Off, 0, nullptr}, ModeCase{15, tri(1), On, 1, nullptr},
+        ModeCase{16, tri(0), Off, 0, nullptr}, ModeCase{16, tri(1), On, 1, nullptr},
+        ModeCase{17, {}, On, 1, nullptr}, ModeCase{17, tri(-1), On, 1, nullptr},
+        ModeCase{18, tri(1), Off, 0, nullptr}, ModeCase{1000, tri(1), Off, 0, nullptr},
+        ModeCase{4294967295U, tri(1), Off, 0, nullptr}));
 
 }  // namespace

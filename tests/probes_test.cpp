@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -98,25 +99,82 @@ TEST(CaptureScans, ReceivedBytesAndAssociations) {
   }
 }
 
+// The daemon's own files: other programs on the router know these names.
+TEST(ProbePathsBuilt, TheDaemonsTable) {
+  const ProbePaths& d = default_probe_paths;
+  EXPECT_STREQ(d.net_dev, "/proc/net/dev");
+  EXPECT_STREQ(d.wifi_ap_capture, "/tmp/norvask_wifi_ap.txt");
+  EXPECT_STREQ(d.wifi_ap2_capture, "/tmp/norvask_wifi_ap2.txt");
+  EXPECT_STREQ(d.openvpn_capture, "/tmp/norvask_open_vpn.txt");
+  EXPECT_STREQ(d.ipsec_capture, "/tmp/norvask_ipsec.txt");
+  EXPECT_STREQ(d.portal_capture, "/tmp/norvask_pelm_vpn.txt");
+  EXPECT_STREQ(d.stroke, "/usr/libexec/ipsec/stroke");
+  EXPECT_STREQ(d.swanctl, "/usr/libexec/ipsec/swanctl");
+  EXPECT_STREQ(
+      d.stroke_command,
+      "/usr/libexec/ipsec/stroke statusall | grep -o \"^Security Associations ([0-9]* up\"");
+  EXPECT_STREQ(d.swanctl_command,
+               "/usr/libexec/ipsec/swanctl --list-sas | grep \"^ipsec\" | grep \"ESTABLISHED\"");
+  EXPECT_EQ(d.wifi_client_capture, nullptr);
+  EXPECT_EQ(d.swanctl_capture, nullptr);
+  EXPECT_EQ(d.remote_capture, nullptr);
+}
+
+TEST(ProbePathsBuilt, UnderARootWithEveryOutputKept) {
+  const auto names = probe_names<1024>({.root = "/r", .captures = "/c/x_", .every_output = true});
+  ASSERT_TRUE(names.fits);
+  const ProbePaths p = probe_paths_in(names);
+  EXPECT_STREQ(p.net_dev, "/r/proc/net/dev");
+  EXPECT_STREQ(p.wifi_ap_capture, "/c/x_wifi_ap.txt");
+  EXPECT_STREQ(p.stroke, "/r/usr/libexec/ipsec/stroke");
+  EXPECT_STREQ(p.swanctl_command,
+               "/r/usr/libexec/ipsec/swanctl --list-sas | grep \"^ipsec\" | grep \"ESTABLISHED\"");
+  EXPECT_STREQ(p.wifi_client_capture, "/c/x_wifi_client.txt");
+  EXPECT_STREQ(p.swanctl_capture, "/c/x_swanctl.txt");
+  EXPECT_STREQ(p.remote_capture, "/c/x_remote.txt");
+}
+
+// Names that do not fit, or a root a shell would split or expand, leave every
+// name empty rather than cut or unsafe.
+TEST(ProbePathsBuilt, RefusedWholeWhenTheyCannotBeUsed) {
+  const ProbePlaces places{.root = "/r", .captures = "/c/", .every_output = true};
+  const auto roomy = probe_names<1024>(places);
+  ASSERT_TRUE(roomy.fits);
+  std::size_t need = 0;
+  const ProbePaths p = probe_paths_in(roomy);
+  for (const char* name :
+       {p.net_dev, p.wifi_ap_capture, p.wifi_ap2_capture, p.openvpn_capture, p.ipsec_capture,
+        p.portal_capture, p.stroke, p.swanctl, p.stroke_command, p.swanctl_command,
+        p.wifi_client_capture, p.swanctl_capture, p.remote_capture}) {
+    need += std::strlen(name) + 1;
+  }
+  ASSERT_EQ(need, 358U) << "the sizes below";
+  EXPECT_TRUE(probe_names<358>(places).fits) << "exactly its size";
+  const auto tight = probe_names<357>(places);
+  EXPECT_FALSE(tight.fits) << "one byte short";
+  const ProbePaths cut = probe_paths_in(tight);
+  EXPECT_STREQ(cut.remote_capture, "");
+  EXPECT_STREQ(cut.net_dev, "");
+
+  for (const char* root : {"/tmp/a b", "/tmp/$(reboot)", "/tmp/a;b", "/tmp/'", "/tmp/a\nb"}) {
+    const auto names = probe_names<1024>({.root = root, .captures = "/c/", .every_output = false});
+    EXPECT_FALSE(names.fits) << root;
+    EXPECT_STREQ(probe_paths_in(names).stroke_command, "") << root;
+  }
+  EXPECT_TRUE(
+      probe_names<1024>({.root = "/tmp/nv-test.Ab_9", .captures = "/c/", .every_output = false})
+          .fits);
+}
+
 // A board of stand-ins: the probes' commands on a PATH of the test's own,
 // their capture files and the counters file in the test's directory.
 class Probes : public ::testing::Test {
  protected:
   void SetUp() override {
     iface_forget_snapshots();
-    paths_ = {net_dev_.c_str(),
-              ap_.c_str(),
-              ap2_.c_str(),
-              openvpn_.c_str(),
-              ipsec_.c_str(),
-              portal_.c_str(),
-              stroke_.c_str(),
-              swanctl_.c_str(),
-              stroke_cmd_.c_str(),
-              swanctl_cmd_.c_str(),
-              nullptr,
-              nullptr,
-              nullptr};
+    ASSERT_TRUE(names_.fits) << dir_.path();
+    make_dirs(dir_ / "proc/net");
+    make_dirs(dir_ / "usr/libexec/ipsec");
     probe_paths = &paths_;
     const std::string d = dir_.path();
     write_script(dir_ / "hostapd_cli", "cat '" + d + "/stations_'$2 2>/dev/null");
@@ -147,17 +205,19 @@ class Probes : public ::testing::Test {
 
   TempDir dir_;
   PathPrefix path_{dir_.path()};
-  std::string net_dev_ = dir_ / "net_dev";
-  std::string ap_ = dir_ / "wifi_ap.txt";
-  std::string ap2_ = dir_ / "wifi_ap2.txt";
-  std::string openvpn_ = dir_ / "open_vpn.txt";
-  std::string ipsec_ = dir_ / "ipsec.txt";
-  std::string portal_ = dir_ / "pelm_vpn.txt";
-  std::string stroke_ = dir_ / "stroke";
-  std::string swanctl_ = dir_ / "swanctl";
-  std::string stroke_cmd_ = stroke_ + " statusall | grep -o \"^Security Associations ([0-9]* up\"";
-  std::string swanctl_cmd_ = swanctl_ + " --list-sas | grep \"^ipsec\" | grep \"ESTABLISHED\"";
-  ProbePaths paths_{};
+  // The daemon's files, captures and IPsec tools, all under the directory.
+  std::string captures_ = dir_.path() + "/";
+  ProbeNames<4096> names_ = probe_names<4096>(
+      {.root = dir_.path().c_str(), .captures = captures_.c_str(), .every_output = false});
+  ProbePaths paths_ = probe_paths_in(names_);
+  std::string net_dev_ = paths_.net_dev;
+  std::string ap_ = paths_.wifi_ap_capture;
+  std::string ap2_ = paths_.wifi_ap2_capture;
+  std::string openvpn_ = paths_.openvpn_capture;
+  std::string ipsec_ = paths_.ipsec_capture;
+  std::string portal_ = paths_.portal_capture;
+  std::string stroke_ = paths_.stroke;
+  std::string swanctl_ = paths_.swanctl;
 };
 
 TEST_F(Probes, InterfaceTrafficOverASequenceOfReads) {

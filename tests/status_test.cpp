@@ -468,11 +468,11 @@ TEST(PlainText, TunnelsWithTheSameStoryShareOnePart) {
   led.mode = 13;
   led.row = mode_row(13);
   led.looked = true;
-  led.answer = 1;
-  led.step = decide(13, 1);
+  led.answer = tri_answer(TriState::Yes);
+  led.step = decide(13, led.answer);
   led.probes.tunnels = {{{true, 256, -1, 0}, {true, 256, -1, 0}, {true, 0, 0, 5}, {}}};
   report.leds[1].row = mode_row(0);
-  report.leds[1].step = decide(0, 0);
+  report.leds[1].step = decide(0, ModeAnswer{});
   const std::string text = rendered([&](std::FILE* out) { render_plain(report, out); });
   EXPECT_NE(text.find("LED 1  mode 13  OpenVPN tunnel: on\n"
                       "       tun0, tun1: no such interface; tun2: received 5 bytes; "
@@ -521,7 +521,7 @@ StatusReport quiet_report(std::uint32_t mode) {
   led.row = mode_row(mode);
   led.looked = true;
   report.leds[1].row = mode_row(0);
-  report.leds[1].step = decide(0, 0);
+  report.leds[1].step = decide(0, ModeAnswer{});
   report.daemon.state = DaemonState::NotRunning;
   format_text(report.daemon.reason.data(), report.daemon.reason.size(), "no pid file");
   return report;
@@ -558,19 +558,19 @@ TEST(TerminalText, EveryOutsideTextInThePlainReportIsEscaped) {
        [](StatusReport& r) {
          set_text(r.leds[0].text, forged);
          r.leds[0].probes.traffic[2] = {"wlan1", 1, {}};
-         r.leds[0].answer = 2;
+         r.leds[0].answer = action_answer(LedAction::Blink);
        }},
       {"netstat's line of a connection", 15,
        [](StatusReport& r) {
          set_text(r.leds[0].text, forged);
-         r.leds[0].answer = 1;
+         r.leds[0].answer = tri_answer(TriState::Yes);
        }},
       {"netstat's cut owner column", 15,
        [](StatusReport& r) { set_text(r.leds[0].cut_name, forged); }},
       {"netstat's line of a listener", 16,
        [](StatusReport& r) {
          set_text(r.leds[0].text, forged);
-         r.leds[0].answer = 1;
+         r.leds[0].answer = tri_answer(TriState::Yes);
        }},
       {"the program the pid file names", 0,
        [](StatusReport& r) {

@@ -49,6 +49,15 @@ inline std::string read_file(const std::string& path) {
   return text.str();
 }
 
+// `path` and the directories above it, as mkdir -p makes them.
+inline void make_dirs(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    (void)mkdir(path.substr(0, slash).c_str(), 0755);
+  }
+  (void)mkdir(path.c_str(), 0755);
+}
+
 // A shell script at `path`, executable.
 inline void write_script(const std::string& path, const std::string& body) {
   write_file(path, "#!/bin/sh\n" + body + "\n");
