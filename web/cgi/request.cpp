@@ -76,7 +76,8 @@ Refusal check_request(const CgiRequest& request, Route& route, long& body_length
   body_length = 0;
   // The web server authenticates; without a user it did not, and the status
   // holds station addresses: nothing is answered.
-  if (!request.remote_user) return refuse(401, "not signed in: the web server passed no user");
+  if (!request.remote_user || !*request.remote_user)
+    return refuse(401, "not signed in: the web server passed no user");
   for (const RouteName& name : routes) {
     if (request.path_info && std::strcmp(request.path_info, name.path) == 0) route = name.route;
   }
