@@ -149,38 +149,51 @@ bool write_all(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-// The new content, written to `fd`: the old bytes with the replacements
-// made, then a line for each key that no line sets, ended as the file's
-// last line is.
-bool write_new(int fd, const Buffer& old, const Replacement* replacements, std::size_t count,
-               const LedChange* appended, std::size_t appended_count) {
+void append(Buffer& out, const char* data, std::size_t size) {
+  if (size == 0) return;
+  std::memcpy(out.data + out.size, data, size);
+  out.size += size;
+}
+
+// The new content: the old bytes with the replacements made, then a line
+// for each key that no line sets, ended as the file's last line is. `out`
+// has room for the old bytes and 64 more per change.
+void build_new(const Buffer& old, const Replacement* replacements, std::size_t count,
+               const LedChange* appended, std::size_t appended_count, Buffer& out) {
   std::size_t at = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const Replacement& r = replacements[i];
-    if (!write_all(fd, old.data + at, r.start - at) ||
-        !write_all(fd, r.text.data(), std::strlen(r.text.data()))) {
-      return false;
-    }
+    append(out, old.data + at, r.start - at);
+    append(out, r.text.data(), std::strlen(r.text.data()));
     at = r.end;
   }
-  if (!write_all(fd, old.data + at, old.size - at)) return false;
-  if (appended_count == 0) return true;
+  append(out, old.data + at, old.size - at);
+  if (appended_count == 0) return;
   const char* last_newline =
       old.size > 0 ? static_cast<const char*>(memrchr(old.data, '\n', old.size)) : nullptr;
   const char* ending =
       last_newline && last_newline > old.data && last_newline[-1] == '\r' ? "\r\n" : "\n";
   // A last line without its ending would run into the new one.
-  if (old.size > 0 && old.data[old.size - 1] != '\n' &&
-      !write_all(fd, ending, std::strlen(ending))) {
-    return false;
-  }
+  if (old.size > 0 && old.data[old.size - 1] != '\n') append(out, ending, std::strlen(ending));
   for (std::size_t i = 0; i < appended_count; ++i) {
     char line[64];
     const int n = std::snprintf(line, sizeof line, "%s=%" PRIu32 "%s", appended[i].key,
                                 appended[i].value, ending);
-    if (n < 0 || !write_all(fd, line, static_cast<std::size_t>(n))) return false;
+    if (n > 0) append(out, line, static_cast<std::size_t>(n));
   }
-  return true;
+}
+
+// Whether the daemon's reader finds the new values in the new content. A
+// value that grew inside a line longer than the daemon's buffer moves where
+// that line's later pieces start, and with them what they set.
+bool reads_back(const Buffer& fresh, const LedChange* changes, std::size_t count) {
+  std::FILE* stream = fresh.size > 0 ? fmemopen(fresh.data, fresh.size, "r") : nullptr;
+  bool same = stream != nullptr;
+  for (std::size_t i = 0; same && i < count; ++i) {
+    same = settings_get_uint(stream, changes[i].key) == changes[i].value;
+  }
+  if (stream) (void)std::fclose(stream);
+  return same;
 }
 
 // A new file beside the old one, under a name nobody holds: O_EXCL does not
@@ -229,14 +242,13 @@ int lock_beside(int dir, const char* name, const char*& why) {
   return fd;
 }
 
-int replace_file(int dir, const char* name, const Buffer& old, const struct stat& st, bool missing,
-                 const Replacement* replacements, std::size_t count, const LedChange* appended,
-                 std::size_t appended_count, const char*& why) {
+int replace_file(int dir, const char* name, const Buffer& fresh, const struct stat& st,
+                 bool missing, const char*& why) {
   char temporary[300];
   const int fd = create_temporary(dir, name, temporary, sizeof temporary);
   if (fd < 0) return fail(why, "cannot create a new file beside the settings file");
   int error = 0;
-  if (!write_new(fd, old, replacements, count, appended, appended_count)) {
+  if (!write_all(fd, fresh.data, fresh.size)) {
     error = fail(why, "cannot write the new settings");
   } else if (!missing && (failing(RewriteStep::Owner) || fchown(fd, st.st_uid, st.st_gid) != 0 ||
                           fchmod(fd, st.st_mode & 07777) != 0)) {
@@ -299,8 +311,20 @@ int rewrite_settings(const char* path, const LedChange* changes, std::size_t cou
         appended[appended_count++] = changes[i];
       }
     }
-    error = replace_file(dir, name, old, st, missing, replacements.data(), replaced,
-                         appended.data(), appended_count, why);
+    Buffer fresh{static_cast<char*>(std::malloc(old.size + 64 * max_changes)), 0};
+    if (!fresh.data) {
+      error = fail(why, "no memory for the new settings");
+    } else {
+      build_new(old, replacements.data(), replaced, appended.data(), appended_count, fresh);
+      if (!reads_back(fresh, changes, count)) {
+        errno = EINVAL;
+        error =
+            fail(why, "lines longer than 16 KiB in the settings file would hide the new values");
+      } else {
+        error = replace_file(dir, name, fresh, st, missing, why);
+      }
+    }
+    std::free(fresh.data);
   }
   std::free(old.data);
   close(lock);
