@@ -239,11 +239,18 @@ TEST_P(RewriteFailure, LeavesTheOldFileAsItWas) {
   EXPECT_EQ(strays(dir), 0);
 }
 
+std::string step_name(const ::testing::TestParamInfo<RewriteStep>& step) {
+  constexpr std::array<const char*, 9> names = {"None", "Lock",  "Read",   "Create",       "Write",
+                                                "Sync", "Owner", "Rename", "SyncDirectory"};
+  return names[static_cast<std::size_t>(step.param)];
+}
+
 INSTANTIATE_TEST_SUITE_P(EachStep, RewriteFailure,
                          ::testing::Values(RewriteStep::Lock, RewriteStep::Read,
                                            RewriteStep::Create, RewriteStep::Write,
                                            RewriteStep::Owner, RewriteStep::Sync,
-                                           RewriteStep::Rename));
+                                           RewriteStep::Rename),
+                         step_name);
 
 // Runs `body` in a child with a mount namespace of its own, with a small
 // tmpfs on `dir`: the child's exit status, or -1 when no namespace can be had.

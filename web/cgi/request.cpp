@@ -65,9 +65,8 @@ bool names_host(const char* url, const char* host) {
   const char* scheme_end = std::strstr(url, "://");
   if (!scheme_end) return false;  // "null", or no origin at all
   const char* authority = scheme_end + 3;
+  // Compared whole: a user part ("host@elsewhere") or a longer name differs.
   const std::size_t length = std::strcspn(authority, "/?#");
-  // A user part would let "host@elsewhere" pass for the host.
-  if (std::memchr(authority, '@', length)) return false;
   return length == std::strlen(host) && strncasecmp(authority, host, length) == 0;
 }
 
