@@ -122,5 +122,7 @@ int rewrite_settings(const char* path, const LedChange* changes, std::size_t cou
 // ---- the restart ----
 
 extern const char* init_script_path;
+// The commands' search path when the web server gives none.
+inline constexpr const char* default_path = "/usr/sbin:/usr/bin:/sbin:/bin";
 // Runs the start script with "restart": its exit status, or -1 (errno set).
 int restart_daemon();

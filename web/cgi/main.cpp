@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
 
 #include "settings/settings_internal.h"
@@ -159,6 +160,8 @@ void answer_settings(const CgiRequest& request, long length) {
 }  // namespace
 
 int main() {
+  // The probes' commands are looked up on PATH, which a web server may not set.
+  (void)setenv("PATH", default_path, 0);
   const CgiRequest request = request_from_environment();
   Route route = Route::None;
   long length = 0;

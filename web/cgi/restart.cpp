@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 #include "web/cgi/cgi.h"
 
@@ -14,7 +16,7 @@ int restart_daemon() {
   if (child < 0) return -1;
   if (child == 0) {
     // The script gets nothing of the request: no HTTP_* variable reaches
-    // its shell, its output does not mix with our answer, and no descriptor
+    // its shell (nor any other but PATH), its output does not mix with our answer, and no descriptor
     // of the web server's is left open in the daemon it starts.
     sigset_t none;
     sigemptyset(&none);
@@ -29,7 +31,11 @@ int restart_daemon() {
     }
     char restart[] = "restart";
     char* argv[] = {const_cast<char*>(init_script_path), restart, nullptr};
-    char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+    // The web server's PATH alone (the daemon's probes find their commands
+    // through it, as when the router's start-up started it).
+    static char path[1024];
+    const char* inherited = std::getenv("PATH");
+    (void)std::snprintf(path, sizeof path, "PATH=%s", inherited ? inherited : default_path);
     char* envp[] = {path, nullptr};
     execve(init_script_path, argv, envp);
     _exit(127);
