@@ -1,12 +1,9 @@
 // norvask-status: what each LED shows now, and why.
 #include <fcntl.h>
 #include <getopt.h>
-#include <sys/stat.h>
-#include <syslog.h>
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -43,29 +40,6 @@ void help() {
       "\n"
       "Exit status: 0 when it could look, 1 when it could not read what it needed\n"
       "(it says what), 2 on a wrong option.");
-}
-
-void on_stop_signal(int signal_number) { status_stop = signal_number; }
-
-// Every signal whose default action ends us is caught: it ends the look
-// early, so that the private directory is removed, and is raised again at
-// the end. No SA_RESTART: a signal cuts the second between the looks and the
-// wait for a command short. The stop signals are caught even when ignored
-// (a shell ignores INT and QUIT for what it starts in the background); the
-// others, ignored, cannot end us and stay ignored. The command runner gives
-// every child the default actions back.
-void catch_signals() {
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    sigaction(signal_number, &action, nullptr);
-  }
-  for (const int signal_number :
-       {SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF}) {
-    struct sigaction was {};
-    if (sigaction(signal_number, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
-    sigaction(signal_number, &action, nullptr);
-  }
 }
 
 // Started with 0, 1 or 2 closed, the files we open would take their places:
@@ -143,7 +117,7 @@ int main(int argc, char** argv) {
     return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : exit_could_not_read;
   }
 
-  catch_signals();
+  catch_stop_signals();
   status_setup();
 
   static StatusReport report{};

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 
 #include "gpio/gpio_internal.h"
 #include "settings/settings_internal.h"
@@ -21,7 +22,30 @@ bool settings_newer_than(std::int64_t started_ms) {
          started_ms + tick_ms;
 }
 
+void on_stop_signal(int signal_number) { status_stop = signal_number; }
+
 }  // namespace
+
+// Every signal whose default action ends us is caught: it ends the look
+// early, so that the private directory is removed, and is raised again at
+// the end. No SA_RESTART: a signal cuts the second between the looks and the
+// wait for a command short. The stop signals are caught even when ignored
+// (a shell ignores INT and QUIT for what it starts in the background); the
+// others, ignored, cannot end us and stay ignored. The command runner gives
+// every child the default actions back.
+void catch_stop_signals() {
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    sigaction(signal_number, &action, nullptr);
+  }
+  for (const int signal_number :
+       {SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF}) {
+    struct sigaction was {};
+    if (sigaction(signal_number, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
+    sigaction(signal_number, &action, nullptr);
+  }
+}
 
 void status_setup() {
   // What the probes find goes into our report; their messages are the

@@ -114,6 +114,10 @@ int look_at_daemon(StatusReport& report);
 // messages not logged, each command bounded in time.
 void status_setup();
 
+// Every signal that would end us sets status_stop instead, so that the
+// looks end early and the private directory is removed.
+void catch_stop_signals();
+
 // The whole report: the settings and both LEDs, then the daemon. 0, or -1
 // with report.problem set (the report is still complete as far as it goes).
 int look_at_everything(StatusReport& report);

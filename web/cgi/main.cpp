@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -162,6 +163,9 @@ void answer_settings(const CgiRequest& request, long length) {
 int main() {
   // The probes' commands are looked up on PATH, which a web server may not set.
   (void)setenv("PATH", default_path, 0);
+  // A web server that gives up on us (a signal, or a closed pipe) ends the
+  // look early; its private directory is removed all the same.
+  catch_stop_signals();
   const CgiRequest request = request_from_environment();
   Route route = Route::None;
   long length = 0;
@@ -190,5 +194,10 @@ int main() {
         break;
     }
   }
-  return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+  const bool written = std::fflush(stdout) == 0 && !std::ferror(stdout);
+  if (status_stop) {
+    (void)std::signal(status_stop, SIG_DFL);
+    (void)std::raise(status_stop);
+  }
+  return written ? 0 : 1;
 }

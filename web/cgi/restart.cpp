@@ -16,8 +16,8 @@ int restart_daemon() {
   if (child < 0) return -1;
   if (child == 0) {
     // The script gets nothing of the request: no HTTP_* variable reaches
-    // its shell (nor any other but PATH), its output does not mix with our answer, and no descriptor
-    // of the web server's is left open in the daemon it starts.
+    // its shell (nor any other but PATH), its output does not mix with our answer, and no
+    // descriptor of the web server's is left open in the daemon it starts.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
