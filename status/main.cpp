@@ -65,10 +65,15 @@ bool parse_mode(const char* text, std::uint32_t& mode) {
   return true;
 }
 
-}  // namespace
+struct Options {
+  bool json;
+  bool preview;  // --mode N
+  bool modes;    // --modes
+  std::uint32_t mode;
+};
 
-int main(int argc, char** argv) {
-  fill_standard_descriptors();
+// The options, or an exit status to end with (-1: none, go on).
+int parse_options(int argc, char** argv, Options& chosen) {
   static const option options[] = {
       {"json", no_argument, nullptr, 'j'},
       {"mode", required_argument, nullptr, 'm'},
@@ -76,25 +81,21 @@ int main(int argc, char** argv) {
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
-  bool json = false;
-  bool preview = false;
-  bool modes = false;
-  std::uint32_t mode = 0;
   for (int c; (c = getopt_long(argc, argv, "jm:Mh", options, nullptr)) != -1;) {
     switch (c) {
       case 'j':
-        json = true;
+        chosen.json = true;
         break;
       case 'm':
-        if (!parse_mode(optarg, mode)) {
+        if (!parse_mode(optarg, chosen.mode)) {
           put(stderr, "norvask-status: --mode takes a whole number from 0 to %" PRIu32 "\n",
               last_mode);
           return exit_usage;
         }
-        preview = true;
+        chosen.preview = true;
         break;
       case 'M':
-        modes = true;
+        chosen.modes = true;
         break;
       case 'h':
         help();
@@ -104,16 +105,23 @@ int main(int argc, char** argv) {
         return exit_usage;
     }
   }
-  if (optind != argc || (preview && modes)) {
+  if (optind != argc || (chosen.preview && chosen.modes)) {
     usage(stderr);
     return exit_usage;
   }
-  if (modes) {
-    if (json) {
-      render_modes_json(stdout);
-    } else {
-      render_modes_plain(stdout);
-    }
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  fill_standard_descriptors();
+  Options chosen{};
+  if (const int status = parse_options(argc, argv, chosen); status >= 0) return status;
+  const bool json = chosen.json;
+  const bool preview = chosen.preview;
+  if (chosen.modes) {
+    (json ? render_modes_json : render_modes_plain)(stdout);
     return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : exit_could_not_read;
   }
 
@@ -121,17 +129,11 @@ int main(int argc, char** argv) {
   status_setup();
 
   static StatusReport report{};
-  const int looked = preview ? look_at_mode(report, mode) : look_at_everything(report);
+  const int looked = preview ? look_at_mode(report, chosen.mode) : look_at_everything(report);
   if (preview) {
-    if (json) {
-      render_preview_json(report, stdout);
-    } else {
-      render_preview_plain(report, stdout);
-    }
-  } else if (json) {
-    render_json(report, stdout);
+    (json ? render_preview_json : render_preview_plain)(report, stdout);
   } else {
-    render_plain(report, stdout);
+    (json ? render_json : render_plain)(report, stdout);
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     put(stderr, "norvask-status: cannot write the report: %s\n", std::strerror(errno));

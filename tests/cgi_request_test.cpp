@@ -272,6 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BodyCase{R"({"led1":1,"led1":1,"led2":2,"token":"t"})", 400, "led1"},
                       BodyCase{R"({"token":"t","led2":2,"led1":1,"token":"t"})", 400, "token"},
                       BodyCase{R"({"led\u0031":1,"led2":2,"token":"t"})", 0, nullptr},
+                      BodyCase{R"({"led1\u0000":1,"led2":2,"token":"t"})", 400, "led1"},
                       BodyCase{R"({"led2":13,"token":"t","led1":11})", 0, nullptr}));
 
 INSTANTIATE_TEST_SUITE_P(

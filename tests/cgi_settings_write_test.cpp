@@ -152,7 +152,7 @@ TEST(RewriteLongLines, RefusesWhatWouldMoveAKeyOutOfTheDaemonsSight) {
 
 TEST(RewriteLongLines, KeepsA16KiBValueLineWhole) {
   TempDir dir;
-  const std::string padding(16 * 1024, ' ');
+  const std::string padding(std::size_t{16} * 1024, ' ');
   write_file(dir / "settings", "MOD_NORVASK_MODE=1" + padding + "#\nMOD_NORVASK_MODE2=2\n");
   ASSERT_EQ(rewrite(dir / "settings", 11, 13), 0);
   EXPECT_TRUE(read_file(dir / "settings") ==
@@ -209,7 +209,7 @@ TEST(RewriteFile, RefusesWhatIsNotAPlainFile) {
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
 
   ASSERT_EQ(unlink((dir / "settings").c_str()), 0);
-  const std::string huge = "MOD_NORVASK_MODE=1\n" + std::string(300 * 1024, '#');
+  const std::string huge = "MOD_NORVASK_MODE=1\n" + std::string(std::size_t{300} * 1024, '#');
   write_file(dir / "settings", huge);
   EXPECT_EQ(rewrite(dir / "settings", 11, 13), EFBIG);
   EXPECT_EQ(read_file(dir / "settings"), huge);

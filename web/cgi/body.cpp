@@ -53,52 +53,67 @@ int hex_value(char c) {
 
 enum class Text : std::uint8_t { Fine, Malformed, Control };
 
+// Where a string is decoded to.
+struct Decoded {
+  char* out;
+  std::size_t cap;
+  std::size_t used;
+  bool fits;     // all of it went in
+  bool control;  // it holds a control character
+};
+
+void keep(Decoded& d, char c) {
+  if (d.used + 1 < d.cap) {
+    d.out[d.used++] = c;
+  } else {
+    d.fits = false;
+  }
+}
+
+// The escape after a backslash; false when it is not JSON's.
+bool read_escape(Reader& r, Decoded& d) {
+  if (r.p >= r.end) return false;
+  const char escaped = *r.p++;
+  if (escaped == '\0' || !std::strchr("\"\\/bfnrtu", escaped)) return false;
+  if (escaped != 'u') {
+    // \b \f \n \r \t are controls; \" \\ \/ stand for themselves.
+    d.control = d.control || std::strchr("bfnrt", escaped) != nullptr;
+    keep(d, escaped);
+    return true;
+  }
+  int code = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int digit = r.p < r.end ? hex_value(*r.p++) : -1;
+    if (digit < 0) return false;
+    code = code * 16 + digit;
+  }
+  // Nothing we take is outside ASCII: such a character can only be wrong.
+  d.control = d.control || code < 0x20 || (code >= 0x7f && code < 0xa0);
+  keep(d, code < 0x80 ? static_cast<char>(code) : '?');
+  return true;
+}
+
 // A JSON string at r.p (after blanks), decoded into `out` as far as it fits
 // (`fits` says whether all of it did). An escape that decodes to a control
 // character is Control; a raw one is not JSON at all.
 Text read_string(Reader& r, char* out, std::size_t cap, bool& fits) {
+  Decoded d{out, cap, 0, true, false};
   fits = true;
   if (!take(r, '"')) return Text::Malformed;
-  std::size_t used = 0;
-  bool control = false;
-  auto put = [&](char c) {
-    if (used + 1 < cap) {
-      out[used++] = c;
-    } else {
-      fits = false;
-    }
-  };
   while (r.p < r.end && *r.p != '"') {
-    auto c = static_cast<unsigned char>(*r.p++);
+    const auto c = static_cast<unsigned char>(*r.p++);
     if (c < 0x20) return Text::Malformed;
-    if (c != '\\') {
-      control = control || c == 0x7f;
-      put(static_cast<char>(c));
+    if (c == '\\') {
+      if (!read_escape(r, d)) return Text::Malformed;
       continue;
     }
-    if (r.p >= r.end) return Text::Malformed;
-    const char escaped = *r.p++;
-    const char* simple = std::strchr("\"\\/bfnrtu", escaped);
-    if (!simple || escaped == '\0') return Text::Malformed;
-    if (escaped != 'u') {
-      // \b \f \n \r \t are controls; \" \\ \/ stand for themselves.
-      if (std::strchr("bfnrt", escaped)) control = true;
-      put(escaped);
-      continue;
-    }
-    int code = 0;
-    for (int i = 0; i < 4; ++i) {
-      const int digit = r.p < r.end ? hex_value(*r.p++) : -1;
-      if (digit < 0) return Text::Malformed;
-      code = code * 16 + digit;
-    }
-    // Nothing we take is outside ASCII: such a character can only be wrong.
-    control = control || code < 0x20 || (code >= 0x7f && code < 0xa0);
-    put(code < 0x80 ? static_cast<char>(code) : '?');
+    d.control = d.control || c == 0x7f;
+    keep(d, static_cast<char>(c));
   }
   if (!take(r, '"')) return Text::Malformed;
-  if (cap > 0) out[used] = '\0';
-  return control ? Text::Control : Text::Fine;
+  if (cap > 0) out[d.used] = '\0';
+  fits = d.fits;
+  return d.control ? Text::Control : Text::Fine;
 }
 
 // A JSON value that is not a string or a whole number, skipped as far as
@@ -114,9 +129,9 @@ bool skip_other_value(Reader& r) {
 // 1: read; 0: a value of another kind or range (skipped); -1: not JSON.
 int read_mode(Reader& r, std::uint32_t& mode) {
   skip_blanks(r);
-  bool fits = true;
-  std::array<char, 8> ignored{};
   if (r.p < r.end && *r.p == '"') {
+    bool fits = true;
+    std::array<char, 8> ignored{};
     return read_string(r, ignored.data(), ignored.size(), fits) == Text::Malformed ? -1 : 0;
   }
   const char* start = r.p;
@@ -134,6 +149,33 @@ int read_mode(Reader& r, std::uint32_t& mode) {
   return skip_other_value(r) ? 0 : -1;
 }
 
+// The value of field `index`; false when the body is not JSON. A value
+// of the wrong kind sets `wrong`, if nothing did before.
+bool read_field(Reader& r, std::size_t index, SettingsBody& out, Refusal& wrong) {
+  const Refusal refusal = refuse(fields[index].wrong, fields[index].name);
+  if (index < 2) {
+    const int got = read_mode(r, index == 0 ? out.led1 : out.led2);
+    if (got == 0 && wrong.status == 0) wrong = refusal;
+    return got >= 0;
+  }
+  skip_blanks(r);
+  if (r.p >= r.end || *r.p != '"') {
+    if (wrong.status == 0) wrong = refusal;
+    return skip_other_value(r);
+  }
+  const Text text = read_string(r, out.token.data(), out.token.size(), out.token_fits);
+  if (text == Text::Control && wrong.status == 0) wrong = refusal;
+  return text != Text::Malformed;
+}
+
+// Which field `key` names, or fields.size().
+std::size_t field_index(const char* key, bool fits) {
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (fits && std::strcmp(key, fields[i].name) == 0) return i;
+  }
+  return fields.size();
+}
+
 }  // namespace
 
 Refusal parse_settings_body(const char* body, std::size_t length, SettingsBody& out) {
@@ -148,12 +190,10 @@ Refusal parse_settings_body(const char* body, std::size_t length, SettingsBody& 
     first = false;
     std::array<char, 33> key{};
     bool fits = true;
-    if (read_string(r, key.data(), key.size(), fits) == Text::Malformed) return malformed;
-    if (!take(r, ':')) return malformed;
-    std::size_t index = fields.size();
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (fits && std::strcmp(key.data(), fields[i].name) == 0) index = i;
-    }
+    const Text name = read_string(r, key.data(), key.size(), fits);
+    if (name == Text::Malformed || !take(r, ':')) return malformed;
+    // A name with a control character in it ("led1\u0000") names no field.
+    const std::size_t index = field_index(key.data(), fits && name == Text::Fine);
     if (index == fields.size()) {
       // The name goes back into the answer, cut; it is escaped there.
       unknown_key = key;
@@ -161,24 +201,7 @@ Refusal parse_settings_body(const char* body, std::size_t length, SettingsBody& 
     }
     if (seen[index]) return refuse(fields[index].twice, fields[index].name);
     seen[index] = true;
-    if (index < 2) {
-      std::uint32_t& mode = index == 0 ? out.led1 : out.led2;
-      const int got = read_mode(r, mode);
-      if (got < 0) return malformed;
-      if (got == 0 && wrong.status == 0) wrong = refuse(fields[index].wrong, fields[index].name);
-      continue;
-    }
-    skip_blanks(r);
-    if (r.p >= r.end || *r.p != '"') {
-      if (!skip_other_value(r)) return malformed;
-      if (wrong.status == 0) wrong = refuse(fields[index].wrong, fields[index].name);
-      continue;
-    }
-    const Text text = read_string(r, out.token.data(), out.token.size(), out.token_fits);
-    if (text == Text::Malformed) return malformed;
-    if (text == Text::Control && wrong.status == 0) {
-      wrong = refuse(fields[index].wrong, fields[index].name);
-    }
+    if (!read_field(r, index, out, wrong)) return malformed;
   }
   skip_blanks(r);
   if (r.p != r.end) return malformed;

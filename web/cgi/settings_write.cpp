@@ -20,7 +20,7 @@ RewriteStep rewrite_failing_step = RewriteStep::None;
 namespace {
 
 // A settings file is a few lines; a larger one is refused rather than read.
-constexpr std::size_t settings_file_limit = 256 * 1024;
+constexpr std::size_t settings_file_limit = std::size_t{256} * 1024;
 constexpr std::size_t max_changes = 2;
 
 // Where one key's value is replaced.
@@ -60,6 +60,27 @@ const char* split_path(const char* path, char* dir, std::size_t cap) {
   return slash + 1;
 }
 
+// Reads the `size` bytes of the file open on `fd` into a new buffer.
+int read_whole(int fd, std::size_t size, Buffer& old, const char*& why) {
+  // One more byte than it said: a file that grows is seen to.
+  const std::size_t cap = size + 1;
+  old.data = static_cast<char*>(std::malloc(cap));
+  old.size = 0;
+  if (!old.data) return fail(why, "no memory to read the settings file");
+  while (old.size < cap) {
+    const ssize_t n = read(fd, old.data + old.size, cap - old.size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail(why, "cannot read the settings file");
+    if (n == 0) break;
+    old.size += static_cast<std::size_t>(n);
+  }
+  if (old.size != size) {
+    errno = EAGAIN;
+    return fail(why, "the settings file changed while it was read");
+  }
+  return 0;
+}
+
 // The whole old file, when it is a regular file of sensible size; a link,
 // a FIFO or a device there is not read (nor waited on) and not replaced.
 int read_old(int dir, const char* name, Buffer& old, struct stat& st, bool& missing,
@@ -84,26 +105,7 @@ int read_old(int dir, const char* name, Buffer& old, struct stat& st, bool& miss
     errno = EFBIG;
     error = fail(why, "the settings file is larger than 256 KiB");
   }
-  if (error == 0) {
-    // One more byte than it said: a file that grows is seen to.
-    const std::size_t cap = static_cast<std::size_t>(st.st_size) + 1;
-    old.data = static_cast<char*>(std::malloc(cap));
-    old.size = 0;
-    while (old.data && old.size < cap) {
-      const ssize_t n = read(fd, old.data + old.size, cap - old.size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        if (n < 0) error = fail(why, "cannot read the settings file");
-        break;
-      }
-      old.size += static_cast<std::size_t>(n);
-    }
-    if (!old.data) error = fail(why, "no memory to read the settings file");
-    if (error == 0 && old.size != static_cast<std::size_t>(st.st_size)) {
-      errno = EAGAIN;
-      error = fail(why, "the settings file changed while it was read");
-    }
-  }
+  if (error == 0) error = read_whole(fd, static_cast<std::size_t>(st.st_size), old, why);
   close(fd);
   return error;
 }

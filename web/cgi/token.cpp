@@ -93,7 +93,7 @@ int token_for(const char* user, TokenText& token, const char*& why) {
     token[2 * i] = hex[digest[i] >> 4];
     token[2 * i + 1] = hex[digest[i] & 15];
   }
-  token[token_hex_size] = '\0';
+  token.back() = '\0';
   return 0;
 }
 
