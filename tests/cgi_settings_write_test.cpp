@@ -290,7 +290,7 @@ int full_file_system(const std::string& dir) {
 TEST(RewriteFileSystem, AFullFileSystemLeavesTheFileAsItWas) {
   TempDir dir;
   const int result = in_private_tmpfs(dir.path(), "size=64k", full_file_system);
-  if (result == -1) GTEST_SKIP() << "no private mount namespace here";
+  if (result == -1) GTEST_SKIP() << "no private mount namespace here, or under qemu-user";
   EXPECT_EQ(result, 0) << "10 + errno when not ENOSPC; 2: the file changed";
 }
 
@@ -305,7 +305,7 @@ int read_only_directory(const std::string& dir) {
 TEST(RewriteFileSystem, AReadOnlyDirectoryLeavesTheFileAsItWas) {
   TempDir dir;
   const int result = in_private_tmpfs(dir.path(), "size=64k", read_only_directory);
-  if (result == -1) GTEST_SKIP() << "no private mount namespace here";
+  if (result == -1) GTEST_SKIP() << "no private mount namespace here, or under qemu-user";
   EXPECT_EQ(result, 0) << "10 + errno when not EROFS; 2: the file changed; 3: no remount";
 }
 
