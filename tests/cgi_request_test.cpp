@@ -189,7 +189,18 @@ struct BodyCase {
   const char* field;
 };
 
-void PrintTo(const BodyCase& c, std::ostream* out) { *out << c.body; }
+// The body with its control characters shown as \xNN.
+void PrintTo(const BodyCase& c, std::ostream* out) {
+  for (const char ch : c.body) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte < 0x20 || byte == 0x7f) {
+      constexpr const char digits[] = "0123456789abcdef";
+      *out << "\\x" << digits[byte >> 4] << digits[byte & 15];
+    } else {
+      *out << ch;
+    }
+  }
+}
 
 class Bodies : public ::testing::TestWithParam<BodyCase> {};
 
@@ -256,7 +267,8 @@ INSTANTIATE_TEST_SUITE_P(
         BodyCase{R"({"led1":1,"led2":2,"token":"t)", 400, nullptr},
         BodyCase{R"({"led1":1,"led2":2,"token":"\x"})", 400, nullptr},
         BodyCase{R"({"led1":1,"led2":2,"token":"\u12"})", 400, nullptr},
-        BodyCase{"{\"led1\":1,\"led2\":2,\"token\":\"a\nb\"}", 400, nullptr},
+        BodyCase{"{\"led1\":1,\"led2\":2,\"token\":\"a\nb\"}", 400, "token"},
+        BodyCase{"{\"led1\":\"1\n7\",\"led2\":2,\"token\":\"t\"}", 400, "led1"},
         BodyCase{std::string("{\"led1\":1,\"led2\":2,\"token\":\"t\"}\0", 32), 400, nullptr}));
 
 TEST(Body, GivesTheModesAndTheToken) {

@@ -94,20 +94,21 @@ bool read_escape(Reader& r, Decoded& d) {
 }
 
 // A JSON string at r.p (after blanks), decoded into `out` as far as it fits
-// (`fits` says whether all of it did). An escape that decodes to a control
-// character is Control; a raw one is not JSON at all.
+// (`fits` says whether all of it did). One that holds a control character,
+// as it is or escaped, is Control.
 Text read_string(Reader& r, char* out, std::size_t cap, bool& fits) {
   Decoded d{out, cap, 0, true, false};
   fits = true;
   if (!take(r, '"')) return Text::Malformed;
   while (r.p < r.end && *r.p != '"') {
     const auto c = static_cast<unsigned char>(*r.p++);
-    if (c < 0x20) return Text::Malformed;
     if (c == '\\') {
       if (!read_escape(r, d)) return Text::Malformed;
       continue;
     }
-    d.control = d.control || c == 0x7f;
+    // A raw control character is no JSON either, but the answer names the
+    // field that holds it.
+    d.control = d.control || c < 0x20 || c == 0x7f;
     keep(d, static_cast<char>(c));
   }
   if (!take(r, '"')) return Text::Malformed;
