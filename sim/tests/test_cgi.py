@@ -137,6 +137,9 @@ class Cgi(BoardCase):
             "a fraction": (400, "led2", dict(body=dict(good, led2=1.5))),
             "a newline in a value": (400, "led1", dict(body=dict(good, led1="1\n7"))),
             "too long": (413, "body", dict(body=dict(good, pad="x" * 1100))),
+            "too long, its length not told": (
+                413, "body", dict(body=dict(good, pad="x" * 1100), CONTENT_LENGTH=None)),
+            "shorter than told": (400, "body", dict(CONTENT_LENGTH="900")),
             "malformed": (400, None, dict(body="{\"led1\":17,")),
             "by GET": (405, None, dict(method="GET")),
         }
