@@ -2,15 +2,17 @@
 simulated one, or the emulated arm64 router. Keys change the board; q or
 Ctrl-C stops the daemon (SIGTERM) and leaves.
 
-usage: view.py (--board BIN --daemon BIN | --router PACKAGE) [--scenario FILE]
-               [--for SECONDS] [--events FILE] MODE1 [MODE2]
+usage: view.py (--board BIN --daemon BIN | --router PACKAGE) [--status BIN]
+               [--scenario FILE] [--for SECONDS] [--events FILE] MODE1 [MODE2]
 """
 
 import argparse
+import json
 import math
 import os
 import select
 import signal
+import subprocess
 import sys
 import termios
 import time
@@ -21,40 +23,33 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from board import Board, BoardError, Log, Unsupported  # noqa: E402
 from model import WIFI, Model  # noqa: E402
 
-# What each mode shows, in words for someone who has never seen a router.
-MODES = {
-    0: ("not used", "This LED is switched off and stays dark."),
-    1: ("input 1", "Lit while the switch wired to the router's input 1 (bin0) is closed."),
-    2: ("input 2", "Lit while the switch wired to the router's input 2 (bin1) is closed."),
-    3: ("output 1", "Shows the router's switchable output 1 (out0): lit while it is on."),
-    4: ("output 2", "Shows the router's switchable output 2 (out1): lit while it is on."),
-    5: ("serial port 1, receiving",
-        "Lit for each second in which a cabled device sent data to serial port 1."),
-    6: ("serial port 1, sending",
-        "Lit for each second in which the router sent data out of serial port 1."),
-    7: ("serial port 1, any data",
-        "Lit for each second in which data went either way on serial port 1."),
-    8: ("serial port 2, receiving",
-        "Lit for each second in which a cabled device sent data to serial port 2."),
-    9: ("serial port 2, sending",
-        "Lit for each second in which the router sent data out of serial port 2."),
-    10: ("serial port 2, any data",
-         "Lit for each second in which data went either way on serial port 2."),
-    11: ("Wi-Fi hotspot",
-         "Lit while phones or laptops are connected to the router's Wi-Fi; "
-         "blinks while they send or receive data."),
-    12: ("Wi-Fi connection",
-         "Lit while the router itself is connected to another Wi-Fi network; "
-         "blinks while data flows over it."),
-    13: ("OpenVPN tunnel",
-         "Lit once a VPN tunnel (tun0 to tun3) to a distant network has received data."),
-    14: ("IPsec tunnel", "Lit while a secure IPsec link to a distant site is established."),
-    15: ("remote management",
-         "Lit while the router's remote-management client is connected to its server."),
-    16: ("VPN portal", "Lit while the router's VPN portal service is running and listening."),
-    17: ("always on", "Always lit: it shows that the daemon is running."),
-}
+STATUS = "/opt/norvask/bin/norvask-status"
 UNKNOWN_MODE = ("not a mode", "Numbers above 17 select nothing: the LED stays dark.")
+
+
+def mode_words(listing):
+    """What each mode shows, from the status tool's `--modes --json`, the
+    one table of them: mode -> (what it shows, when it is lit and blinks)."""
+    words = {}
+    for m in json.loads(listing)["modes"]:
+        text = f"On when: {m['on']}." if m["on"] else "Never on: the LED stays dark."
+        if m["blinks"]:
+            text += f" Blinks when: {m['blinks']}."
+        words[m["mode"]] = (m["shows"], text)
+    return words
+
+
+def words_from_program(status):
+    """The table from norvask-status on this machine; empty, with a
+    warning, when it cannot be run."""
+    try:
+        done = subprocess.run([status, "--modes", "--json"], capture_output=True, text=True,
+                              check=True, timeout=10)
+        return mode_words(done.stdout)
+    except (OSError, subprocess.SubprocessError, ValueError) as e:
+        print(f"no words for the modes from {plain(status)}: {plain(str(e))}", file=sys.stderr)
+        return {}
+
 
 # key: (what it changes, the modes it matters for)
 KEYS = {
@@ -158,10 +153,20 @@ def wrap(text, width):
     return lines + [line] if line else lines
 
 
+def words_from_board(board):
+    """The table from the router's own norvask-status, through `run`."""
+    status, listing = board.run(f"{STATUS} --modes --json")
+    try:
+        return mode_words(listing) if status == 0 else {}
+    except ValueError:
+        return {}
+
+
 class View:
-    def __init__(self, board, modes, title="a simulated router board"):
+    def __init__(self, board, modes, title="a simulated router board", words=None):
         self.board = board
         self.modes = modes
+        self.words = words or {}
         self.title = title
         self.model = Model()  # fed the lines the board confirms
         self.leds = {1: None, 2: None}
@@ -202,7 +207,7 @@ class View:
 
     def led_lines(self, led):
         mode = self.modes[led - 1]
-        name, text = MODES.get(mode, UNKNOWN_MODE)
+        name, text = self.words.get(mode, UNKNOWN_MODE)
         value = self.leds[led]
         now = time.monotonic()
         # Four flashes a second are easy to miss in a terminal: say so.
@@ -235,8 +240,8 @@ class View:
         return "\x1b[H" + "".join(f"{line}\x1b[K\r\n" for line in out) + "\x1b[J"
 
 
-def run_live(board, modes, duration, title):
-    view = View(board, modes, title)
+def run_live(board, modes, duration, title, words):
+    view = View(board, modes, title, words)
     fd = sys.stdin.fileno()
     saved = termios.tcgetattr(fd)
     sys.stdout.write("\x1b[?1049h\x1b[?25l")  # own screen, no cursor
@@ -266,9 +271,9 @@ def run_live(board, modes, duration, title):
     return view
 
 
-def run_plain(board, modes, duration, title):
+def run_plain(board, modes, duration, title, words):
     """Without a terminal: one line per LED change, until the time is up."""
-    view = View(board, modes, title)
+    view = View(board, modes, title, words)
     deadline = time.monotonic() + duration if duration else None
     try:
         while deadline is None or time.monotonic() < deadline:
@@ -300,6 +305,9 @@ def main():
     parser.add_argument("--router", metavar="PACKAGE",
                         help="the emulated arm64 router instead, with this package installed "
                              "and the daemon started by its start script")
+    parser.add_argument("--status", help="norvask-status on this machine, for the modes' words "
+                                         "(default: beside --daemon; with --router, the "
+                                         "router's own)")
     parser.add_argument("--scenario", help="a file of board commands to run")
     parser.add_argument("--for", dest="duration", type=float, help="quit after SECONDS")
     parser.add_argument("--events", metavar="FILE",
@@ -335,10 +343,15 @@ def main():
             board.wait_for(lambda e: e.kind == "daemon", start=start)
         else:
             board.start()
+        if args.status or not args.router:
+            words = words_from_program(
+                args.status or os.path.join(os.path.dirname(args.daemon), "norvask-status"))
+        else:
+            words = words_from_board(board)
         live = sys.stdin.isatty() and sys.stdout.isatty()
         run = run_live if live else run_plain
         title = "the emulated arm64 router" if args.router else "a simulated router board"
-        run(board, (args.mode1, args.mode2), args.duration, title)
+        run(board, (args.mode1, args.mode2), args.duration, title, words)
         print("stopping the daemon (SIGTERM) ...", flush=True)
         mark = board.mark()
         board.close()

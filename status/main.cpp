@@ -1,13 +1,11 @@
 // norvask-status: what each LED shows now, and why.
 #include <fcntl.h>
 #include <getopt.h>
-#include <sys/stat.h>
-#include <syslog.h>
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +19,9 @@ namespace {
 constexpr int exit_could_not_read = 1;
 constexpr int exit_usage = 2;
 
-void usage(std::FILE* out) { put(out, "usage: norvask-status [--json] [--help]\n"); }
+void usage(std::FILE* out) {
+  put(out, "usage: norvask-status [--json] [--mode N | --modes] [--help]\n");
+}
 
 void help() {
   usage(stdout);
@@ -33,34 +33,13 @@ void help() {
       "running daemon's state. It never switches an LED and leaves the daemon's files\n"
       "alone.\n"
       "\n"
-      "  --json   the same facts as one JSON object (keys in the README)\n"
-      "  --help   this text\n"
+      "  --json     the same facts as one JSON object (keys in the README)\n"
+      "  --mode N   what mode N (0 to 17) would show now, looked at as LED 1 alone\n"
+      "  --modes    every mode, what it shows, when it is on and when it blinks\n"
+      "  --help     this text\n"
       "\n"
       "Exit status: 0 when it could look, 1 when it could not read what it needed\n"
       "(it says what), 2 on a wrong option.");
-}
-
-void on_stop_signal(int signal_number) { status_stop = signal_number; }
-
-// Every signal whose default action ends us is caught: it ends the look
-// early, so that the private directory is removed, and is raised again at
-// the end. No SA_RESTART: a signal cuts the second between the looks and the
-// wait for a command short. The stop signals are caught even when ignored
-// (a shell ignores INT and QUIT for what it starts in the background); the
-// others, ignored, cannot end us and stay ignored. The command runner gives
-// every child the default actions back.
-void catch_signals() {
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    sigaction(signal_number, &action, nullptr);
-  }
-  for (const int signal_number :
-       {SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF}) {
-    struct sigaction was {};
-    if (sigaction(signal_number, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
-    sigaction(signal_number, &action, nullptr);
-  }
 }
 
 // Started with 0, 1 or 2 closed, the files we open would take their places:
@@ -76,30 +55,47 @@ void fill_standard_descriptors() {
   }
 }
 
-// The daemon reads its settings once: a later change has not been applied.
-// Its start is known to a clock tick, which a change just before it may share.
-bool settings_newer_than(std::int64_t started_ms) {
-  struct stat st {};
-  const std::int64_t tick_ms = 1000 / std::max(sysconf(_SC_CLK_TCK), 1L);
-  if (started_ms < 0 || stat(settings_path, &st) != 0) return false;
-  return std::int64_t{st.st_mtim.tv_sec} * 1000 + st.st_mtim.tv_nsec / 1000000 >
-         started_ms + tick_ms;
+// A mode's number for --mode: digits alone, 0 to 17.
+bool parse_mode(const char* text, std::uint32_t& mode) {
+  std::uint64_t value = 0;
+  if (*text < '0' || *text > '9') return false;
+  const char* end = scan_unsigned(text, UINT32_MAX, value);
+  if (!end || *end != '\0' || value > last_mode) return false;
+  mode = static_cast<std::uint32_t>(value);
+  return true;
 }
 
-}  // namespace
+struct Options {
+  bool json;
+  bool preview;  // --mode N
+  bool modes;    // --modes
+  std::uint32_t mode;
+};
 
-int main(int argc, char** argv) {
-  fill_standard_descriptors();
+// The options, or an exit status to end with (-1: none, go on).
+int parse_options(int argc, char** argv, Options& chosen) {
   static const option options[] = {
       {"json", no_argument, nullptr, 'j'},
+      {"mode", required_argument, nullptr, 'm'},
+      {"modes", no_argument, nullptr, 'M'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
-  bool json = false;
-  for (int c; (c = getopt_long(argc, argv, "jh", options, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, "jm:Mh", options, nullptr)) != -1;) {
     switch (c) {
       case 'j':
-        json = true;
+        chosen.json = true;
+        break;
+      case 'm':
+        if (!parse_mode(optarg, chosen.mode)) {
+          put(stderr, "norvask-status: --mode takes a whole number from 0 to %" PRIu32 "\n",
+              last_mode);
+          return exit_usage;
+        }
+        chosen.preview = true;
+        break;
+      case 'M':
+        chosen.modes = true;
         break;
       case 'h':
         help();
@@ -109,28 +105,35 @@ int main(int argc, char** argv) {
         return exit_usage;
     }
   }
-  if (optind != argc) {
+  if (optind != argc || (chosen.preview && chosen.modes)) {
     usage(stderr);
     return exit_usage;
   }
+  return -1;
+}
 
-  // What the probes find goes into our report; their messages are the
-  // daemon's to log, not ours.
-  setlogmask(LOG_MASK(LOG_EMERG));
-  // Pins are read, never written: the device is opened read-only.
-  gpio_open_flags = O_RDONLY;
-  catch_signals();
-  bound_commands();
+}  // namespace
+
+int main(int argc, char** argv) {
+  fill_standard_descriptors();
+  Options chosen{};
+  if (const int status = parse_options(argc, argv, chosen); status >= 0) return status;
+  const bool json = chosen.json;
+  const bool preview = chosen.preview;
+  if (chosen.modes) {
+    (json ? render_modes_json : render_modes_plain)(stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : exit_could_not_read;
+  }
+
+  catch_stop_signals();
+  status_setup();
 
   static StatusReport report{};
-  const int leds = look_at_leds(report);
-  const int daemon = status_stop ? -1 : look_at_daemon(report);
-  report.settings_newer =
-      report.daemon.state == DaemonState::Running && settings_newer_than(report.daemon.started_ms);
-  if (json) {
-    render_json(report, stdout);
+  const int looked = preview ? look_at_mode(report, chosen.mode) : look_at_everything(report);
+  if (preview) {
+    (json ? render_preview_json : render_preview_plain)(report, stdout);
   } else {
-    render_plain(report, stdout);
+    (json ? render_json : render_plain)(report, stdout);
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     put(stderr, "norvask-status: cannot write the report: %s\n", std::strerror(errno));
@@ -140,7 +143,7 @@ int main(int argc, char** argv) {
     (void)std::signal(status_stop, SIG_DFL);
     (void)std::raise(status_stop);
   }
-  if (leds != 0 || daemon != 0) {
+  if (looked != 0) {
     put(stderr, "norvask-status: ");
     plain_string(stderr, report.problem.data());
     put(stderr, "\n");

@@ -51,7 +51,8 @@ class StartScript(BoardCase):
             installed = sorted(os.path.relpath(os.path.join(d, f), stage.name)
                                for d, _, files in os.walk(stage.name) for f in files)
             self.assertEqual(installed, ["opt/norvask/bin/norvask-status",
-                                         "opt/norvask/bin/norvaskd", "opt/norvask/etc/init"])
+                                         "opt/norvask/bin/norvaskd", "opt/norvask/etc/init",
+                                         "opt/norvask/www/cgi-bin/norvask"])
             for path in installed:
                 self.assertTrue(os.access(os.path.join(stage.name, path), os.X_OK), path)
             self.init = os.path.join(stage.name, "opt/norvask/etc/init")

@@ -22,6 +22,7 @@ from systest import BoardCase, predict, shapes
 STATUS = "/opt/norvask/bin/norvask-status"
 DAEMON = "/opt/norvask/bin/norvaskd"
 PID_FILE = "/var/run/norvaskd.pid"
+USAGE = r"usage: norvask-status \[--json\] \[--mode N \| --modes\] \[--help\]"
 # How the plain text says each state.
 WORDS = {"off": "off", "on": "on", "blink": "on, blinking", "keep": "unknown"}
 
@@ -196,9 +197,19 @@ class Status(BoardCase):
     def test_options(self):
         b = self.status_board(start=False)
         for command, status, pattern in [
-            (f"{STATUS} --help", 0, r"^usage: norvask-status \[--json\] \[--help\]\n"),
-            (f"{STATUS} --bogus", 2, r"(?m)^usage: norvask-status \[--json\] \[--help\]$"),
+            (f"{STATUS} --help", 0, rf"^{USAGE}\n"),
+            (f"{STATUS} --bogus", 2, rf"(?m)^{USAGE}$"),
             (f"{STATUS} extra", 2, r"^usage: "),
+            # A mode's preview and the table of modes.
+            (f"{STATUS} --mode 17", 0, r"^preview  mode 17  always on: on\n"),
+            (f"{STATUS} --mode=0 --json", 0,
+             r'^\{"preview":\{"led":null,"mode":0,"shows":"not used"'),
+            (f"{STATUS} --modes", 0, r"(?s)^ 0  not used\n.*\n17  always on\n"),
+            (f"{STATUS} --mode 18", 2,
+             r"^norvask-status: --mode takes a whole number from 0 to 17"),
+            (f"{STATUS} --mode -1", 2, r"--mode takes a whole number"),
+            (f"{STATUS} --mode ' 1'", 2, r"--mode takes a whole number"),
+            (f"{STATUS} --mode 1 --modes", 2, r"^usage: "),
         ]:
             with self.subTest(command):
                 got, output = b.run(command)

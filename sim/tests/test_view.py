@@ -9,7 +9,7 @@ import sys
 import tempfile
 
 from systest import BoardCase
-from view import KEYS, View, describe, toggle
+from view import KEYS, View, describe, toggle, words_from_program
 
 VIEW = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "view.py")
 
@@ -35,6 +35,20 @@ class Panel(BoardCase):
                     view.absorb()
                     self.assertEqual(describe(view.model, key), shown)
                     b.do(*toggle(view.model, key))
+
+
+class Words(BoardCase):
+    def test_the_modes_are_told_in_the_status_tools_words(self):
+        status = os.environ.get("NORVASK_STATUS")
+        if not status:
+            self.skipTest("set NORVASK_STATUS")
+        words = words_from_program(status)
+        self.assertEqual(sorted(words), list(range(18)))
+        view = View(self.board(start=False), (11, 0), words=words)
+        screen = view.render()
+        for text in ("mode 11: Wi-Fi hotspot", "wlan0 or wlan02", "Blinks when: data flows",
+                     "mode 0: not used", "Never on"):
+            self.assertIn(text, screen)
 
 
 class Escaping(BoardCase):

@@ -1,0 +1,161 @@
+"""The owner's page's CGI program on the simulated board, run there by `run`
+with the variables a web server sets, beside the daemon that the start
+script started: GET /status answers what norvask-status --json prints, a
+POST rewrites the settings file, restarts the daemon through the start
+script and answers the new status, and a refused POST changes nothing.
+
+NORVASK_CGI and NORVASK_STATUS name the programs to show on the board."""
+
+import json
+import os
+import shlex
+import time
+import unittest
+
+from board import default_command
+from systest import BoardCase
+
+CGI = "/opt/norvask/www/cgi-bin/norvask"
+STATUS = "/opt/norvask/bin/norvask-status"
+INIT = "/opt/norvask/etc/init"
+SETTINGS = "/opt/norvask/etc/settings"
+PID_FILE = "/var/run/norvaskd.pid"
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+HOST = "192.168.1.1:8080"
+# Someone's own lines around the two keys, which a write must keep.
+OWN_SETTINGS = (b"# LEDs, set by hand\r\nOTHER_KEY=\"x y\"\r\n\r\n"
+                b"mod_norvask_mode=\"11\" # hotspot\r\nMOD_NORVASK_MODE2=13\r\n# end\r\n")
+
+
+class Cgi(BoardCase):
+    def cgi_board(self, *setup):
+        cgi, status = os.environ.get("NORVASK_CGI"), os.environ.get("NORVASK_STATUS")
+        if not cgi or not status:
+            self.skipTest("set NORVASK_CGI and NORVASK_STATUS")
+        command = default_command() + ["--show", f"{cgi}:{CGI}", "--show", f"{status}:{STATUS}",
+                                       "--init", os.path.join(SOURCE, "dist", "init")]
+        b = self.board(*setup, start=False, command=command)
+        with open(b.path(SETTINGS), "wb") as settings:
+            settings.write(OWN_SETTINGS)
+        got, output = b.run(f"{INIT} start")
+        self.assertEqual(got, 0, output)
+        return b
+
+    def cgi(self, b, method, route, body=None, query=None, user="admin", **headers):
+        """Runs the CGI as a web server would: (status, headers, JSON body)."""
+        env = {"REQUEST_METHOD": method, "PATH_INFO": route, "HTTP_HOST": HOST,
+               "GATEWAY_INTERFACE": "CGI/1.1"}
+        if user is not None:
+            env["REMOTE_USER"] = user
+        if query is not None:
+            env["QUERY_STRING"] = query
+        if body is not None:
+            env["CONTENT_TYPE"] = "application/json"
+            env["CONTENT_LENGTH"] = str(len(body.encode()))
+        env.update({k: v for k, v in headers.items() if v is not None})
+        for k in [k for k, v in headers.items() if v is None]:
+            env.pop(k, None)
+        assignments = " ".join(f"{k}={shlex.quote(v)}" for k, v in env.items())
+        feed = f"printf %s {shlex.quote(body)}" if body is not None else "true"
+        # Nothing of run's environment but PATH, which a web server passes on.
+        got, output = b.run(f'{feed} | env -i PATH="$PATH" {assignments} {CGI}')
+        self.assertEqual(got, 0, output)
+        head, _, text = output.replace("\r", "").partition("\n\n")
+        fields = dict(line.split(": ", 1) for line in head.split("\n"))
+        status = int(fields.pop("Status", "200").split()[0])
+        return status, fields, json.loads(text)
+
+    def daemon_pid(self, b):
+        return int(b.run(f"cat {PID_FILE}")[1])
+
+    def token(self, b):
+        status, _, answer = self.cgi(b, "GET", "/token")
+        self.assertEqual(status, 200, answer)
+        return answer["token"]
+
+    def settings(self, b):
+        """The settings file's bytes, inode and modification time."""
+        st = os.stat(b.path(SETTINGS))
+        with open(b.path(SETTINGS), "rb") as settings:
+            return settings.read(), st.st_ino, st.st_mtime_ns
+
+    def test_get_status_is_what_the_status_tool_prints(self):
+        b = self.cgi_board("stations wlan0 2", "tun 0 up", "tun 0 rx 300")
+        status, headers, answer = self.cgi(b, "GET", "/status")
+        self.assertEqual(status, 200, answer)
+        self.assertEqual(headers, {"Content-Type": "application/json; charset=utf-8",
+                                   "Cache-Control": "no-store",
+                                   "X-Content-Type-Options": "nosniff"})
+        got, printed = b.run(f"{STATUS} --json")
+        self.assertEqual(got, 0, printed)
+        self.assertEqual(answer, json.loads(printed))
+        self.assertEqual(answer["daemon"]["state"], "running")
+        self.assertEqual([led["state"] for led in answer["leds"]], ["on", "on"])
+        # The preview and the modes are the status tool's too.
+        status, _, preview = self.cgi(b, "GET", "/preview", query="mode=13")
+        self.assertEqual(status, 200, preview)
+        self.assertEqual(preview, json.loads(b.run(f"{STATUS} --mode 13 --json")[1]))
+        status, _, modes = self.cgi(b, "GET", "/modes")
+        self.assertEqual(modes, json.loads(b.run(f"{STATUS} --modes --json")[1]))
+
+    def test_post_writes_the_settings_restarts_and_answers_the_new_status(self):
+        b = self.cgi_board("stations wlan0 2")
+        before = self.daemon_pid(b)
+        body = json.dumps({"led1": 17, "led2": 11, "token": self.token(b)})
+        status, _, answer = self.cgi(b, "POST", "/settings", body,
+                                     HTTP_ORIGIN=f"http://{HOST}",
+                                     HTTP_REFERER=f"http://{HOST}/index.html")
+        self.assertEqual(status, 200, answer)
+        self.assertEqual(answer["applied"], {"led1": 17, "led2": 11})
+        self.assertEqual(self.settings(b)[0], OWN_SETTINGS.replace(b'"11"', b'"17"')
+                         .replace(b"MODE2=13", b"MODE2=11"))
+        after = self.daemon_pid(b)
+        self.assertNotEqual(after, before, "the daemon was not restarted")
+        new = answer["status"]
+        self.assertEqual([(led["mode"], led["state"]) for led in new["leds"]],
+                         [(17, "on"), (11, "on")])
+        self.assertEqual((new["daemon"]["state"], new["daemon"]["pid"]), ("running", after))
+        self.assertFalse(new["settings"]["changed_since_start"])
+
+    def test_a_refused_post_changes_nothing(self):
+        b = self.cgi_board()
+        pid, token = self.daemon_pid(b), self.token(b)
+        good = {"led1": 17, "led2": 0, "token": token}
+        before = self.settings(b)
+        time.sleep(0.05)  # a write would show in the modification time
+        cases = {
+            "no user": (401, None, dict(user=None)),
+            "another site": (403, "Origin", dict(HTTP_ORIGIN="http://evil.example")),
+            "another site's page": (403, "Referer",
+                                    dict(HTTP_REFERER="http://evil.example/x")),
+            "a form's type": (403, "Content-Type",
+                              dict(CONTENT_TYPE="application/x-www-form-urlencoded")),
+            "no token": (400, "token", dict(body={"led1": 17, "led2": 0})),
+            "another user's token": (403, "token", dict(user="guest")),
+            "a wrong token": (403, "token", dict(body=dict(good, token="0" * 64))),
+            "mode 18": (400, "led1", dict(body=dict(good, led1=18))),
+            "a fraction": (400, "led2", dict(body=dict(good, led2=1.5))),
+            "a newline in a value": (400, "led1", dict(body=dict(good, led1="1\n7"))),
+            "too long": (413, "body", dict(body=dict(good, pad="x" * 1100))),
+            "too long, its length not told": (
+                413, "body", dict(body=dict(good, pad="x" * 1100), CONTENT_LENGTH=None)),
+            "shorter than told": (400, "body", dict(CONTENT_LENGTH="900")),
+            "malformed": (400, None, dict(body="{\"led1\":17,")),
+            "by GET": (405, None, dict(method="GET")),
+        }
+        for name, (expected, field, change) in cases.items():
+            with self.subTest(name):
+                body = change.pop("body", good)
+                text = body if isinstance(body, str) else json.dumps(body)
+                method = change.pop("method", "POST")
+                status, headers, answer = self.cgi(b, method, "/settings", text, **change)
+                self.assertEqual((status, answer["field"]), (expected, field), answer)
+                self.assertTrue(answer["error"])
+                if status == 405:
+                    self.assertEqual(headers["Allow"], "POST")
+                self.assertEqual(self.settings(b), before)
+                self.assertEqual(self.daemon_pid(b), pid)
+
+
+if __name__ == "__main__":
+    unittest.main()
