@@ -12,7 +12,7 @@
 // The C library's own names, which only a stand-in for its allocator uses;
 // definitions in a header, since each preloaded or linked program that counts
 // its allocations includes this once.
-// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,misc-definitions-in-headers)
+// NOLINTBEGIN(bugprone-reserved-identifier,misc-definitions-in-headers)
 extern "C" {
 void* __libc_malloc(std::size_t size);
 void* __libc_calloc(std::size_t count, std::size_t size);
@@ -53,4 +53,4 @@ NORVASK_INTERPOSE int posix_memalign(void** out, std::size_t alignment, std::siz
   *out = pointer;
   return 0;
 }
-// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,misc-definitions-in-headers)
+// NOLINTEND(bugprone-reserved-identifier,misc-definitions-in-headers)
