@@ -33,7 +33,7 @@ void help() {
       "running daemon's state. It never switches an LED and leaves the daemon's files\n"
       "alone.\n"
       "\n"
-      "  --json     the same facts as one JSON object (keys in the README)\n"
+      "  --json     the same facts as one JSON object (keys in docs/status-json.md)\n"
       "  --mode N   what mode N (0 to 17) would show now, looked at as LED 1 alone\n"
       "  --modes    every mode, what it shows, when it is on and when it blinks\n"
       "  --help     this text\n"
