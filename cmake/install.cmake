@@ -2,12 +2,16 @@
 #   /opt/norvask/bin/norvaskd         the daemon
 #   /opt/norvask/bin/norvask-status   what each LED shows and why
 #   /opt/norvask/etc/init             the daemon's start script
+#   /opt/norvask/www/                 the owner's page (index.html, app.js, style.css)
 # The settings file beside it belongs to the router's configuration, not to us.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /opt/norvask CACHE PATH "Install prefix" FORCE)
 endif()
 install(TARGETS norvaskd norvask-status RUNTIME DESTINATION bin)
 install(PROGRAMS ${CMAKE_CURRENT_SOURCE_DIR}/dist/init DESTINATION etc)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/web/www/index.html ${CMAKE_CURRENT_SOURCE_DIR}/web/www/app.js
+              ${CMAKE_CURRENT_SOURCE_DIR}/web/www/style.css
+        DESTINATION www)
 
 set(norvask_package_arch ${CMAKE_SYSTEM_PROCESSOR})
 if(NORVASK_STATIC)
