@@ -5,13 +5,15 @@
 
 const cgi = 'cgi-bin/norvask/';
 const refreshMs = 2000;
-const timeoutMs = 15000;
+const timeoutMs = 30000;
+const previewDelayMs = 400;
 
 const page = {
   modes: [],        // /modes, once
   chosen: [false, false],  // the owner touched the chooser: refreshes leave it alone
   applying: false,
   timer: 0,
+  previewTimer: [0, 0],
 };
 
 function $(id) { return document.getElementById(id); }
@@ -236,7 +238,9 @@ function fillChoosers() {
     chooser.disabled = false;
     chooser.addEventListener('change', () => {
       page.chosen[n - 1] = true;
-      preview(n);
+      // Arrowing through the list asks once, for where it stops.
+      clearTimeout(page.previewTimer[n - 1]);
+      page.previewTimer[n - 1] = setTimeout(() => preview(n), previewDelayMs);
     });
   }
   $('apply').disabled = false;
