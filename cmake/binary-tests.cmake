@@ -24,6 +24,13 @@ add_test(NAME status_binary
     -DBINARY=$<TARGET_FILE:norvask-status> -DEXPORTS= "-DNEEDED=${norvask_needed}"
     -DABSENT=set_led1,set_led2,blink_led1,blink_led2,run_tick
     -P ${CMAKE_CURRENT_LIST_DIR}/check-binary.cmake)
+# The owner's page's CGI program: the same checks as norvask-status.
+add_test(NAME cgi_binary
+  COMMAND ${CMAKE_COMMAND}
+    -DNM=${CMAKE_NM} -DREADELF=${CMAKE_READELF}
+    -DBINARY=$<TARGET_FILE:norvask-cgi> -DEXPORTS= "-DNEEDED=${norvask_needed}"
+    -DABSENT=set_led1,set_led2,blink_led1,blink_led2,run_tick
+    -P ${CMAKE_CURRENT_LIST_DIR}/check-binary.cmake)
 
 # The built daemon on the board simulator (sim/): this build's board, or for
 # a cross build the host's, built by the default preset, with the daemon

@@ -45,18 +45,22 @@ const char* scan_unsigned(const char* text, std::uint64_t max, std::uint64_t& ou
   return p;
 }
 
+char* settings_line_value(char* line, const char* key) {
+  cut_at_first(line, '\r');
+  cut_at_first(line, '\n');
+  if (char* quote = std::strrchr(line, '"')) *quote = '\0';
+  char* equals = std::strchr(line, '=');
+  if (!equals) return nullptr;
+  *equals = '\0';
+  if (strcasecmp(line, key) != 0) return nullptr;
+  char* value = equals + 1;
+  return *value == '"' ? value + 1 : value;
+}
+
 char* settings_find(std::FILE* stream, const char* key) {
   char* line = line_buffer.data();
   while (std::fgets(line, static_cast<int>(line_buffer.size()), stream)) {
-    cut_at_first(line, '\r');
-    cut_at_first(line, '\n');
-    if (char* quote = std::strrchr(line, '"')) *quote = '\0';
-    char* equals = std::strchr(line, '=');
-    if (!equals) continue;
-    *equals = '\0';
-    if (strcasecmp(line, key) != 0) continue;
-    char* value = equals + 1;
-    return *value == '"' ? value + 1 : value;
+    if (char* value = settings_line_value(line, key)) return value;
   }
   return nullptr;
 }

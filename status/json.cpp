@@ -240,6 +240,48 @@ void json_daemon(Json& j, const StatusReport& report) {
   json_close(j, '}');
 }
 
+// One LED's object; `index` past the LEDs (a preview) gives "led" null.
+void json_led(Json& j, const LedReport& led, std::size_t index) {
+  json_open(j, nullptr, '{');
+  if (index < 2) {
+    json_int(j, "led", static_cast<std::int64_t>(index) + 1);
+  } else {
+    json_null(j, "led");
+  }
+  json_uint(j, "mode", led.mode);
+  std::array<char, 64> title{};
+  json_text(j, "shows", shows(led.row, led.mode, title));
+  json_bool(j, "looked", led.looked);
+  json_text(j, "unknown_because", look_end_word(led.end));
+  if (led.end != LookEnd::Complete) {
+    // No state was decided, and what the look saw is not to be believed.
+    json_null(j, "state");
+    json_null(j, "value");
+    json_null(j, "evidence");
+    json_close(j, '}');
+    return;
+  }
+  json_text(j, "state", state_word(led.step.action));
+  json_bool(j, "answered", !led.not_answered);
+  // What the LED is set to: a blink ends on, a kept LED is not set.
+  switch (led.step.action) {
+    case LedAction::Off:
+      json_uint(j, "value", 0);
+      break;
+    case LedAction::On:
+      json_uint(j, "value", led.step.value);
+      break;
+    case LedAction::Blink:
+      json_uint(j, "value", 1);
+      break;
+    case LedAction::Keep:
+      json_null(j, "value");
+      break;
+  }
+  json_evidence(j, led);
+  json_close(j, '}');
+}
+
 }  // namespace
 
 void render_json(const StatusReport& report, std::FILE* out) {
@@ -251,46 +293,39 @@ void render_json(const StatusReport& report, std::FILE* out) {
   json_bool(j, "changed_since_start", report.settings_newer);
   json_close(j, '}');
   json_open(j, "leds", '[');
-  for (std::size_t i = 0; i < report.leds.size(); ++i) {
-    const LedReport& led = report.leds[i];
-    json_open(j, nullptr, '{');
-    json_int(j, "led", static_cast<std::int64_t>(i) + 1);
-    json_uint(j, "mode", led.mode);
-    std::array<char, 64> title{};
-    json_text(j, "shows", shows(led.row, led.mode, title));
-    json_bool(j, "looked", led.looked);
-    json_text(j, "unknown_because", look_end_word(led.end));
-    if (led.end != LookEnd::Complete) {
-      // No state was decided, and what the look saw is not to be believed.
-      json_null(j, "state");
-      json_null(j, "value");
-      json_null(j, "evidence");
-      json_close(j, '}');
-      continue;
-    }
-    json_text(j, "state", state_word(led.step.action));
-    json_bool(j, "answered", !led.not_answered);
-    // What the LED is set to: a blink ends on, a kept LED is not set.
-    switch (led.step.action) {
-      case LedAction::Off:
-        json_uint(j, "value", 0);
-        break;
-      case LedAction::On:
-        json_uint(j, "value", led.step.value);
-        break;
-      case LedAction::Blink:
-        json_uint(j, "value", 1);
-        break;
-      case LedAction::Keep:
-        json_null(j, "value");
-        break;
-    }
-    json_evidence(j, led);
-    json_close(j, '}');
-  }
+  for (std::size_t i = 0; i < report.leds.size(); ++i) json_led(j, report.leds[i], i);
   json_close(j, ']');
   json_daemon(j, report);
   json_text(j, "problem", or_null(report.problem.data()));
+  json_close(j, '}');
+  put(out, "\n");
+}
+
+void render_preview_json(const StatusReport& report, std::FILE* out) {
+  Json j{out, true};
+  json_open(j, nullptr, '{');
+  json_key(j, "preview");
+  j.first = true;
+  json_led(j, report.leds[0], report.leds.size());
+  json_close(j, '}');
+  put(out, "\n");
+}
+
+void render_modes_json(std::FILE* out) {
+  Json j{out, true};
+  json_open(j, nullptr, '{');
+  json_open(j, "modes", '[');
+  for (std::uint32_t mode = 0; mode <= last_mode; ++mode) {
+    std::array<char, 64> title{};
+    const ModeWords words = mode_words(mode);
+    json_open(j, nullptr, '{');
+    json_uint(j, "mode", mode);
+    json_text(j, "shows", shows(mode_row(mode), mode, title));
+    json_text(j, "on", words.on);
+    json_text(j, "blinks", words.blinks);
+    json_close(j, '}');
+  }
+  json_close(j, ']');
   json_close(j, '}');
   put(out, "\n");
 }

@@ -258,7 +258,15 @@ void look(StatusReport& report) {
 int look_at_leds(StatusReport& report) {
   // The reader's own verdict: a FIFO or a directory there is an error too.
   report.settings_error = read_settings(report.settings);
-  const std::array<std::uint32_t, 2> modes{report.settings.mode1, report.settings.mode2};
+  return look_at_modes(report, {report.settings.mode1, report.settings.mode2});
+}
+
+int look_at_mode(StatusReport& report, std::uint32_t mode) {
+  // LED 2 on mode 0 looks at nothing: LED 1 is looked at alone.
+  return look_at_modes(report, {mode, 0});
+}
+
+int look_at_modes(StatusReport& report, const std::array<std::uint32_t, 2>& modes) {
   for (std::size_t i = 0; i < report.leds.size(); ++i) {
     LedReport& led = report.leds[i];
     led = {};

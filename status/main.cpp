@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +22,9 @@ namespace {
 constexpr int exit_could_not_read = 1;
 constexpr int exit_usage = 2;
 
-void usage(std::FILE* out) { put(out, "usage: norvask-status [--json] [--help]\n"); }
+void usage(std::FILE* out) {
+  put(out, "usage: norvask-status [--json] [--mode N | --modes] [--help]\n");
+}
 
 void help() {
   usage(stdout);
@@ -33,8 +36,10 @@ void help() {
       "running daemon's state. It never switches an LED and leaves the daemon's files\n"
       "alone.\n"
       "\n"
-      "  --json   the same facts as one JSON object (keys in the README)\n"
-      "  --help   this text\n"
+      "  --json     the same facts as one JSON object (keys in the README)\n"
+      "  --mode N   what mode N (0 to 17) would show now, looked at as LED 1 alone\n"
+      "  --modes    every mode, what it shows, when it is on and when it blinks\n"
+      "  --help     this text\n"
       "\n"
       "Exit status: 0 when it could look, 1 when it could not read what it needed\n"
       "(it says what), 2 on a wrong option.");
@@ -76,14 +81,14 @@ void fill_standard_descriptors() {
   }
 }
 
-// The daemon reads its settings once: a later change has not been applied.
-// Its start is known to a clock tick, which a change just before it may share.
-bool settings_newer_than(std::int64_t started_ms) {
-  struct stat st {};
-  const std::int64_t tick_ms = 1000 / std::max(sysconf(_SC_CLK_TCK), 1L);
-  if (started_ms < 0 || stat(settings_path, &st) != 0) return false;
-  return std::int64_t{st.st_mtim.tv_sec} * 1000 + st.st_mtim.tv_nsec / 1000000 >
-         started_ms + tick_ms;
+// A mode's number for --mode: digits alone, 0 to 17.
+bool parse_mode(const char* text, std::uint32_t& mode) {
+  std::uint64_t value = 0;
+  if (*text < '0' || *text > '9') return false;
+  const char* end = scan_unsigned(text, UINT32_MAX, value);
+  if (!end || *end != '\0' || value > last_mode) return false;
+  mode = static_cast<std::uint32_t>(value);
+  return true;
 }
 
 }  // namespace
@@ -92,14 +97,30 @@ int main(int argc, char** argv) {
   fill_standard_descriptors();
   static const option options[] = {
       {"json", no_argument, nullptr, 'j'},
+      {"mode", required_argument, nullptr, 'm'},
+      {"modes", no_argument, nullptr, 'M'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
   bool json = false;
-  for (int c; (c = getopt_long(argc, argv, "jh", options, nullptr)) != -1;) {
+  bool preview = false;
+  bool modes = false;
+  std::uint32_t mode = 0;
+  for (int c; (c = getopt_long(argc, argv, "jm:Mh", options, nullptr)) != -1;) {
     switch (c) {
       case 'j':
         json = true;
+        break;
+      case 'm':
+        if (!parse_mode(optarg, mode)) {
+          put(stderr, "norvask-status: --mode takes a whole number from 0 to %" PRIu32 "\n",
+              last_mode);
+          return exit_usage;
+        }
+        preview = true;
+        break;
+      case 'M':
+        modes = true;
         break;
       case 'h':
         help();
@@ -109,25 +130,31 @@ int main(int argc, char** argv) {
         return exit_usage;
     }
   }
-  if (optind != argc) {
+  if (optind != argc || (preview && modes)) {
     usage(stderr);
     return exit_usage;
   }
+  if (modes) {
+    if (json) {
+      render_modes_json(stdout);
+    } else {
+      render_modes_plain(stdout);
+    }
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : exit_could_not_read;
+  }
 
-  // What the probes find goes into our report; their messages are the
-  // daemon's to log, not ours.
-  setlogmask(LOG_MASK(LOG_EMERG));
-  // Pins are read, never written: the device is opened read-only.
-  gpio_open_flags = O_RDONLY;
   catch_signals();
-  bound_commands();
+  status_setup();
 
   static StatusReport report{};
-  const int leds = look_at_leds(report);
-  const int daemon = status_stop ? -1 : look_at_daemon(report);
-  report.settings_newer =
-      report.daemon.state == DaemonState::Running && settings_newer_than(report.daemon.started_ms);
-  if (json) {
+  const int looked = preview ? look_at_mode(report, mode) : look_at_everything(report);
+  if (preview) {
+    if (json) {
+      render_preview_json(report, stdout);
+    } else {
+      render_preview_plain(report, stdout);
+    }
+  } else if (json) {
     render_json(report, stdout);
   } else {
     render_plain(report, stdout);
@@ -140,7 +167,7 @@ int main(int argc, char** argv) {
     (void)std::signal(status_stop, SIG_DFL);
     (void)std::raise(status_stop);
   }
-  if (leds != 0 || daemon != 0) {
+  if (looked != 0) {
     put(stderr, "norvask-status: ");
     plain_string(stderr, report.problem.data());
     put(stderr, "\n");

@@ -213,8 +213,13 @@ void plain_unknown(std::FILE* out, const LedReport& led) {
 
 void plain_led(std::FILE* out, std::size_t index, const LedReport& led) {
   std::array<char, 64> title{};
-  put(out, "LED %zu  mode %-2" PRIu32 "  %s: ", index + 1, led.mode,
-      shows(led.row, led.mode, title));
+  // A preview is of a mode, on neither LED.
+  if (index < 2) {
+    put(out, "LED %zu  ", index + 1);
+  } else {
+    put(out, "preview  ");
+  }
+  put(out, "mode %-2" PRIu32 "  %s: ", led.mode, shows(led.row, led.mode, title));
   if (led.end != LookEnd::Complete) {
     plain_unknown(out, led);
     return;
@@ -298,6 +303,26 @@ void render_plain(const StatusReport& report, std::FILE* out) {
     plain_string(out, report.problem.data());
     put(out, "\n");
   }
+}
+
+void render_preview_plain(const StatusReport& report, std::FILE* out) {
+  plain_led(out, report.leds.size(), report.leds[0]);
+  if (report.problem[0]) {
+    put(out, "could not look: ");
+    plain_string(out, report.problem.data());
+    put(out, "\n");
+  }
+}
+
+void render_modes_plain(std::FILE* out) {
+  for (std::uint32_t mode = 0; mode <= last_mode; ++mode) {
+    std::array<char, 64> title{};
+    const ModeWords words = mode_words(mode);
+    put(out, "%2" PRIu32 "  %s\n", mode, shows(mode_row(mode), mode, title));
+    put(out, "    on when: %s\n", words.on ? words.on : "never");
+    if (words.blinks) put(out, "    blinks when: %s\n", words.blinks);
+  }
+  put(out, "%" PRIu32 " and above: not a mode, the LED stays off\n", last_mode + 1);
 }
 
 void plain_string(std::FILE* out, const char* text) {

@@ -99,12 +99,42 @@ void bound_commands();
 // private directory, removed afterwards. 0, or -1 with report.problem set.
 int look_at_leds(StatusReport& report);
 
+// Looks at the given modes as LED 1 and LED 2, the settings left as they are.
+int look_at_modes(StatusReport& report, const std::array<std::uint32_t, 2>& modes);
+
+// What `mode` would show now, looked at as LED 1 alone (leds[0]); LED 2 is
+// left on mode 0. 0, or -1 with report.problem set.
+int look_at_mode(StatusReport& report, std::uint32_t mode);
+
 // Finds the running daemon and reads its exports. 0 when it could tell
 // (not running included), -1 with report.problem set.
 int look_at_daemon(StatusReport& report);
 
+// Readies this process to look as the tool does: pins read-only, the probes'
+// messages not logged, each command bounded in time.
+void status_setup();
+
+// The whole report: the settings and both LEDs, then the daemon. 0, or -1
+// with report.problem set (the report is still complete as far as it goes).
+int look_at_everything(StatusReport& report);
+
 void render_plain(const StatusReport& report, std::FILE* out);
 void render_json(const StatusReport& report, std::FILE* out);
+
+// One LED's look (leds[0] after look_at_mode): {"preview":{...}}, the
+// object shaped as an entry of the report's "leds" with "led" null.
+void render_preview_plain(const StatusReport& report, std::FILE* out);
+void render_preview_json(const StatusReport& report, std::FILE* out);
+
+// The modes an LED can take, 0 to last_mode, in words.
+inline constexpr std::uint32_t last_mode = 17;
+struct ModeWords {
+  const char* on;      // when the LED is lit, or null: never
+  const char* blinks;  // when it blinks, or null: never
+};
+[[nodiscard]] ModeWords mode_words(std::uint32_t mode);
+void render_modes_plain(std::FILE* out);
+void render_modes_json(std::FILE* out);
 
 // Adds a text to the report's problems.
 void add_problem(StatusReport& report, const char* format, ...)

@@ -1,0 +1,190 @@
+// A strict reader for the one flat JSON object that POST /settings takes.
+#include <cstring>
+
+#include "status/status.h"
+#include "web/cgi/cgi.h"
+
+namespace {
+
+struct Reader {
+  const char* p;
+  const char* end;
+};
+
+// An unknown key as sent, cut, for the error's "field".
+std::array<char, 33> unknown_key;
+
+constexpr Refusal malformed = {400, "the body is not a JSON object of led1, led2 and token",
+                               nullptr, nullptr};
+
+struct Field {
+  const char* name;
+  const char* wrong;  // what a wrong value is told
+  const char* twice;
+  const char* missing;
+};
+
+constexpr std::array<Field, 3> fields = {{
+    {"led1", "led1 must be a whole number from 0 to 17", "led1 is given twice", "led1 is missing"},
+    {"led2", "led2 must be a whole number from 0 to 17", "led2 is given twice", "led2 is missing"},
+    {"token", "token must be a string of letters and digits without control characters",
+     "token is given twice", "token is missing"},
+}};
+
+Refusal refuse(const char* error, const char* field) { return {400, error, field, nullptr}; }
+
+void skip_blanks(Reader& r) {
+  while (r.p < r.end && (*r.p == ' ' || *r.p == '\t' || *r.p == '\n' || *r.p == '\r')) ++r.p;
+}
+
+bool take(Reader& r, char c) {
+  skip_blanks(r);
+  if (r.p >= r.end || *r.p != c) return false;
+  ++r.p;
+  return true;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+enum class Text : std::uint8_t { Fine, Malformed, Control };
+
+// A JSON string at r.p (after blanks), decoded into `out` as far as it fits
+// (`fits` says whether all of it did). An escape that decodes to a control
+// character is Control; a raw one is not JSON at all.
+Text read_string(Reader& r, char* out, std::size_t cap, bool& fits) {
+  fits = true;
+  if (!take(r, '"')) return Text::Malformed;
+  std::size_t used = 0;
+  bool control = false;
+  auto put = [&](char c) {
+    if (used + 1 < cap) {
+      out[used++] = c;
+    } else {
+      fits = false;
+    }
+  };
+  while (r.p < r.end && *r.p != '"') {
+    auto c = static_cast<unsigned char>(*r.p++);
+    if (c < 0x20) return Text::Malformed;
+    if (c != '\\') {
+      control = control || c == 0x7f;
+      put(static_cast<char>(c));
+      continue;
+    }
+    if (r.p >= r.end) return Text::Malformed;
+    const char escaped = *r.p++;
+    const char* simple = std::strchr("\"\\/bfnrtu", escaped);
+    if (!simple || escaped == '\0') return Text::Malformed;
+    if (escaped != 'u') {
+      // \b \f \n \r \t are controls; \" \\ \/ stand for themselves.
+      if (std::strchr("bfnrt", escaped)) control = true;
+      put(escaped);
+      continue;
+    }
+    int code = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int digit = r.p < r.end ? hex_value(*r.p++) : -1;
+      if (digit < 0) return Text::Malformed;
+      code = code * 16 + digit;
+    }
+    // Nothing we take is outside ASCII: such a character can only be wrong.
+    control = control || code < 0x20 || (code >= 0x7f && code < 0xa0);
+    put(code < 0x80 ? static_cast<char>(code) : '?');
+  }
+  if (!take(r, '"')) return Text::Malformed;
+  if (cap > 0) out[used] = '\0';
+  return control ? Text::Control : Text::Fine;
+}
+
+// A JSON value that is not a string or a whole number, skipped as far as
+// telling it apart: a number with a sign, fraction or exponent, a literal.
+bool skip_other_value(Reader& r) {
+  skip_blanks(r);
+  const char* start = r.p;
+  while (r.p < r.end && std::strchr("+-.0123456789eEtrufalsn", *r.p)) ++r.p;
+  return r.p > start;
+}
+
+// A whole number 0 to 17, as JSON writes it (no sign, no leading zero).
+// 1: read; 0: a value of another kind or range (skipped); -1: not JSON.
+int read_mode(Reader& r, std::uint32_t& mode) {
+  skip_blanks(r);
+  bool fits = true;
+  std::array<char, 8> ignored{};
+  if (r.p < r.end && *r.p == '"') {
+    return read_string(r, ignored.data(), ignored.size(), fits) == Text::Malformed ? -1 : 0;
+  }
+  const char* start = r.p;
+  std::uint32_t value = 0;
+  while (r.p < r.end && *r.p >= '0' && *r.p <= '9' && value <= last_mode) {
+    value = value * 10 + static_cast<std::uint32_t>(*r.p++ - '0');
+  }
+  const bool digits = r.p > start;
+  const bool ends = r.p >= r.end || std::strchr(" \t\r\n,}", *r.p);
+  if (digits && ends && value <= last_mode && !(*start == '0' && r.p - start > 1)) {
+    mode = value;
+    return 1;
+  }
+  r.p = start;
+  return skip_other_value(r) ? 0 : -1;
+}
+
+}  // namespace
+
+Refusal parse_settings_body(const char* body, std::size_t length, SettingsBody& out) {
+  out = {};
+  Reader r{body, body + length};
+  std::array<bool, fields.size()> seen{};
+  Refusal wrong{};  // the first wrong value, told once the body is known to be JSON
+  if (!take(r, '{')) return malformed;
+  bool first = true;
+  while (!take(r, '}')) {
+    if (!first && !take(r, ',')) return malformed;
+    first = false;
+    std::array<char, 33> key{};
+    bool fits = true;
+    if (read_string(r, key.data(), key.size(), fits) == Text::Malformed) return malformed;
+    if (!take(r, ':')) return malformed;
+    std::size_t index = fields.size();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (fits && std::strcmp(key.data(), fields[i].name) == 0) index = i;
+    }
+    if (index == fields.size()) {
+      // The name goes back into the answer, cut; it is escaped there.
+      unknown_key = key;
+      return refuse("unknown field", unknown_key.data());
+    }
+    if (seen[index]) return refuse(fields[index].twice, fields[index].name);
+    seen[index] = true;
+    if (index < 2) {
+      std::uint32_t& mode = index == 0 ? out.led1 : out.led2;
+      const int got = read_mode(r, mode);
+      if (got < 0) return malformed;
+      if (got == 0 && wrong.status == 0) wrong = refuse(fields[index].wrong, fields[index].name);
+      continue;
+    }
+    skip_blanks(r);
+    if (r.p >= r.end || *r.p != '"') {
+      if (!skip_other_value(r)) return malformed;
+      if (wrong.status == 0) wrong = refuse(fields[index].wrong, fields[index].name);
+      continue;
+    }
+    const Text text = read_string(r, out.token.data(), out.token.size(), out.token_fits);
+    if (text == Text::Malformed) return malformed;
+    if (text == Text::Control && wrong.status == 0) {
+      wrong = refuse(fields[index].wrong, fields[index].name);
+    }
+  }
+  skip_blanks(r);
+  if (r.p != r.end) return malformed;
+  if (wrong.status != 0) return wrong;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (!seen[i]) return refuse(fields[i].missing, fields[i].name);
+  }
+  return {};
+}
