@@ -22,7 +22,7 @@ import urllib.error
 import urllib.request
 
 from selenium import webdriver
-from selenium.common.exceptions import NoAlertPresentException, WebDriverException
+from selenium.common.exceptions import NoAlertPresentException
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
@@ -197,23 +197,25 @@ class WebPage:
         before = self.settings_text()
         host = f"127.0.0.1:{self.web_port}"
         json_type = {"Content-Type": "application/json"}
+        # A body without the token is bad input (400, naming the field); a
+        # token not the page's, or a request not from the page, is refused (403).
+        change = {"led1": 3, "led2": 4}
+        foreign = {"Origin": "http://evil.example", "Referer": "http://evil.example/page"}
         posts = {
-            "no token": (json_type, {"led1": 3, "led2": 4}),
-            "a wrong token": (json_type, {"led1": 3, "led2": 4, "token": "0" * 64}),
-            "another origin": (json_type | {"Origin": "http://evil.example",
-                                            "Referer": "http://evil.example/page"},
-                               {"led1": 3, "led2": 4, "token": token}),
-            "another page's referrer": (json_type | {"Referer": "http://evil.example/"},
-                                        {"led1": 3, "led2": 4, "token": token}),
-            "a form's content type": ({"Content-Type": "text/plain"},
-                                      {"led1": 3, "led2": 4, "token": token}),
+            "no token": (400, json_type, change),
+            "a wrong token": (403, json_type, change | {"token": "0" * 64}),
+            "another origin": (403, json_type | foreign, change | {"token": token}),
+            "another page's referrer": (403, json_type | {"Referer": "http://evil.example/"},
+                                        change | {"token": token}),
+            "a form's content type": (403, {"Content-Type": "text/plain"},
+                                      change | {"token": token}),
         }
-        for name, (headers, body) in posts.items():
+        for name, (refusal, headers, body) in posts.items():
             with self.subTest("POST refused", case=name):
                 status, answer_headers, answer = self.http(
                     "cgi-bin/norvask/settings", "POST", headers | {"Host": host},
                     json.dumps(body).encode())
-                self.assertEqual(status, 403, answer)
+                self.assertEqual(status, refusal, answer)
                 self.assertEqual(answer_headers.get("Content-Type"),
                                  "application/json; charset=utf-8")
                 self.assertIsInstance(json.loads(answer)["error"], str)
@@ -257,6 +259,7 @@ class WebPage:
             self.change("traffic wlan0 on", undo=["traffic wlan0 off"])
             self.wait_shown("state1", r"^Mode 11, Wi-Fi hotspot: on, blinking$")
             self.assertEqual(self.lamp(1), "lamp blink")
+            self.assertEqual(self.text_of("lampstate1"), "blinking")
             self.wait_shown("evidence1", r"wlan0 traffic in the last second")
         self.change("tun 0 up", "tun 0 rx 700", undo=["tun 0 down"])
         before = self.settings_text()

@@ -169,8 +169,9 @@ function showLed(led) {
   const n = led.led;
   const lamp = $('lamp' + n);
   const state = stateWords(led);
-  lamp.className = 'lamp ' + lampClass(led);
-  lamp.title = 'LED ' + n + ': ' + state;
+  const look = lampClass(led);
+  lamp.className = 'lamp ' + look;
+  text($('lampstate' + n), { on: 'lit', off: 'off', blink: 'blinking', unknown: 'unknown' }[look]);
   text($('state' + n), 'Mode ' + led.mode + ', ' + led.shows + ': ' + state);
   $('evidence' + n).replaceChildren(...evidenceParts(led).map(item));
   const chooser = $('mode' + n);
