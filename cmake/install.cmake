@@ -2,6 +2,7 @@
 #   /opt/norvask/bin/norvaskd         the daemon
 #   /opt/norvask/bin/norvask-status   what each LED shows and why
 #   /opt/norvask/etc/init             the daemon's start script
+#   /opt/norvask/www/                 the owner's page (index.html, app.js, style.css)
 #   /opt/norvask/www/cgi-bin/norvask  the CGI program behind the owner's page
 # The settings file beside it belongs to the router's configuration, not to us.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
@@ -9,6 +10,9 @@ if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
 endif()
 install(TARGETS norvaskd norvask-status RUNTIME DESTINATION bin)
 install(PROGRAMS ${CMAKE_CURRENT_SOURCE_DIR}/dist/init DESTINATION etc)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/web/www/index.html ${CMAKE_CURRENT_SOURCE_DIR}/web/www/app.js
+              ${CMAKE_CURRENT_SOURCE_DIR}/web/www/style.css
+        DESTINATION www)
 install(TARGETS norvask-cgi RUNTIME DESTINATION www/cgi-bin)
 
 set(norvask_package_arch ${CMAKE_SYSTEM_PROCESSOR})

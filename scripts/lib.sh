@@ -39,6 +39,12 @@ need_sim_tools() {
   need_packages busybox net-tools iproute2 python3
 }
 
+# The owner's page in a real browser (web/tests/): headless Chromium, its
+# driver and Selenium for Debian's Python.
+need_browser_tools() {
+  need_packages chromium chromium-driver python3-selenium
+}
+
 # The emulated arm64 router: qemu's system emulator, and what vm/image.py
 # needs to build its image.
 need_vm_tools() {

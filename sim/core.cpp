@@ -32,15 +32,6 @@ std::vector<std::string> split_words(const std::string& line) {
   return words;
 }
 
-// The text after the first word, as typed.
-std::string rest_of_line(const std::string& line) {
-  const std::size_t start = line.find_first_not_of(" \t");
-  const std::size_t gap = line.find_first_of(" \t", start);
-  if (gap == std::string::npos) return "";
-  const std::size_t text = line.find_first_not_of(" \t", gap);
-  return text == std::string::npos ? "" : line.substr(text);
-}
-
 void close_fd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
@@ -162,13 +153,45 @@ int start_job(Supervisor& s, const std::string& command, std::string& error) {
     error = "a command is still running";
     return -1;
   }
-  const ShellChild child{command.c_str(), sandbox_path_variable, prepare_job, &s, true};
+  const ShellChild child{command.c_str(), sandbox_path_variable, prepare_job, &s, true, false};
   ShellStarted started{};
   if (start_shell(child, started, error) != 0) return -1;
   s.job = {started.pid, started.out, ""};
   s.backend->job_started(s, started.report);
   close(started.report);
   return 0;
+}
+
+// The router's web server, busybox httpd in the foreground serving the
+// package's page, under a device filter of its own (its CGI program reads
+// the pins and runs the start script): not one of "run"'s, since it lives
+// on after the line. Its output goes nowhere: the page is what it serves.
+constexpr const char* web_command =
+    "exec busybox httpd -f -p 80 -h /opt/norvask/www -c /etc/httpd.conf -r 'norvask router'";
+
+int start_web(Supervisor& s, std::string& error) {
+  if (s.web > 0) {
+    error = "the web server is already running";
+    return -1;
+  }
+  const ShellChild child{web_command, sandbox_path_variable, prepare_job, &s, false, true};
+  ShellStarted started{};
+  if (start_shell(child, started, error) != 0) return -1;
+  s.web = started.pid;
+  s.backend->server_started(s, started.report);
+  close(started.report);
+  return 0;
+}
+
+// While the web server runs, its CGI program may restart the daemon through
+// the start script: that daemon, ours once the script has ended, becomes
+// the board's as one "init start" started.
+void adopt_restarted_daemon(Supervisor& s) {
+  if (s.web <= 0 || s.daemon.pid > 0 || s.quitting) return;
+  const pid_t pid = started_daemon();
+  if (pid <= 0) return;
+  s.daemon = {pid, -1, -1, "", ""};
+  emit("daemon " + std::to_string(pid));
 }
 
 int count_entries(const std::string& dir) {
@@ -296,6 +319,13 @@ int run_job(const Call& c) {
   return start_job(c.s, command, c.error);
 }
 
+int web(const Call& c) {
+  if (c.w.size() != 2 || (c.w[1] != "start" && c.w[1] != "stop")) return c.usage("web start|stop");
+  if (c.w[1] == "start") return start_web(c.s, c.error);
+  if (c.s.web > 0 && kill(c.s.web, SIGTERM) != 0) return c.fail(std::strerror(errno));
+  return 0;
+}
+
 int quit(const Call& c) {
   begin_quit(c.s);
   return 0;
@@ -309,6 +339,7 @@ constexpr Verb core_verbs[] = {
     {"signal", send_signal},
     {"inspect", inspect},
     {"run", run_job},
+    {"web", web},
     {"wait", hold},
     {"say", say},
     {"quit", quit},
@@ -425,6 +456,10 @@ void reap_children(Supervisor& s, const Loop& loop) {
       daemon_exited(s, loop, status, used);
     } else if (pid == s.job.pid) {
       job_ended(s.job, status);
+    } else if (pid == s.web) {
+      emit("web ended " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status)
+                                                            : 128 + WTERMSIG(status)));
+      s.web = -1;
     } else {
       s.backend->reaped(s, pid, status);
     }
@@ -518,6 +553,7 @@ int run_loop(Supervisor& s, Loop& loop) {
       std::uint64_t expirations = 0;
       (void)!read(loop.timer_fd, &expirations, sizeof expirations);
       s.backend->on_timer(s);
+      adopt_restarted_daemon(s);
       if (s.quitting && s.daemon.pid > 0 && board_clock() > s.quit_deadline) {
         kill(s.daemon.pid, SIGKILL);
       }
@@ -530,9 +566,9 @@ int run_loop(Supervisor& s, Loop& loop) {
 }  // namespace
 
 int start_shell(const ShellChild& child, ShellStarted& started, std::string& error) {
-  int out[2];
+  int out[2] = {-1, -1};
   int report[2];
-  if (pipe2(out, O_CLOEXEC) != 0) {
+  if (!child.silent && pipe2(out, O_CLOEXEC) != 0) {
     error = std::strerror(errno);
     return -1;
   }
@@ -546,8 +582,9 @@ int start_shell(const ShellChild& child, ShellStarted& started, std::string& err
   if (pid == 0) {
     fresh_child();
     if (child.prepare && child.prepare(child.context, report[1]) != 0) _exit(126);
-    dup2(child.output_too ? out[1] : open("/dev/null", O_WRONLY), 1);
-    dup2(out[1], 2);
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(child.output_too && !child.silent ? out[1] : null_fd, 1);
+    dup2(child.silent ? null_fd : out[1], 2);
     close_range(3, ~0U, 0);
     const std::string path = std::string("PATH=") + child.path;
     const char* const argv[] = {"/bin/sh", "-c", child.command, nullptr};
@@ -555,15 +592,15 @@ int start_shell(const ShellChild& child, ShellStarted& started, std::string& err
     execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(envp));
     _exit(127);
   }
-  close(out[1]);
+  if (out[1] >= 0) close(out[1]);
   close(report[1]);
   if (pid < 0) {
-    close(out[0]);
+    if (out[0] >= 0) close(out[0]);
     close(report[0]);
     error = "cannot fork";
     return -1;
   }
-  fcntl(out[0], F_SETFL, O_NONBLOCK);
+  if (out[0] >= 0) fcntl(out[0], F_SETFL, O_NONBLOCK);
   started = {pid, out[0], report[0]};
   return 0;
 }
@@ -578,6 +615,14 @@ void finish_line(Supervisor& s, int result, const std::string& why) {
     emit("error " + s.pending + ": " + why);
   }
   s.pending.clear();
+}
+
+std::string rest_of_line(const std::string& line) {
+  const std::size_t start = line.find_first_not_of(" \t");
+  const std::size_t gap = line.find_first_of(" \t", start);
+  if (gap == std::string::npos) return "";
+  const std::size_t text = line.find_first_not_of(" \t", gap);
+  return text == std::string::npos ? "" : line.substr(text);
 }
 
 int Call::fail(const std::string& why) const {
@@ -676,7 +721,25 @@ void begin_quit(Supervisor& s) {
   s.quitting = true;
   s.quit_deadline = board_clock() + 5;
   if (s.daemon.pid > 0) kill(s.daemon.pid, SIGTERM);
+  if (s.web > 0) kill(s.web, SIGTERM);
   s.backend->on_quit(s);
+}
+
+pid_t started_daemon() {
+  char text[32] = {};
+  const int fd = open(daemon_pid_file, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return -1;
+  const ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  long pid = 0;
+  if (n <= 0 || parse_int(std::string(text, std::strcspn(text, "\n")), 2, 1 << 22, pid) != 0) {
+    return -1;
+  }
+  // Believed only for a child of ours, which no one else can take.
+  siginfo_t info{};
+  info.si_pid = 0;
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return -1;
+  return static_cast<pid_t>(pid);
 }
 
 int write_file(const std::string& path, const std::string& text, mode_t mode) {

@@ -17,6 +17,7 @@
 inline constexpr const char* sandbox_daemon_path = "/opt/norvask/bin/norvaskd";
 inline constexpr const char* sandbox_settings_path = "/opt/norvask/etc/settings";
 inline constexpr const char* sandbox_init_path = "/opt/norvask/etc/init";
+inline constexpr const char* daemon_pid_file = "/var/run/norvaskd.pid";
 // The daemon's PATH: the board's stand-ins first.
 inline constexpr const char* sandbox_path_variable = "/opt/board/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
@@ -64,6 +65,7 @@ struct Supervisor {
   bool quitting;
   double quit_deadline;
   std::string pending;  // a line whose result the backend reports later; empty: none
+  pid_t web = -1;       // the router's web server ("web start"), -1 when none runs
 };
 
 // A line's result: done, failed ("error LINE: WHY"), or refused because
@@ -96,7 +98,7 @@ struct Verb {
 // What a board does to the world: the verbs it plays and the hooks the
 // core calls around the daemon. A verb of the vocabulary (core.cpp) that
 // is not in `verbs` is refused.
-inline constexpr std::size_t backend_poll_max = 8;
+inline constexpr std::size_t backend_poll_max = 9;
 struct Backend {
   const char* name;  // "the simulated board", in refusals
   const Verb* verbs;
@@ -117,9 +119,14 @@ struct Backend {
   // they are ready, after the daemon's log and output are reported.
   std::size_t (*poll_fds)(const Supervisor&, pollfd* fds);
   void (*serve)(Supervisor&, const pollfd* fds);
+  // The web server has been started (in its process: in_job): its filter,
+  // served for as long as anyone under it lives.
+  void (*server_started)(Supervisor&, int report_fd);
 };
 
 int parse_int(const std::string& word, long low, long high, long& value);
+// The text after the first word, as typed (an SSID may hold blanks).
+std::string rest_of_line(const std::string& line);
 int parse_switch(const std::string& word, bool& on);
 
 // Runs one command line. verb_done with `wait` set to the seconds to hold
@@ -154,6 +161,7 @@ struct ShellChild {
   int (*prepare)(const void* context, int report_fd);
   const void* context;
   bool output_too;  // standard output into the pipe as well; else /dev/null
+  bool silent;      // both streams to /dev/null, no pipe (`out` is then -1)
 };
 
 // A started shell command: its pid, the read end of the pipe its standard
@@ -168,6 +176,11 @@ struct ShellStarted {
 // Forks and runs `child.command` with /bin/sh -c: 0, or -1 with `error` set
 // and nothing left open.
 int start_shell(const ShellChild& child, ShellStarted& started, std::string& error);
+
+// The daemon the start script named in its PID file, once it is a child
+// of ours (its parent, the script, has ended and we are its subreaper);
+// -1 when there is none.
+pid_t started_daemon();
 
 // Creates or removes a file; a message on standard error when it cannot.
 int write_file(const std::string& path, const std::string& text, mode_t mode);

@@ -316,9 +316,17 @@ void keep_job_filter(JobFilters& jobs, int listener) {
   jobs.listeners.push_back(listener);
 }
 
+void keep_server_filter(JobFilters& jobs, int listener) {
+  keep_job_filter(jobs, jobs.server);
+  jobs.server = listener;
+}
+
 std::size_t job_filter_fds(const JobFilters& jobs, pollfd* fds) {
-  for (std::size_t i = 0; i < jobs.listeners.size(); ++i) fds[i] = {jobs.listeners[i], POLLIN, 0};
-  return jobs.listeners.size();
+  fds[0] = {jobs.server, POLLIN, 0};
+  for (std::size_t i = 0; i < jobs.listeners.size(); ++i) {
+    fds[1 + i] = {jobs.listeners[i], POLLIN, 0};
+  }
+  return 1 + jobs.listeners.size();
 }
 
 void serve_job_filter(int& listener, short revents, const BoardState& board,
@@ -334,8 +342,9 @@ void serve_job_filter(int& listener, short revents, const BoardState& board,
 
 void serve_job_filters(JobFilters& jobs, const pollfd* fds, const BoardState& board,
                        const DeviceFiles& files, pid_t daemon_pid, bool clock_fast) {
+  serve_job_filter(jobs.server, fds[0].revents, board, files, daemon_pid, clock_fast);
   for (std::size_t i = 0; i < jobs.listeners.size(); ++i) {
-    serve_job_filter(jobs.listeners[i], fds[i].revents, board, files, daemon_pid, clock_fast);
+    serve_job_filter(jobs.listeners[i], fds[1 + i].revents, board, files, daemon_pid, clock_fast);
   }
   std::erase(jobs.listeners, -1);
 }

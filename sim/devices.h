@@ -73,15 +73,24 @@ int filter_child(int report_fd);
 // The filters of "run" commands, with whatever they started (a daemon the
 // start script started): each is served until everyone under it has ended.
 // Beyond job_filter_max the oldest is closed, and calls under it fail.
+// The web server's filter ("web start") is apart: served for as long as
+// anyone under it lives, however many commands run meanwhile.
 inline constexpr std::size_t job_filter_max = 3;
 struct JobFilters {
   std::vector<int> listeners;
+  int server = -1;
 };
+
+// The web server's listener; one before it, with whoever still runs under
+// it, is kept as a command's.
+void keep_server_filter(JobFilters& jobs, int listener);
 
 // Keeps a started command's listener; -1 is ignored.
 void keep_job_filter(JobFilters& jobs, int listener);
 
-// The listeners to poll, at most job_filter_max: how many were put in `fds`.
+// The listeners to poll, at most job_filter_max and the web server's: how
+// many were put in `fds`.
+inline constexpr std::size_t job_filter_fds_max = job_filter_max + 1;
 std::size_t job_filter_fds(const JobFilters& jobs, pollfd* fds);
 
 // Serves the notification waiting on `listener` (its poll result in

@@ -34,7 +34,6 @@ constexpr const char* share_dir = "/mnt/host";
 // Where the router's syslogd listens once the board holds /dev/log: what
 // the daemon logs is reported and passed on, so the router's log keeps it.
 constexpr const char* syslogd_socket = "/dev/syslogd.sock";
-constexpr const char* daemon_pid_file = "/var/run/norvaskd.pid";
 // An action that has not ended by then has hung.
 constexpr double action_seconds = 300;
 constexpr double serial_seconds = 15;
@@ -87,7 +86,7 @@ int prepare_init(const void* /*context*/, int report_fd) { return filter_child(r
 // filter, as the start script.
 int start_action(const std::string& command, bool init, std::string& error) {
   const ShellChild child{command.c_str(), "/usr/sbin:/usr/bin:/sbin:/bin",
-                         init ? prepare_init : nullptr, nullptr, init};
+                         init ? prepare_init : nullptr, nullptr, init, false};
   ShellStarted started{};
   if (start_shell(child, started, error) != 0) return -1;
   action = {started.pid, started.out, init, false, -1, "", board_clock() + action_seconds,
@@ -126,25 +125,6 @@ std::vector<std::string> text_lines(const std::string& text) {
   }
   if (start < text.size()) lines.push_back(text.substr(start));
   return lines;
-}
-
-// The daemon the start script started, from its PID file, once it is ours
-// (a subreaper's: its parent, the script, has ended).
-pid_t started_daemon() {
-  char text[32] = {};
-  const int fd = open(daemon_pid_file, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return -1;
-  const ssize_t n = read(fd, text, sizeof text - 1);
-  close(fd);
-  long pid = 0;
-  if (n <= 0 || parse_int(std::string(text, std::strcspn(text, "\n")), 2, 1 << 22, pid) != 0) {
-    return -1;
-  }
-  // Believed only for a child of ours, which no one else can take.
-  siginfo_t info{};
-  info.si_pid = 0;
-  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return -1;
-  return static_cast<pid_t>(pid);
 }
 
 void action_ended(Supervisor& s, int status) {
@@ -306,9 +286,12 @@ int send_once(const Call& c) {
   return act(c, "send");
 }
 
+// The name is the rest of the line, blanks and all.
 int ssid(const Call& c) {
-  if (c.w.size() != 2) return c.usage("ssid NAME|none");
-  return act(c, "ssid");
+  if (c.w.size() < 2) return c.usage("ssid NAME|none");
+  std::string command = ". ";
+  command.append(actions_path).append(" && ssid ").append(quoted(rest_of_line(c.line)));
+  return start_action(command, false, c.error) == 0 ? verb_pending : verb_failed;
 }
 
 int tunnel(const Call& c) {
@@ -486,6 +469,10 @@ int in_job(const Supervisor& s, int report_fd) { return simulated_backend.in_job
 
 void job_started(Supervisor& s, int report_fd) { simulated_backend.job_started(s, report_fd); }
 
+void server_started(Supervisor& s, int report_fd) {
+  simulated_backend.server_started(s, report_fd);
+}
+
 void reaped(Supervisor& s, pid_t pid, int status) {
   if (pid == action.pid) action_ended(s, status);
 }
@@ -521,7 +508,7 @@ std::size_t poll_fds(const Supervisor& /*s*/, pollfd* fds) {
     fds[2 + i] = {uarts[i].fd, events, 0};
   }
   fds[4] = {action.listener, POLLIN, 0};
-  static_assert(5 + job_filter_max <= backend_poll_max);
+  static_assert(5 + job_filter_fds_max <= backend_poll_max);
   return 5 + job_filter_fds(world.jobs, fds + 5);
 }
 
@@ -587,4 +574,5 @@ const Backend router_backend = {
     on_quit,
     poll_fds,
     serve,
+    server_started,
 };

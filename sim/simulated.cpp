@@ -171,8 +171,9 @@ int stations(const Call& c) {
 }
 
 int ssid(const Call& c) {
-  if (c.w.size() != 2) return c.usage("ssid NAME|none");
-  world.board.ssid = c.w[1] == "none" ? "" : c.w[1];
+  if (c.w.size() < 2) return c.usage("ssid NAME|none");
+  const std::string name = rest_of_line(c.line);
+  world.board.ssid = name == "none" ? "" : name;
   return write_state(c);
 }
 
@@ -456,6 +457,10 @@ void job_started(Supervisor& /*s*/, int report_fd) {
   if (world.options.emulate_devices) keep_job_filter(world.jobs, receive_listener(report_fd));
 }
 
+void server_started(Supervisor& /*s*/, int report_fd) {
+  if (world.options.emulate_devices) keep_server_filter(world.jobs, receive_listener(report_fd));
+}
+
 void logged(const std::string& /*datagram*/) {}
 
 void reaped(Supervisor& /*s*/, pid_t pid, int /*status*/) {
@@ -523,6 +528,7 @@ const Backend simulated_backend = {
     on_quit,
     poll_fds,
     serve,
+    server_started,
 };
 
 int play_pin(const Call& c) { return pin(c); }

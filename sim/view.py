@@ -309,6 +309,8 @@ def main():
                                          "(default: beside --daemon; with --router, the "
                                          "router's own)")
     parser.add_argument("--scenario", help="a file of board commands to run")
+    parser.add_argument("--web", type=int, metavar="PORT",
+                        help="with --router: its web page at 127.0.0.1:PORT on this machine")
     parser.add_argument("--for", dest="duration", type=float, help="quit after SECONDS")
     parser.add_argument("--events", metavar="FILE",
                         help="write every event the board reported to FILE when the view ends")
@@ -319,10 +321,14 @@ def main():
     args = parser.parse_args()
     if not args.router and not (args.board and args.daemon):
         parser.error("give --board and --daemon, or --router")
+    if args.web is not None and not args.router:
+        parser.error("--web needs --router")
 
     if args.router:
         router = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vm", "router.py")
-        board = Board([sys.executable, router, "--package", args.router], script=args.scenario)
+        web = ["--web", str(args.web)] if args.web is not None else []
+        board = Board([sys.executable, router, "--package", args.router] + web,
+                      script=args.scenario)
         print("booting the emulated router (some 15 to 30 s) ...", flush=True)
     else:
         board = Board([args.board, "--daemon", args.daemon], script=args.scenario)
@@ -351,6 +357,14 @@ def main():
         live = sys.stdin.isatty() and sys.stdout.isatty()
         run = run_live if live else run_plain
         title = "the emulated arm64 router" if args.router else "a simulated router board"
+        if args.web is not None:
+            board.do("web start")
+            sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vm"))
+            from router import WEB_PASSWORD, WEB_USER
+            title += (f"; its page: http://127.0.0.1:{args.web}/ "
+                      f"(user {WEB_USER}, password {WEB_PASSWORD})")
+            print(f"the router's page: http://127.0.0.1:{args.web}/ "
+                  f"(user {WEB_USER}, password {WEB_PASSWORD})", flush=True)
         run(board, (args.mode1, args.mode2), args.duration, title, words)
         print("stopping the daemon (SIGTERM) ...", flush=True)
         mark = board.mark()

@@ -243,7 +243,7 @@ LINKS = {
 # Kernel modules the router loads, with what they need. The kernel has the
 # UARTs, the console, AES, SHA-256, HMAC and CBC built in.
 MODULES = [
-    "virtio_pci", "virtio_console", "virtio_rng", "9pnet_virtio", "9p",
+    "virtio_pci", "virtio_console", "virtio_rng", "9pnet_virtio", "9p", "virtio_net",
     "tun", "veth", "mac80211_hwsim",
     "xfrm_user", "esp4", "ipcomp", "xfrm4_tunnel", "authenc", "echainiv", "seqiv",
     "gcm", "ccm", "ctr", "cmac", "sha512_generic", "sha3_generic", "drbg",

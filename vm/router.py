@@ -5,7 +5,7 @@ on standard input (after those of --script), events on standard output,
 each line starting with the seconds since this driver started.
 
     vm/router.py [--package TARBALL | --daemon FILE] [--offer FILE]...
-                 [--script FILE] [--image DIR] [--console FILE]
+                 [--script FILE] [--image DIR] [--console FILE] [--web PORT]
 
 The lines are the board's own (see sim/README.md); nothing here reads them.
 The files given are offered to the router over 9p under their own names,
@@ -13,6 +13,11 @@ for its "install NAME" (a package, or a daemon binary beside the start
 script, offered as "init"). What the board inside asks of this side: "feed
 PORT COUNT", bytes sent into one of its UARTs; the bytes it sends out of
 them are taken and dropped here.
+
+With --web PORT the router's web server (port 80, started by the board's
+"web start") is reached at 127.0.0.1:PORT on this machine, and nowhere
+else: the router's one network card is qemu's user network, restricted so
+that the guest reaches nothing outside, with that one port forwarded.
 """
 
 import argparse
@@ -33,16 +38,30 @@ ROOT = os.path.dirname(HERE)
 UARTS = ("ttyS0", "ttyS1")
 BOOT_TIMEOUT = 240
 INSTALL_TIMEOUT = 90
+# The owner's sign-in on the router's web server (/etc/httpd.conf there
+# keeps its hash): test credentials, as a router's factory setting.
+WEB_USER = "admin"
+WEB_PASSWORD = "norvask-web"
 
 
 class RouterError(Exception):
     pass
 
 
-def qemu_command(image, run_dir, console):
+def web_nic(port):
+    """No network card, or one to this machine's loopback port alone."""
+    if port is None:
+        return ["-nic", "none"]
+    # No boot ROM: the router boots its kernel directly.
+    return ["-netdev", f"user,id=web,restrict=on,net=10.0.2.0/24,"
+                       f"hostfwd=tcp:127.0.0.1:{port}-10.0.2.15:80",
+            "-device", "virtio-net-pci,netdev=web,romfile="]
+
+
+def qemu_command(image, run_dir, console, web_port=None):
     return [
         "qemu-system-aarch64", "-M", "virt", "-cpu", "cortex-a57", "-smp", "2", "-m", "512M",
-        "-nodefaults", "-no-user-config", "-display", "none", "-nic", "none",
+        "-nodefaults", "-no-user-config", "-display", "none", *web_nic(web_port),
         "-kernel", os.path.join(image, "vmlinuz.gz"),
         "-initrd", os.path.join(image, "initrd.gz"),
         # No IPv6: its own chatter would move the tunnels' counters.
@@ -69,8 +88,9 @@ def die_with_parent():
 class Router:
     """The running guest: its board program's port, its UARTs' far ends."""
 
-    def __init__(self, image, console=None):
+    def __init__(self, image, console=None, web_port=None):
         self.image = image
+        self.web_port = web_port
         self.run_dir = tempfile.mkdtemp(prefix="router-vm-")
         self.share = os.path.join(self.run_dir, "share")
         os.mkdir(self.share)
@@ -110,7 +130,7 @@ class Router:
             listeners[name] = listener
         qemu_log = open(os.path.join(self.run_dir, "qemu.log"), "w")
         self.qemu = subprocess.Popen(
-            qemu_command(self.image, self.run_dir, self.console),
+            qemu_command(self.image, self.run_dir, self.console, self.web_port),
             stdin=subprocess.DEVNULL, stdout=qemu_log, stderr=qemu_log, start_new_session=True,
             preexec_fn=die_with_parent)
         try:
@@ -254,6 +274,8 @@ def parse_args():
     parser.add_argument("--image", default=os.path.join(ROOT, "build-vm"),
                         help="folder with vmlinuz.gz and initrd.gz (default: build-vm/)")
     parser.add_argument("--console", help="keep the router's console output in this file")
+    parser.add_argument("--web", type=int, metavar="PORT",
+                        help="forward 127.0.0.1:PORT here to the router's web server")
     # The board inside always takes "clock" and "tick".
     parser.add_argument("--fast-clock", action="store_true", help=argparse.SUPPRESS)
     return parser.parse_args()
@@ -283,8 +305,11 @@ def main():
             print(f"router: cannot read {args.script}: {e}", file=sys.stderr)
             return 2
     package = args.daemon or args.package or default_package()
+    if args.web is not None and not 0 < args.web < 65536:
+        print(f"router: no such port: {args.web}", file=sys.stderr)
+        return 2
     router = Router(os.path.abspath(args.image),
-                    os.path.abspath(args.console) if args.console else None)
+                    os.path.abspath(args.console) if args.console else None, args.web)
 
     def on_signal(number, frame):
         try:

@@ -5,7 +5,8 @@ busybox and net-tools. What LED 1 shows in each tick must be what the
 model (sim/model.py) predicts, exactly as on the simulated board; LED 2 on
 mode 17 marks each tick's end. A case that needs what the emulated router
 cannot do (a driver refusing, a missing interface) is skipped with the
-board's reason.
+board's reason. The owner's page is tried in a browser in the same boot
+(web/tests/browser.py's cases, mixed in).
 
 NORVASK_VM_PACKAGE names the package to install (default: the driver's,
 build-aarch64/norvask-<version>-aarch64.tar.gz), NORVASK_VM_STATIC_PACKAGE
@@ -22,12 +23,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "sim", "tests"))
 sys.path.insert(0, os.path.join(ROOT, "sim"))
+sys.path.insert(0, os.path.join(ROOT, "web", "tests"))
 
 import test_pins  # noqa: E402
 import test_serial  # noqa: E402
 import test_vpn  # noqa: E402
 import test_wifi  # noqa: E402
 from board import Board, BoardError, Refused  # noqa: E402
+from browser import WebPage, free_port  # noqa: E402
 from model import predict  # noqa: E402
 from systest import shapes  # noqa: E402
 
@@ -81,17 +84,20 @@ def package():
     return sorted(glob.glob(os.path.join(ROOT, "build-aarch64", "norvask-*-aarch64.tar.gz")))[-1]
 
 
-def router_command():
-    command = [sys.executable, os.path.join(ROOT, "vm", "router.py"), "--package", package()]
+def router_command(web_port):
+    command = [sys.executable, os.path.join(ROOT, "vm", "router.py"), "--package", package(),
+               "--web", str(web_port)]
     if os.environ.get("NORVASK_VM_STATIC_PACKAGE"):
         command += ["--offer", os.environ["NORVASK_VM_STATIC_PACKAGE"]]
     return command
 
 
-class EmulatedRouter(unittest.TestCase):
+class EmulatedRouter(WebPage, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.board = Board(router_command())
+        # The owner's page in a browser shares this boot (WebPage's cases).
+        cls.web_port = free_port()
+        cls.board = Board(router_command(cls.web_port))
         began = time.monotonic()
         cls.board.open(timeout=BOOT_SECONDS)
         cls.boot_seconds = time.monotonic() - began
@@ -100,6 +106,7 @@ class EmulatedRouter(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
+        cls.close_browser()
         cls.board.close(timeout=30)
 
     def run_case(self, mode, setup, changes=()):

@@ -1,0 +1,303 @@
+"""The owner's page in a real browser, against the emulated router: headless
+Chromium driven by Selenium through the router's busybox httpd and its CGI
+program. A mixin for vm/tests/test_vm.py's EmulatedRouter, so that these
+cases share its one boot: the router is booted with --web PORT and the
+class gives `board` and `web_port`.
+
+Each case starts the router's web server ("web start") and stops it at its
+end, so that the other cases find the board as they left it. One browser
+serves every case; the page is opened afresh in each.
+
+NORVASK_WEB_SCREENSHOT names a PNG file to keep a picture of the page in,
+once the daemon runs with both LEDs lit (docs/web-page.png is made so)."""
+
+import base64
+import json
+import os
+import re
+import shutil
+import socket
+import time
+import urllib.error
+import urllib.request
+
+from selenium import webdriver
+from selenium.common.exceptions import NoAlertPresentException
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import Select
+
+# The router's test sign-in (vm/guest/root/etc/httpd.conf keeps its hash).
+USER, PASSWORD = "admin", "norvask-web"
+SETTINGS = "/opt/norvask/etc/settings"
+# What the page must show within this long: a refresh is 2 s, a status look
+# on the emulated router a few more.
+PAGE_SECONDS = 45
+# Hostile network names, each at most 32 bytes, as an SSID is.
+HOSTILE_SSIDS = ["<img src=x onerror=alert(1)>", "</script><b id=pwned>x"]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def authorization(user=USER, password=PASSWORD):
+    return "Basic " + base64.b64encode(f"{user}:{password}".encode()).decode()
+
+
+def start_chromium():
+    options = Options()
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                     "--window-size=1000,1000", "--no-first-run", "--disable-extensions"):
+        options.add_argument(argument)
+    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or
+                                              "/usr/bin/chromedriver"), options=options)
+    driver.set_page_load_timeout(60)
+    # The sign-in, as the browser sends it once the owner has typed it.
+    driver.execute_cdp_cmd("Network.enable", {})
+    driver.execute_cdp_cmd("Network.setExtraHTTPHeaders",
+                           {"headers": {"Authorization": authorization()}})
+    return driver
+
+
+class WebPage:
+    """The browser cases; mixed into a TestCase that has `board` and `web_port`."""
+
+    web_port = None
+    driver = None
+
+    @classmethod
+    def close_browser(cls):
+        if cls.driver is not None:
+            cls.driver.quit()
+            cls.driver = None
+
+    # ---- helpers ----
+
+    def url(self, path=""):
+        return f"http://127.0.0.1:{self.web_port}/{path}"
+
+    def http(self, path, method="GET", headers=None, body=None, sign_in=True):
+        """One request past the browser: (status, headers, body)."""
+        headers = dict(headers or {})
+        if sign_in:
+            headers.setdefault("Authorization", authorization())
+        request = urllib.request.Request(self.url(path), data=body, headers=headers,
+                                         method=method)
+        try:
+            with urllib.request.urlopen(request, timeout=60) as answer:
+                return answer.status, answer.headers, answer.read()
+        except urllib.error.HTTPError as e:
+            return e.code, e.headers, e.read()
+
+    def web_server(self):
+        """The router's web server for this case; stopped at its end."""
+        b = self.board
+        b.do("web start", timeout=30)
+
+        def stop():
+            mark = b.mark()
+            b.do("web stop", timeout=30)
+            b.wait_for(lambda e: e.kind == "web" and e.rest.startswith("ended"), start=mark,
+                       timeout=30)
+        self.addCleanup(stop)
+        # Up once it answers at all.
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                self.http("", sign_in=False)
+                return
+            except OSError:
+                pass
+            if time.monotonic() > deadline:
+                self.fail("the router's web server does not answer")
+            time.sleep(0.5)
+
+    def daemon_started(self, modes, *settings):
+        """The daemon on `modes` (and more `settings` lines) through the start
+        script, stopped at the end."""
+        b = self.board
+        b.do(f"modes {modes[0]} {modes[1]}", *(f"settings {line}" for line in settings))
+        b.do("init start", timeout=60)
+
+        def stop():
+            b.do("init stop", timeout=60)
+        self.addCleanup(stop)
+
+    def change(self, *lines, undo=()):
+        self.board.do(*lines, timeout=90)
+        for line in undo:
+            self.addCleanup(self.board.do, line, timeout=90)
+
+    def page(self):
+        """The page, opened afresh."""
+        if WebPage.driver is None:
+            WebPage.driver = start_chromium()
+        d = WebPage.driver
+        d.get_log("browser")  # what an earlier case left
+        d.get(self.url())
+        return d
+
+    def text_of(self, element_id):
+        return WebPage.driver.find_element(By.ID, element_id).text
+
+    def wait_until(self, what, check, timeout=PAGE_SECONDS):
+        """Waits for `check()` to be true; fails naming `what` and the page's state."""
+        deadline = time.monotonic() + timeout
+        while not check():
+            if time.monotonic() > deadline:
+                self.fail(f"the page did not show {what} within {timeout} s; it shows:\n" +
+                          WebPage.driver.find_element(By.TAG_NAME, "main").text)
+            time.sleep(0.3)
+
+    def wait_shown(self, element_id, pattern, timeout=PAGE_SECONDS):
+        self.wait_until(f"{pattern!r} in #{element_id}",
+                        lambda: re.search(pattern, self.text_of(element_id)), timeout)
+
+    def lamp(self, n):
+        return WebPage.driver.find_element(By.ID, f"lamp{n}").get_attribute("class")
+
+    def assert_quiet_console(self):
+        """Nothing went wrong in the browser: no error, no refused script."""
+        entries = [e for e in WebPage.driver.get_log("browser") if e["level"] == "SEVERE"]
+        self.assertEqual(entries, [], "the browser's console shows errors")
+
+    def settings_text(self):
+        status, text = self.board.run(f"cat {SETTINGS}")
+        self.assertEqual(status, 0, text)
+        return text
+
+    def daemon_pid(self):
+        status, text = self.board.run("cat /var/run/norvaskd.pid")
+        return int(text) if status == 0 and text.strip().isdigit() else None
+
+    # ---- the cases ----
+
+    def test_web_refusals(self):
+        """Without a sign-in the page and the CGI answer 401; a POST without
+        the page's token or from another origin 403, and nothing changes."""
+        self.web_server()
+        b = self.board
+        b.do("modes 11 17", "settings # the owner's note")
+        for path in ("", "app.js", "cgi-bin/norvask/status", "cgi-bin/norvask/token"):
+            with self.subTest("no sign-in", path=path):
+                self.assertEqual(self.http(path, sign_in=False)[0], 401)
+            with self.subTest("wrong password", path=path):
+                wrong = {"Authorization": authorization(PASSWORD, USER)}
+                self.assertEqual(self.http(path, headers=wrong)[0], 401)
+        status, _, body = self.http("cgi-bin/norvask/token")
+        self.assertEqual(status, 200, body)
+        token = json.loads(body)["token"]
+        before = self.settings_text()
+        host = f"127.0.0.1:{self.web_port}"
+        json_type = {"Content-Type": "application/json"}
+        # A body without the token is bad input (400, naming the field); a
+        # token not the page's, or a request not from the page, is refused (403).
+        change = {"led1": 3, "led2": 4}
+        foreign = {"Origin": "http://evil.example", "Referer": "http://evil.example/page"}
+        posts = {
+            "no token": (400, json_type, change),
+            "a wrong token": (403, json_type, change | {"token": "0" * 64}),
+            "another origin": (403, json_type | foreign, change | {"token": token}),
+            "another page's referrer": (403, json_type | {"Referer": "http://evil.example/"},
+                                        change | {"token": token}),
+            "a form's content type": (403, {"Content-Type": "text/plain"},
+                                      change | {"token": token}),
+        }
+        for name, (refusal, headers, body) in posts.items():
+            with self.subTest("POST refused", case=name):
+                status, answer_headers, answer = self.http(
+                    "cgi-bin/norvask/settings", "POST", headers | {"Host": host},
+                    json.dumps(body).encode())
+                self.assertEqual(status, refusal, answer)
+                self.assertEqual(answer_headers.get("Content-Type"),
+                                 "application/json; charset=utf-8")
+                self.assertIsInstance(json.loads(answer)["error"], str)
+        self.assertEqual(self.settings_text(), before)
+
+    def test_web_hostile_ssid(self):
+        """An SSID is the attacker's to choose: shown as text, nothing runs."""
+        self.web_server()
+        self.board.do("modes 12 17")
+        self.addCleanup(self.board.do, "ssid none", timeout=90)
+        for ssid in HOSTILE_SSIDS:
+            with self.subTest(ssid=ssid):
+                self.change(f"ssid {ssid}")
+                d = self.page()
+                self.wait_until("the SSID as text", lambda: f'connected to "{ssid}"' in
+                                self.text_of("evidence1"))
+                self.assertEqual(d.find_elements(By.CSS_SELECTOR, "main img, main b"), [])
+                self.assertEqual(d.find_elements(By.ID, "pwned"), [])
+                with self.assertRaises(NoAlertPresentException):
+                    d.switch_to.alert.text
+                self.assert_quiet_console()
+
+    def test_web_watch_and_apply(self):
+        """Signed in, LED 1 on mode 11 shows a phone joining, then blinks
+        with traffic; LED 2 chosen 13 by keyboard, previewed and applied:
+        the settings file changed in that line alone, the daemon restarted,
+        and the page shows the tunnel."""
+        self.web_server()
+        b = self.board
+        self.daemon_started((11, 17), "# the owner's note", 'OTHER_KEY="kept"')
+        d = self.page()
+        with self.subTest("sign in"):
+            self.assertEqual(d.title, "norvask: the router's LEDs")
+            self.wait_shown("daemon", r"The daemon: running \(pid \d+\)")
+        with self.subTest("a phone joins, then sends"):
+            self.wait_shown("state1", r"^Mode 11, Wi-Fi hotspot: off$")
+            self.assertEqual(self.lamp(1), "lamp off")
+            self.change("stations wlan0 1", undo=["stations wlan0 0"])
+            self.wait_shown("state1", r"^Mode 11, Wi-Fi hotspot: on$")
+            self.wait_shown("evidence1", r"wlan0: 1 device connected")
+            self.change("traffic wlan0 on", undo=["traffic wlan0 off"])
+            self.wait_shown("state1", r"^Mode 11, Wi-Fi hotspot: on, blinking$")
+            self.assertEqual(self.lamp(1), "lamp blink")
+            self.assertEqual(self.text_of("lampstate1"), "blinking")
+            self.wait_shown("evidence1", r"wlan0 traffic in the last second")
+        self.change("tun 0 up", "tun 0 rx 700", undo=["tun 0 down"])
+        before = self.settings_text()
+        old_pid = self.daemon_pid()
+        with self.subTest("choose 13 for LED 2 and see its preview"):
+            chooser = d.find_element(By.ID, "mode2")
+            self.assertEqual(d.find_element(By.CSS_SELECTOR, "label[for=mode2]").text,
+                             "Mode for LED 2")
+            # By keyboard alone: the chooser focused, its option typed.
+            chooser.send_keys(Keys.HOME)
+            for _ in range(13):
+                chooser.send_keys(Keys.ARROW_DOWN)
+            self.assertEqual(Select(chooser).first_selected_option.get_attribute("value"), "13")
+            self.wait_shown("preview2", r"Preview of mode 13 \(OpenVPN tunnel\): "
+                                        r"the LED would be on")
+            self.wait_shown("preview2", r"tun0: received \d+ bytes")
+        with self.subTest("apply"):
+            chooser.send_keys(Keys.TAB)
+            self.assertEqual(d.switch_to.active_element.get_attribute("id"), "apply")
+            d.switch_to.active_element.send_keys(Keys.ENTER)
+            self.wait_shown("result", r"^Applied: LED 1 on mode 11, LED 2 on mode 13; "
+                                      r"the daemon was restarted\.$", timeout=90)
+            after = self.settings_text()
+            self.assertEqual(after, before.replace("MOD_NORVASK_MODE2=17", "MOD_NORVASK_MODE2=13"))
+            self.assertNotEqual(after, before)
+            new_pid = self.daemon_pid()
+            self.assertIsNotNone(new_pid)
+            self.assertNotEqual(new_pid, old_pid)
+            self.wait_shown("daemon", rf"The daemon: running \(pid {new_pid}\)")
+        with self.subTest("LED 2 shows the tunnel"):
+            self.wait_shown("state2", r"^Mode 13, OpenVPN tunnel: on$")
+            self.wait_shown("evidence2", r"tun0: received \d+ bytes")
+            self.assertEqual(self.lamp(2), "lamp on")
+            # The restarted daemon is the board's, and lights LED 2 itself.
+            mark = b.mark()
+            b.wait_for(lambda e: e.kind == "led" and e.rest == "2 1", start=mark, timeout=30)
+        self.assert_quiet_console()
+        shot = os.environ.get("NORVASK_WEB_SCREENSHOT")
+        if shot:
+            d.set_window_size(1000, 820)
+            d.save_screenshot(shot)
