@@ -52,9 +52,14 @@ class StartScript(BoardCase):
                                for d, _, files in os.walk(stage.name) for f in files)
             self.assertEqual(installed, ["opt/norvask/bin/norvask-status",
                                          "opt/norvask/bin/norvaskd", "opt/norvask/etc/init",
-                                         "opt/norvask/www/cgi-bin/norvask"])
+                                         "opt/norvask/www/app.js",
+                                         "opt/norvask/www/cgi-bin/norvask",
+                                         "opt/norvask/www/index.html",
+                                         "opt/norvask/www/style.css"])
+            page = ("app.js", "index.html", "style.css")
             for path in installed:
-                self.assertTrue(os.access(os.path.join(stage.name, path), os.X_OK), path)
+                runs = not path.endswith(page)
+                self.assertEqual(os.access(os.path.join(stage.name, path), os.X_OK), runs, path)
             self.init = os.path.join(stage.name, "opt/norvask/etc/init")
 
     def start_board(self):
