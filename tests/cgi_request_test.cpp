@@ -242,7 +242,7 @@ INSTANTIATE_TEST_SUITE_P(
     Keys, Bodies,
     ::testing::Values(BodyCase{R"({"led2":2,"token":"t"})", 400, "led1"},
                       BodyCase{R"({"led1":2,"token":"t"})", 400, "led2"},
-                      BodyCase{R"({"led1":1,"led2":2})", 400, "token"},
+                      BodyCase{R"({"led1":1,"led2":2})", 403, "token"},
                       BodyCase{R"({"led1":1,"led2":2,"led3":3,"token":"t"})", 400, "led3"},
                       BodyCase{R"({"LED1":1,"led2":2,"token":"t"})", 400, "LED1"},
                       BodyCase{R"({"led1":1,"led1":1,"led2":2,"token":"t"})", 400, "led1"},

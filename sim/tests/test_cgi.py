@@ -130,7 +130,7 @@ class Cgi(BoardCase):
                                     dict(HTTP_REFERER="http://evil.example/x")),
             "a form's type": (403, "Content-Type",
                               dict(CONTENT_TYPE="application/x-www-form-urlencoded")),
-            "no token": (400, "token", dict(body={"led1": 17, "led2": 0})),
+            "no token": (403, "token", dict(body={"led1": 17, "led2": 0})),
             "another user's token": (403, "token", dict(user="guest")),
             "a wrong token": (403, "token", dict(body=dict(good, token="0" * 64))),
             "mode 18": (400, "led1", dict(body=dict(good, led1=18))),

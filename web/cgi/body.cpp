@@ -28,8 +28,10 @@ constexpr std::array<Field, 3> fields = {{
     {"led1", "led1 must be a whole number from 0 to 17", "led1 is given twice", "led1 is missing"},
     {"led2", "led2 must be a whole number from 0 to 17", "led2 is given twice", "led2 is missing"},
     {"token", "token must be a string of letters and digits without control characters",
-     "token is given twice", "token is missing"},
+     "token is given twice", "the token is missing: load the page again"},
 }};
+// A write without the token is not the page's: refused, not bad input.
+constexpr std::size_t token_field = 2;
 
 Refusal refuse(const char* error, const char* field) { return {400, error, field, nullptr}; }
 
@@ -208,6 +210,7 @@ Refusal parse_settings_body(const char* body, std::size_t length, SettingsBody& 
   if (r.p != r.end) return malformed;
   if (wrong.status != 0) return wrong;
   for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (!seen[i] && i == token_field) return {403, fields[i].missing, fields[i].name, nullptr};
     if (!seen[i]) return refuse(fields[i].missing, fields[i].name);
   }
   return {};

@@ -197,12 +197,12 @@ class WebPage:
         before = self.settings_text()
         host = f"127.0.0.1:{self.web_port}"
         json_type = {"Content-Type": "application/json"}
-        # A body without the token is bad input (400, naming the field); a
-        # token not the page's, or a request not from the page, is refused (403).
+        # A body without the token or with one not the page's, or a request
+        # not from the page, is refused (403).
         change = {"led1": 3, "led2": 4}
         foreign = {"Origin": "http://evil.example", "Referer": "http://evil.example/page"}
         posts = {
-            "no token": (400, json_type, change),
+            "no token": (403, json_type, change),
             "a wrong token": (403, json_type, change | {"token": "0" * 64}),
             "another origin": (403, json_type | foreign, change | {"token": token}),
             "another page's referrer": (403, json_type | {"Referer": "http://evil.example/"},
