@@ -16,21 +16,17 @@ add_test(NAME daemon_binary
     -DBINARY=$<TARGET_FILE:norvaskd> "-DEXPORTS=got_signal\;uart1_stat\;uart2_stat"
     "-DNEEDED=${norvask_needed}" "-DMAX_IMAGE=${norvask_max_image}"
     -P ${CMAKE_CURRENT_LIST_DIR}/check-binary.cmake)
-# norvask-status: the C library alone, hardened alike, nothing exported, and
-# none of the functions that write an LED linked in.
-add_test(NAME status_binary
-  COMMAND ${CMAKE_COMMAND}
-    -DNM=${CMAKE_NM} -DREADELF=${CMAKE_READELF}
-    -DBINARY=$<TARGET_FILE:norvask-status> -DEXPORTS= "-DNEEDED=${norvask_needed}"
-    -DABSENT=set_led1,set_led2,blink_led1,blink_led2,run_tick
-    -P ${CMAKE_CURRENT_LIST_DIR}/check-binary.cmake)
-# The owner's page's CGI program: the same checks as norvask-status.
-add_test(NAME cgi_binary
-  COMMAND ${CMAKE_COMMAND}
-    -DNM=${CMAKE_NM} -DREADELF=${CMAKE_READELF}
-    -DBINARY=$<TARGET_FILE:norvask-cgi> -DEXPORTS= "-DNEEDED=${norvask_needed}"
-    -DABSENT=set_led1,set_led2,blink_led1,blink_led2,run_tick
-    -P ${CMAKE_CURRENT_LIST_DIR}/check-binary.cmake)
+# norvask-status and the owner's page's CGI program: the C library alone,
+# hardened alike, nothing exported, and none of the functions that write an
+# LED linked in.
+foreach(program IN ITEMS status cgi)
+  add_test(NAME ${program}_binary
+    COMMAND ${CMAKE_COMMAND}
+      -DNM=${CMAKE_NM} -DREADELF=${CMAKE_READELF}
+      -DBINARY=$<TARGET_FILE:norvask-${program}> -DEXPORTS= "-DNEEDED=${norvask_needed}"
+      -DABSENT=set_led1,set_led2,blink_led1,blink_led2,run_tick
+      -P ${CMAKE_CURRENT_LIST_DIR}/check-binary.cmake)
+endforeach()
 
 # The built daemon on the board simulator (sim/): this build's board, or for
 # a cross build the host's, built by the default preset, with the daemon
