@@ -457,8 +457,8 @@ void reap_children(Supervisor& s, const Loop& loop) {
     } else if (pid == s.job.pid) {
       job_ended(s.job, status);
     } else if (pid == s.web) {
-      emit("web ended " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status)
-                                                            : 128 + WTERMSIG(status)));
+      emit("web ended " +
+           std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)));
       s.web = -1;
     } else {
       s.backend->reaped(s, pid, status);

@@ -85,8 +85,12 @@ int prepare_init(const void* /*context*/, int report_fd) { return filter_child(r
 // the action. With `init`: its standard output too, and under the device
 // filter, as the start script.
 int start_action(const std::string& command, bool init, std::string& error) {
-  const ShellChild child{command.c_str(), "/usr/sbin:/usr/bin:/sbin:/bin",
-                         init ? prepare_init : nullptr, nullptr, init, false};
+  const ShellChild child{command.c_str(),
+                         "/usr/sbin:/usr/bin:/sbin:/bin",
+                         init ? prepare_init : nullptr,
+                         nullptr,
+                         init,
+                         false};
   ShellStarted started{};
   if (start_shell(child, started, error) != 0) return -1;
   action = {started.pid, started.out, init, false, -1, "", board_clock() + action_seconds,
