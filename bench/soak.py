@@ -35,12 +35,11 @@ from concurrent.futures import ThreadPoolExecutor
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 
-from board import Board, BoardError, Log  # noqa: E402
+from board import SETTINGS, Board, BoardError, Log  # noqa: E402
 from model import TOOLS, WIFI, Model  # noqa: E402
 from report import Report  # noqa: E402
 
 BROKEN = ["missing", "fail", "silent", "garbage"]
-SETTINGS = "/opt/norvask/etc/settings"
 # Both LEDs on modes that run commands, and two boards for the devices.
 BOARDS = [(11, 13), (12, 14), (15, 16), (7, 3), (10, 2)]
 # Broken when a board's daemon starts: on the last board the I/O command

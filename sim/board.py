@@ -79,6 +79,14 @@ def parse_event(line, index):
 # Where the board shows a host file given with --file.
 FILES_DIR = "/opt/board/files"
 
+# Where the package puts its files on the board, as on a router.
+DAEMON = "/opt/norvask/bin/norvaskd"
+STATUS = "/opt/norvask/bin/norvask-status"
+INIT = "/opt/norvask/etc/init"
+SETTINGS = "/opt/norvask/etc/settings"
+CGI = "/opt/norvask/www/cgi-bin/norvask"
+PID_FILE = "/var/run/norvaskd.pid"
+
 
 def shown_path(host_path):
     """Where the board shows the host file `host_path` given with --file."""

@@ -20,10 +20,9 @@ import tty
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from board import Board, BoardError, Log, Unsupported  # noqa: E402
+from board import STATUS, Board, BoardError, Log, Unsupported  # noqa: E402
 from model import WIFI, Model  # noqa: E402
 
-STATUS = "/opt/norvask/bin/norvask-status"
 UNKNOWN_MODE = ("not a mode", "Numbers above 17 select nothing: the LED stays dark.")
 
 

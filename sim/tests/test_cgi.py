@@ -12,14 +12,9 @@ import shlex
 import time
 import unittest
 
-from board import default_command
+from board import CGI, INIT, PID_FILE, SETTINGS, STATUS, default_command
 from systest import BoardCase
 
-CGI = "/opt/norvask/www/cgi-bin/norvask"
-STATUS = "/opt/norvask/bin/norvask-status"
-INIT = "/opt/norvask/etc/init"
-SETTINGS = "/opt/norvask/etc/settings"
-PID_FILE = "/var/run/norvaskd.pid"
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 HOST = "192.168.1.1:8080"
 # Someone's own lines around the two keys, which a write must keep.

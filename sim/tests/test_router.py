@@ -12,14 +12,10 @@ import tempfile
 import time
 import unittest
 
-from board import default_command
+from board import DAEMON, INIT, PID_FILE, SETTINGS, default_command
 from systest import BoardCase
 
-DAEMON = "/opt/norvask/bin/norvaskd"
-INIT = "/opt/norvask/etc/init"
-PID_FILE = "/var/run/norvaskd.pid"
 LOCK = "/var/run/norvaskd.lock"
-SETTINGS = "/opt/norvask/etc/settings"
 AS_NOBODY = "setpriv --reuid=65534 --regid=65534 --clear-groups"
 QUIET = "</dev/null >/dev/null 2>&1"
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")

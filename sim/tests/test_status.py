@@ -15,13 +15,10 @@ import signal
 import time
 import unittest
 
-from board import default_command
+from board import DAEMON, PID_FILE, STATUS, default_command
 from model import CAPTURES
 from systest import BoardCase, predict, shapes
 
-STATUS = "/opt/norvask/bin/norvask-status"
-DAEMON = "/opt/norvask/bin/norvaskd"
-PID_FILE = "/var/run/norvaskd.pid"
 USAGE = r"usage: norvask-status \[--json\] \[--mode N \| --modes\] \[--help\]"
 # How the plain text says each state.
 WORDS = {"off": "off", "on": "on", "blink": "on, blinking", "keep": "unknown"}
