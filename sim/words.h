@@ -5,6 +5,7 @@
 
 #include "sim/core.h"
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 
@@ -42,3 +43,10 @@ struct SerialLine {
 };
 int read_serial(const Call& c, SerialLine& line);
 int serial_usage(const Call& c);
+
+// led-class NAME [MAX|gone]: `max` the LED's max_brightness (by default
+// the simulated board's 255), or `gone` when it goes.
+int read_led_class(const Call& c, std::uint32_t& max, bool& gone);
+// led-trigger NAME TRIGGER: whether the board offers TRIGGER is the board's
+// to say.
+int read_led_trigger(const Call& c);
