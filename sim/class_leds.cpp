@@ -1,5 +1,6 @@
 #include "sim/class_leds.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <iterator>
@@ -27,11 +28,10 @@ void remove_trigger(ClassLed& led) {
 
 bool valid_class_led_name(std::string_view name) {
   if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '/' || byte <= ' ' || byte == 0x7f) return false;
-  }
-  return true;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == ':' || c == '_' || c == '.' || c == '-';
+  });
 }
 
 std::string trigger_listing(const ClassLed& led) {

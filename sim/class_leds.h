@@ -25,8 +25,9 @@ struct ClassLed {
   std::size_t trigger;  // index into led_triggers; 0: none
 };
 
-// A name the board can give an LED's folder: not empty, at most 255 bytes,
-// no '/', not "." or "..", no blank or control character.
+// A name the board can give an LED (or a trigger): 1 to 255 bytes of
+// letters, digits, ':', '_', '.' and '-', not "." or "..". (Longer than the
+// daemon takes, so that its refusal can be tried on an LED that is there.)
 [[nodiscard]] bool valid_class_led_name(std::string_view name);
 
 // The trigger file's text: every trigger, the active one bracketed

@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "sim/events.h"
+#include "sim/class_leds.h"
 #include "sim/network.h"
 #include "sim/served_leds.h"
 #include "sim/services.h"
@@ -376,16 +377,20 @@ int tick(const Call& c) {
 // The board's kernel LEDs: one there (again), one gone, or its trigger set
 // by another program.
 int led_class(const Call& c) {
-  std::uint32_t max = 0;
+  std::string name;
+  long max = 0;
   bool gone = false;
-  if (const int wrong = read_led_class(c, max, gone)) return wrong;
-  const int result = gone ? remove_class_led(c.w[1], c.error) : add_class_led(c.w[1], max, c.error);
+  if (const int wrong = read_led_class(c, name, max, gone)) return wrong;
+  const auto brightness = max < 0 ? default_max_brightness : static_cast<std::uint32_t>(max);
+  const int result = gone ? remove_class_led(name, c.error) : add_class_led(name, brightness, c.error);
   return result == 0 ? 0 : verb_failed;
 }
 
 int led_trigger(const Call& c) {
-  if (const int wrong = read_led_trigger(c)) return wrong;
-  return set_class_led_trigger(c.w[1], c.w[2], c.error) == 0 ? 0 : verb_failed;
+  std::string name;
+  std::string trigger;
+  if (const int wrong = read_led_trigger(c, name, trigger)) return wrong;
+  return set_class_led_trigger(name, trigger, c.error) == 0 ? 0 : verb_failed;
 }
 
 constexpr Verb verbs[] = {

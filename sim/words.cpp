@@ -127,20 +127,22 @@ int read_serial(const Call& c, SerialLine& line) {
   return serial_usage(c);
 }
 
-int read_led_class(const Call& c, std::uint32_t& max, bool& gone) {
-  long value = default_max_brightness;
+int read_led_class(const Call& c, std::string& name, long& max, bool& gone) {
+  max = -1;
   gone = c.w.size() == 3 && c.w[2] == "gone";
   if (c.w.size() < 2 || c.w.size() > 3 || !valid_class_led_name(c.w[1]) ||
-      (c.w.size() == 3 && !gone && parse_int(c.w[2], 1, UINT32_MAX, value) != 0)) {
+      (c.w.size() == 3 && !gone && parse_int(c.w[2], 1, UINT32_MAX, max) != 0)) {
     return c.usage("led-class NAME [MAX|gone]");
   }
-  max = static_cast<std::uint32_t>(value);
+  name = c.w[1];
   return 0;
 }
 
-int read_led_trigger(const Call& c) {
+int read_led_trigger(const Call& c, std::string& name, std::string& trigger) {
   if (c.w.size() != 3 || !valid_class_led_name(c.w[1]) || !valid_class_led_name(c.w[2])) {
     return c.usage("led-trigger NAME TRIGGER");
   }
+  name = c.w[1];
+  trigger = c.w[2];
   return 0;
 }

@@ -100,12 +100,12 @@ TEST(ClassLed, ReportedValueTellsMaximumFromDim) {
 }
 
 TEST(ClassLed, NamesAndOutsideText) {
-  for (const char* name : {"norvask:green:one", "a", "x.y", "..."}) {
+  for (const char* name : {"norvask:green:one", "a", "x.y", "...", "tpacpi::kbd_backlight-2"}) {
     EXPECT_TRUE(valid_class_led_name(name)) << name;
   }
   const std::string too_long(256, 'a');
   for (const std::string_view name : {"", ".", "..", "a/b", "../leds", "a b", "a\tb", "a\x7f",
-                                      too_long.c_str()}) {
+                                      "a+b", "\xc3\xa9", too_long.c_str()}) {
     EXPECT_FALSE(valid_class_led_name(name)) << name;
   }
   EXPECT_EQ(escaped_text("255\n"), "255\\x0a");
@@ -118,27 +118,32 @@ std::string led_words(const std::vector<std::string>& words) {
   double wait = 0;
   std::string error;
   const Call c{s, words, "", wait, error};
-  std::uint32_t max = 0;
+  std::string name;
+  std::string trigger;
+  long max = 0;
   bool gone = false;
-  if (words[0] == "led-trigger") return read_led_trigger(c) == 0 ? "ok" : error;
-  if (read_led_class(c, max, gone) != 0) return error;
-  return gone ? "gone" : std::to_string(max);
+  if (words[0] == "led-trigger") {
+    return read_led_trigger(c, name, trigger) == 0 ? name + " " + trigger : error;
+  }
+  if (read_led_class(c, name, max, gone) != 0) return error;
+  return name + " " + (gone ? "gone" : std::to_string(max));
 }
 
 TEST(Words, LedLines) {
   const char* usage = "usage: led-class NAME [MAX|gone]";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"led-class", "a:b"}, "255"},
-      {{"led-class", "a:b", "1"}, "1"},
-      {{"led-class", "a:b", "4294967295"}, "4294967295"},
-      {{"led-class", "a:b", "gone"}, "gone"},
+      {{"led-class", "a:b"}, "a:b -1"},
+      {{"led-class", "a:b", "1"}, "a:b 1"},
+      {{"led-class", "a:b", "4294967295"}, "a:b 4294967295"},
+      {{"led-class", "a:b", "gone"}, "a:b gone"},
       {{"led-class", "a:b", "0"}, usage},
       {{"led-class", "a:b", "4294967296"}, usage},
       {{"led-class", "a/b"}, usage},
       {{"led-class", ".."}, usage},
       {{"led-class"}, usage},
       {{"led-class", "a:b", "1", "2"}, usage},
-      {{"led-trigger", "a:b", "timer"}, "ok"},
+      {{"led-trigger", "a:b", "timer"}, "a:b timer"},
+      {{"led-trigger", "a:b", "[timer]"}, "usage: led-trigger NAME TRIGGER"},
       {{"led-trigger", "a:b"}, "usage: led-trigger NAME TRIGGER"},
       {{"led-trigger", "../x", "timer"}, "usage: led-trigger NAME TRIGGER"},
   };
