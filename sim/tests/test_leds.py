@@ -97,6 +97,8 @@ class KernelLeds(BoardCase):
                 else:
                     self.assertStopped(b)
                     self.assertEqual(led_writes(b), [(1, 0), (2, 0)])
+                # Taken at start, not as one another program set later.
+                self.assertEqual(self.notices(b, 1), [])
                 # Given back as found, its settings too.
                 self.assertEqual(b.class_led(GREEN)[2], trigger)
                 self.assertEqual(triggers_written(b), ["write none", f"write {trigger}"])
