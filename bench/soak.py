@@ -35,7 +35,7 @@ from concurrent.futures import ThreadPoolExecutor
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 
-from board import CLASS_LEDS, SETTINGS, Board, BoardError, Log, class_led_setting  # noqa: E402
+from board import CLASS_LEDS, SETTINGS, Board, BoardError, Log  # noqa: E402
 from model import TOOLS, WIFI, Model  # noqa: E402
 from report import Report  # noqa: E402
 
@@ -245,11 +245,13 @@ def garbage_bytes(rng, size):
     return bytes(rng.getrandbits(8) for _ in range(size))
 
 
-def settings_text(rng, modes):
-    """Both keys among garbage, long lines and lines that almost match."""
+def settings_text(rng, modes, lines=()):
+    """Both keys, and any other `lines`, among garbage, long lines and lines
+    that almost match."""
     return (garbage_bytes(rng, 3000) + b"\n" + b"x" * 20000 + b"\nmod_norvask_mode2x=9\n"
             + b" MOD_NORVASK_MODE=9\n" + f"MOD_NORVASK_MODE={modes[0]}\r\n".encode()
             + garbage_bytes(rng, 500) + b"\n" + f'MOD_NORVASK_MODE2="{modes[1]}"\n'.encode()
+            + b"".join(line.encode() + b"\r\n" for line in lines)
             + garbage_bytes(rng, 3000))
 
 
@@ -467,10 +469,13 @@ class BoardRun:
         scenario = Scenario(self.seed, tunnels)
         self.garbage_settings_run()
 
+        # A kernel LED's key as the reader takes it too: in small letters,
+        # its value quoted.
+        lines = [f'mod_norvask_led="{CLASS_LEDS[0]}"'] if self.modes in KERNEL_LED_BOARDS else []
         with open(b.path(SETTINGS), "wb") as f:
-            f.write(settings_text(self.rng, self.modes))
-        if self.modes in KERNEL_LED_BOARDS:
-            play(b, self.model, class_led_setting(1, CLASS_LEDS[0]))
+            f.write(settings_text(self.rng, self.modes, lines))
+        for line in lines:
+            self.model.apply(f"settings {line}")
         # The GPIO device is missing at first: the daemon must find it later.
         for line in ["device gpio off"] + START_FAULTS.get(self.modes, []):
             play(b, self.model, line)
