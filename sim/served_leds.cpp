@@ -85,9 +85,9 @@ int create_file(ServedLed& s, const std::string& name, const std::string& text, 
   if (fd < 0) return -1;
   struct stat st {};
   const auto id = static_cast<uid_t>(served_user);
-  const bool ok =
-      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-      fchmod(fd, mode) == 0 && (served_user < 0 || fchown(fd, id, id) == 0) && fstat(fd, &st) == 0;
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                  fchmod(fd, mode) == 0 && (served_user < 0 || fchown(fd, id, id) == 0) &&
+                  fstat(fd, &st) == 0;
   if (!ok) {
     close(fd);
     return -1;
@@ -323,22 +323,23 @@ void serve_open(int listener, const seccomp_notif& request) {
   const auto dirfd = plain ? AT_FDCWD : static_cast<int>(call.args[0]);
   const auto flags = static_cast<int>(plain ? call.args[1] : call.args[2]);
   char path[PATH_MAX] = {};
-  const ssize_t n = read_target_memory(listener, request.id, pid, plain ? call.args[0] : call.args[1],
-                                       path, sizeof path - 1);
+  const ssize_t n = read_target_memory(listener, request.id, pid,
+                                       plain ? call.args[0] : call.args[1], path, sizeof path - 1);
   // Found as the caller would find it: from its working folder, or its dirfd.
   int found = -1;
-  const bool whole = n > 0 && strnlen(path, static_cast<std::size_t>(n)) < static_cast<std::size_t>(n);
+  const bool whole =
+      n > 0 && strnlen(path, static_cast<std::size_t>(n)) < static_cast<std::size_t>(n);
   if (whole && !(flags & O_PATH) && (path[0] != '/' || std::strncmp(path, "/sys/", 5) == 0)) {
     const std::string proc = "/proc/" + std::to_string(pid);
-    const std::string base = path[0] == '/'       ? ""
+    const std::string base = path[0] == '/'      ? ""
                              : dirfd == AT_FDCWD ? proc + "/cwd/"
                                                  : proc + "/fd/" + std::to_string(dirfd) + "/";
     found = open((base + path).c_str(), O_PATH | O_CLOEXEC);
   }
   struct stat st {};
   std::size_t which = 0;
-  ServedLed* s = found >= 0 && fstat(found, &st) == 0 ? find_file({st.st_dev, st.st_ino}, which)
-                                                      : nullptr;
+  ServedLed* s =
+      found >= 0 && fstat(found, &st) == 0 ? find_file({st.st_dev, st.st_ino}, which) : nullptr;
   if (!s || s->gone || s->files[which].gone) {
     if (found >= 0) close(found);
     continue_call(listener, request.id);
@@ -346,9 +347,10 @@ void serve_open(int listener, const seccomp_notif& request) {
   }
   const FileKey key{st.st_dev, st.st_ino};
   const int access = flags & O_ACCMODE;
-  const int fd = which == max_brightness_file
-                     ? -1
-                     : open(("/proc/self/fd/" + std::to_string(found)).c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd =
+      which == max_brightness_file
+          ? -1
+          : open(("/proc/self/fd/" + std::to_string(found)).c_str(), O_RDONLY | O_CLOEXEC);
   close(found);
   if (fd < 0) {
     // The attribute has no store: no one opens it for writing, root neither.
@@ -364,8 +366,8 @@ void serve_open(int listener, const seccomp_notif& request) {
   const int installed = ioctl(listener, SECCOMP_IOCTL_NOTIF_ADDFD, &add);
   close(fd);
   if (installed < 0) return;  // the call was cut short: it is asked again
-  remember_open({pid, installed, key, access == O_RDWR, access == O_WRONLY || access == O_RDWR,
-                 led});
+  remember_open(
+      {pid, installed, key, access == O_RDWR, access == O_WRONLY || access == O_RDWR, led});
 }
 
 }  // namespace
@@ -377,8 +379,8 @@ int add_class_led(const std::string& name, std::uint32_t max_brightness, std::st
   }
   if (ServedLed* old = live_led(name)) take_away(*old);
   if (served.size() >= served_max) {
-    const auto gone = std::find_if(served.begin(), served.end(),
-                                   [](const ServedLed& s) { return s.gone; });
+    const auto gone =
+        std::find_if(served.begin(), served.end(), [](const ServedLed& s) { return s.gone; });
     if (gone == served.end()) {
       error = "too many LEDs";
       return -1;
@@ -405,8 +407,7 @@ int remove_class_led(const std::string& name, std::string& error) {
   return 0;
 }
 
-int set_class_led_trigger(const std::string& name, const std::string& trigger,
-                          std::string& error) {
+int set_class_led_trigger(const std::string& name, const std::string& trigger, std::string& error) {
   ServedLed* s = live_led(name);
   if (!s) {
     error = "no such LED";

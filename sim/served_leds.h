@@ -6,9 +6,9 @@
 // (devices.cpp): an open for writing of one is answered with a descriptor
 // the board opened (read-only underneath, so that only pwrite reaches the
 // file, through the board), and pwrite and pread on such a file are
-// answered from outside the caller's process, with their times. Each brightness write is reported as
-// `led N V`, N the LED (of the settings' MOD_NORVASK_LED and
-// MOD_NORVASK_LED2) whose descriptor wrote it.
+// answered from outside the caller's process, with their times. Each
+// brightness write is reported as `led N V`, N the LED (of the settings'
+// MOD_NORVASK_LED and MOD_NORVASK_LED2) whose descriptor wrote it.
 #pragma once
 
 #include <linux/seccomp.h>

@@ -14,8 +14,8 @@
 #include <iterator>
 #include <tuple>
 
-#include "sim/events.h"
 #include "sim/class_leds.h"
+#include "sim/events.h"
 #include "sim/network.h"
 #include "sim/served_leds.h"
 #include "sim/services.h"
@@ -382,7 +382,8 @@ int led_class(const Call& c) {
   bool gone = false;
   if (const int wrong = read_led_class(c, name, max, gone)) return wrong;
   const auto brightness = max < 0 ? default_max_brightness : static_cast<std::uint32_t>(max);
-  const int result = gone ? remove_class_led(name, c.error) : add_class_led(name, brightness, c.error);
+  const int result =
+      gone ? remove_class_led(name, c.error) : add_class_led(name, brightness, c.error);
   return result == 0 ? 0 : verb_failed;
 }
 
