@@ -652,6 +652,12 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
+def modes_text(modes, router=False):
+    """A board's LEDs' modes, a kernel LED's marked."""
+    first = f"{modes[0]} (kernel LED)" if modes in KERNEL_LED_BOARDS and not router else modes[0]
+    return f"{first}, {modes[1]}"
+
+
 def report(runs, command_line, daemon, seed, seconds, router=False):
     doc = Report("Soak under faults" + (" on the emulated router" if router else ""))
     machine = (f"scenario seed {seed}; {os.cpu_count()} cores, {platform.machine()}, "
@@ -678,7 +684,8 @@ def report(runs, command_line, daemon, seed, seconds, router=False):
             f"Written by `{command_line}` on {datetime.date.today().isoformat()}; rerun it to",
             "refresh. Each board runs the daemon's binary as built",
             f"(`build/norvaskd`, sha256 `{sha256(daemon)[:16]}`) on the simulated board with a",
-            f"stepping clock; {machine}")
+            "stepping clock, its LEDs on the board's GPIO device but where a kernel LED of",
+            f"the board's is named (its key among the settings' garbage); {machine}")
     doc.paragraph(
         "After every tick the daemon's device calls (each LED write, pin read and serial",
         "counter read, in order), its syslog messages and its standard error are compared",
@@ -696,11 +703,11 @@ def report(runs, command_line, daemon, seed, seconds, router=False):
         first = getattr(r, "first", None)
         result = "passed" if not r.error else "FAILED"
         if not (first and base and last):
-            rows.append([f"{r.modes[0]}, {r.modes[1]}", r.tick_count] + ["-"] * 6 + ["FAILED"])
+            rows.append([modes_text(r.modes, router), r.tick_count] + ["-"] * 6 + ["FAILED"])
             continue
         highest = max(f["rss"] for _, f in r.resources)
         stop = f'"stopped" {r.stopped_logs}x, exit {r.exit[1]}' if r.exit else "-"
-        rows.append([f"{r.modes[0]}, {r.modes[1]}", r.tick_count, r.checked_writes,
+        rows.append([modes_text(r.modes, router), r.tick_count, r.checked_writes,
                      f"{first['fds']}, {base['fds']}, {last['fds']}",
                      f"{last['children']}, {last['zombies']}",
                      f"{first['rss']}, {base['rss']}, {highest}, {last['rss']}",

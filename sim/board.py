@@ -305,7 +305,8 @@ class Board:
         return found
 
     def leds(self, led=None, start=0):
-        """LED writes as (time, led, value), or (time, value) for one LED."""
+        """LED writes as (time, led, value), or (time, value) for one LED
+        (values as led_value reads them)."""
         writes = []
         for e in self.snapshot()[start:]:
             if e.kind != "led":
