@@ -171,8 +171,11 @@ int build_sys_class() {
   while (const dirent* entry = readdir(classes)) {
     const std::string name = entry->d_name;
     if (name == "." || name == ".." || name == "leds") continue;
-    if (symlink((host + "/" + name).c_str(), ("/sys/class/" + name).c_str()) != 0) {
-      result = fail("cannot link", "/sys/class/" + name);
+    std::string target = host;
+    target.append("/").append(name);
+    const std::string link = std::string("/sys/class/").append(name);
+    if (symlink(target.c_str(), link.c_str()) != 0) {
+      result = fail("cannot link", link);
       break;
     }
   }

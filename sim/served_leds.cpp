@@ -246,11 +246,79 @@ std::string error_name(int error) {
   return name ? name : std::to_string(error);
 }
 
+// A call on one of an LED's files, by descriptor.
+struct FileCall {
+  int listener;
+  const seccomp_notif& request;
+  ServedLed& led;
+  std::size_t which;
+  bool gone;            // the LED or the file
+  const LedOpen* open;  // null: a descriptor the kernel opened, read-only
+  std::string event;    // "sysfs NAME/FILE "
+};
+
+void serve_read(const FileCall& c, double when) {
+  const int error = c.open && !c.open->readable ? EBADF : c.gone ? ENODEV : 0;
+  if (error == 0) {
+    continue_call(c.listener, c.request.id);
+  } else if (answer_call(c.listener, c.request.id, 0, error)) {
+    emit_at(when, c.event + "read error " + error_name(error));
+  }
+}
+
+// What a pwrite hands the file, or why it never reaches it.
+int written_text(const FileCall& c, std::string& text) {
+  const seccomp_data& call = c.request.data;
+  const std::uint64_t count = call.args[2];
+  if (!c.open || !c.open->writable) return EBADF;
+  if (count > led_write_max) return E2BIG;
+  text.resize(count);
+  if (count > 0 &&
+      read_target_memory(c.listener, c.request.id, static_cast<pid_t>(c.request.pid), call.args[1],
+                         text.data(), count) != static_cast<ssize_t>(count)) {
+    text.clear();
+    return EFAULT;
+  }
+  return c.gone ? ENODEV : 0;
+}
+
+// Stores a write on the LED and shows it in its files: 0, or the error.
+int store(ServedLed& s, std::size_t which, const std::string& text) {
+  ClassLed after = s.led;
+  const int error = which == brightness_file ? store_brightness(after, text)
+                    : which == trigger_file  ? store_trigger(after, text)
+                                             : 0;
+  if (error != 0) return error;
+  const bool trigger_set = which == trigger_file || after.trigger != s.led.trigger;
+  s.led = after;
+  // A trigger's setting holds what was written.
+  if (which > max_brightness_file) (void)rewrite(s.files[which], text);
+  (void)show(s, trigger_set);
+  return 0;
+}
+
+void serve_write(const FileCall& c, double when) {
+  std::string text;
+  int error = written_text(c, text);
+  // Nothing written, nothing stored: sysfs hands the attribute no empty write.
+  if (error == 0 && !text.empty()) error = store(c.led, c.which, text);
+  const auto count = static_cast<std::int64_t>(c.request.data.args[2]);
+  if (!answer_call(c.listener, c.request.id, count, error)) return;
+  std::string shown;
+  if (!text.empty()) shown.append(" ").append(escaped_text(text));
+  if (error != 0) {
+    emit_at(when, c.event + "write" + shown + " error " + error_name(error));
+  } else if (c.which == brightness_file && c.open->led != 0) {
+    emit_at(when, "led " + std::to_string(c.open->led) + " " + reported_brightness(c.led.led));
+  } else if (!text.empty()) {
+    emit_at(when, c.event + "write" + shown);
+  }
+}
+
 // pread or pwrite on a descriptor of an LED's file.
 void serve_transfer(int listener, const seccomp_notif& request, double when) {
-  const seccomp_data& call = request.data;
   const auto pid = static_cast<pid_t>(request.pid);
-  const auto fd = static_cast<int>(call.args[0]);
+  const auto fd = static_cast<int>(request.data.args[0]);
   FileKey key{};
   std::size_t which = 0;
   ServedLed* s = file_of_descriptor(pid, fd, key) ? find_file(key, which) : nullptr;
@@ -258,56 +326,17 @@ void serve_transfer(int listener, const seccomp_notif& request, double when) {
     continue_call(listener, request.id);
     return;
   }
-  const std::string file = "sysfs " + s->led.name + "/" + s->files[which].name + " ";
-  const bool gone = s->gone || s->files[which].gone;
-  const LedOpen* open = find_open(pid, fd, key);
-  if (call.nr == __NR_pread64) {
-    // Descriptors the kernel opened are read-only; the board's are as asked.
-    const int error = open && !open->readable ? EBADF : gone ? ENODEV : 0;
-    if (error == 0) {
-      continue_call(listener, request.id);
-    } else if (answer_call(listener, request.id, 0, error)) {
-      emit_at(when, file + "read error " + error_name(error));
-    }
-    return;
-  }
-  const std::uint64_t count = call.args[2];
-  std::string text;
-  int error = 0;
-  if (!open || !open->writable) {
-    error = EBADF;
-  } else if (count > led_write_max) {
-    error = E2BIG;
+  const FileCall call{listener,
+                      request,
+                      *s,
+                      which,
+                      s->gone || s->files[which].gone,
+                      find_open(pid, fd, key),
+                      "sysfs " + s->led.name + "/" + s->files[which].name + " "};
+  if (request.data.nr == __NR_pread64) {
+    serve_read(call, when);
   } else {
-    text.resize(count);
-    if (count > 0 && read_target_memory(listener, request.id, pid, call.args[1], text.data(),
-                                        count) != static_cast<ssize_t>(count)) {
-      error = EFAULT;
-      text.clear();
-    }
-  }
-  if (error == 0 && gone) error = ENODEV;
-  // Nothing written, nothing stored: sysfs hands the attribute no empty write.
-  if (error == 0 && count > 0) {
-    ClassLed after = s->led;
-    if (which == brightness_file) error = store_brightness(after, text);
-    if (which == trigger_file) error = store_trigger(after, text);
-    if (error == 0) {
-      const bool trigger_set = which == trigger_file || after.trigger != s->led.trigger;
-      s->led = after;
-      // A trigger's setting holds what was written.
-      if (which > max_brightness_file) (void)rewrite(s->files[which], text);
-      (void)show(*s, trigger_set);
-    }
-  }
-  if (!answer_call(listener, request.id, static_cast<std::int64_t>(count), error)) return;
-  const std::string shown = text.empty() ? "" : " " + escaped_text(text);
-  if (error != 0) {
-    emit_at(when, file + "write" + shown + " error " + error_name(error));
-  } else if (which == brightness_file && open->led != 0) {
-    emit_at(when, "led " + std::to_string(open->led) + " " + reported_brightness(s->led));
-  } else if (count > 0) {
-    emit_at(when, file + "write" + shown);
+    serve_write(call, when);
   }
 }
 
