@@ -120,12 +120,13 @@ std::string led_words(const std::vector<std::string>& words) {
   Supervisor s{};
   double wait = 0;
   std::string error;
-  const Call c{s, words, "", wait, error};
+  const std::string line;
+  const Call c{s, words, line, wait, error};
   std::string name;
-  std::string trigger;
   long max = 0;
   bool gone = false;
   if (words[0] == "led-trigger") {
+    std::string trigger;
     return read_led_trigger(c, name, trigger) == 0 ? name + " " + trigger : error;
   }
   if (read_led_class(c, name, max, gone) != 0) return error;
