@@ -133,10 +133,12 @@ void act_on_gpio(const LedDevice& led, LedAction action, std::uint32_t value) {
 [[gnu::cold]] void keep_setting(LedDevice& led, const char* name) {
   char path[led_path_size];
   char value[128];
-  if (std::strcmp(name, "brightness") == 0 || std::strcmp(name, "trigger") == 0 ||
-      std::strcmp(name, "uevent") == 0 || led_path(led.name.data(), name, path, sizeof path) != 0) {
-    return;
+  // The LED core's own files, one after another.
+  for (const char* own = "brightness\0max_brightness\0trigger\0uevent\0"; *own;
+       own += std::strlen(own) + 1) {
+    if (std::strcmp(name, own) == 0) return;
   }
+  if (led_path(led.name.data(), name, path, sizeof path) != 0) return;
   const int got = led_read_file(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK, value, sizeof value);
   if (got < 0) return;
   if (static_cast<std::size_t>(got) == sizeof value - 1) {
