@@ -212,6 +212,7 @@ TEST_F(Leds, ARefusedNameIsLoggedOnceAndThatLedIsNeverWritten) {
   for (const auto& [text, why] : cases) {
     SetUp();
     const KernelLed other(root_, "green:wlan");
+    write_file(gpio_, "");  // the board's device is there too
     LedSettings settings{};
     settings.led1 = name_of(text);
     ::testing::internal::CaptureStderr();
