@@ -35,14 +35,17 @@ Settings trigger_defaults(const std::string& trigger) {
 // written over it where sysfs acts on it, so the kernel's part is played
 // when the test says (settle): a trigger's name written to `trigger`
 // becomes the active one, a brightness is cut to max_brightness. A trigger
-// taken away has its settings back at their defaults, as when it is set
-// again (in sysfs its files go, and come back with it).
+// taken away switches the LED off, unless a brightness was written after it
+// (the daemon writes after taking the trigger), and has its settings back
+// at their defaults, as when it is set again (in sysfs its files go, and
+// come back with it). The brightness is kept with a blank before it, which
+// a write over it does not leave: so a write of the same value is seen.
 class KernelLed {
  public:
   KernelLed(const std::string& root, std::string name, std::uint32_t max = 255)
       : dir_(root + "/" + name), name_(std::move(name)), max_(max) {
     make_dirs(dir_);
-    write_file(dir_ + "/brightness", "0\n");
+    write_file(dir_ + "/brightness", " 0\n");
     write_file(dir_ + "/max_brightness", std::to_string(max) + "\n");
     write_file(dir_ + "/uevent", "OF_NAME=led\n");
     render();
@@ -61,20 +64,26 @@ class KernelLed {
   // written to `trigger` names no trigger (the kernel refuses it).
   bool settle() {
     bool known = true;
+    bool switched_off = false;
     const std::string text = read_file(dir_ + "/trigger");
     if (text != rendered_) {
       const std::string word = text.substr(0, text.find('\n'));
       known = word == "none" || !trigger_defaults(word).empty();
-      if (known && word == "none") {
+      if (known && word == "none" && active_ != "none") {
         for (const auto& [file, value] : trigger_defaults(active_)) set(file, value);
+        switched_off = true;
       }
       if (known) active_ = word;
       render();
       ++trigger_writes_;
     }
     const std::string value = setting("brightness");
-    const std::uint32_t wanted = value.empty() ? 0 : static_cast<std::uint32_t>(std::stoul(value));
-    write_file(dir_ + "/brightness", std::to_string(std::min(wanted, max_)) + "\n");
+    const bool written = value.empty() || value[0] != ' ';
+    const std::uint32_t wanted =
+        switched_off && !written ? 0 : static_cast<std::uint32_t>(std::stoul(value));
+    std::string line = " ";
+    line += std::to_string(std::min(wanted, max_)) + "\n";
+    write_file(dir_ + "/brightness", line);
     return known;
   }
 
@@ -224,7 +233,7 @@ TEST_F(Leds, ARefusedNameIsLoggedOnceAndThatLedIsNeverWritten) {
     EXPECT_EQ(logged, "leds_test: LED 1 is not driven: MOD_NORVASK_LED: " + why + "\n") << text;
     // Not the board's LED either, nor any file under the LEDs' directory.
     EXPECT_EQ(gpio_descriptor(), -1) << text;
-    EXPECT_EQ(other.setting("brightness"), "0") << text;
+    EXPECT_EQ(read_file(root_ + "/green:wlan/brightness"), " 0\n") << text;
     EXPECT_EQ(read_file(root_ + "/green:wlan/trigger"), "[none] timer netdev heartbeat\n") << text;
     EXPECT_FALSE(std::ifstream(root_ + "/red:wlan").good()) << text;
     TearDown();
