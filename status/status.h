@@ -38,9 +38,9 @@ struct DeviceSeen {
   bool looked;  // false in a preview, which is on neither LED
   LedKind kind;
   LedRefusal refusal;
-  int error;                    // why a missing LED's brightness cannot be opened
-  std::int64_t brightness;      // read back; -1 when it cannot be
-  std::int64_t max_brightness;  // -1 when it cannot be read
+  int error;                                   // why a missing LED's brightness cannot be opened
+  std::int64_t brightness;                     // read back; -1 when it cannot be
+  std::int64_t max_brightness;                 // -1 when it cannot be read
   std::array<char, led_trigger_size> trigger;  // the active one; empty: cannot be read
 };
 

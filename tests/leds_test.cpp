@@ -90,7 +90,9 @@ class KernelLed {
   const std::string& name() const { return name_; }
   const std::string& active() const { return active_; }
   int trigger_writes() const { return trigger_writes_; }
-  std::uint32_t brightness() const { return static_cast<std::uint32_t>(std::stoul(setting("brightness"))); }
+  std::uint32_t brightness() const {
+    return static_cast<std::uint32_t>(std::stoul(setting("brightness")));
+  }
   // A file's first line: a write over a longer text leaves its tail.
   std::string setting(const std::string& file) const {
     const std::string text = read_file(dir_ + "/" + file);

@@ -807,8 +807,9 @@ TEST(Devices, EachLedsDeviceAndWhatTheKernelShowsOfIt) {
   // A preview is of a mode on neither LED.
   StatusReport preview{};
   EXPECT_EQ(look_at_mode(preview, 17), 0);
-  EXPECT_NE(rendered([&](std::FILE* out) { render_preview_json(preview, out); })
-                .find(R"({"preview":{"led":null,"device":null,"mode":17,)"),
+  EXPECT_NE(rendered([&](std::FILE* out) {
+              render_preview_json(preview, out);
+            }).find(R"({"preview":{"led":null,"device":null,"mode":17,)"),
             std::string::npos);
   EXPECT_EQ(rendered([&](std::FILE* out) { render_preview_plain(preview, out); }).find("device"),
             std::string::npos);
