@@ -235,8 +235,9 @@ TEST_F(Leds, ARefusedNameIsLoggedOnceAndThatLedIsNeverWritten) {
     EXPECT_EQ(logged, "leds_test: LED 1 is not driven: MOD_NORVASK_LED: " + why + "\n") << text;
     // Not the board's LED either, nor any file under the LEDs' directory.
     EXPECT_EQ(gpio_descriptor(), -1) << text;
-    EXPECT_EQ(read_file(root_ + "/green:wlan/brightness"), " 0\n") << text;
-    EXPECT_EQ(read_file(root_ + "/green:wlan/trigger"), "[none] timer netdev heartbeat\n") << text;
+    const std::string other_dir = root_ + "/" + other.name();
+    EXPECT_EQ(read_file(other_dir + "/brightness"), " 0\n") << text;
+    EXPECT_EQ(read_file(other_dir + "/trigger"), "[none] timer netdev heartbeat\n") << text;
     EXPECT_FALSE(std::ifstream(root_ + "/red:wlan").good()) << text;
     TearDown();
   }
@@ -404,7 +405,9 @@ TEST_F(Leds, AWriteThatFailsIsLoggedOnceAndTheOtherLedGoesOn) {
   for (std::uint32_t tick = 0; tick < 3; ++tick) {
     logged += act(led1_device, LedAction::On);
     logged += act(led2_device, tick % 2 == 0 ? LedAction::On : LedAction::Off);
+    one.settle();
     two.settle();
+    EXPECT_EQ(one.brightness(), 0U) << tick;
     EXPECT_EQ(two.brightness(), tick % 2 == 0 ? 255U : 0U) << tick;
   }
   EXPECT_EQ(logged,
