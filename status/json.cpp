@@ -240,13 +240,11 @@ void json_daemon(Json& j, const StatusReport& report) {
   json_close(j, '}');
 }
 
-// An LED's device: which, and what the kernel shows of a kernel LED.
+// An LED's device: which, and what the kernel shows of a kernel LED. A
+// preview has none.
 void json_device(Json& j, const LedReport& led, const LedName& name) {
   const DeviceSeen& seen = led.device;
-  if (!seen.looked) {
-    json_null(j, "device");
-    return;
-  }
+  if (!seen.looked) return;  // a preview, on neither LED
   json_open(j, "device", '{');
   json_text(j, "kind", device_word(seen.kind));
   json_text(j, "name", name.given ? name.text.data() : nullptr);

@@ -804,12 +804,12 @@ TEST(Devices, EachLedsDeviceAndWhatTheKernelShowsOfIt) {
     EXPECT_NE(json.find(R"({"led":2,"device":{"kind":"gpio")"), std::string::npos) << c.what;
     EXPECT_EQ(plain.find('\x1b'), std::string::npos) << c.what;
   }
-  // A preview is of a mode on neither LED.
+  // A preview is of a mode on neither LED: no device, and the JSON as before.
   StatusReport preview{};
   EXPECT_EQ(look_at_mode(preview, 17), 0);
   EXPECT_NE(rendered([&](std::FILE* out) {
               render_preview_json(preview, out);
-            }).find(R"({"preview":{"led":null,"device":null,"mode":17,)"),
+            }).find(R"({"preview":{"led":null,"mode":17,)"),
             std::string::npos);
   EXPECT_EQ(rendered([&](std::FILE* out) { render_preview_plain(preview, out); }).find("device"),
             std::string::npos);
