@@ -149,7 +149,7 @@ class Leds : public ::testing::Test {
 
   // Binds LED 1 and LED 2 to these names ("" for the board's GPIO LED):
   // what it logged.
-  std::string bind(const std::string& led1, const std::string& led2) {
+  static std::string bind(const std::string& led1, const std::string& led2) {
     LedSettings settings{};
     if (!led1.empty()) settings.led1 = name_of(led1);
     if (!led2.empty()) settings.led2 = name_of(led2);
