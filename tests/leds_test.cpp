@@ -218,7 +218,7 @@ TEST_F(Leds, ARefusedNameIsLoggedOnceAndThatLedIsNeverWritten) {
       {"..", "'.' and '..' name no LED"},
       {"green\twlan", "the name holds a control character"},
       {std::string(70, 'g'), "the name is longer than 63 bytes"},
-      {"red:wlan", "no such LED: its brightness cannot be opened: No such file or directory"},
+      {"red:wlan", "its brightness cannot be opened for writing: No such file or directory"},
   };
   for (const auto& [text, why] : cases) {
     SetUp();

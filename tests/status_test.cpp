@@ -782,9 +782,9 @@ TEST(Devices, EachLedsDeviceAndWhatTheKernelShowsOfIt) {
        "device: none, the daemon leaves this LED alone: the name \"../leds/green:wlan\" is "
        "refused: the name holds '/'\n"},
       {"no such LED", "MOD_NORVASK_LED=white:wan",
-       R"("refused_because":"no such LED: its brightness cannot be opened: No such file or )"
+       R"("refused_because":"its brightness cannot be opened for writing: No such file or )"
        R"(directory")",
-       "the name \"white:wan\" is refused: no such LED: its brightness cannot be opened: No such "
+       "the name \"white:wan\" is refused: its brightness cannot be opened for writing: No such "
        "file or directory\n"},
       {"a name that would move the cursor", "MOD_NORVASK_LED=\x1b[2J",
        R"("name":"\u001b[2J","path":null,"refused_because":"the name holds a control character")",
