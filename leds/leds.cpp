@@ -239,14 +239,17 @@ void act_on_gpio(const LedDevice& led, LedAction action, std::uint32_t value) {
     const bool trigger = at == 0;
     at = static_cast<std::size_t>(text.data() - led.found.data()) + text.size() + 1;
     int fd = led.trigger_fd;
-    if (!trigger) {
-      fd = led_path(led.name.data(), name, path, sizeof path) == 0
-               ? open(path, O_WRONLY | O_CLOEXEC)
-               : -1;
+    errno = ENAMETOOLONG;
+    if (!trigger && led_path(led.name.data(), name, path, sizeof path) == 0) {
+      fd = open(path, O_WRONLY | O_CLOEXEC);
+    } else if (!trigger) {
+      fd = -1;
     }
     const bool wrote = fd >= 0 && write_text(fd, text) == 0;
+    const int error = errno;
     if (!trigger && fd >= 0) close(fd);
     if (wrote) continue;
+    errno = error;
     failed(led, trigger ? "give back the trigger" : "give back the trigger's settings");
     if (trigger) return;
   }
