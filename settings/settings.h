@@ -10,8 +10,8 @@ inline constexpr std::size_t led_name_size = 64;
 
 // The value of a key that names an LED, as the file gives it.
 struct LedName {
-  bool given;          // a line sets the key (maybe to nothing)
-  std::size_t length;  // the value's length, also when it did not fit
+  bool given;                            // a line sets the key (maybe to nothing)
+  std::size_t length;                    // the value's length, also when it did not fit
   std::array<char, led_name_size> text;  // the value, cut to 63 bytes
 };
 
@@ -23,8 +23,8 @@ struct LedSettings {
 };
 
 // Fills both modes and both LED names; a file that cannot be opened, or is
-// not a regular file, gives 0 for each mode and no name. Returns 0, or why the file could not be read as an errno
-// value (EISDIR for a directory, EINVAL for a FIFO, device or socket).
+// not a regular file, gives 0 for each mode and no name. Returns 0, or why the file could not be
+// read as an errno value (EISDIR for a directory, EINVAL for a FIFO, device or socket).
 int read_settings(LedSettings& settings);
 
 // scanf-style unsigned decimal: leading white space, an optional sign, digits.
