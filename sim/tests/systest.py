@@ -89,6 +89,10 @@ class BoardCase(unittest.TestCase):
         return b
 
     def _close(self, b):
+        # The first board closed asks the others to leave too: they leave
+        # side by side, not one after the other.
+        for other in self.boards:
+            other.quit()
         self.diagnostics.append(b.diagnostics())
         b.close()
 
