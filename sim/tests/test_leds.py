@@ -68,6 +68,14 @@ class KernelLeds(BoardCase):
         return [log.text for log in b.logs() if log.ident == "norvaskd"
                 and log.text.startswith(f"LED {led}")]
 
+    def test_the_board_has_its_own_leds_beside_the_hosts_other_classes(self):
+        b = self.board(start=False)
+        status, out = b.run(f"ls {CLASS_LEDS_DIR}; ls {CLASS_LEDS_DIR}/{GREEN}; "
+                            "test -d /sys/class/net/lo && echo net")
+        self.assertEqual((status, out.split()),
+                         (0, [GREEN, RED, "brightness", "max_brightness", "trigger", "net"]))
+        self.assertEqual(b.class_led(RED), (0, 255, "none"))
+
     def test_trigger_found_at_start_is_taken_and_given_back(self):
         # name -> the trigger found, its settings as another program left
         # them, the modes (0 0: the daemon ends at once)
