@@ -99,7 +99,8 @@ class Cgi(BoardCase):
         body = json.dumps({"led1": 17, "led2": 11, "token": self.token(b)})
         status, _, answer = self.cgi(b, "POST", "/settings", body,
                                      HTTP_ORIGIN=f"http://{HOST}",
-                                     HTTP_REFERER=f"http://{HOST}/index.html")
+                                     HTTP_REFERER=f"http://{HOST}/index.html",
+                                     HTTP_SEC_FETCH_SITE="same-origin")
         self.assertEqual(status, 200, answer)
         self.assertEqual(answer["applied"], {"led1": 17, "led2": 11})
         self.assertEqual(self.settings(b)[0], OWN_SETTINGS.replace(b'"11"', b'"17"')
@@ -112,6 +113,18 @@ class Cgi(BoardCase):
         self.assertEqual((new["daemon"]["state"], new["daemon"]["pid"]), ("running", after))
         self.assertFalse(new["settings"]["changed_since_start"])
 
+    def test_a_preview_takes_a_mode_as_the_body_does(self):
+        b = self.cgi_board()
+        for query, expected in (("mode=17", 200), ("mode=017", 400),
+                                ("mode=" + "0" * 20 + "17", 400), ("mode=00", 400)):
+            with self.subTest(query=query):
+                status, _, answer = self.cgi(b, "GET", "/preview", query=query)
+                self.assertEqual(status, expected, answer)
+                if status == 200:
+                    self.assertEqual(answer["preview"]["mode"], 17)
+                else:
+                    self.assertEqual(answer["field"], "mode")
+
     def test_a_refused_post_changes_nothing(self):
         b = self.cgi_board()
         pid, token = self.daemon_pid(b), self.token(b)
@@ -123,6 +136,7 @@ class Cgi(BoardCase):
             "another site": (403, "Origin", dict(HTTP_ORIGIN="http://evil.example")),
             "another site's page": (403, "Referer",
                                     dict(HTTP_REFERER="http://evil.example/x")),
+            "another port's page": (403, "Sec-Fetch-Site", dict(HTTP_SEC_FETCH_SITE="same-site")),
             "a form's type": (403, "Content-Type",
                               dict(CONTENT_TYPE="application/x-www-form-urlencoded")),
             "no token": (403, "token", dict(body={"led1": 17, "led2": 0})),
@@ -131,6 +145,8 @@ class Cgi(BoardCase):
             "mode 18": (400, "led1", dict(body=dict(good, led1=18))),
             "a fraction": (400, "led2", dict(body=dict(good, led2=1.5))),
             "a newline in a value": (400, "led1", dict(body=dict(good, led1="1\n7"))),
+            "a NUL in a name": (400, "led1\\u0000",
+                                dict(body=json.dumps(good).replace('"led1"', '"led1\\u0000"'))),
             "too long": (413, "body", dict(body=dict(good, pad="x" * 1100))),
             "too long, its length not told": (
                 413, "body", dict(body=dict(good, pad="x" * 1100), CONTENT_LENGTH=None)),
@@ -144,7 +160,7 @@ class Cgi(BoardCase):
                 text = body if isinstance(body, str) else json.dumps(body)
                 method = change.pop("method", "POST")
                 status, headers, answer = self.cgi(b, method, "/settings", text, **change)
-                self.assertEqual((status, answer["field"]), (expected, field), answer)
+                self.assertEqual((status, answer.get("field")), (expected, field), answer)
                 self.assertTrue(answer["error"])
                 if status == 405:
                     self.assertEqual(headers["Allow"], "POST")

@@ -20,6 +20,7 @@ struct CgiRequest {
   const char* host;
   const char* origin;
   const char* referer;
+  const char* fetch_site;  // Sec-Fetch-Site
 };
 
 enum class Route : std::uint8_t { None, Status, Modes, Token, Preview, Settings };
