@@ -8,6 +8,7 @@ NORVASK_CGI and NORVASK_STATUS name the programs to show on the board."""
 
 import json
 import os
+import re
 import shlex
 import time
 import unittest
@@ -17,6 +18,8 @@ from systest import BoardCase
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 HOST = "192.168.1.1:8080"
+# How long the CGI waits for a body (web/cgi/cgi.h).
+BODY_SECONDS = 10
 # Someone's own lines around the two keys, which a write must keep.
 OWN_SETTINGS = (b"# LEDs, set by hand\r\nOTHER_KEY=\"x y\"\r\n\r\n"
                 b"mod_norvask_mode=\"11\" # hotspot\r\nMOD_NORVASK_MODE2=13\r\n# end\r\n")
@@ -36,8 +39,10 @@ class Cgi(BoardCase):
         self.assertEqual(got, 0, output)
         return b
 
-    def cgi(self, b, method, route, body=None, query=None, user="admin", **headers):
-        """Runs the CGI as a web server would: (status, headers, JSON body)."""
+    def cgi_command(self, method, route, body=None, query=None, user="admin", prefix="",
+                    **headers):
+        """The shell command that runs the CGI as a web server would, under
+        `prefix` (a tracer), with `body` on its standard input."""
         env = {"REQUEST_METHOD": method, "PATH_INFO": route, "HTTP_HOST": HOST,
                "GATEWAY_INTERFACE": "CGI/1.1"}
         if user is not None:
@@ -53,8 +58,15 @@ class Cgi(BoardCase):
         assignments = " ".join(f"{k}={shlex.quote(v)}" for k, v in env.items())
         feed = f"printf %s {shlex.quote(body)}" if body is not None else "true"
         # Nothing of run's environment but PATH, which a web server passes on.
-        got, output = b.run(f'{feed} | env -i PATH="$PATH" {assignments} {CGI}')
+        return f'{feed} | env -i PATH="$PATH" {assignments} {prefix} {CGI}'
+
+    def cgi(self, b, method, route, body=None, query=None, user="admin", **headers):
+        """Runs the CGI as a web server would: (status, headers, JSON body)."""
+        got, output = b.run(self.cgi_command(method, route, body, query, user, **headers))
         self.assertEqual(got, 0, output)
+        return self.answer(output)
+
+    def answer(self, output):
         head, _, text = output.replace("\r", "").partition("\n\n")
         fields = dict(line.split(": ", 1) for line in head.split("\n"))
         status = int(fields.pop("Status", "200").split()[0])
@@ -124,6 +136,57 @@ class Cgi(BoardCase):
                     self.assertEqual(answer["preview"]["mode"], 17)
                 else:
                     self.assertEqual(answer["field"], "mode")
+
+    def test_no_request_variable_reaches_a_command(self):
+        """A web server passes every request header as HTTP_* (busybox httpd
+        does): none of them, nor anything else of the request, reaches the
+        probes' commands or the start script, which see PATH alone."""
+        b = self.cgi_board("stations wlan0 2", "tun 0 up", "tun 0 rx 300")
+        request = {"HTTP_X_PROBE": "from-the-request", "HTTP_PROXY": "http://evil.example:1",
+                   "HTTP_ORIGIN": f"http://{HOST}", "HTTP_SEC_FETCH_SITE": "same-origin"}
+        trace = "/tmp/execs.txt"
+        body = json.dumps({"led1": 11, "led2": 13, "token": self.token(b)})
+        for method, route, text, program in (("GET", "/status", None, "hostapd_cli"),
+                                             ("POST", "/settings", body, INIT)):
+            with self.subTest(method=method, route=route):
+                # Each child is seen as it starts a program, then let go: the
+                # daemon that the start script starts runs on untraced.
+                prefix = f"strace -f -b execve -qq -v -s 4096 -e trace=execve -o {trace}"
+                status, _, answer = self.cgi(b, method, route, text, prefix=prefix, **request)
+                self.assertEqual(status, 200, answer)
+                got, execs = b.run(f"cat {trace}")
+                self.assertEqual(got, 0, execs)
+                # The first is the CGI's own, with the request in it.
+                started = [line for line in execs.split("\n") if "execve(" in line]
+                names = [set(re.findall(r'"([A-Za-z_][A-Za-z0-9_]*)=',
+                                        line.split("], [", 1)[-1])) for line in started]
+                self.assertIn("HTTP_X_PROBE", names[0])
+                self.assertTrue(any(program in line for line in started[1:]), execs)
+                for line, seen in zip(started[1:], names[1:]):
+                    self.assertEqual(seen & (names[0] - {"PATH"}), set(), line)
+
+    def test_a_body_that_never_comes_is_not_waited_for(self):
+        """A client that says 100 bytes, sends 8 and keeps the connection
+        open: answered 408 once the body's time is up, nothing written."""
+        b = self.cgi_board()
+        before = self.settings(b)
+        # The body's writer holds the pipe open after its 8 bytes.
+        got, output = b.run("mkfifo /tmp/body")
+        self.assertEqual(got, 0, output)
+        command = self.cgi_command("POST", "/settings", CONTENT_LENGTH="100",
+                                   CONTENT_TYPE="application/json")
+        command = command.split(" | ", 1)[1]
+        started = time.monotonic()
+        got, output = b.run("(printf %s '{\"led1\":' && exec sleep 60) >/tmp/body & "
+                            f"{command} </tmp/body; status=$?; kill $!; exit $status",
+                            timeout=BODY_SECONDS + 30)
+        took = time.monotonic() - started
+        self.assertEqual(got, 0, output)
+        status, _, answer = self.answer(output)
+        self.assertEqual((status, answer["field"]), (408, "body"), answer)
+        self.assertGreater(took, BODY_SECONDS - 1)
+        self.assertLess(took, BODY_SECONDS + 10)
+        self.assertEqual(self.settings(b), before)
 
     def test_a_refused_post_changes_nothing(self):
         b = self.cgi_board()

@@ -37,6 +37,8 @@ struct Refusal {
 inline constexpr std::size_t body_limit = 1024;
 // A body whose length the server did not say.
 inline constexpr long body_length_unknown = -1;
+// How long the body may take to arrive, all of it.
+inline constexpr int body_seconds = 10;
 
 [[nodiscard]] CgiRequest request_from_environment();
 
