@@ -20,6 +20,11 @@ SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 HOST = "192.168.1.1:8080"
 # How long the CGI waits for a body (web/cgi/cgi.h).
 BODY_SECONDS = 10
+SAME_ORIGIN = {"HTTP_ORIGIN": f"http://{HOST}", "HTTP_SEC_FETCH_SITE": "same-origin"}
+# A new settings file before its rename, and a look's private directory.
+TEMPORARY = re.compile(r"\.settings\.[0-9a-f]{16}")
+CAPTURES = re.compile(r"norvask-status\.[A-Za-z0-9]{6}")
+KILLED = 128 + 9
 # Someone's own lines around the two keys, which a write must keep.
 OWN_SETTINGS = (b"# LEDs, set by hand\r\nOTHER_KEY=\"x y\"\r\n\r\n"
                 b"mod_norvask_mode=\"11\" # hotspot\r\nMOD_NORVASK_MODE2=13\r\n# end\r\n")
@@ -142,6 +147,7 @@ class Cgi(BoardCase):
         does): none of them, nor anything else of the request, reaches the
         probes' commands or the start script, which see PATH alone."""
         b = self.cgi_board("stations wlan0 2", "tun 0 up", "tun 0 rx 300")
+        self.need_strace(b)
         request = {"HTTP_X_PROBE": "from-the-request", "HTTP_PROXY": "http://evil.example:1",
                    "HTTP_ORIGIN": f"http://{HOST}", "HTTP_SEC_FETCH_SITE": "same-origin"}
         trace = "/tmp/execs.txt"
@@ -187,6 +193,77 @@ class Cgi(BoardCase):
         self.assertGreater(took, BODY_SECONDS - 1)
         self.assertLess(took, BODY_SECONDS + 10)
         self.assertEqual(self.settings(b), before)
+
+    def need_strace(self, b):
+        got, output = b.run("strace -qq -o /dev/null true")
+        if got != 0:
+            self.skipTest(f"strace cannot run on the board here: {output}")
+
+    def leftovers(self, b):
+        """New settings files and capture directories that are there now."""
+        return ([n for n in os.listdir(b.path(os.path.dirname(SETTINGS)))
+                 if TEMPORARY.fullmatch(n)] +
+                [n for n in os.listdir(b.path("/tmp")) if CAPTURES.fullmatch(n)])
+
+    def test_what_a_killed_run_leaves_the_next_run_removes(self):
+        """kill -9 at each step of a write, and in a look: the settings file
+        is the old one, whole; what the killed run left, the next one removes."""
+        b = self.cgi_board("stations wlan0 2")
+        self.need_strace(b)
+        body = json.dumps({"led1": 17, "led2": 0, "token": self.token(b)})
+        before = self.settings(b)[0]
+        kills = {  # the killed call: (method, the left file's pattern)
+            "write": ("POST", TEMPORARY), "fchown": ("POST", TEMPORARY),
+            "fchmod": ("POST", TEMPORARY), "fsync": ("POST", TEMPORARY),
+            "/^rename": ("POST", TEMPORARY), "/^clone": ("GET", CAPTURES),
+        }
+        for call, (method, pattern) in kills.items():
+            with self.subTest(killed_at=call):
+                prefix = (f"strace -qq -o /dev/null -e trace={call} "
+                          f"-e inject={call}:signal=KILL:when=1")
+                if method == "POST":
+                    command = self.cgi_command("POST", "/settings", body, prefix=prefix,
+                                               **SAME_ORIGIN)
+                else:
+                    command = self.cgi_command("GET", "/status", prefix=prefix)
+                got, output = b.run(command)
+                self.assertEqual(got, KILLED, output)
+                self.assertEqual(self.settings(b)[0], before)
+                left = self.leftovers(b)
+                self.assertEqual(len(left), 1, left)
+                self.assertRegex(left[0], pattern)
+                status, _, answer = self.cgi(b, "GET", "/status")
+                self.assertEqual(status, 200, answer)
+                self.assertEqual(self.leftovers(b), [])
+
+    def test_a_run_at_work_keeps_its_files(self):
+        """What a live run uses is not stale: a write held between its new
+        file's sync and its rename, and a look held before its first command,
+        while another run tidies, both end as they would have."""
+        b = self.cgi_board("stations wlan0 2")
+        self.need_strace(b)
+        body = json.dumps({"led1": 17, "led2": 0, "token": self.token(b)})
+        hold = "strace -qq -o /dev/null -e trace={0} -e inject={0}:delay_enter=3000000:when=1"
+        # The look first: the write changes the modes to ones that look at nothing.
+        held = {"a look": self.cgi_command("GET", "/status", prefix=hold.format("/^clone")),
+                "a write": self.cgi_command("POST", "/settings", body, **SAME_ORIGIN,
+                                            prefix=hold.format("fsync"))}
+        # A run that tidies both: an authenticated one that looks.
+        tidy = self.cgi_command("GET", "/status")
+        for name, command in held.items():
+            with self.subTest(name):
+                got, output = b.run(f"{command} >/tmp/held.txt & sleep 1.5; "
+                                    f"ls -A /tmp {os.path.dirname(SETTINGS)}; "
+                                    f"{tidy} >/dev/null; wait $!", timeout=60)
+                self.assertEqual(got, 0, output)
+                self.assertTrue(any(TEMPORARY.fullmatch(n) or CAPTURES.fullmatch(n)
+                                    for n in output.split()), f"nothing held: {output}")
+                with open(b.path("/tmp/held.txt")) as held_output:
+                    status, _, answer = self.answer(held_output.read())
+                self.assertEqual(status, 200, answer)
+                report = answer.get("status", answer)
+                self.assertIsNone(report["problem"], report["problem"])
+                self.assertEqual(self.leftovers(b), [])
 
     def test_a_refused_post_changes_nothing(self):
         b = self.cgi_board()

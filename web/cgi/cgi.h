@@ -122,6 +122,11 @@ extern RewriteStep rewrite_failing_step;
 int rewrite_settings(const char* path, const LedChange* changes, std::size_t count,
                      const char*& why);
 
+// Removes what writers killed before their rename left beside the settings
+// file at `path`, unless a writer is at work (it takes the writers' lock
+// without waiting); a rewrite does the same once it holds the lock.
+void remove_stale_settings_files(const char* path);
+
 // ---- the restart ----
 
 extern const char* init_script_path;

@@ -209,6 +209,7 @@ int main() {
   if (refusal.status != 0) {
     answer_refusal(refusal);
   } else {
+    remove_stale_settings_files(settings_path);
     switch (route) {
       case Route::Status:
         answer_status();
