@@ -48,7 +48,9 @@ struct PrivateCaptures {
 PrivateCaptures captures;
 
 // Locks the new directory for as long as it is used and marks it so: a
-// later look that finds it marked and its lock free knows it is stale.
+// later look that finds it marked and its lock free knows it is stale. A
+// file system with no room for the mark has none for a capture either,
+// which the look then reports.
 int lock_private_captures() {
   captures.dir_fd = open(captures.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (captures.dir_fd < 0) return -1;
@@ -57,8 +59,7 @@ int lock_private_captures() {
   }
   const int marker = openat(captures.dir_fd, capture_lock_marker,
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (marker < 0) return -1;
-  close(marker);
+  if (marker >= 0) close(marker);
   return 0;
 }
 

@@ -214,10 +214,10 @@ function showStatus(status) {
 
 // ---- the choosers ----
 
+// "11: Wi-Fi hotspot — lit when ...; blinks when ...", in the status tool's words.
 function modeWords(m) {
-  let words = m.mode + ': ' + m.shows;
-  if (m.on) words += ', on when ' + m.on;
-  if (m.blinks) words += ', blinks when ' + m.blinks;
+  let words = m.mode + ': ' + m.shows + ' — ' + (m.on ? 'lit when ' + m.on : 'never lit');
+  if (m.blinks) words += '; blinks when ' + m.blinks;
   return words;
 }
 
@@ -225,7 +225,7 @@ function chooseMode(chooser, mode) {
   if (chooser.value === String(mode)) return;
   if (![...chooser.options].some((o) => o.value === String(mode))) {
     // A mode beyond the table: shown as set, not offered.
-    const option = new Option(mode + ': not a mode, the LED stays off', String(mode));
+    const option = new Option(mode + ': not a mode — never lit', String(mode));
     option.disabled = true;
     chooser.add(option);
   }
