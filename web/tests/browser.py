@@ -247,6 +247,9 @@ class WebPage:
                                         change | {"token": token}),
             "a form's content type": (403, {"Content-Type": "text/plain"},
                                       change | {"token": token}),
+            # A page on another port of this host, as the browser tells it.
+            "another port's page": (403, json_type | {"Sec-Fetch-Site": "same-site"},
+                                    change | {"token": token}),
         }
         for name, (refusal, headers, body) in posts.items():
             with self.subTest("POST refused", case=name):
@@ -311,6 +314,28 @@ class WebPage:
             d.execute_script("document.getElementById('owners').style.opacity = '.85'")
             d.save_screenshot(shot)
         self.assert_quiet_console()
+
+    def test_web_body_that_never_comes(self):
+        """A signed-in POST that says 100 bytes, sends 8 and holds its
+        connection open: the web server passes on the CGI's 408 once the
+        body's time (10 s) is up, and nothing is written."""
+        self.web_server()
+        self.board.do("modes 11 17")
+        before = self.settings_text()
+        head = (f"POST /cgi-bin/norvask/settings HTTP/1.1\r\nHost: 127.0.0.1:{self.web_port}\r\n"
+                f"Authorization: {authorization()}\r\nContent-Type: application/json\r\n"
+                "Content-Length: 100\r\n\r\n")
+        started = time.monotonic()
+        answer = b""
+        with socket.create_connection(("127.0.0.1", self.web_port), timeout=60) as s:
+            s.sendall(head.encode() + b'{"led1":')
+            # Never more, and never closed from here: the server ends it.
+            while chunk := s.recv(4096):
+                answer += chunk
+        took = time.monotonic() - started
+        self.assertRegex(answer.decode(errors="replace"), r"^HTTP/1\.[01] 408 ")
+        self.assertLess(took, 40, "the CGI waited longer than its bound")
+        self.assertEqual(self.settings_text(), before)
 
     def test_web_hostile_ssid(self):
         """An SSID is the attacker's to choose: shown as text, nothing runs."""
