@@ -204,39 +204,66 @@ void show(Text& t, std::uint32_t unit, bool raw) {
   t.shown += piece;
 }
 
+// The escape after a backslash, as the unit it stands for.
+bool read_escape(Parser& p, std::uint32_t& unit) {
+  if (p.at >= p.in.size()) return false;
+  const char e = p.in[p.at++];
+  if (e == 'u') {
+    if (p.at + 4 > p.in.size()) return false;
+    const std::string hex(p.in.substr(p.at, 4));
+    if (hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+    unit = static_cast<std::uint32_t>(std::strtoul(hex.c_str(), nullptr, 16));
+    p.at += 4;
+    return true;
+  }
+  constexpr std::string_view escapes = "\"\\/bfnrt";
+  constexpr std::string_view meanings = "\"\\/\b\f\n\r\t";
+  const std::size_t found = escapes.find(e);
+  if (found == std::string_view::npos) return false;
+  unit = static_cast<unsigned char>(meanings[found]);
+  return true;
+}
+
 bool read_text(Parser& p, Text& t) {
   if (!p.next('"')) return false;
   while (p.at < p.in.size()) {
     const auto c = static_cast<unsigned char>(p.in[p.at++]);
     if (c == '"') return true;
-    if (c < 0x20) return false;
-    if (c != '\\') {
-      t.units.push_back(c);
-      t.raw.push_back(true);
-      show(t, c, true);
-      continue;
-    }
-    if (p.at >= p.in.size()) return false;
-    const char e = p.in[p.at++];
-    const char* simple = "\"\"\\\\//b\bf\fn\nr\rt\t";
-    std::uint32_t unit = 0;
-    if (e == 'u') {
-      if (p.at + 4 > p.in.size()) return false;
-      const std::string hex(p.in.substr(p.at, 4));
-      if (hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
-      unit = static_cast<std::uint32_t>(std::strtoul(hex.c_str(), nullptr, 16));
-      p.at += 4;
-    } else {
-      const char* found = e != '\0' ? std::strchr(simple, e) : nullptr;
-      // Only the even places of `simple` are escapes; the odd ones what they mean.
-      if (!found || (found - simple) % 2 != 0) return false;
-      unit = static_cast<unsigned char>(found[1]);
-    }
+    std::uint32_t unit = c;
+    if (c < 0x20 || (c == '\\' && !read_escape(p, unit))) return false;
     t.units.push_back(unit);
-    t.raw.push_back(false);
-    show(t, unit, false);
+    t.raw.push_back(c != '\\');
+    show(t, unit, c != '\\');
   }
   return false;
+}
+
+// Takes the character at p.at when it is one of `set`.
+bool take_one(Parser& p, std::string_view set) {
+  if (p.at >= p.in.size() || set.find(p.in[p.at]) == std::string_view::npos) return false;
+  ++p.at;
+  return true;
+}
+
+std::size_t take_digits(Parser& p) {
+  const std::size_t from = p.at;
+  while (take_one(p, "0123456789")) {
+  }
+  return p.at - from;
+}
+
+// -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+bool read_number(Parser& p) {
+  (void)take_one(p, "-");
+  const std::size_t integer_at = p.at;
+  const std::size_t integer = take_digits(p);
+  if (integer == 0 || (integer > 1 && p.in[integer_at] == '0')) return false;
+  if (take_one(p, ".") && take_digits(p) == 0) return false;
+  if (take_one(p, "eE")) {
+    (void)take_one(p, "+-");
+    if (take_digits(p) == 0) return false;
+  }
+  return true;
 }
 
 bool read_value(Parser& p, Value& v) {
@@ -245,34 +272,16 @@ bool read_value(Parser& p, Value& v) {
     v.kind = Value::String;
     return read_text(p, v.text);
   }
-  for (const char* literal : {"true", "false", "null"}) {
-    if (p.in.substr(p.at, std::strlen(literal)) == literal) {
+  for (const std::string_view literal : {"true", "false", "null"}) {
+    if (p.in.substr(p.at, literal.size()) == literal) {
       v.kind = Value::Literal;
-      p.at += std::strlen(literal);
+      p.at += literal.size();
       return true;
     }
   }
-  // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
   v.kind = Value::Number;
   const std::size_t start = p.at;
-  auto digits = [&p]() {
-    const std::size_t from = p.at;
-    while (p.at < p.in.size() && p.in[p.at] >= '0' && p.in[p.at] <= '9') ++p.at;
-    return p.at - from;
-  };
-  if (p.at < p.in.size() && p.in[p.at] == '-') ++p.at;
-  const std::size_t integer_at = p.at;
-  const std::size_t integer = digits();
-  if (integer == 0 || (integer > 1 && p.in[integer_at] == '0')) return false;
-  if (p.at < p.in.size() && p.in[p.at] == '.') {
-    ++p.at;
-    if (digits() == 0) return false;
-  }
-  if (p.at < p.in.size() && (p.in[p.at] == 'e' || p.in[p.at] == 'E')) {
-    ++p.at;
-    if (p.at < p.in.size() && (p.in[p.at] == '+' || p.in[p.at] == '-')) ++p.at;
-    if (digits() == 0) return false;
-  }
+  if (!read_number(p)) return false;
   v.raw = std::string(p.in.substr(start, p.at - start));
   return true;
 }
@@ -317,50 +326,56 @@ struct ExpectedBody {
   bool token_ascii;
 };
 
+// A mode as JSON writes a whole number from 0 to 17.
+bool led_value(const Value& v, std::uint32_t& mode) {
+  if (v.kind != Value::Number || !all_digits(v.raw) || v.raw.size() > 2) return false;
+  mode = static_cast<std::uint32_t>(std::strtoul(v.raw.c_str(), nullptr, 10));
+  return mode <= 17;
+}
+
+// A token: a string without a control character, as it is or escaped;
+// unescaped bytes are not read as UTF-8, so only C0 and DEL are seen there.
+bool token_value(const Value& v, ExpectedBody& out) {
+  const Text& t = v.text;
+  bool fine = v.kind == Value::String;
+  out.token_ascii = true;
+  for (std::size_t k = 0; k < t.units.size(); ++k) {
+    const std::uint32_t u = t.units[k];
+    fine = fine && u >= 0x20 && u != 0x7f && (t.raw[k] || u < 0x80 || u >= 0xa0);
+    out.token_ascii = out.token_ascii && u < 0x80;
+    out.token += static_cast<char>(u);
+  }
+  out.token_fits = t.units.size() <= token_hex_size;
+  return fine;
+}
+
+ExpectedBody refused(int status, const std::string& field) {
+  return {status, field, 0, 0, "", false, false};
+}
+
 // What the body gives; status -1: it is no flat JSON object (refused with
 // 400, whatever its field).
 ExpectedBody expected_body(const std::string& body) {
   std::vector<Member> members;
-  if (!read_object(body, members)) return {-1, "", 0, 0, "", false, false};
+  if (!read_object(body, members)) return refused(-1, "");
   constexpr std::array<const char*, 3> names = {"led1", "led2", "token"};
-  std::array<const Value*, 3> given{};
-  ExpectedBody out{0, "", 0, 0, "", false, false};
-  int wrong = -1;
+  std::array<bool, 3> given{};
+  ExpectedBody out = refused(0, "");
+  const char* wrong = nullptr;
   for (const Member& m : members) {
     std::size_t i = 0;
     while (i < names.size() && !is(m.key, names[i])) ++i;
-    if (i == names.size()) return {400, m.key.shown, 0, 0, "", false, false};
-    if (given[i]) return {400, names[i], 0, 0, "", false, false};
-    given[i] = &m.value;
-    bool fine = false;
-    if (i < 2) {
-      const std::string& raw = m.value.raw;
-      fine = m.value.kind == Value::Number && all_digits(raw) && raw.size() <= 2 &&
-             std::strtoul(raw.c_str(), nullptr, 10) <= 17;
-      if (fine) {
-        (i == 0 ? out.led1 : out.led2) =
-            static_cast<std::uint32_t>(std::strtoul(raw.c_str(), nullptr, 10));
-      }
-    } else {
-      // A control character, as it is or escaped; unescaped bytes are not
-      // read as UTF-8, so only C0 and DEL are seen among them.
-      fine = m.value.kind == Value::String;
-      out.token_ascii = true;
-      const Text& t = m.value.text;
-      for (std::size_t k = 0; k < t.units.size(); ++k) {
-        const std::uint32_t u = t.units[k];
-        fine = fine && u >= 0x20 && u != 0x7f && (t.raw[k] || u < 0x80 || u >= 0xa0);
-        out.token_ascii = out.token_ascii && u < 0x80;
-        out.token += static_cast<char>(u);
-      }
-      out.token_fits = t.units.size() <= token_hex_size;
-    }
-    if (!fine && wrong < 0) wrong = static_cast<int>(i);
+    if (i == names.size()) return refused(400, m.key.shown);
+    if (given[i]) return refused(400, names[i]);
+    given[i] = true;
+    const bool fine =
+        i == 2 ? token_value(m.value, out) : led_value(m.value, i == 0 ? out.led1 : out.led2);
+    if (!fine && !wrong) wrong = names[i];
   }
-  if (wrong >= 0) return {400, names[static_cast<std::size_t>(wrong)], 0, 0, "", false, false};
-  if (!given[0]) return {400, "led1", 0, 0, "", false, false};
-  if (!given[1]) return {400, "led2", 0, 0, "", false, false};
-  if (!given[2]) return {403, "token", 0, 0, "", false, false};
+  if (wrong) return refused(400, wrong);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (!given[i]) return refused(i == 2 ? 403 : 400, names[i]);
+  }
   return out;
 }
 
