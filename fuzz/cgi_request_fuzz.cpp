@@ -7,6 +7,7 @@
 // NUL (an empty one is not set), then the body, NULs and all.
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -79,12 +80,12 @@ struct Expected {
 
 // "scheme://host[:port]..." names `host` when the part after "://" up to the
 // first '/', '?' or '#' is `host`, letters in any case.
-bool names(const std::string& url, const Fields& f) {
+bool names_this_host(const std::string& url, const Fields& f) {
   if (!f.set[Host]) return false;
   const std::size_t scheme = url.find("://");
   if (scheme == std::string::npos) return false;
   std::string authority = url.substr(scheme + 3);
-  authority = authority.substr(0, authority.find_first_of("/?#"));
+  authority.resize(std::min(authority.size(), authority.find_first_of("/?#")));
   return lower(authority) == lower(f.value[Host]);
 }
 
@@ -112,8 +113,8 @@ Expected expected_check(const Fields& f) {
   if (f.set[FetchSite] && f.value[FetchSite] != "same-origin") {
     return {403, "Sec-Fetch-Site", route, 0};
   }
-  if (f.set[Origin] && !names(f.value[Origin], f)) return {403, "Origin", route, 0};
-  if (f.set[Referer] && !names(f.value[Referer], f)) return {403, "Referer", route, 0};
+  if (f.set[Origin] && !names_this_host(f.value[Origin], f)) return {403, "Origin", route, 0};
+  if (f.set[Referer] && !names_this_host(f.value[Referer], f)) return {403, "Referer", route, 0};
   if (!json_type(f)) return {403, "Content-Type", route, 0};
   if (!f.set[ContentLength]) return {0, nullptr, route, body_length_unknown};
   const std::string& text = f.value[ContentLength];
