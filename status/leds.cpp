@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -37,6 +38,7 @@ enum Capture : std::uint8_t {
 // are never written or read.
 struct PrivateCaptures {
   char dir[200];
+  int dir_fd;  // holds the directory's lock while it is used
   ProbeNames<4096> probe_names;
   ProbePaths probe_paths;
   char netstat[256];
@@ -45,11 +47,38 @@ struct PrivateCaptures {
 
 PrivateCaptures captures;
 
+// Locks the new directory for as long as it is used and marks it so: a
+// later look that finds it marked and its lock free knows it is stale. A
+// file system with no room for the mark has none for a capture either,
+// which the look then reports.
+int lock_private_captures() {
+  captures.dir_fd = open(captures.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (captures.dir_fd < 0) return -1;
+  while (flock(captures.dir_fd, LOCK_EX) != 0) {
+    if (errno != EINTR || status_stop) return -1;
+  }
+  const int marker = openat(captures.dir_fd, capture_lock_marker,
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (marker >= 0) close(marker);
+  return 0;
+}
+
+void remove_private_captures();
+
 int make_private_captures() {
+  // What looks killed before their end left, before we add ours.
+  remove_stale_captures(status_tmp_dir);
+  captures.dir_fd = -1;
   const int n =
       std::snprintf(captures.dir, sizeof captures.dir, "%s/norvask-status.XXXXXX", status_tmp_dir);
   // mkdtemp makes a new directory, mode 0700, or fails: nothing there is followed.
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof captures.dir || !mkdtemp(captures.dir)) {
+    return -1;
+  }
+  if (lock_private_captures() != 0) {
+    const int error = errno;
+    remove_private_captures();
+    errno = error;
     return -1;
   }
   // The system's own files and tools, with every capture in our directory.
@@ -58,7 +87,7 @@ int make_private_captures() {
   captures.probe_names = probe_names<sizeof captures.probe_names.text>(
       {.root = "", .captures = prefix, .every_output = true});
   if (!captures.probe_names.fits) {
-    rmdir(captures.dir);
+    remove_private_captures();
     return -1;
   }
   const ProbePaths& paths = captures.probe_paths = probe_paths_in(captures.probe_names);
@@ -75,6 +104,7 @@ int make_private_captures() {
   return 0;
 }
 
+// Removes the directory with what is in it, then lets its lock go.
 void remove_private_captures() {
   const int fd = open(captures.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
@@ -86,6 +116,8 @@ void remove_private_captures() {
   }
   if (dir) closedir(dir);
   rmdir(captures.dir);
+  if (captures.dir_fd >= 0) close(captures.dir_fd);
+  captures.dir_fd = -1;
 }
 
 // The first line of one of our captures.

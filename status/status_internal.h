@@ -93,3 +93,17 @@ void plain_string(std::FILE* out, const char* text);
 // Looks at established connections in netstat's output; copies the first
 // such column into `cut` and returns 1, or returns 0.
 int find_cut_owner(const char* netstat, const char* program, char* cut, std::size_t cap);
+
+// ---- the private capture directories ----
+
+// A look holds a lock (flock) on its capture directory from its start to its
+// end, and marks the directory with this file once it holds it: a marked
+// directory whose lock is free is one whose look ended without removing it.
+inline constexpr const char* capture_lock_marker = ".locked";
+// An unmarked one is left alone for this long after its last change (its
+// look may be about to lock it).
+inline constexpr int unlocked_capture_seconds = 600;
+
+// Removes our stale capture directories from `tmp_dir`: the ones named as
+// the looks name them, owned by us, that no live look holds.
+void remove_stale_captures(const char* tmp_dir);

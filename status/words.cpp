@@ -142,13 +142,14 @@ const char* look_end_word(LookEnd end) {
 namespace {
 
 // When each mode lights its LED and when it blinks: the one table that the
-// tool, the web page and the board's live view show.
+// tool, the web page and the board's live view show. Each reads on after
+// "on when" and "blinks when", beside what the mode shows.
 constexpr std::array<ModeWords, last_mode + 1> mode_table = {{
     {nullptr, nullptr},
     {"binary input 0 (bin0) is low (reads 0)", nullptr},
     {"binary input 1 (bin1) is low (reads 0)", nullptr},
-    {"binary output 0 (out0) is set: the LED mirrors it", nullptr},
-    {"binary output 1 (out1) is set: the LED mirrors it", nullptr},
+    {"binary output 0 (out0) is set (the LED mirrors it)", nullptr},
+    {"binary output 1 (out1) is set (the LED mirrors it)", nullptr},
     {"serial port 1 (/dev/ttyS0) received data in the last second", nullptr},
     {"serial port 1 (/dev/ttyS0) sent data in the last second", nullptr},
     {"serial port 1 (/dev/ttyS0) received or sent data in the last second", nullptr},
@@ -156,12 +157,12 @@ constexpr std::array<ModeWords, last_mode + 1> mode_table = {{
     {"serial port 2 (/dev/ttyS1) sent data in the last second", nullptr},
     {"serial port 2 (/dev/ttyS1) received or sent data in the last second", nullptr},
     {"a Wi-Fi access point (wlan0 or wlan02) has devices connected", "data flows over it"},
-    {"the router is connected as a Wi-Fi client (wlan1)", "data flows over it"},
+    {"the router is connected as a Wi-Fi client (wlan1)", "data flows over that connection"},
     {"an OpenVPN tunnel (tun0 to tun3) has received data", nullptr},
     {"an IPsec tunnel is established", nullptr},
     {"the remote-management client is connected to its server", nullptr},
     {"the VPN portal service is running and listening", nullptr},
-    {"always", nullptr},
+    {"the daemon is running", nullptr},
 }};
 
 }  // namespace

@@ -16,6 +16,11 @@ const page = {
   previewTimer: [0, 0],
 };
 
+// A page of another site can show this one in a frame, hidden or disguised,
+// and have the owner's clicks land on its choosers and Apply: framed, the
+// page only shows, and says why.
+const framed = window.self !== window.top;
+
 function $(id) { return document.getElementById(id); }
 
 function text(node, value) { node.textContent = value; }
@@ -232,10 +237,10 @@ function showStatus(status) {
 
 // ---- the choosers ----
 
+// "11: Wi-Fi hotspot — lit when ...; blinks when ...", in the status tool's words.
 function modeWords(m) {
-  let words = m.mode + ': ' + m.shows;
-  if (m.on) words += ', on when ' + m.on;
-  if (m.blinks) words += ', blinks when ' + m.blinks;
+  let words = m.mode + ': ' + m.shows + ' — ' + (m.on ? 'lit when ' + m.on : 'never lit');
+  if (m.blinks) words += '; blinks when ' + m.blinks;
   return words;
 }
 
@@ -243,7 +248,7 @@ function chooseMode(chooser, mode) {
   if (chooser.value === String(mode)) return;
   if (![...chooser.options].some((o) => o.value === String(mode))) {
     // A mode beyond the table: shown as set, not offered.
-    const option = new Option(mode + ': not a mode, the LED stays off', String(mode));
+    const option = new Option(mode + ': not a mode — never lit', String(mode));
     option.disabled = true;
     chooser.add(option);
   }
@@ -254,6 +259,8 @@ function fillChoosers() {
   for (const n of [1, 2]) {
     const chooser = $('mode' + n);
     chooser.replaceChildren(...page.modes.map((m) => new Option(modeWords(m), String(m.mode))));
+    // Framed, the choosers show the modes but never take a choice.
+    if (framed) continue;
     chooser.disabled = false;
     chooser.addEventListener('change', () => {
       page.chosen[n - 1] = true;
@@ -262,7 +269,7 @@ function fillChoosers() {
       page.previewTimer[n - 1] = setTimeout(() => preview(n), previewDelayMs);
     });
   }
-  $('apply').disabled = false;
+  $('apply').disabled = framed;
 }
 
 async function preview(n) {
@@ -293,7 +300,7 @@ function result(words, failed) {
 }
 
 async function apply() {
-  if (page.applying) return;
+  if (page.applying || framed) return;
   page.applying = true;
   $('apply').disabled = true;
   const led1 = Number($('mode1').value);
@@ -335,6 +342,11 @@ async function refresh() {
 }
 
 async function start() {
+  if (framed) {
+    text($('framed'), 'This page is shown inside another page, which could make your clicks ' +
+      'change the LEDs: the modes cannot be changed here. Open the router\'s address ' +
+      'yourself to change them.');
+  }
   $('apply').addEventListener('click', apply);
   const modes = await ask('modes');
   if (modes.error) {
