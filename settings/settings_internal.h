@@ -18,4 +18,10 @@ extern const char* settings_path;
 // The value of the first line of `stream` that sets `key`, or null.
 [[nodiscard]] char* settings_find(std::FILE* stream, const char* key);
 [[nodiscard]] std::uint32_t settings_get_uint(std::FILE* stream, const char* key);
+// The interfaces `key` names, at most `limit` of them, blank-separated when
+// the limit is above 1. `ifaces` holds the defaults and keeps them when no
+// line sets the key or its value is blank; a value with a name the kernel
+// would not take, or too many names, is refused whole.
+void settings_get_ifaces(std::FILE* stream, const char* key, std::size_t limit,
+                         WifiIfaces& ifaces);
 void settings_close(std::FILE* stream);
