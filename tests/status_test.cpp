@@ -520,6 +520,8 @@ StatusReport quiet_report(std::uint32_t mode) {
   led.mode = mode;
   led.row = mode_row(mode);
   led.looked = true;
+  if (led.row.source == Source::WifiAp) led.wifi = report.settings.wifi_ap;
+  if (led.row.source == Source::WifiClient) led.wifi = report.settings.wifi_client;
   report.leds[1].row = mode_row(0);
   report.leds[1].step = decide(0, ModeAnswer{});
   report.daemon.state = DaemonState::NotRunning;
@@ -557,7 +559,7 @@ TEST(TerminalText, EveryOutsideTextInThePlainReportIsEscaped) {
       {"an ssid", 12,
        [](StatusReport& r) {
          set_text(r.leds[0].text, forged);
-         r.leds[0].probes.traffic[2] = {"wlan1", 1, {}};
+         r.leds[0].probes.traffic[client_watch] = {"wlan1", 1, {}};
          r.leds[0].answer = action_answer(LedAction::Blink);
        }},
       {"netstat's line of a connection", 15,
