@@ -27,7 +27,7 @@ struct World {
   DeviceFiles devices;
   int listener;                      // the daemon's seccomp notifications, -1 without
   JobFilters jobs;                   // the filters of "run" commands
-  std::array<bool, 3> wifi_traffic;  // wlan0, wlan02, wlan1
+  std::array<bool, wifi_slots> wifi_traffic;  // by slot of BoardState::wifi
   bool clock_fast;                   // with fast_clock: end the daemon's sleeps at once
   SleepGate sleeps;                  // with fast_clock: "clock step" holds each tick's sleep
   bool tmp_full;                     // a /tmp with no room left lies over the board's

@@ -193,6 +193,7 @@ bool writes_captures(const LedReport& led) {
   switch (led.row.source) {
     case Source::WifiAp:
     case Source::WifiClient:
+      return led.wifi.count > 0;  // a refused key runs nothing
     case Source::OpenVpn:
     case Source::RemoteManagement:
     case Source::VpnPortal:

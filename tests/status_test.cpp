@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "exec/exec.h"
@@ -774,6 +775,11 @@ TEST_F(Look, TheWifiInterfacesTheSettingsNameAndARefusal) {
        }) {
     EXPECT_NE(modes.find(expected), std::string::npos) << expected << "\nin:\n" << modes;
   }
+  // Alone, the refused key's LED is off: nothing ran, so no capture is
+  // missing, even in a thread that has made none (which the tool's is).
+  std::string alone;
+  std::thread([&] { alone = look(12, 0, 0, more).first; }).join();
+  EXPECT_NE(alone.find("LED 1  mode 12  Wi-Fi client: off\n"), std::string::npos) << alone;
   const LedSettings defaults{};
   EXPECT_NE(rendered([&](std::FILE* out) { render_modes_json(out, defaults); })
                 .find(R"("on":"a Wi-Fi access point (wlan0 or wlan02) has devices connected")"),
