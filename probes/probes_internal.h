@@ -12,7 +12,8 @@
 // What the probes read and run; probe_paths may point at another table.
 struct ProbePaths {
   const char* net_dev;  // interface counters
-  std::array<const char*, wifi_ap_limit> wifi_ap_captures;  // one per access point, in order
+  // One per access point, in order.
+  std::array<const char*, wifi_ap_limit> wifi_ap_captures;
   const char* openvpn_capture;
   const char* ipsec_capture;
   const char* portal_capture;
@@ -194,8 +195,9 @@ inline constexpr std::size_t watched_iface_count = wifi_ap_limit + 1;
 inline constexpr std::size_t client_watch = wifi_ap_limit;
 
 struct ProbeEvidence {
-  std::array<TrafficSeen, watched_iface_count> traffic;  // in the order of the interfaces' snapshots
-  std::array<TunnelSeen, 4> tunnels;   // tun0 to tun3
+  // In the order of the interfaces' snapshots.
+  std::array<TrafficSeen, watched_iface_count> traffic;
+  std::array<TunnelSeen, 4> tunnels;  // tun0 to tun3
   IpsecTool ipsec_tool;
   int ipsec_status;  // the pipeline's wait status
   int ipsec_read;    // stroke: 0 when `associations` was read, -1 when not
@@ -261,7 +263,7 @@ constexpr bool append_shell_word(WifiCommand& out, std::size_t& used, std::strin
 // `before`, `word` as a shell word, then `after`; empty when it does not fit.
 // Built twice at start: kept out of line, as the daemon counts its bytes.
 [[gnu::noinline]] constexpr WifiCommand wifi_command(std::string_view before, std::string_view word,
-                                   std::string_view after) {
+                                                     std::string_view after) {
   WifiCommand command{};
   std::size_t used = 0;
   if (!append_text(command, used, before) || !append_shell_word(command, used, word) ||

@@ -20,9 +20,9 @@ constexpr WifiWatch watch_of(const WifiIfaces& access_points, const WifiIfaces& 
 
 constinit WifiWatch watch = watch_of(default_wifi_ap, default_wifi_client);
 
-static_assert(std::string_view(watch_of(default_wifi_ap, default_wifi_client)
-                                   .station_commands[1]
-                                   .data()) == "hostapd_cli -i wlan02 all_sta");
+static_assert(
+    std::string_view(watch_of(default_wifi_ap, default_wifi_client).station_commands[1].data()) ==
+    "hostapd_cli -i wlan02 all_sta");
 
 std::string_view ap_name(std::size_t i) { return watch.access_points.names[i].data(); }
 

@@ -53,10 +53,11 @@ inline constexpr WifiIfaces default_wifi_ap = wifi_ifaces({"wlan0", "wlan02"});
 inline constexpr WifiIfaces default_wifi_client = wifi_ifaces({"wlan1"});
 
 struct LedSettings {
-  std::uint32_t mode1;      // MOD_NORVASK_MODE
-  std::uint32_t mode2;      // MOD_NORVASK_MODE2
-  WifiIfaces wifi_ap = default_wifi_ap;          // MOD_NORVASK_WIFI_AP: mode 11's
-  WifiIfaces wifi_client = default_wifi_client;  // MOD_NORVASK_WIFI_CLIENT: mode 12's
+  std::uint32_t mode1;  // MOD_NORVASK_MODE
+  std::uint32_t mode2;  // MOD_NORVASK_MODE2
+  // MOD_NORVASK_WIFI_AP and MOD_NORVASK_WIFI_CLIENT: what modes 11 and 12 watch.
+  WifiIfaces wifi_ap = default_wifi_ap;
+  WifiIfaces wifi_client = default_wifi_client;
 };
 
 // Fills both modes and the Wi-Fi interfaces; a file that cannot be opened,

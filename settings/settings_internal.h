@@ -22,6 +22,5 @@ extern const char* settings_path;
 // the limit is above 1. `ifaces` holds the defaults and keeps them when no
 // line sets the key or its value is blank; a value with a name the kernel
 // would not take, or too many names, is refused whole.
-void settings_get_ifaces(std::FILE* stream, const char* key, std::size_t limit,
-                         WifiIfaces& ifaces);
+void settings_get_ifaces(std::FILE* stream, const char* key, std::size_t limit, WifiIfaces& ifaces);
 void settings_close(std::FILE* stream);

@@ -76,14 +76,16 @@ struct BoardState {
   // Each Wi-Fi interface's name: wlan0, wlan02 (two more access points may
   // be named), then wlan1; an empty one is not there.
   std::array<std::string, wifi_slots> wifi;
-  std::array<int, wifi_ap_slots> stations;  // on each access point
-  std::string ssid;                         // the client's network; empty when not associated
+  std::array<int, 4> stations;  // on each access point
+  std::string ssid;             // the client's network; empty when not associated
   int sas;                      // IPsec associations up
   bool gpio_fail;               // the GPIO driver refuses every request, as once unbound
   std::array<long long, tunnel_count> tunnel_rx;  // bytes received; -1: no such tunnel
   std::array<ServiceState, 2> services;           // remote-management client, VPN portal
   std::array<ProgramState, 3> programs;           // hostapd, wpa_supplicant, charon
 };
+
+static_assert(std::tuple_size_v<decltype(BoardState::stations)> == wifi_ap_slots);
 
 // A board with every pin present and high, quiet serial ports, no stations,
 // no association, no IPsec association, a working GPIO driver, no tunnel and

@@ -13,9 +13,8 @@ namespace {
 bool kernel_name(const std::string& name) {
   if (name.empty() || name.size() > 15 || name == "." || name == "..") return false;
   if (name == "ap" || name == "client") return false;
-  return std::ranges::none_of(name, [](char c) {
-    return c == '/' || c == ':' || c == ' ' || (c >= '\t' && c <= '\r');
-  });
+  return std::ranges::none_of(
+      name, [](char c) { return c == '/' || c == ':' || c == ' ' || (c >= '\t' && c <= '\r'); });
 }
 
 // The names an `iface ap|client` line gives, each once, none the other role's.

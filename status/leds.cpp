@@ -63,7 +63,8 @@ int make_private_captures() {
   }
   const ProbePaths& paths = captures.probe_paths = probe_paths_in(captures.probe_names);
   format_text(captures.netstat, sizeof captures.netstat, "%s/netstat.txt", captures.dir);
-  for (std::size_t i = 0; i < wifi_ap_limit; ++i) captures.paths[WifiAp + i] = paths.wifi_ap_captures[i];
+  for (std::size_t i = 0; i < wifi_ap_limit; ++i)
+    captures.paths[WifiAp + i] = paths.wifi_ap_captures[i];
   captures.paths[OpenVpn] = paths.openvpn_capture;
   captures.paths[Ipsec] = paths.ipsec_capture;
   captures.paths[Portal] = paths.portal_capture;

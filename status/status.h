@@ -43,7 +43,7 @@ struct LedReport {
   PinSeen pin;
   SerialStat serial_counts;  // our own snapshot, at the second look
   SerialFailure serial_failure;
-  WifiIfaces wifi;  // what a Wi-Fi mode watches, from the settings
+  WifiIfaces wifi;                                   // what a Wi-Fi mode watches, from the settings
   std::array<StationsSeen, wifi_ap_limit> stations;  // each access point's, in order
   ProbeEvidence probes;
   LookEnd end;
@@ -143,7 +143,6 @@ using ModeText = std::array<char, 256>;
 [[nodiscard]] ModeWords mode_words(std::uint32_t mode, const LedSettings& settings, ModeText& text);
 void render_modes_plain(std::FILE* out, const LedSettings& settings);
 void render_modes_json(std::FILE* out, const LedSettings& settings);
-
 
 // Adds a text to the report's problems.
 void add_problem(StatusReport& report, const char* format, ...)

@@ -160,12 +160,12 @@ ModeWords mode_words(std::uint32_t mode, const LedSettings& settings, ModeText& 
                 ap ? wifi_ap_key : wifi_client_key, why.data());
     return {text.data(), nullptr};
   }
-  std::array<char, wifi_ap_limit * (iface_name_size + 4)> names{};
+  std::array<char, wifi_ap_limit*(iface_name_size + 4)> names{};
   std::size_t used = 0;
   for (std::size_t i = 0; i < ifaces.count; ++i) {
     const char* between = i == 0 ? "" : i + 1 == ifaces.count ? " or " : ", ";
-    used += static_cast<std::size_t>(std::snprintf(names.data() + used, names.size() - used,
-                                                   "%s%s", between, ifaces.names[i].data()));
+    used += static_cast<std::size_t>(std::snprintf(names.data() + used, names.size() - used, "%s%s",
+                                                   between, ifaces.names[i].data()));
   }
   format_text(text.data(), text.size(),
               ap ? "a Wi-Fi access point (%s) has devices connected"

@@ -148,8 +148,9 @@ TEST(ProbePathsBuilt, RefusedWholeWhenTheyCannotBeUsed) {
   const ProbePaths p = probe_paths_in(roomy);
   for (const char* name :
        {p.net_dev, p.wifi_ap_captures[0], p.wifi_ap_captures[1], p.wifi_ap_captures[2],
-        p.wifi_ap_captures[3], p.openvpn_capture, p.ipsec_capture, p.portal_capture, p.stroke, p.swanctl, p.stroke_command, p.swanctl_command,
-        p.wifi_client_capture, p.swanctl_capture, p.remote_capture}) {
+        p.wifi_ap_captures[3], p.openvpn_capture, p.ipsec_capture, p.portal_capture, p.stroke,
+        p.swanctl, p.stroke_command, p.swanctl_command, p.wifi_client_capture, p.swanctl_capture,
+        p.remote_capture}) {
     need += std::strlen(name) + 1;
   }
   ASSERT_EQ(need, 390U) << "the sizes below";
@@ -411,9 +412,9 @@ TEST_F(Probes, EveryNameReachesTheToolsAsItIs) {
   write_script(dir_ / "hostapd_cli", "printf '<%s>' \"$@\" >>'" + args + "'");
   write_script(dir_ / "wpa_cli", "printf '<%s>' \"$@\" >>'" + args + "'; echo ssid=x");
   const std::string names[] = {
-      "a;b", "a;>P", "$(>P)", "`>P`", "'",   "a'b''c", "\"",    "\\", "a\\'b", "$HOME", "*",
-      "~",   "#x",   "a|>P",  "a&b",  ">P",  "a&&>P",  "!x",    "{a,b}", "-x", "a=b",   "%1",
-      "a$IFS", "[a]", "(x)",  "<P",   "?",   "\\$x\"'",
+      "a;b", "a;>P", "$(>P)", "`>P`", "'",   "a'b''c", "\"",    "\\",      "a\\'b", "$HOME",
+      "*",   "~",    "#x",    "a|>P", "a&b", ">P",     "a&&>P", "!x",      "{a,b}", "-x",
+      "a=b", "%1",   "a$IFS", "[a]",  "(x)", "<P",     "?",     "\\$x\"'",
   };
   const std::string cwd = std::filesystem::current_path();
   std::filesystem::current_path(dir_.path());

@@ -172,13 +172,20 @@ TEST(IfaceNames, ReadFromTheSettings) {
       {"MOD_NORVASK_WIFI_AP=a b c d e\n", {}, wlan1, "names more than 4 interfaces"},
       {"MOD_NORVASK_WIFI_AP=wlan0 phy0/ap0\n", {}, wlan1, "\"phy0/ap0\" holds '/'"},
       {"MOD_NORVASK_WIFI_AP=wlan0 ..\n", {}, wlan1, "\"..\" is not a name an interface can have"},
-      {"MOD_NORVASK_WIFI_AP=abcdefghijklmnopqrstuvwxyz0123\n", {}, wlan1,
+      {"MOD_NORVASK_WIFI_AP=abcdefghijklmnopqrstuvwxyz0123\n",
+       {},
+       wlan1,
        "\"abcdefghijklmnopqrstuvw...\" is longer than 15 bytes"},
       {"MOD_NORVASK_WIFI_AP=wlan0:1\n", {}, wlan1, "\"wlan0:1\" holds ':'"},
-      {"MOD_NORVASK_WIFI_AP=\"a\x1b[2J\"\\\xff\"\n", {}, wlan1,
+      {"MOD_NORVASK_WIFI_AP=\"a\x1b[2J\"\\\xff\"\n",
+       {},
+       wlan1,
        "\"a\\x1b[2J\\\"\\\\\\xff\" holds a control character"},
       {"MOD_NORVASK_WIFI_CLIENT=wlan 1\n", aps, {}, "\"wlan 1\" holds a blank"},
-      {"MOD_NORVASK_WIFI_CLIENT=\"caf\xc3\xa9\"\n", aps, {}, "\"caf\\xc3\\xa9\" holds a byte outside ASCII"},
+      {"MOD_NORVASK_WIFI_CLIENT=\"caf\xc3\xa9\"\n",
+       aps,
+       {},
+       "\"caf\\xc3\\xa9\" holds a byte outside ASCII"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);

@@ -781,8 +781,9 @@ TEST_F(Look, TheWifiInterfacesTheSettingsNameAndARefusal) {
   std::thread([&] { alone = look(12, 0, 0, more).first; }).join();
   EXPECT_NE(alone.find("LED 1  mode 12  Wi-Fi client: off\n"), std::string::npos) << alone;
   const LedSettings defaults{};
-  EXPECT_NE(rendered([&](std::FILE* out) { render_modes_json(out, defaults); })
-                .find(R"("on":"a Wi-Fi access point (wlan0 or wlan02) has devices connected")"),
+  EXPECT_NE(rendered([&](std::FILE* out) {
+              render_modes_json(out, defaults);
+            }).find(R"("on":"a Wi-Fi access point (wlan0 or wlan02) has devices connected")"),
             std::string::npos);
 }
 
