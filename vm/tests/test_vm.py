@@ -344,6 +344,9 @@ class EmulatedRouter(WebPage, unittest.TestCase):
     def test_client(self):
         self.run_family("client")
 
+    def test_radio_names(self):
+        self.run_family("radio names")
+
     def test_openvpn(self):
         self.run_family("openvpn")
 
