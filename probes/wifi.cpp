@@ -6,16 +6,16 @@
 namespace {
 
 constexpr WifiWatch watch_of(const WifiIfaces& access_points, const WifiIfaces& client) {
-  WifiWatch watch{access_points, client, {}, {}};
+  WifiWatch made{access_points, client, {}, {}};
   for (std::size_t i = 0; i < access_points.count; ++i) {
-    watch.station_commands[i] =
+    made.station_commands[i] =
         wifi_command("hostapd_cli -i ", access_points.names[i].data(), " all_sta");
   }
   if (client.count > 0) {
-    watch.client_command =
+    made.client_command =
         wifi_command("wpa_cli -i ", client.names[0].data(), " status | grep ^ssid=");
   }
-  return watch;
+  return made;
 }
 
 constinit WifiWatch watch = watch_of(default_wifi_ap, default_wifi_client);
@@ -24,7 +24,7 @@ static_assert(
     std::string_view(watch_of(default_wifi_ap, default_wifi_client).station_commands[1].data()) ==
     "hostapd_cli -i wlan02 all_sta");
 
-std::string_view ap_name(std::size_t i) { return watch.access_points.names[i].data(); }
+const char* ap_name(std::size_t i) { return watch.access_points.names[i].data(); }
 
 // hostapd_cli prints at most one byte when no station is associated.
 bool has_stations(const char* capture, const char* command) {

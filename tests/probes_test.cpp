@@ -427,7 +427,9 @@ TEST_F(Probes, EveryNameReachesTheToolsAsItIs) {
     unlink((dir_ / "P").c_str());
     (void)probe_wifi_ap();
     (void)probe_wifi_client();
-    EXPECT_EQ(read_file(args), "<-i><" + name + "><all_sta><-i><" + name + "><status>");
+    std::string expected = "<-i><";
+    expected.append(name).append("><all_sta><-i><").append(name).append("><status>");
+    EXPECT_EQ(read_file(args), expected);
     EXPECT_FALSE(std::filesystem::exists(dir_ / "P")) << "a command of the name's ran";
   }
   std::filesystem::current_path(cwd);

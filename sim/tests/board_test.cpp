@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -242,27 +243,25 @@ TEST(Words, OnlyAccessPointsHaveStations) {
   EXPECT_EQ(std::make_pair(index, on), std::make_pair(static_cast<int>(wifi_client_slot), true));
 }
 
-// The board's radios named as other firmware names them: names the kernel
-// takes, each once, none the other role's, one to four access points.
-TEST(Words, RadiosNamedAnew) {
+// `line` read as the board reads an `iface` line: 0 or verb_failed.
+int read_iface_line(const std::string& line, IfaceLine& got) {
   Supervisor s{};
   double wait = 0;
   std::string error;
-  const BoardState board = initial_board();
-  const auto read = [&](const std::string& line, IfaceLine& got) {
-    std::vector<std::string> words;
-    for (std::size_t at = 0, end = 0; at < line.size(); at = end + 1) {
-      end = line.find(' ', at);
-      if (end == std::string::npos) end = line.size();
-      words.push_back(line.substr(at, end - at));
-    }
-    return read_iface({s, words, line, wait, error}, board, got);
-  };
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) words.push_back(word);
+  return read_iface({s, words, line, wait, error}, initial_board(), got);
+}
+
+// The board's radios named as other firmware names them: names the kernel
+// takes, each once, none the other role's, one to four access points.
+TEST(Words, RadiosNamedAnew) {
   const struct {
     const char* line;
-    IfaceLine::Kind kind;  // when read
+    IfaceLine::Kind kind;
     std::size_t names;
-  } read_cases[] = {
+  } cases[] = {
       {"iface ap phy0-ap0", IfaceLine::AccessPoints, 1},
       {"iface ap phy0-ap0 phy1-ap0 phy0-ap1 wlan0-1", IfaceLine::AccessPoints, 4},
       {"iface ap a;b $(x) ' `x`", IfaceLine::AccessPoints, 4},
@@ -270,18 +269,21 @@ TEST(Words, RadiosNamedAnew) {
       {"iface client phy0-sta0", IfaceLine::Client, 1},
       {"iface wlan02 off", IfaceLine::Switch, 0},
   };
-  for (const auto& c : read_cases) {
+  for (const auto& c : cases) {
     IfaceLine got{};
-    EXPECT_EQ(read(c.line, got), 0) << c.line << ": " << error;
+    EXPECT_EQ(read_iface_line(c.line, got), 0) << c.line;
     EXPECT_EQ(got.kind, c.kind) << c.line;
     EXPECT_EQ(got.names.size(), c.names) << c.line;
   }
+}
+
+TEST(Words, RadioNamesTheBoardCannotTake) {
   for (const char* line : {"iface ap", "iface ap a b c d e", "iface ap a/b", "iface ap a:b",
                            "iface ap abcdefghijklmnop", "iface ap . x", "iface ap x x",
                            "iface ap wlan1", "iface client wlan0", "iface client a b",
                            "iface ap client", "iface phy0-ap0 on", "iface wlan0 maybe"}) {
     IfaceLine got{};
-    EXPECT_EQ(read(line, got), verb_failed) << line;
+    EXPECT_EQ(read_iface_line(line, got), verb_failed) << line;
   }
 }
 
