@@ -157,17 +157,10 @@ int serial(const Call& c) {
   return write_state(c);
 }
 
-int wifi_index(const std::string& name) {
-  for (int i = 0; i < 3; ++i) {
-    if (name == wifi_interfaces[i]) return i;
-  }
-  return -1;
-}
-
 int stations(const Call& c) {
   int index = -1;
   long count = 0;
-  if (const int wrong = read_stations(c, index, count)) return wrong;
+  if (const int wrong = read_stations(c, world.board, index, count)) return wrong;
   world.board.stations[static_cast<std::size_t>(index)] = static_cast<int>(count);
   return write_state(c);
 }
@@ -182,7 +175,7 @@ int ssid(const Call& c) {
 int traffic(const Call& c) {
   int index = -1;
   bool on = false;
-  if (const int wrong = read_traffic(c, index, on)) return wrong;
+  if (const int wrong = read_traffic(c, world.board, index, on)) return wrong;
   world.wifi_traffic[static_cast<std::size_t>(index)] = on;
   return 0;
 }
@@ -190,16 +183,45 @@ int traffic(const Call& c) {
 int send_once(const Call& c) {
   int index = -1;
   long bytes = 0;
-  if (const int wrong = read_send(c, index, bytes)) return wrong;
-  return c.done(send_wifi_traffic(c.w[1], static_cast<int>(bytes)), "cannot send");
+  if (const int wrong = read_send(c, world.board, index, bytes)) return wrong;
+  const auto slot = static_cast<std::size_t>(index);
+  return c.done(send_wifi_traffic(slot, world.board.wifi[slot], static_cast<int>(bytes)),
+                "cannot send");
+}
+
+// The access points or the client named anew, as on firmware that names its
+// radios otherwise: the old interfaces go, the new ones come without
+// stations or traffic (the client keeps its association).
+int rename_wifi(const Call& c, const IfaceLine& line) {
+  const bool aps = line.kind == IfaceLine::AccessPoints;
+  const std::size_t first = aps ? 0 : wifi_client_slot;
+  const std::size_t end = aps ? wifi_ap_slots : wifi_slots;
+  if (forget_wifi_state(world.board, board_state_dir) != 0) {
+    return c.fail("cannot write the board's state");
+  }
+  int failed = 0;
+  for (std::size_t slot = first; slot < end; ++slot) {
+    std::string& name = world.board.wifi[slot];
+    if (!name.empty()) failed |= set_wifi_interface(world.host.ip, slot, name, false);
+    name = slot - first < line.names.size() ? line.names[slot - first] : "";
+    world.wifi_traffic[slot] = false;
+    if (slot < wifi_ap_slots) world.board.stations[slot] = 0;
+  }
+  for (std::size_t slot = first; slot < end; ++slot) {
+    const std::string& name = world.board.wifi[slot];
+    if (!name.empty()) failed |= set_wifi_interface(world.host.ip, slot, name, true);
+  }
+  if (failed != 0) return c.fail("cannot make the interfaces");
+  return write_state(c);
 }
 
 int iface(const Call& c) {
-  bool on = false;
-  if (c.w.size() != 3 || wifi_index(c.w[1]) < 0 || parse_switch(c.w[2], on) != 0) {
-    return c.usage("iface IFACE on|off");
-  }
-  return c.done(set_wifi_interface(world.host.ip, c.w[1], on), "cannot change the interface");
+  IfaceLine line{};
+  if (const int wrong = read_iface(c, world.board, line)) return wrong;
+  if (line.kind != IfaceLine::Switch) return rename_wifi(c, line);
+  const auto slot = static_cast<std::size_t>(line.slot);
+  return c.done(set_wifi_interface(world.host.ip, slot, world.board.wifi[slot], line.on),
+                "cannot change the interface");
 }
 
 int tunnel(const Call& c) {
@@ -272,7 +294,7 @@ int program_state(const Call& c) {
   if (!found) return c.fail("no such program");
   const std::string& verb = c.w[0];
   found->state = verb == "kill" ? "killed" : verb == "stop" ? "stopped" : "running";
-  if (verb == "restart" && c.w[1] == "hostapd") world.board.stations = {0, 0};
+  if (verb == "restart" && c.w[1] == "hostapd") world.board.stations.fill(0);
   if (verb == "restart" && c.w[1] == "charon") world.board.sas = 0;
   return write_state(c);
 }
@@ -499,9 +521,8 @@ void reaped(Supervisor& /*s*/, pid_t pid, int /*status*/) {
 }
 
 void on_timer(Supervisor& /*s*/) {
-  static_assert(std::size(wifi_interfaces) == std::tuple_size_v<decltype(world.wifi_traffic)>);
-  for (std::size_t i = 0; i < std::size(wifi_interfaces); ++i) {
-    if (world.wifi_traffic[i]) send_wifi_traffic(wifi_interfaces[i], 300);
+  for (std::size_t slot = 0; slot < wifi_slots; ++slot) {
+    if (world.wifi_traffic[slot]) send_wifi_traffic(slot, world.board.wifi[slot], 300);
   }
   bool changed = false;
   for (SerialState& port : world.board.serial) {

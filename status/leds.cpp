@@ -22,8 +22,8 @@ volatile std::sig_atomic_t status_stop = 0;
 namespace {
 
 enum Capture : std::uint8_t {
-  WifiAp,
-  WifiAp2,
+  WifiAp,  // then the other access points' in order
+  WifiAp4 = WifiAp + wifi_ap_limit - 1,
   OpenVpn,
   Ipsec,
   Portal,
@@ -92,8 +92,8 @@ int make_private_captures() {
   }
   const ProbePaths& paths = captures.probe_paths = probe_paths_in(captures.probe_names);
   format_text(captures.netstat, sizeof captures.netstat, "%s/netstat.txt", captures.dir);
-  captures.paths[WifiAp] = paths.wifi_ap_capture;
-  captures.paths[WifiAp2] = paths.wifi_ap2_capture;
+  for (std::size_t i = 0; i < wifi_ap_limit; ++i)
+    captures.paths[WifiAp + i] = paths.wifi_ap_captures[i];
   captures.paths[OpenVpn] = paths.openvpn_capture;
   captures.paths[Ipsec] = paths.ipsec_capture;
   captures.paths[Portal] = paths.portal_capture;
@@ -162,7 +162,9 @@ StationsSeen stations_in(Capture capture) {
 void read_captures(LedReport& led) {
   switch (led.row.source) {
     case Source::WifiAp:
-      led.stations = {stations_in(WifiAp), stations_in(WifiAp2)};
+      for (std::size_t i = 0; i < led.wifi.count; ++i) {
+        led.stations[i] = stations_in(static_cast<Capture>(WifiAp + i));
+      }
       break;
     case Source::WifiClient:
       first_line(WifiClient, led.text);
@@ -224,6 +226,7 @@ bool writes_captures(const LedReport& led) {
   switch (led.row.source) {
     case Source::WifiAp:
     case Source::WifiClient:
+      return led.wifi.count > 0;  // a refused key runs nothing
     case Source::OpenVpn:
     case Source::RemoteManagement:
     case Source::VpnPortal:
@@ -301,6 +304,8 @@ int look_at_leds(StatusReport& report) {
 }
 
 int look_at_mode(StatusReport& report, std::uint32_t mode) {
+  // The Wi-Fi interfaces too come from the settings.
+  report.settings_error = read_settings(report.settings);
   // LED 2 on mode 0 looks at nothing: LED 1 is looked at alone.
   return look_at_modes(report, {mode, 0});
 }
@@ -313,8 +318,11 @@ int look_at_modes(StatusReport& report, const std::array<std::uint32_t, 2>& mode
     led.row = mode_row(led.mode);
     led.looked = led.row.source != Source::Nothing && led.row.source != Source::Always;
     led.step = decide(led.mode, ModeAnswer{});
+    if (led.row.source == Source::WifiAp) led.wifi = report.settings.wifi_ap;
+    if (led.row.source == Source::WifiClient) led.wifi = report.settings.wifi_client;
   }
   if (!report.leds[0].looked && !report.leds[1].looked) return 0;
+  probe_wifi_setup(report.settings.wifi_ap, report.settings.wifi_client);
   if (make_private_captures() != 0) {
     add_problem(report, "cannot make a private directory in %s: %s", status_tmp_dir,
                 std::strerror(errno));

@@ -56,7 +56,8 @@ struct LedReport {
   PinSeen pin;
   SerialStat serial_counts;  // our own snapshot, at the second look
   SerialFailure serial_failure;
-  std::array<StationsSeen, 2> stations;  // wlan0, wlan02
+  WifiIfaces wifi;                                   // what a Wi-Fi mode watches, from the settings
+  std::array<StationsSeen, wifi_ap_limit> stations;  // each access point's, in order
   ProbeEvidence probes;
   LookEnd end;
   int ipsec_listed;                             // swanctl's established lines
@@ -147,15 +148,18 @@ void render_json(const StatusReport& report, std::FILE* out);
 void render_preview_plain(const StatusReport& report, std::FILE* out);
 void render_preview_json(const StatusReport& report, std::FILE* out);
 
-// The modes an LED can take, 0 to last_mode, in words.
+// The modes an LED can take, 0 to last_mode, in words; the Wi-Fi modes
+// name the interfaces the settings give them.
 inline constexpr std::uint32_t last_mode = 17;
 struct ModeWords {
   const char* on;      // when the LED is lit, or null: never
   const char* blinks;  // when it blinks, or null: never
 };
-[[nodiscard]] ModeWords mode_words(std::uint32_t mode);
-void render_modes_plain(std::FILE* out);
-void render_modes_json(std::FILE* out);
+using ModeText = std::array<char, 256>;
+// `text` holds the words that are made up from the settings.
+[[nodiscard]] ModeWords mode_words(std::uint32_t mode, const LedSettings& settings, ModeText& text);
+void render_modes_plain(std::FILE* out, const LedSettings& settings);
+void render_modes_json(std::FILE* out, const LedSettings& settings);
 
 // Adds a text to the report's problems.
 void add_problem(StatusReport& report, const char* format, ...)

@@ -10,8 +10,6 @@
 
 // ---- the words both forms of the report use ----
 
-inline constexpr std::array<const char*, 2> access_points = {"wlan0", "wlan02"};
-
 [[nodiscard]] const char* pin_name(const ModeRow& row);
 // "received", "sent" or "received or sent".
 [[nodiscard]] const char* serial_words(const ModeRow& row);

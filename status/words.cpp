@@ -156,8 +156,8 @@ constexpr std::array<ModeWords, last_mode + 1> mode_table = {{
     {"serial port 2 (/dev/ttyS1) received data in the last second", nullptr},
     {"serial port 2 (/dev/ttyS1) sent data in the last second", nullptr},
     {"serial port 2 (/dev/ttyS1) received or sent data in the last second", nullptr},
-    {"a Wi-Fi access point (wlan0 or wlan02) has devices connected", "data flows over it"},
-    {"the router is connected as a Wi-Fi client (wlan1)", "data flows over that connection"},
+    {nullptr, "data flows over it"},  // on: with the access points named, in mode_words
+    {nullptr, "data flows over that connection"},  // on: with the client named, in mode_words
     {"an OpenVPN tunnel (tun0 to tun3) has received data", nullptr},
     {"an IPsec tunnel is established", nullptr},
     {"the remote-management client is connected to its server", nullptr},
@@ -167,6 +167,31 @@ constexpr std::array<ModeWords, last_mode + 1> mode_table = {{
 
 }  // namespace
 
-ModeWords mode_words(std::uint32_t mode) {
-  return mode <= last_mode ? mode_table[mode] : ModeWords{nullptr, nullptr};
+// The Wi-Fi modes' words with the interfaces named: "wlan0, wlan02 or
+// wlan03"; a refused key's mode is never lit, and says why.
+ModeWords mode_words(std::uint32_t mode, const LedSettings& settings, ModeText& text) {
+  if (mode > last_mode) return {nullptr, nullptr};
+  const Source source = mode_row(mode).source;
+  if (source != Source::WifiAp && source != Source::WifiClient) return mode_table[mode];
+  const bool ap = source == Source::WifiAp;
+  const WifiIfaces& ifaces = ap ? settings.wifi_ap : settings.wifi_client;
+  if (ifaces.fault != NameFault::None) {
+    std::array<char, 160> why{};
+    iface_refusal(ifaces, why.data(), why.size());
+    format_text(text.data(), text.size(), "never: %s is refused (%s)",
+                ap ? wifi_ap_key : wifi_client_key, why.data());
+    return {text.data(), nullptr};
+  }
+  std::array<char, wifi_ap_limit*(iface_name_size + 4)> names{};
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < ifaces.count; ++i) {
+    const char* between = i == 0 ? "" : i + 1 == ifaces.count ? " or " : ", ";
+    used += static_cast<std::size_t>(std::snprintf(names.data() + used, names.size() - used, "%s%s",
+                                                   between, ifaces.names[i].data()));
+  }
+  format_text(text.data(), text.size(),
+              ap ? "a Wi-Fi access point (%s) has devices connected"
+                 : "the router is connected as a Wi-Fi client (%s)",
+              names.data());
+  return {text.data(), mode_table[mode].blinks};
 }

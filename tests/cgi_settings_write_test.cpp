@@ -103,6 +103,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "OTHER=1\nMOD_NORVASK_MODE2=2",
                     "OTHER=1\nMOD_NORVASK_MODE2=13\nMOD_NORVASK_MODE=11\n"},
         RewriteCase{"an empty file", "", "MOD_NORVASK_MODE=11\nMOD_NORVASK_MODE2=13\n"},
+        RewriteCase{"the Wi-Fi interfaces' lines kept, refused ones too",
+                    "MOD_NORVASK_WIFI_AP=\"phy0-ap0 phy1-ap0\"\nMOD_NORVASK_MODE=1\n"
+                    "MOD_NORVASK_WIFI_CLIENT=a/b\nMOD_NORVASK_MODE2=2\n",
+                    "MOD_NORVASK_WIFI_AP=\"phy0-ap0 phy1-ap0\"\nMOD_NORVASK_MODE=11\n"
+                    "MOD_NORVASK_WIFI_CLIENT=a/b\nMOD_NORVASK_MODE2=13\n"},
         RewriteCase{"a NUL byte on another line kept",
                     std::string("A=") + '\0' + "x\nMOD_NORVASK_MODE=1\nMOD_NORVASK_MODE2=2\n",
                     std::string("A=") + '\0' + "x\nMOD_NORVASK_MODE=11\nMOD_NORVASK_MODE2=13\n"}));

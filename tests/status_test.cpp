@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "exec/exec.h"
@@ -520,6 +521,8 @@ StatusReport quiet_report(std::uint32_t mode) {
   led.mode = mode;
   led.row = mode_row(mode);
   led.looked = true;
+  if (led.row.source == Source::WifiAp) led.wifi = report.settings.wifi_ap;
+  if (led.row.source == Source::WifiClient) led.wifi = report.settings.wifi_client;
   report.leds[1].row = mode_row(0);
   report.leds[1].step = decide(0, ModeAnswer{});
   report.daemon.state = DaemonState::NotRunning;
@@ -557,7 +560,7 @@ TEST(TerminalText, EveryOutsideTextInThePlainReportIsEscaped) {
       {"an ssid", 12,
        [](StatusReport& r) {
          set_text(r.leds[0].text, forged);
-         r.leds[0].probes.traffic[2] = {"wlan1", 1, {}};
+         r.leds[0].probes.traffic[client_watch] = {"wlan1", 1, {}};
          r.leds[0].answer = action_answer(LedAction::Blink);
        }},
       {"netstat's line of a connection", 15,
@@ -634,9 +637,9 @@ class Look : public ::testing::Test {
 
   // Looks with the LEDs on `modes`: the plain report and the JSON one.
   std::pair<std::string, std::string> look(std::uint32_t mode1, std::uint32_t mode2,
-                                           int expected = 0) {
+                                           int expected = 0, const std::string& more = "") {
     write_file(settings_, "MOD_NORVASK_MODE=" + std::to_string(mode1) +
-                              "\nMOD_NORVASK_MODE2=" + std::to_string(mode2) + "\n");
+                              "\nMOD_NORVASK_MODE2=" + std::to_string(mode2) + "\n" + more);
     report_ = StatusReport{};
     EXPECT_EQ(look_at_leds(report_), expected) << report_.problem.data();
     report_.daemon.state = DaemonState::NotRunning;
@@ -732,6 +735,56 @@ TEST_F(Look, AStopSignalLeavesNoStateThatItsEvidenceContradicts) {
               stopped ? "interrupted before every LED was looked at" : "")
         << c.name;
   }
+}
+
+// The interfaces the settings name, and a key refused, as both reports and
+// the modes' words give them.
+TEST_F(Look, TheWifiInterfacesTheSettingsNameAndARefusal) {
+  command("hostapd_cli", "[ \"$2\" = phy2-ap0 ] && echo 02:00:5e:00:00:01");
+  command("wpa_cli", "echo ssid=home");
+  const std::string more =
+      "MOD_NORVASK_WIFI_AP=phy0-ap0 phy1-ap0 phy2-ap0\nMOD_NORVASK_WIFI_CLIENT=wlan/1\n";
+  const auto [plain, json] = look(11, 12, 0, more);
+  for (const char* expected : {
+           "settings: MOD_NORVASK_WIFI_CLIENT refused: \"wlan/1\" holds '/'; mode 12 keeps its "
+           "LED off\n",
+           "LED 1  mode 11  Wi-Fi hotspot: on\n"
+           "       phy0-ap0: none; phy1-ap0: none; phy2-ap0: 1 device connected; "
+           "phy2-ap0's counters cannot be read\n",
+           "LED 2  mode 12  Wi-Fi client: off\n"
+           "       MOD_NORVASK_WIFI_CLIENT refused: \"wlan/1\" holds '/'; the LED stays off\n",
+       }) {
+    EXPECT_NE(plain.find(expected), std::string::npos) << expected << "\nin:\n" << plain;
+  }
+  EXPECT_EQ(plain.find("settings: MOD_NORVASK_WIFI_AP"), std::string::npos) << plain;
+  for (const char* expected : {
+           R"("wifi_ap":{"ifaces":["phy0-ap0","phy1-ap0","phy2-ap0"],"refused":null})",
+           R"("wifi_client":{"ifaces":[],"refused":"\"wlan/1\" holds '/'"})",
+           R"({"iface":"phy2-ap0","stations":1,"listing_bytes":18,"listing_cut":false,)"
+           R"("traffic":"unreadable"}]})",
+           R"("evidence":{"kind":"wifi_client","refused":"\"wlan/1\" holds '/'","iface":null,)"
+           R"("ssid":null,"traffic":"not checked"})",
+       }) {
+    EXPECT_NE(json.find(expected), std::string::npos) << expected << "\nin:\n" << json;
+  }
+  const std::string modes =
+      rendered([&](std::FILE* out) { render_modes_plain(out, report_.settings); });
+  for (const char* expected : {
+           "on when: a Wi-Fi access point (phy0-ap0, phy1-ap0 or phy2-ap0) has devices connected",
+           "on when: never: MOD_NORVASK_WIFI_CLIENT is refused (\"wlan/1\" holds '/')",
+       }) {
+    EXPECT_NE(modes.find(expected), std::string::npos) << expected << "\nin:\n" << modes;
+  }
+  // Alone, the refused key's LED is off: nothing ran, so no capture is
+  // missing, even in a thread that has made none (which the tool's is).
+  std::string alone;
+  std::thread([&] { alone = look(12, 0, 0, more).first; }).join();
+  EXPECT_NE(alone.find("LED 1  mode 12  Wi-Fi client: off\n"), std::string::npos) << alone;
+  const LedSettings defaults{};
+  EXPECT_NE(rendered([&](std::FILE* out) {
+              render_modes_json(out, defaults);
+            }).find(R"("on":"a Wi-Fi access point (wlan0 or wlan02) has devices connected")"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -73,6 +73,14 @@ void answer_refusal(const Refusal& refusal) {
 
 StatusReport report;
 
+// The Wi-Fi modes name the interfaces the settings give them.
+void answer_modes() {
+  LedSettings settings{};
+  (void)read_settings(settings);
+  headers(200);
+  render_modes_json(stdout, settings);
+}
+
 void answer_status() {
   status_setup();
   (void)look_at_everything(report);
@@ -215,8 +223,7 @@ int main() {
         answer_status();
         break;
       case Route::Modes:
-        headers(200);
-        render_modes_json(stdout);
+        answer_modes();
         break;
       case Route::Token:
         answer_token(request);

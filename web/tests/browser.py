@@ -354,6 +354,25 @@ class WebPage:
                     d.switch_to.alert.text
                 self.assert_quiet_console()
 
+    def test_web_radio_names(self):
+        """The interfaces the settings name, in the evidence and the modes'
+        words, and a Wi-Fi key the daemon refused, with why."""
+        self.web_server()
+        self.daemon_started((11, 12), "MOD_NORVASK_WIFI_AP=wlan02",
+                            'MOD_NORVASK_WIFI_CLIENT="wlan 1"')
+        d = self.page()
+        refusal = 'MOD_NORVASK_WIFI_CLIENT refused: "wlan 1" holds a blank'
+        self.wait_shown("evidence1", r"^wlan02: none$")
+        self.assertNotIn("wlan0:", self.text_of("evidence1"))
+        self.wait_shown("state2", r"^Mode 12, Wi-Fi client: off$")
+        self.wait_shown("evidence2", f"^{re.escape(refusal)}; the LED stays off$")
+        self.wait_shown("settings", f"{re.escape(refusal)}; mode 12 keeps its LED off")
+        modes = {o.get_attribute("value"): o.text
+                 for o in Select(d.find_element(By.ID, "mode1")).options}
+        self.assertIn("on when a Wi-Fi access point (wlan02) has devices connected", modes["11"])
+        self.assertIn("on when never: MOD_NORVASK_WIFI_CLIENT is refused", modes["12"])
+        self.assert_quiet_console()
+
     def test_web_watch_and_apply(self):
         """Signed in, LED 1 on mode 11 shows a phone joining, then blinks
         with traffic; LED 2 chosen 13 by keyboard, previewed and applied:

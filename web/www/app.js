@@ -100,7 +100,13 @@ function serialParts(e) {
     (e.moved ? '' : 'nothing ') + words + ' in the last second'];
 }
 
+// A Wi-Fi key the daemon refused names no interface: its mode's LED stays off.
+function refusedParts(key, e) {
+  return [key + ' refused: ' + e.refused + '; the LED stays off'];
+}
+
 function accessPointParts(e) {
+  if (e.refused) return refusedParts('MOD_NORVASK_WIFI_AP', e);
   const parts = [];
   for (const ap of e.access_points || []) {
     if (ap.listing_bytes <= 1) parts.push(ap.iface + ': none');
@@ -117,8 +123,9 @@ function accessPointParts(e) {
 }
 
 function clientParts(e) {
-  if (e.ssid === null) return ['wlan1: not connected (wpa_cli shows no ssid)'];
-  return ['wlan1: connected to "' + e.ssid + '"',
+  if (e.refused) return refusedParts('MOD_NORVASK_WIFI_CLIENT', e);
+  if (e.ssid === null) return [e.iface + ': not connected (wpa_cli shows no ssid)'];
+  return [e.iface + ': connected to "' + e.ssid + '"',
     e.traffic === 'moved' ? 'traffic in the last second'
       : e.traffic === 'still' ? 'no traffic in the last second'
         : 'its counters cannot be read, so the LED is off'];
@@ -230,7 +237,11 @@ function showStatus(status) {
   for (const led of status.leds || []) showLed(led);
   text($('daemon'), daemonWords(status));
   const s = status.settings || {};
-  text($('settings'), s.error ? 'The settings file ' + s.path + ' cannot be read (' + s.error + '): both modes read as 0' : '');
+  const said = s.error ? ['The settings file ' + s.path + ' cannot be read (' + s.error + '): both modes read as 0'] : [];
+  for (const [key, name, mode] of [['wifi_ap', 'MOD_NORVASK_WIFI_AP', 11], ['wifi_client', 'MOD_NORVASK_WIFI_CLIENT', 12]]) {
+    if (s[key] && s[key].refused) said.push(name + ' refused: ' + s[key].refused + '; mode ' + mode + ' keeps its LED off');
+  }
+  text($('settings'), said.join('; '));
   text($('problem'), status.problem ? 'Could not look: ' + status.problem : '');
   text($('updated'), 'Updated ' + when(Date.now() / 1000));
 }
