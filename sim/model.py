@@ -167,7 +167,8 @@ class Model:
     def _sas(self, count):
         self.sas = int(count)
 
-    def _service(self, name, state):
+    def _service(self, name, state, *_as_user):
+        # Whoever runs a program of that name, it is the service to the daemon.
         if name == "drennic":
             self.portal = state
         else:

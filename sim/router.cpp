@@ -314,7 +314,9 @@ int sas(const Call& c) {
 }
 
 int service(const Call& c) {
-  if (const int wrong = read_service(c)) return wrong;
+  long user = -1;
+  if (const int wrong = read_service(c, user)) return wrong;
+  if (user >= 0) return c.refuse("its services run as root");
   return act(c, "service");
 }
 

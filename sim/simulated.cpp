@@ -237,7 +237,8 @@ int sas(const Call& c) {
 }
 
 int service(const Call& c) {
-  if (const int wrong = read_service(c)) return wrong;
+  long user = -1;
+  if (const int wrong = read_service(c, user)) return wrong;
   const std::string& name = c.w[1];
   const std::string& state = c.w[2];
   ServiceState* service = find_service(world.board, name);
@@ -250,7 +251,9 @@ int service(const Call& c) {
   }
   *service = {service->name, "down", -1};
   if (state != "down") {
-    const pid_t pid = start_service(world.host.self_fd, name.c_str(), state, c.s.options.user);
+    // Under another user's uid it is a program of theirs that took the name.
+    const pid_t pid = start_service(world.host.self_fd, name.c_str(), state,
+                                    user >= 0 ? user : c.s.options.user);
     if (pid <= 0) return c.fail("cannot start the service");
     *service = {service->name, state == "connected" ? "connected" : "listening", pid};
   }
