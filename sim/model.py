@@ -15,6 +15,8 @@ LOG_OPENVPN = "failure getting OpenVPN status"
 LOG_IPSEC = "failure getting IPsec status"
 LOG_CLIENT_STATS = "unable to get interface stats for wlan1"
 BLINK = [0, 1] * 4
+# What stroke prints under "tool stroke no-count".
+NO_COUNT = "Security Associations ( up, 0 connecting):\n  none\n"
 PIN_OF_MODE = {1: "bin0", 2: "bin1", 3: "out0", 4: "out1"}
 SERIAL_OF_MODE = {5: ("ttyS0", 2), 6: ("ttyS0", 1), 7: ("ttyS0", 3),
                   8: ("ttyS1", 2), 9: ("ttyS1", 1), 10: ("ttyS1", 3)}
@@ -212,6 +214,7 @@ class Model:
             "fail": ("", 1),
             "silent": ("", 0),
             "garbage": (self.garbage, 0),
+            "no-count": (NO_COUNT, 0),
         }[self.tools[tool]]
 
     def grep(self, piped, pattern, only=False):

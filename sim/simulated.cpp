@@ -82,6 +82,10 @@ std::string faulty_tool(const std::string& name, const std::string& behaviour) {
   if (behaviour == "fail") return "#!/bin/sh\necho '" + name + ": failed' >&2\nexit 1\n";
   if (behaviour == "silent") return "#!/bin/sh\nexit 0\n";
   if (behaviour == "garbage") return std::string("#!/bin/sh\nexec cat ") + garbage_path + "\n";
+  // stroke's line of security associations with no count in it.
+  if (behaviour == "no-count") {
+    return "#!/bin/sh\nprintf 'Security Associations ( up, 0 connecting):\\n  none\\n'\n";
+  }
   return "";
 }
 

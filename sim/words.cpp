@@ -81,11 +81,13 @@ int read_program(const Call& c) {
 }
 
 int read_tool(const Call& c) {
-  if (c.w.size() != 3 ||
-      !is_one_of(c.w[1], {"hostapd_cli", "wpa_cli", "ifconfig", "grep", "netstat", "io", "stroke",
-                          "swanctl"}) ||
-      !is_one_of(c.w[2], {"normal", "missing", "fail", "silent", "garbage"})) {
-    return c.usage("tool NAME normal|missing|fail|silent|garbage");
+  const bool stroke_no_count = c.w.size() == 3 && c.w[1] == "stroke" && c.w[2] == "no-count";
+  if (!stroke_no_count &&
+      (c.w.size() != 3 ||
+       !is_one_of(c.w[1], {"hostapd_cli", "wpa_cli", "ifconfig", "grep", "netstat", "io", "stroke",
+                           "swanctl"}) ||
+       !is_one_of(c.w[2], {"normal", "missing", "fail", "silent", "garbage"}))) {
+    return c.usage("tool NAME normal|missing|fail|silent|garbage | tool stroke no-count");
   }
   return 0;
 }

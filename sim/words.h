@@ -27,7 +27,7 @@ int read_sas(const Call& c, long& count);
 int read_service(const Call& c, long& user);
 // kill|stop|restart hostapd|wpa_supplicant|charon
 int read_program(const Call& c);
-// tool NAME normal|missing|fail|silent|garbage
+// tool NAME normal|missing|fail|silent|garbage | tool stroke no-count
 int read_tool(const Call& c);
 // device gpio|ttyS0|ttyS1 on|off; io|stroke|swanctl on|off
 int read_device(const Call& c, bool& on);
