@@ -147,8 +147,13 @@ class Status(BoardCase):
         captures = self.files(b, *CAPTURES.values())
         self.assertIn(CAPTURES["openvpn"], captures)
 
-        other = b.run("sleep 60 >/dev/null 2>&1 & echo $!")[1]
-        program = b.run(f"readlink /proc/{other}/exe")[1]
+        # Another program's pid, once it runs that program: until its exec
+        # the child shows the shell that forked it.
+        program = b.run('readlink -f "$(command -v sleep)"')[1]
+        other = b.run(f"sleep 60 >/dev/null 2>&1 & p=$!; for i in $(seq 500); do "
+                      f"[ \"$(readlink /proc/$p/exe)\" = {program} ] && break; sleep 0.01; "
+                      f"done; echo $p")[1]
+        self.assertEqual(b.run(f"readlink /proc/{other}/exe")[1], program)
         cases = {
             "pid of the daemon that stopped": (f"echo {pid} >{PID_FILE}", "not running",
                                                f"pid {pid} from {PID_FILE} has ended"),
