@@ -304,7 +304,8 @@ int tunnel(const Call& c) {
   bool on = false;
   if (const int wrong = read_tunnel(c, unit, on, bytes)) return wrong;
   // Its data is a ping through the tunnel: an IPv4 and an ICMP header at least.
-  if (bytes > 0 && bytes < 28) return c.refuse("a packet through its tunnels carries 28 bytes or more");
+  if (bytes > 0 && bytes < 28)
+    return c.refuse("a packet through its tunnels carries 28 bytes or more");
   return act(c, "tun");
 }
 

@@ -256,8 +256,8 @@ int service(const Call& c) {
   *service = {service->name, "down", -1};
   if (state != "down") {
     // Under another user's uid it is a program of theirs that took the name.
-    const pid_t pid = start_service(world.host.self_fd, name.c_str(), state,
-                                    user >= 0 ? user : c.s.options.user);
+    const pid_t pid =
+        start_service(world.host.self_fd, name.c_str(), state, user >= 0 ? user : c.s.options.user);
     if (pid <= 0) return c.fail("cannot start the service");
     *service = {service->name, state == "connected" ? "connected" : "listening", pid};
   }

@@ -141,8 +141,8 @@ int user_name(const char* path, uid_t uid, char* name, std::size_t cap) {
   // Never wait on a FIFO or a device put there in its place.
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   struct stat st {};
-  std::FILE* file = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "re")
-                                                                           : nullptr;
+  std::FILE* file =
+      fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "re") : nullptr;
   if (!file) {
     if (fd >= 0) close(fd);
     return -1;

@@ -35,11 +35,11 @@ enum class LookEnd : std::uint8_t {
 // Whose process netstat named as the owner of a service's socket: a program
 // of anyone's may take the service's name.
 struct ServiceOwner {
-  bool seen;                   // netstat's line was looked at
-  pid_t pid;                   // the pid it names; 0: none (netstat shows "-")
-  bool found;                  // that pid still runs a program of the name netstat showed
-  uid_t uid;                   // its effective user, when found
-  std::array<char, 64> user;   // that user's name in the passwd file; empty: none
+  bool seen;                  // netstat's line was looked at
+  pid_t pid;                  // the pid it names; 0: none (netstat shows "-")
+  bool found;                 // that pid still runs a program of the name netstat showed
+  uid_t uid;                  // its effective user, when found
+  std::array<char, 64> user;  // that user's name in the passwd file; empty: none
 };
 
 // What one LED's mode showed at our look.

@@ -113,8 +113,8 @@ TEST(ModeRows, EachPinModeReadsItsOwnPin) {
     const char* asked;
     std::uint32_t value;
   };
-  const Case cases[] = {{1, "get bin0\n", 10}, {2, "get bin1\n", 11}, {3, "get out0\n", 20},
-                        {4, "get out1\n", 21}};
+  const Case cases[] = {
+      {1, "get bin0\n", 10}, {2, "get bin1\n", 11}, {3, "get out0\n", 20}, {4, "get out1\n", 21}};
   for (const Case& c : cases) {
     pins_forget_support();
     unlink(asked.c_str());

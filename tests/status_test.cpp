@@ -475,8 +475,9 @@ TEST(ServiceOwner, OnlyAProcessThatStillBearsTheNameNetstatShowedIsBelieved) {
   const Named path("/usr/sbin/tessik_clientd");
   const Named blanks("my  drennic");
   const Named relative("./drennic");
-  const std::string line = "tcp        0      0 127.0.0.1:4003          0.0.0.0:*               "
-                           "LISTEN      ";
+  const std::string line =
+      "tcp        0      0 127.0.0.1:4003          0.0.0.0:*               "
+      "LISTEN      ";
   const auto column = [](const std::string& pid, const std::string& name) {
     return (pid + "/" + name).substr(0, 19);
   };
