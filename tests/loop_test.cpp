@@ -109,12 +109,12 @@ TEST(ModeRows, EachPinModeReadsItsOwnPin) {
   const std::string device = dir / "no-device";
   gpio_device_path = device.c_str();
   struct Case {
-    std::uint32_t mode;
     const char* asked;
+    std::uint32_t mode;
     std::uint32_t value;
   };
   const Case cases[] = {
-      {1, "get bin0\n", 10}, {2, "get bin1\n", 11}, {3, "get out0\n", 20}, {4, "get out1\n", 21}};
+      {"get bin0\n", 1, 10}, {"get bin1\n", 2, 11}, {"get out0\n", 3, 20}, {"get out1\n", 4, 21}};
   for (const Case& c : cases) {
     pins_forget_support();
     unlink(asked.c_str());
