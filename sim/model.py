@@ -14,6 +14,8 @@ LOG_SERIAL = "failure getting serial stats"
 LOG_OPENVPN = "failure getting OpenVPN status"
 LOG_IPSEC = "failure getting IPsec status"
 BLINK = [0, 1] * 4
+# What stroke prints under "tool stroke no-count".
+NO_COUNT = "Security Associations ( up, 0 connecting):\n  none\n"
 PIN_OF_MODE = {1: "bin0", 2: "bin1", 3: "out0", 4: "out1"}
 SERIAL_OF_MODE = {5: ("ttyS0", 2), 6: ("ttyS0", 1), 7: ("ttyS0", 3),
                   8: ("ttyS1", 2), 9: ("ttyS1", 1), 10: ("ttyS1", 3)}
@@ -307,7 +309,8 @@ class Model:
     def _sas(self, count):
         self.sas = int(count)
 
-    def _service(self, name, state):
+    def _service(self, name, state, *_as_user):
+        # Whoever runs a program of that name, it is the service to the daemon.
         if name == "drennic":
             self.portal = state
         else:
@@ -351,6 +354,7 @@ class Model:
             "fail": ("", 1),
             "silent": ("", 0),
             "garbage": (self.garbage, 0),
+            "no-count": (NO_COUNT, 0),
         }[self.tools[tool]]
 
     def grep(self, piped, pattern, only=False):

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -109,8 +110,10 @@ std::uint16_t ip_checksum(const unsigned char* header, std::size_t size) {
 
 // An IPv4 packet between two loopback addresses with an experimental
 // protocol number: the interface counts it, then the stack drops it.
+// An IPv4 packet of `size` bytes; below a header's 20 bytes, the start of
+// one, which the tunnel counts as received before the IP layer drops it.
 std::vector<unsigned char> tunnel_packet(int size) {
-  std::vector<unsigned char> packet(static_cast<std::size_t>(size), 0);
+  std::vector<unsigned char> packet(std::max<std::size_t>(static_cast<std::size_t>(size), 20), 0);
   packet[0] = 0x45;
   packet[2] = static_cast<unsigned char>(size >> 8);
   packet[3] = static_cast<unsigned char>(size & 0xff);
@@ -121,6 +124,7 @@ std::vector<unsigned char> tunnel_packet(int size) {
   const std::uint16_t sum = ip_checksum(packet.data(), 20);
   packet[10] = static_cast<unsigned char>(sum >> 8);
   packet[11] = static_cast<unsigned char>(sum & 0xff);
+  packet.resize(static_cast<std::size_t>(size));
   return packet;
 }
 
@@ -200,7 +204,7 @@ int send_tunnel_traffic(int unit, int bytes) {
   const int fd = tunnel_fds[static_cast<std::size_t>(unit)];
   int delivered = 0;
   for (int left = bytes; left > 0;) {
-    const int size = left < 20 ? 20 : (left > 1400 ? 1400 : left);
+    const int size = left > 1400 ? 1400 : left;
     const std::vector<unsigned char> packet = tunnel_packet(size);
     if (write(fd, packet.data(), packet.size()) != static_cast<ssize_t>(packet.size())) return -1;
     left -= size;

@@ -303,6 +303,9 @@ int tunnel(const Call& c) {
   long bytes = 0;
   bool on = false;
   if (const int wrong = read_tunnel(c, unit, on, bytes)) return wrong;
+  // Its data is a ping through the tunnel: an IPv4 and an ICMP header at least.
+  if (bytes > 0 && bytes < 28)
+    return c.refuse("a packet through its tunnels carries 28 bytes or more");
   return act(c, "tun");
 }
 
@@ -314,7 +317,9 @@ int sas(const Call& c) {
 }
 
 int service(const Call& c) {
-  if (const int wrong = read_service(c)) return wrong;
+  long user = -1;
+  if (const int wrong = read_service(c, user)) return wrong;
+  if (user >= 0) return c.refuse("its services run as root");
   return act(c, "service");
 }
 

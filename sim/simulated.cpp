@@ -84,6 +84,10 @@ std::string faulty_tool(const std::string& name, const std::string& behaviour) {
   if (behaviour == "fail") return "#!/bin/sh\necho '" + name + ": failed' >&2\nexit 1\n";
   if (behaviour == "silent") return "#!/bin/sh\nexit 0\n";
   if (behaviour == "garbage") return std::string("#!/bin/sh\nexec cat ") + garbage_path + "\n";
+  // stroke's line of security associations with no count in it.
+  if (behaviour == "no-count") {
+    return "#!/bin/sh\nprintf 'Security Associations ( up, 0 connecting):\\n  none\\n'\n";
+  }
   return "";
 }
 
@@ -261,7 +265,8 @@ int sas(const Call& c) {
 }
 
 int service(const Call& c) {
-  if (const int wrong = read_service(c)) return wrong;
+  long user = -1;
+  if (const int wrong = read_service(c, user)) return wrong;
   const std::string& name = c.w[1];
   const std::string& state = c.w[2];
   ServiceState* service = find_service(world.board, name);
@@ -274,7 +279,9 @@ int service(const Call& c) {
   }
   *service = {service->name, "down", -1};
   if (state != "down") {
-    const pid_t pid = start_service(world.host.self_fd, name.c_str(), state, c.s.options.user);
+    // Under another user's uid it is a program of theirs that took the name.
+    const pid_t pid =
+        start_service(world.host.self_fd, name.c_str(), state, user >= 0 ? user : c.s.options.user);
     if (pid <= 0) return c.fail("cannot start the service");
     *service = {service->name, state == "connected" ? "connected" : "listening", pid};
   }

@@ -96,13 +96,17 @@ int read_sas(const Call& c, long& count) {
   return 0;
 }
 
-int read_service(const Call& c) {
+int read_service(const Call& c, long& user) {
+  user = -1;
+  const bool as_user = c.w.size() == 5 && c.w[2] != "down" && c.w[3] == "as" &&
+                       parse_int(c.w[4], 0, INT32_MAX, user) == 0;
   const bool valid =
-      c.w.size() == 3 &&
+      (c.w.size() == 3 || as_user) &&
       ((c.w[1] == "tessik_clientd" && is_one_of(c.w[2], {"connected", "listening", "down"})) ||
        (c.w[1] == "drennic" && is_one_of(c.w[2], {"listening", "down"})));
   if (!valid) {
-    return c.usage("service tessik_clientd connected|listening|down | drennic listening|down");
+    return c.usage(
+        "service tessik_clientd connected|listening|down | drennic listening|down [as UID]");
   }
   return 0;
 }
@@ -115,11 +119,13 @@ int read_program(const Call& c) {
 }
 
 int read_tool(const Call& c) {
-  if (c.w.size() != 3 ||
-      !is_one_of(c.w[1], {"hostapd_cli", "wpa_cli", "ifconfig", "grep", "netstat", "io", "stroke",
-                          "swanctl"}) ||
-      !is_one_of(c.w[2], {"normal", "missing", "fail", "silent", "garbage"})) {
-    return c.usage("tool NAME normal|missing|fail|silent|garbage");
+  const bool stroke_no_count = c.w.size() == 3 && c.w[1] == "stroke" && c.w[2] == "no-count";
+  if (!stroke_no_count &&
+      (c.w.size() != 3 ||
+       !is_one_of(c.w[1], {"hostapd_cli", "wpa_cli", "ifconfig", "grep", "netstat", "io", "stroke",
+                           "swanctl"}) ||
+       !is_one_of(c.w[2], {"normal", "missing", "fail", "silent", "garbage"}))) {
+    return c.usage("tool NAME normal|missing|fail|silent|garbage | tool stroke no-count");
   }
   return 0;
 }

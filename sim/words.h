@@ -30,11 +30,12 @@ int read_iface(const Call& c, const BoardState& board, IfaceLine& line);
 // tun 0-3 up|down | tun 0-3 rx BYTES: `bytes` 0 for up or down.
 int read_tunnel(const Call& c, long& unit, bool& on, long& bytes);
 int read_sas(const Call& c, long& count);
-// service tessik_clientd connected|listening|down | drennic listening|down
-int read_service(const Call& c);
+// service tessik_clientd connected|listening|down | drennic listening|down,
+// a running one optionally "as UID": `user` that uid, else -1.
+int read_service(const Call& c, long& user);
 // kill|stop|restart hostapd|wpa_supplicant|charon
 int read_program(const Call& c);
-// tool NAME normal|missing|fail|silent|garbage
+// tool NAME normal|missing|fail|silent|garbage | tool stroke no-count
 int read_tool(const Call& c);
 // device gpio|ttyS0|ttyS1 on|off; io|stroke|swanctl on|off
 int read_device(const Call& c, bool& on);

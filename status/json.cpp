@@ -182,6 +182,27 @@ void json_ipsec(Json& j, const LedReport& led) {
   json_bool(j, "listing_cut", led.ipsec_cut);
 }
 
+// Whose process netstat's line names; null without a line.
+void json_owner(Json& j, const ServiceOwner& owner) {
+  if (!owner.seen) {
+    json_null(j, "owner");
+    return;
+  }
+  json_open(j, "owner", '{');
+  if (owner.pid > 0) {
+    json_int(j, "pid", owner.pid);
+  } else {
+    json_null(j, "pid");
+  }
+  if (owner.found) {
+    json_uint(j, "uid", owner.uid);
+  } else {
+    json_null(j, "uid");
+  }
+  json_text(j, "user", owner.found ? or_null(owner.user.data()) : nullptr);
+  json_close(j, '}');
+}
+
 void json_evidence(Json& j, const LedReport& led) {
   static constexpr const char* kinds[] = {
       "none",      "always",      "pin",     "pin",   "serial",
@@ -212,11 +233,13 @@ void json_evidence(Json& j, const LedReport& led) {
     case Source::RemoteManagement:
       json_bool(j, "connected", led.answer.state == TriState::Yes);
       json_text(j, "netstat_line", or_null(led.text.data()));
+      json_owner(j, led.owner);
       json_text(j, "cut_owner", or_null(led.cut_name.data()));
       break;
     case Source::VpnPortal:
       json_bool(j, "listening", led.answer.state == TriState::Yes);
       json_text(j, "netstat_line", or_null(led.text.data()));
+      json_owner(j, led.owner);
       break;
     case Source::Nothing:
     case Source::Always:

@@ -127,9 +127,12 @@ void first_line(Capture capture, std::array<char, status_text_size>& out) {
   out[std::strcspn(out.data(), "\n")] = '\0';
 }
 
-// netstat's line with its column padding made single blanks.
-void netstat_line(Capture capture, std::array<char, status_text_size>& out) {
+// netstat's line with its column padding made single blanks, and whose
+// process it names when it lit the LED.
+void netstat_line(Capture capture, LedReport& led) {
+  std::array<char, status_text_size>& out = led.text;
   first_line(capture, out);
+  if (out[0] && led.answer.state == TriState::Yes) find_service_owner(out.data(), led.owner);
   std::size_t kept = 0;
   for (std::size_t i = 0; out[i]; ++i) {
     const bool blank = out[i] == ' ' || out[i] == '\t';
@@ -179,7 +182,7 @@ void read_captures(LedReport& led) {
       }
       break;
     case Source::RemoteManagement:
-      netstat_line(Remote, led.text);
+      netstat_line(Remote, led);
       // netstat cuts PID/program to 19 characters: say when that hid the client.
       if (led.answer.state != TriState::Yes &&
           capture_command(captures.paths[Netstat], "netstat -pnat") == 0 &&
@@ -188,7 +191,7 @@ void read_captures(LedReport& led) {
       }
       break;
     case Source::VpnPortal:
-      netstat_line(Portal, led.text);
+      netstat_line(Portal, led);
       break;
     default:
       break;

@@ -162,11 +162,30 @@ void plain_ipsec(Line& line, const LedReport& led) {
   }
 }
 
+// Whose process netstat's line names: a user's program may bear the name.
+void plain_owner(Line& line, const ServiceOwner& owner) {
+  const int pid = static_cast<int>(owner.pid);
+  if (!owner.seen) return;
+  if (owner.pid == 0) {
+    part(line, "whose it is cannot be told: netstat shows no pid");
+  } else if (!owner.found) {
+    part(line, "whose it is cannot be told: pid %d no longer runs a program of that name", pid);
+  } else if (owner.user[0]) {
+    part(line, "pid %d runs as user \"", pid);
+    plain_string(line.out, owner.user.data());
+    put(line.out, "\" (uid %u)", static_cast<unsigned>(owner.uid));
+  } else {
+    part(line, "pid %d runs as uid %u, which has no name in %s", pid,
+         static_cast<unsigned>(owner.uid), passwd_path);
+  }
+}
+
 void plain_service(Line& line, const LedReport& led, const char* name, const char* seen,
                    const char* not_seen) {
   if (led.answer.state == TriState::Yes) {
     part(line, "%s %s: ", name, seen);
     plain_string(line.out, led.text.data());
+    plain_owner(line, led.owner);
     return;
   }
   part(line, "%s: %s", name, not_seen);

@@ -44,6 +44,16 @@ struct DeviceSeen {
   std::array<char, led_trigger_size> trigger;  // the active one; empty: cannot be read
 };
 
+// Whose process netstat named as the owner of a service's socket: a program
+// of anyone's may take the service's name.
+struct ServiceOwner {
+  bool seen;                  // netstat's line was looked at
+  pid_t pid;                  // the pid it names; 0: none (netstat shows "-")
+  bool found;                 // that pid still runs a program of the name netstat showed
+  uid_t uid;                  // its effective user, when found
+  std::array<char, 64> user;  // that user's name in the passwd file; empty: none
+};
+
 // What one LED's mode showed at our look.
 struct LedReport {
   DeviceSeen device;
@@ -65,6 +75,7 @@ struct LedReport {
   std::array<char, status_text_size> text;      // the ssid, or netstat's line
   std::array<char, status_text_size> cut_name;  // netstat's cut PID/program, if any
   bool not_answered;                            // a command ran past command_seconds and was ended
+  ServiceOwner owner;                           // modes 15 and 16, when netstat's line was seen
 };
 
 enum class DaemonState : std::uint8_t { Unknown, Running, NotRunning, OtherProgram };
@@ -95,6 +106,7 @@ extern const char* status_tmp_dir;   // the private capture directory goes below
 extern const char* daemon_pid_file;  // the start script's
 extern const char* daemon_exe_path;  // where the daemon is installed
 extern uid_t daemon_uid;             // who runs it: root
+extern const char* passwd_path;      // the users' names
 
 // A stop signal's number, set by main's handler: the looks end early.
 extern volatile std::sig_atomic_t status_stop;

@@ -481,22 +481,33 @@ TEST_F(Probes, ClientActions) {
 }
 
 TEST_F(Probes, OpenVpnTriesEachTunnelUntilOneHasReceivedData) {
-  const auto runs = [this] { return read_file(dir_ / "ifconfig-runs"); };
-  EXPECT_EQ(probe_openvpn(), 0);
-  EXPECT_EQ(runs(), "tun0\ntun1\ntun2\ntun3\n");
-
-  unlink((dir_ / "ifconfig-runs").c_str());
-  tunnel("tun0", 0);
-  tunnel("tun1", 5000);
-  EXPECT_EQ(probe_openvpn(), 1);
-  EXPECT_EQ(runs(), "tun0\ntun1\n");
-  EXPECT_EQ(read_file(openvpn_), "RX bytes:5000\n");
-
-  tunnel("tun1", 0);
-  EXPECT_EQ(probe_openvpn(), 0);
-  // A count that is a multiple of 2^32 is still traffic.
-  tunnel("tun3", 8589934592ULL);
-  EXPECT_EQ(probe_openvpn(), 1);
+  constexpr std::int64_t none = -1;  // no such tunnel
+  constexpr const char* every = "tun0\ntun1\ntun2\ntun3\n";
+  struct Case {
+    const char* what;
+    std::array<std::int64_t, 4> rx;  // tun0 to tun3
+    int answer;
+    const char* runs;  // the tunnels asked, in order
+  };
+  const Case cases[] = {
+      {"no tunnel", {none, none, none, none}, 0, every},
+      {"data on a later tunnel", {0, 5000, none, none}, 1, "tun0\ntun1\n"},
+      {"tunnels without data", {0, 0, none, 0}, 0, every},
+      {"one byte", {none, 1, 0, none}, 1, "tun0\ntun1\n"},
+      // A count that is a multiple of 2^32 is still traffic.
+      {"2^33 bytes", {0, none, none, 8589934592LL}, 1, every},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t unit = 0; unit < c.rx.size(); ++unit) {
+      const std::string tun = "tun" + std::to_string(unit);
+      unlink((dir_ / tun).c_str());
+      if (c.rx[unit] != none) tunnel(tun, static_cast<std::uint64_t>(c.rx[unit]));
+    }
+    unlink((dir_ / "ifconfig-runs").c_str());
+    EXPECT_EQ(probe_openvpn(), c.answer) << c.what;
+    EXPECT_EQ(read_file(dir_ / "ifconfig-runs"), c.runs) << c.what;
+  }
+  EXPECT_EQ(read_file(openvpn_), "RX bytes:8589934592\n");
 
   // A link planted at the capture path is removed, not followed.
   unlink(openvpn_.c_str());
@@ -520,13 +531,18 @@ TEST_F(Probes, IpsecThroughStrokeOrSwanctl) {
   EXPECT_EQ(probe_ipsec(), 0);
 
   // With both installed only stroke is asked.
-  stroke_prints("Status of IKE charon daemon:\\nSecurity Associations (2 up, 0 connecting):\\n");
-  EXPECT_EQ(probe_ipsec(), 1);
-  stroke_prints("Security Associations (0 up, 1 connecting):\\n");
-  EXPECT_EQ(probe_ipsec(), 0);
-  stroke_prints("no status\\n");
-  EXPECT_EQ(probe_ipsec(), 0) << "no matching line";
-  EXPECT_EQ(probe_ipsec_stroke(), 0);
+  const std::pair<const char*, int> stroke_cases[] = {
+      {"Status of IKE charon daemon:\\nSecurity Associations (2 up, 0 connecting):\\n", 1},
+      {"Security Associations (0 up, 1 connecting):\\n", 0},
+      {"no status\\n", 0},  // no matching line: nothing is up
+      // Its pipeline's pattern matches the line without a count, which is no answer.
+      {"Security Associations ( up, 0 connecting):\\n", -1},
+  };
+  for (const auto& [prints, answer] : stroke_cases) {
+    stroke_prints(prints);
+    EXPECT_EQ(probe_ipsec(), answer) << prints;
+    EXPECT_EQ(probe_ipsec_stroke(), answer) << prints;
+  }
 
   stroke_prints("Security Associations (1 up\\n");
   unlink(ipsec_.c_str());

@@ -428,6 +428,132 @@ TEST(Listings, StationsAndCutProgramNames) {
   }
 }
 
+// ---- whose process a service's line names ----
+
+// Runs /bin/sleep under the program name `argv0` until the test ends; the
+// constructor returns once it runs it.
+class Named {
+ public:
+  explicit Named(const char* argv0) {
+    int exec_done[2] = {-1, -1};
+    if (pipe2(exec_done, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      execl("/bin/sleep", argv0, "60", nullptr);
+      _exit(127);
+    }
+    close(exec_done[1]);
+    // The exec closes the child's end: nothing to read means it happened.
+    char byte = 0;
+    while (pid_ > 0 && read(exec_done[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    close(exec_done[0]);
+  }
+  ~Named() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  Named(const Named&) = delete;
+  Named& operator=(const Named&) = delete;
+  [[nodiscard]] std::string pid() const { return std::to_string(pid_); }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+TEST(ServiceOwner, OnlyAProcessThatStillBearsTheNameNetstatShowedIsBelieved) {
+  TempDir dir;
+  const std::string passwd = dir / "passwd";
+  write_file(passwd, "someone:x:" + std::to_string(geteuid()) +
+                         ":100::/home/someone:/bin/sh\nroot:x:0:0:root:/root:/bin/sh\n");
+  passwd_path = passwd.c_str();
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  waitpid(ended, nullptr, 0);
+  // netstat shows a path's last part, other names whole, all cut to 19 characters.
+  const Named path("/usr/sbin/tessik_clientd");
+  const Named blanks("my  drennic");
+  const Named relative("./drennic");
+  const std::string line =
+      "tcp        0      0 127.0.0.1:4003          0.0.0.0:*               "
+      "LISTEN      ";
+  const auto column = [](const std::string& pid, const std::string& name) {
+    return (pid + "/" + name).substr(0, 19);
+  };
+  struct Case {
+    std::string line;
+    pid_t pid;  // 0: none
+    bool found;
+  };
+  const Case cases[] = {
+      {line + column(path.pid(), "tessik_clientd") + "  \n", std::stoi(path.pid()), true},
+      {line + column(blanks.pid(), "my  drennic"), std::stoi(blanks.pid()), true},
+      {line + column(relative.pid(), "./drennic"), std::stoi(relative.pid()), true},
+      // The pid runs another program than netstat showed, or none.
+      {line + column(path.pid(), "drennic"), std::stoi(path.pid()), false},
+      {line + column(relative.pid(), "drennic"), std::stoi(relative.pid()), false},
+      {line + std::to_string(ended) + "/drennic", ended, false},
+      // No pid to look at.
+      {line + "-", 0, false},
+      {"tcp 0 0 127.0.0.1:4003 0.0.0.0:* LISTEN", 0, false},
+      {line + "0/drennic", 0, false},
+      {line + "+" + path.pid() + "/tessik_clientd", 0, false},
+      {line + "99999999999/drennic", 0, false},
+  };
+  for (const Case& c : cases) {
+    ServiceOwner owner{};
+    find_service_owner(c.line.c_str(), owner);
+    EXPECT_TRUE(owner.seen) << c.line;
+    EXPECT_EQ(owner.pid, c.pid) << c.line;
+    EXPECT_EQ(owner.found, c.found) << c.line;
+    if (c.found) {
+      EXPECT_EQ(owner.uid, geteuid()) << c.line;
+      EXPECT_STREQ(owner.user.data(), "someone") << c.line;
+    } else {
+      EXPECT_STREQ(owner.user.data(), "") << c.line;
+    }
+  }
+  passwd_path = "/etc/passwd";
+}
+
+TEST(ServiceOwner, UserNamesComeOnlyFromWholeLinesOfARegularFile) {
+  TempDir dir;
+  const std::string passwd = dir / "passwd";
+  const std::string long_line = std::string(1100, 'x') + "ghost:x:7:7::/:/bin/sh\n";
+  struct Case {
+    const char* what;
+    std::string text;
+    const char* name;  // null: none
+  };
+  const Case cases[] = {
+      {"its line", "root:x:0:0::/:\nseven:x:7:7::/:\n", "seven"},
+      {"the first line for the uid", "first:x:7:7::/:\nsecond:x:7:7::/:\n", "first"},
+      {"a last line without its newline", "last:x:7:", "last"},
+      {"other uids", "a:x:17:7::/:\nb:x:70:7::/:\nc:x:-7:7::/:\nd:x: 7:7::/:\ne:x:7\n", nullptr},
+      {"the tail of a line too long to read", long_line + "real:x:7:7::/:\n", "real"},
+      {"a name too long to keep", std::string(64, 'n') + ":x:7:7::/:\n", nullptr},
+      {"an empty name", ":x:7:7::/:\n", nullptr},
+      {"a NUL in the name", std::string("ev\0il:x:7:7::/:\n", 16), nullptr},
+      // Shown escaped, wherever it is shown.
+      {"control characters", "\x1b[2J:x:7:7::/:\n", "\x1b[2J"},
+  };
+  for (const Case& c : cases) {
+    write_file(passwd, c.text);
+    char name[64] = "unchanged";
+    EXPECT_EQ(user_name(passwd.c_str(), 7, name, sizeof name), c.name ? 1 : 0) << c.what;
+    if (c.name) {
+      EXPECT_STREQ(name, c.name) << c.what;
+    }
+  }
+  char name[64];
+  EXPECT_EQ(user_name((dir / "missing").c_str(), 0, name, sizeof name), -1);
+  EXPECT_EQ(user_name(dir.path().c_str(), 0, name, sizeof name), -1) << "a directory";
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(user_name((dir / "fifo").c_str(), 0, name, sizeof name), -1) << "a FIFO, not waited on";
+}
+
 // ---- rendering ----
 
 std::string rendered(const std::function<void(std::FILE*)>& render) {
@@ -574,6 +700,13 @@ TEST(TerminalText, EveryOutsideTextInThePlainReportIsEscaped) {
        [](StatusReport& r) {
          set_text(r.leds[0].text, forged);
          r.leds[0].answer = tri_answer(TriState::Yes);
+       }},
+      {"the name of the listener's user", 16,
+       [](StatusReport& r) {
+         set_text(r.leds[0].text, "tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 7/drennic");
+         r.leds[0].answer = tri_answer(TriState::Yes);
+         r.leds[0].owner = {true, 7, true, 1000, {}};
+         format_text(r.leds[0].owner.user.data(), r.leds[0].owner.user.size(), "%s", forged);
        }},
       {"the program the pid file names", 0,
        [](StatusReport& r) {

@@ -192,14 +192,19 @@ TEST(Core, LinesGoToTheBackendOrAreRefused) {
 
 // The words both boards read alike: what each line asks for, in the fields
 // the backends act on, and the lines that are not the board's.
-std::string serial_read(const std::string& line) {
-  Supervisor s{};
+std::vector<std::string> words_of(const std::string& line) {
   std::vector<std::string> words;
   for (std::size_t at = 0; at < line.size();) {
     const std::size_t end = std::min(line.find(' ', at), line.size());
     words.push_back(line.substr(at, end - at));
     at = end + 1;
   }
+  return words;
+}
+
+std::string serial_read(const std::string& line) {
+  Supervisor s{};
+  const std::vector<std::string> words = words_of(line);
   double wait = 0;
   std::string error;
   const Call c{s, words, line, wait, error};
@@ -221,6 +226,39 @@ TEST(Words, SerialLinesSayWhichWayTheBytesGo) {
       {"serial ttyS0 flowing", usage},
   };
   for (const auto& [line, read] : cases) EXPECT_EQ(serial_read(line), read) << line;
+}
+
+TEST(Words, ARunningServiceMayBeAnotherUsersAndOnlyStrokeLosesItsCount) {
+  const char* service_usage =
+      "usage: service tessik_clientd connected|listening|down | drennic listening|down [as UID]";
+  const std::pair<const char*, std::string> services[] = {
+      {"service drennic listening", "-1"},
+      {"service drennic listening as 65534", "65534"},
+      {"service tessik_clientd connected as 0", "0"},
+      {"service drennic down as 65534", service_usage},
+      {"service drennic listening as", service_usage},
+      {"service drennic listening as -1", service_usage},
+      {"service drennic listening by 65534", service_usage},
+  };
+  for (const auto& [line, read] : services) {
+    Supervisor s{};
+    double wait = 0;
+    std::string error;
+    long user = -2;
+    const int result = read_service({s, words_of(line), line, wait, error}, user);
+    EXPECT_EQ(result == 0 ? std::to_string(user) : error, read) << line;
+  }
+  const std::pair<const char*, bool> tools[] = {
+      {"tool stroke no-count", true},   {"tool stroke garbage", true},
+      {"tool swanctl no-count", false}, {"tool netstat no-count", false},
+      {"tool stroke none", false},
+  };
+  for (const auto& [line, valid] : tools) {
+    Supervisor s{};
+    double wait = 0;
+    std::string error;
+    EXPECT_EQ(read_tool({s, words_of(line), line, wait, error}) == 0, valid) << line;
+  }
 }
 
 TEST(Words, OnlyAccessPointsHaveStations) {

@@ -288,7 +288,8 @@ class EmulatedRouter(WebPage, unittest.TestCase):
         refuses what it lacks, and told apart from a line that fails."""
         b = self.board
         for line in ("nproc 5", "iface wlan0 off", "iface ap phy0-ap0 phy1-ap0",
-                     "iface client phy0-sta0", "serial ttyS0 fail", "sas 2", "stations wlan0 3"):
+                     "iface client phy0-sta0", "serial ttyS0 fail", "sas 2", "stations wlan0 3",
+                     "tun 0 rx 27", "service drennic listening as 65534"):
             with self.subTest(line), self.assertRaises(Refused):
                 b.do(line, timeout=60)
         for line in ("frobnicate", "pin bin9 1", "sas x", "stations wlan5 1", "tick",

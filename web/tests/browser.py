@@ -373,6 +373,17 @@ class WebPage:
         self.assertIn("on when never: MOD_NORVASK_WIFI_CLIENT is refused", modes["12"])
         self.assert_quiet_console()
 
+    def test_web_service_owner(self):
+        """Mode 16 goes by a program's name: the page says whose program
+        it saw, here the router's own portal, run by root."""
+        self.web_server()
+        self.board.do("modes 16 17")
+        self.change("service drennic listening", undo=["service drennic down"])
+        self.page()
+        self.wait_shown("state1", r"^Mode 16, VPN portal: on$")
+        self.wait_shown("evidence1", r'(?m)^pid \d+ runs as user "root" \(uid 0\)$')
+        self.assert_quiet_console()
+
     def test_web_watch_and_apply(self):
         """Signed in, LED 1 on mode 11 shows a phone joining, then blinks
         with traffic; LED 2 chosen 13 by keyboard, previewed and applied:

@@ -150,8 +150,20 @@ function ipsecParts(e) {
   return [e.tool + ': ' + (e.listing_cut ? 'at least ' : '') + plural(e.associations_up, 'association') + ' up'];
 }
 
+// Whose program holds the socket: any user's may bear the service's name.
+function ownerPart(o) {
+  if (o.pid === null) return 'whose it is cannot be told: netstat shows no pid';
+  if (o.uid === null) return 'whose it is cannot be told: pid ' + o.pid + ' no longer runs a program of that name';
+  if (o.user === null) return 'pid ' + o.pid + ' runs as uid ' + o.uid + ', which has no user name';
+  return 'pid ' + o.pid + ' runs as user "' + o.user + '" (uid ' + o.uid + ')';
+}
+
 function serviceParts(name, up, seen, notSeen, e) {
-  if (up) return [name + ' ' + seen + ': ' + (e.netstat_line || '')];
+  if (up) {
+    const parts = [name + ' ' + seen + ': ' + (e.netstat_line || '')];
+    if (e.owner) parts.push(ownerPart(e.owner));
+    return parts;
+  }
   const parts = [name + ': ' + notSeen];
   if (e.cut_owner) parts.push('netstat cut its owner column to "' + e.cut_owner + '" (19 characters), so the name cannot match');
   return parts;
