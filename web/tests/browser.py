@@ -369,8 +369,9 @@ class WebPage:
         self.wait_shown("settings", f"{re.escape(refusal)}; mode 12 keeps its LED off")
         modes = {o.get_attribute("value"): o.text
                  for o in Select(d.find_element(By.ID, "mode1")).options}
-        self.assertIn("on when a Wi-Fi access point (wlan02) has devices connected", modes["11"])
-        self.assertIn("on when never: MOD_NORVASK_WIFI_CLIENT is refused", modes["12"])
+        self.assertIn("lit when a Wi-Fi access point (wlan02) has devices connected", modes["11"])
+        self.assertRegex(modes["12"], r"^12: Wi-Fi client — never lit: MOD_NORVASK_WIFI_CLIENT "
+                         r"is refused \(.*blank.*\)$")
         self.assert_quiet_console()
 
     def test_web_service_owner(self):

@@ -260,9 +260,13 @@ function showStatus(status) {
 
 // ---- the choosers ----
 
-// "11: Wi-Fi hotspot — lit when ...; blinks when ...", in the status tool's words.
+// "11: Wi-Fi hotspot — lit when ...; blinks when ...", in the status tool's words;
+// a mode whose key was refused says "never: why", read here as "never lit: why".
 function modeWords(m) {
-  let words = m.mode + ': ' + m.shows + ' — ' + (m.on ? 'lit when ' + m.on : 'never lit');
+  let lit = 'never lit';
+  if (m.on && m.on.startsWith('never: ')) lit += m.on.slice(5);
+  else if (m.on) lit = 'lit when ' + m.on;
+  let words = m.mode + ': ' + m.shows + ' — ' + lit;
   if (m.blinks) words += '; blinks when ' + m.blinks;
   return words;
 }
