@@ -2,12 +2,20 @@
 # They read the binary with the toolchain's own nm and readelf, so they run on
 # this machine for every target.
 # A dynamic build needs the C library alone and keeps code and data (the 16 KiB
-# settings line buffer included) under 48 KiB; a static one needs nothing.
+# settings line buffer included) under 48 KiB; a static one needs nothing, and
+# its stack protector is looked for in the program's own archive (the C
+# library it holds has one anyway).
 set(norvask_needed libc.so.6)
 set(norvask_max_image 49152)
+set(norvask_objects_daemon "")
+set(norvask_objects_status "")
+set(norvask_objects_cgi "")
 if(NORVASK_STATIC)
   set(norvask_needed "")
   set(norvask_max_image "")
+  set(norvask_objects_daemon $<TARGET_FILE:norvask_core>)
+  set(norvask_objects_status $<TARGET_FILE:norvask_status>)
+  set(norvask_objects_cgi $<TARGET_FILE:norvask_cgi>)
 endif()
 string(REGEX REPLACE "nm$" "size" norvask_size_tool "${CMAKE_NM}")
 add_test(NAME daemon_binary
@@ -15,6 +23,7 @@ add_test(NAME daemon_binary
     -DNM=${CMAKE_NM} -DREADELF=${CMAKE_READELF} -DSIZE=${norvask_size_tool}
     -DBINARY=$<TARGET_FILE:norvaskd> "-DEXPORTS=got_signal\;uart1_stat\;uart2_stat"
     "-DNEEDED=${norvask_needed}" "-DMAX_IMAGE=${norvask_max_image}"
+    "-DOBJECTS=${norvask_objects_daemon}"
     -P ${CMAKE_CURRENT_LIST_DIR}/check-binary.cmake)
 # norvask-status and the owner's page's CGI program: the C library alone,
 # hardened alike, nothing exported, and none of the functions that write an
@@ -25,6 +34,7 @@ foreach(program IN ITEMS status cgi)
       -DNM=${CMAKE_NM} -DREADELF=${CMAKE_READELF}
       -DBINARY=$<TARGET_FILE:norvask-${program}> -DEXPORTS= "-DNEEDED=${norvask_needed}"
       -DABSENT=set_led1,set_led2,blink_led1,blink_led2,run_tick
+      "-DOBJECTS=${norvask_objects_${program}}"
       -P ${CMAKE_CURRENT_LIST_DIR}/check-binary.cmake)
 endforeach()
 

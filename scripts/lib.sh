@@ -27,10 +27,24 @@ need_build_tools() {
   need_packages cmake ninja-build g++ make libgtest-dev googletest busybox shellcheck
 }
 
-# The router build: the aarch64 cross compiler (it brings the target's C
-# library) and qemu-user to run its programs here.
+# A router build for ARCH (aarch64, armhf or mipsel, as the presets name it):
+# Debian's cross compiler (it brings the target's C library) and qemu-user to
+# run its programs here.
+need_cross_tools() {
+  case $1 in
+    aarch64) need_packages g++-aarch64-linux-gnu qemu-user ;;
+    armhf) need_packages g++-arm-linux-gnueabihf qemu-user ;;
+    mipsel) need_packages g++-mipsel-linux-gnu qemu-user ;;
+    *)
+      echo "no router build for $1 (aarch64, armhf, mipsel)" >&2
+      return 1
+      ;;
+  esac
+}
+
+# The router build for the emulated router's CPU.
 need_aarch64_tools() {
-  need_packages g++-aarch64-linux-gnu qemu-user
+  need_cross_tools aarch64
 }
 
 # What the board simulator needs besides the build: the router's tools
