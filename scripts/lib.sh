@@ -2,8 +2,19 @@
 # Shared by the project's scripts: sourced, not run.
 
 # Installs the Debian packages among "$@" that are missing; apt's index is
-# refreshed once per run, and only when something has to be installed.
+# refreshed once per run, and only when something has to be installed. One
+# caller at a time (a test stage runs beside the others): the lock is this
+# file's, held while the function runs.
 need_packages() {
+  local lock result=0
+  exec {lock}<"${BASH_SOURCE[0]}"
+  flock "$lock"
+  need_packages_locked "$@" || result=$?
+  exec {lock}<&-
+  return "$result"
+}
+
+need_packages_locked() {
   local missing=()
   local pkg
   for pkg in "$@"; do
