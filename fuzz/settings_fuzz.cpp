@@ -1,10 +1,12 @@
-// The settings reader on arbitrary files: both modes must match a plain
-// reading of the same bytes that follows the reader's documented rules.
+// The settings reader on arbitrary files: both modes and both LED names
+// must match a plain reading of the same bytes that follows the reader's
+// documented rules.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,8 +40,9 @@ std::uint32_t reference_number(std::string_view text) {
 }
 
 // The file is read in pieces that end after a line feed or fill the line
-// buffer, each taken as text up to its first NUL.
-std::uint32_t reference_lookup(std::string_view file, std::string_view key) {
+// buffer, each taken as text up to its first NUL. The value of the first
+// piece that sets `key`, or none.
+std::optional<std::string_view> reference_value(std::string_view file, std::string_view key) {
   std::size_t at = 0;
   while (at < file.size()) {
     const std::size_t limit = std::min(file.size(), at + settings_line_size - 1);
@@ -60,9 +63,22 @@ std::uint32_t reference_lookup(std::string_view file, std::string_view key) {
     }
     std::string_view value = line.substr(equals + 1);
     if (!value.empty() && value.front() == '"') value.remove_prefix(1);
-    return reference_number(value);
+    return value;
   }
-  return 0;
+  return std::nullopt;
+}
+
+std::uint32_t reference_lookup(std::string_view file, std::string_view key) {
+  const std::optional<std::string_view> value = reference_value(file, key);
+  return value ? reference_number(*value) : 0;
+}
+
+// A name is its value whole, kept to 63 bytes with its length noted.
+bool same_name(const LedName& name, std::string_view file, std::string_view key) {
+  const std::optional<std::string_view> value = reference_value(file, key);
+  if (!value) return !name.given;
+  return name.given && name.length == value->size() &&
+         std::string_view(name.text.data()) == value->substr(0, led_name_size - 1);
 }
 
 }  // namespace
@@ -77,5 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view content(reinterpret_cast<const char*>(data), size);
   fuzz_check(settings.mode1 == reference_lookup(content, "MOD_NORVASK_MODE"), "LED 1's mode");
   fuzz_check(settings.mode2 == reference_lookup(content, "MOD_NORVASK_MODE2"), "LED 2's mode");
+  fuzz_check(same_name(settings.led1, content, "MOD_NORVASK_LED"), "LED 1's name");
+  fuzz_check(same_name(settings.led2, content, "MOD_NORVASK_LED2"), "LED 2's name");
   return 0;
 }

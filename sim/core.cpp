@@ -347,9 +347,10 @@ constexpr Verb core_verbs[] = {
 
 // The rest of the vocabulary: what these do to the world is the backend's.
 constexpr const char* world_verbs[] = {
-    "device", "pin",    "io",      "serial", "stations", "ssid", "traffic", "send",    "iface",
-    "tun",    "stroke", "swanctl", "sas",    "service",  "tool", "kill",    "stop",    "restart",
-    "gpio",   "tmp",    "nproc",   "pids",   "clock",    "tick", "init",    "install",
+    "device", "pin",   "io",   "serial",  "stations", "ssid",      "traffic",
+    "send",   "iface", "tun",  "stroke",  "swanctl",  "sas",       "service",
+    "tool",   "kill",  "stop", "restart", "gpio",     "tmp",       "nproc",
+    "pids",   "clock", "tick", "init",    "install",  "led-class", "led-trigger",
 };
 
 // ---- the daemon's output and syslog ----

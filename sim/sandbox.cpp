@@ -1,5 +1,6 @@
 #include "sim/sandbox.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 
 #include "sim/board.h"
+#include "sim/class_leds.h"
 
 namespace {
 
@@ -152,6 +154,36 @@ int install_tools(const HostFiles& files) {
   return 0;
 }
 
+// /sys/class with the board's own kernel LEDs: a folder in its place in
+// which the host's other classes are links into the host's /sys, bound
+// whole elsewhere (their entries lead on to ../../devices), and an empty
+// `leds` for the board's (a host's own LEDs are never within reach).
+int build_sys_class() {
+  const std::string host = std::string(board_dir) + "/host-sys";
+  if (make_dirs(host, 0755) != 0) return -1;
+  if (mount("/sys", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+    return fail("cannot bind", "/sys");
+  }
+  if (mount_tmpfs("/sys/class", "mode=0755") != 0) return -1;
+  const std::string classes_dir = host + "/class";
+  DIR* classes = opendir(classes_dir.c_str());
+  if (!classes) return fail("cannot read", classes_dir);
+  int result = 0;
+  while (const dirent* entry = readdir(classes)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || name == "leds") continue;
+    std::string target = classes_dir;
+    target.append("/").append(name);
+    const std::string link = std::string("/sys/class/").append(name);
+    if (symlink(target.c_str(), link.c_str()) != 0) {
+      result = fail("cannot link", link);
+      break;
+    }
+  }
+  closedir(classes);
+  return result == 0 ? make_dirs(class_leds_dir, 0755) : -1;
+}
+
 std::string find_program(const char* name) {
   for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
     std::string path = std::string(dir) + "/" + name;
@@ -242,7 +274,7 @@ int build_sandbox(const HostFiles& files) {
   for (const auto& [fd, inside] : files.shown) {
     if (bind_read_only(fd, inside) != 0) return -1;
   }
-  if (build_dev(std::string(board_dir) + "/dev") != 0) return -1;
+  if (build_dev(std::string(board_dir) + "/dev") != 0 || build_sys_class() != 0) return -1;
   // /tmp for the captures, /run (/var/run) for a start script's pid file.
   if (mount_tmpfs("/tmp", "mode=1777") != 0 || mount_tmpfs("/run", "mode=0755") != 0) return -1;
   if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
