@@ -149,6 +149,13 @@ class BoardCase(unittest.TestCase):
         with open(b.path(path)) as f:
             return f.read()
 
+    def read_capture(self, b, path):
+        """A capture file that the daemon empties and writes again every
+        tick, read as the daemon's next tick ends, while it sleeps."""
+        start = b.mark()
+        b.wait_for(lambda e: e.kind == "asleep", start=start)
+        return self.read_sandbox(b, path)
+
     def assertStopped(self, b, start=0, timeout=5):
         """The daemon logged "stopped" and ended with status 0."""
         b.wait_log("stopped", timeout=timeout, start=start)

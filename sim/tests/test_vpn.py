@@ -45,7 +45,7 @@ SERVICES = {
 class Vpn(BoardCase):
     def test_openvpn(self):
         boards = self.check_cases(OPENVPN)
-        capture = self.read_sandbox(boards["data on the first tunnel", KIND],
+        capture = self.read_capture(boards["data on the first tunnel", KIND],
                                     "/tmp/norvask_open_vpn.txt")
         self.assertEqual(capture, "RX bytes:1200\n")
 
@@ -55,12 +55,12 @@ class Vpn(BoardCase):
             self.assertNotIn("swanctl --list-sas", self.calls(boards["both tools", kind]))
             failures = [log.text for log in boards["neither tool", kind].logs()]
             self.assertGreaterEqual(failures.count("failure getting IPsec status"), 2)
-        capture = self.read_sandbox(boards["stroke, one up", KIND], "/tmp/norvask_ipsec.txt")
+        capture = self.read_capture(boards["stroke, one up", KIND], "/tmp/norvask_ipsec.txt")
         self.assertEqual(capture, "Security Associations (1 up\n")
 
     def test_services(self):
         boards = self.check_cases(SERVICES)
-        capture = self.read_sandbox(boards["portal listening", KIND], "/tmp/norvask_pelm_vpn.txt")
+        capture = self.read_capture(boards["portal listening", KIND], "/tmp/norvask_pelm_vpn.txt")
         self.assertRegex(capture, r"127\.0\.0\.1:\d+ .* LISTEN +\d+/drennic")
 
 
