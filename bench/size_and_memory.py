@@ -4,6 +4,8 @@
 - The aarch64 binaries (dynamic and static PIE): stripped file size at 4, 16
   and 64 KiB segment alignment, text/data/bss, NEEDED and the newest C
   library symbol version they ask for.
+- The 32-bit router binaries (armhf and mipsel, static, as packaged): file
+  size and text/data/bss, beside a minimal static C program for each.
 - Resident memory (VmRSS, PSS, anonymous) of the host daemon after a few
   ticks on the simulated board (sim/), against minimal C programs built with
   the same compiler, flags and linking, each run on a board of its own in the
@@ -33,6 +35,14 @@ from board import Board, board_command  # noqa: E402
 from report import Report  # noqa: E402
 
 TRIPLE = "aarch64-linux-gnu"
+# The 32-bit routers' builds (the armhf-static and mipsel-static presets):
+# name, toolchain triple, and how its kernels page.
+SMALL_ROUTERS = [
+    ("armhf", "arm-linux-gnueabihf", "32-bit Arm runs 4 KiB pages only, and the linker aligns "
+     "to them"),
+    ("mipsel", "mipsel-linux-gnu", "a MIPS kernel may run 4, 16 or 64 KiB pages, and the "
+     "linker aligns to 64 KiB"),
+]
 PAGES = [4096, 16384, 65536]
 CHOSEN_PAGE = 65536
 BUDGET_RATIO = 1.2
@@ -101,9 +111,13 @@ def build_minimal(work, compiler, name, *flags):
     return path
 
 
+def toolchain_file(triple):
+    return os.path.join(ROOT, "cmake", f"{triple}.cmake")
+
+
 def build_all(work):
     """Every binary measured, by name."""
-    toolchain = os.path.join(ROOT, "cmake", f"{TRIPLE}.cmake")
+    toolchain = toolchain_file(TRIPLE)
     built = {}
     for page in PAGES:
         for kind, extra in (("dyn", []), ("static", ["-DNORVASK_STATIC=ON"])):
@@ -114,6 +128,13 @@ def build_all(work):
     built["a64-min-dyn"] = build_minimal(work, f"{TRIPLE}-gcc", "a64-min-dyn", aligned)
     built["a64-min-static"] = build_minimal(work, f"{TRIPLE}-gcc", "a64-min-static", aligned,
                                             "-static-pie")
+    # Their C libraries link no static PIE: the build links at fixed addresses.
+    for arch, triple, _ in SMALL_ROUTERS:
+        built[f"{arch}-static"] = build_daemon(
+            os.path.join(work, f"{arch}-static"),
+            f"-DCMAKE_TOOLCHAIN_FILE={toolchain_file(triple)}", "-DNORVASK_STATIC=ON")
+        built[f"{arch}-min-static"] = build_minimal(work, f"{triple}-gcc", f"{arch}-min-static",
+                                                    "-static")
     built["daemon-dyn"] = build_daemon(os.path.join(work, "host-dyn"))
     built["daemon-static"] = build_daemon(os.path.join(work, "host-static"),
                                           "-DNORVASK_STATIC=ON")
@@ -126,15 +147,15 @@ def build_all(work):
 
 # --- sizes ----------------------------------------------------------------------
 
-def stripped_size(binary, work):
+def stripped_size(binary, work, triple=TRIPLE):
     stripped = os.path.join(work, "stripped")
-    subprocess.run([f"{TRIPLE}-strip", "-o", stripped, binary], check=True)
+    subprocess.run([f"{triple}-strip", "-o", stripped, binary], check=True)
     return os.path.getsize(stripped)
 
 
-def image(binary):
+def image(binary, triple=TRIPLE):
     """text, data, bss and their sum, as size prints them."""
-    return [int(v) for v in output(f"{TRIPLE}-size", binary).splitlines()[1].split()[:4]]
+    return [int(v) for v in output(f"{triple}-size", binary).splitlines()[1].split()[:4]]
 
 
 def needed(binary):
@@ -246,6 +267,25 @@ def write_report(path, built, memory, work, rounds, wait):
         "the file (not in memory). For a router known to run 4 KiB pages, configure with "
         "`-DNORVASK_MAX_PAGE_SIZE=4096` to save that flash space.")
 
+    doc.heading("32-bit router binaries (static)")
+    doc.paragraph(
+        "The armhf-static and mipsel-static builds, as their packages carry them: Debian's "
+        "armhf and mipsel C libraries cannot link a static PIE, so these are linked at fixed "
+        "addresses, and the daemon's file keeps a symbol table of its three exports alone "
+        "(norvask-status reads them there); the minimal program is a static C program "
+        "stripped. The alignment is the linker's default for each: "
+        + "; ".join(why for _, _, why in SMALL_ROUTERS) + ".")
+    rows = []
+    for arch, triple, _ in SMALL_ROUTERS:
+        for name, label, size in (
+                (f"{arch}-static", f"norvaskd, {arch}", os.path.getsize(built[f"{arch}-static"])),
+                (f"{arch}-min-static", f"minimal program, {arch}",
+                 stripped_size(built[f"{arch}-min-static"], work, triple))):
+            text, data, bss, total = image(built[name], triple)
+            rows.append([label, f"{size} ({kib(size)})", text, data, bss,
+                         f"{total} ({kib(total)})"])
+    doc.table(["binary", "file", "text", "data", "bss", "text + data + bss"], rows)
+
     doc.heading("Memory after a few ticks (host build)")
     doc.paragraph(
         f"Each program runs for {wait:g} s on a simulated board of its own (`sim/`, in the "
@@ -296,7 +336,8 @@ def main():
                         help="seconds each program runs before it is read")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="norvask-measure.") as work:
-        log("building (the aarch64 daemon at three alignments, both flavours; the host daemon)")
+        log("building (the aarch64 daemon at three alignments, both flavours; the armhf and "
+            "mipsel static daemons; the host daemon)")
         built = build_all(work)
         log("measuring memory on the board")
         memory = measure_memory(os.path.abspath(args.board), built, args.rounds, args.wait)

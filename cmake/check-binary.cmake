@@ -1,16 +1,32 @@
 # Checks a built program: its exported dynamic symbols are exactly EXPORTS and
 # its NEEDED entries are exactly NEEDED (empty for a static build).
 # cmake -DNM=... -DREADELF=... -DBINARY=... "-DEXPORTS=a;b" "-DNEEDED=libc.so.6" -P check-binary.cmake
+# A program linked statically at fixed addresses has no dynamic sections, so
+# it exports nothing and binds nothing at run time; the daemon linked so keeps
+# its exports (EXPORTS) as the only global names of its symbol table. With OBJECTS (the program's own archives, for a static build) the
+# stack protector is looked for in them.
 foreach(var NM READELF BINARY)
   if(NOT ${var})
     message(FATAL_ERROR "${var} is not set")
   endif()
 endforeach()
 
-execute_process(COMMAND ${NM} -D --defined-only ${BINARY}
-  OUTPUT_VARIABLE nm_out ERROR_VARIABLE nm_err RESULT_VARIABLE nm_rc)
-if(NOT nm_rc EQUAL 0)
-  message(FATAL_ERROR "${NM} -D failed: ${nm_err}")
+execute_process(COMMAND ${READELF} -d ${BINARY}
+  OUTPUT_VARIABLE re_out ERROR_VARIABLE re_err RESULT_VARIABLE re_rc)
+if(NOT re_rc EQUAL 0)
+  message(FATAL_ERROR "${READELF} -d failed: ${re_err}")
+endif()
+set(symbol_table -D)
+set(nm_out "")
+if(re_out MATCHES "There is no dynamic section")
+  set(symbol_table -g)
+endif()
+if(NOT symbol_table STREQUAL "-g" OR EXPORTS)
+  execute_process(COMMAND ${NM} ${symbol_table} --defined-only ${BINARY}
+    OUTPUT_VARIABLE nm_out ERROR_VARIABLE nm_err RESULT_VARIABLE nm_rc)
+  if(NOT nm_rc EQUAL 0)
+    message(FATAL_ERROR "${NM} ${symbol_table} failed: ${nm_err}")
+  endif()
 endif()
 set(exported "")
 string(REPLACE "\n" ";" nm_lines "${nm_out}")
@@ -34,11 +50,6 @@ foreach(entry IN LISTS exported)
   endif()
 endforeach()
 
-execute_process(COMMAND ${READELF} -d ${BINARY}
-  OUTPUT_VARIABLE re_out ERROR_VARIABLE re_err RESULT_VARIABLE re_rc)
-if(NOT re_rc EQUAL 0)
-  message(FATAL_ERROR "${READELF} -d failed: ${re_err}")
-endif()
 string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]+\\]" needed_lines "${re_out}")
 set(needed "")
 foreach(line IN LISTS needed_lines)
@@ -58,19 +69,31 @@ message(STATUS "${BINARY}: exports ${exported}; NEEDED '${needed}'")
 
 # Hardened as a program that runs as root: every relocation resolved at start
 # and read-only afterwards, and the stack protector in the code.
-if(NOT re_out MATCHES "\\(FLAGS\\)[^\n]*BIND_NOW" AND NOT re_out MATCHES "\\(FLAGS_1\\)[^\n]*NOW")
+if(symbol_table STREQUAL "-g")
+  set(bound "no dynamic relocations")
+elseif(re_out MATCHES "\\(FLAGS\\)[^\n]*BIND_NOW" OR re_out MATCHES "\\(FLAGS_1\\)[^\n]*NOW")
+  set(bound BIND_NOW)
+else()
   message(FATAL_ERROR "not bound at start (no BIND_NOW)")
 endif()
 if(NOT rl_rc EQUAL 0 OR NOT segments MATCHES "GNU_RELRO")
   message(FATAL_ERROR "no read-only relocations (no GNU_RELRO segment)")
 endif()
-# A dynamic build imports the failure handler, a static one holds it.
-execute_process(COMMAND ${NM} -D ${BINARY} OUTPUT_VARIABLE dynamic_symbols ERROR_QUIET)
-execute_process(COMMAND ${NM} ${BINARY} OUTPUT_VARIABLE symbols ERROR_QUIET)
-if(NOT "${dynamic_symbols}${symbols}" MATCHES "__stack_chk_fail")
-  message(FATAL_ERROR "no stack protector (__stack_chk_fail is not used)")
+# A dynamic build imports the failure handler. A static one holds the C
+# library's, which uses it whatever our flags: there the program's own code
+# (OBJECTS) must call it.
+if(OBJECTS)
+  execute_process(COMMAND ${NM} ${OBJECTS} OUTPUT_VARIABLE symbols ERROR_QUIET)
+  set(protected "${OBJECTS}")
+else()
+  execute_process(COMMAND ${NM} -D ${BINARY} OUTPUT_VARIABLE dynamic_symbols ERROR_QUIET)
+  execute_process(COMMAND ${NM} ${BINARY} OUTPUT_VARIABLE symbols ERROR_QUIET)
+  set(protected "${BINARY}")
 endif()
-message(STATUS "hardened: BIND_NOW, GNU_RELRO, stack protector")
+if(NOT "${dynamic_symbols}${symbols}" MATCHES "__stack_chk_fail")
+  message(FATAL_ERROR "no stack protector (nothing in ${protected} calls __stack_chk_fail)")
+endif()
+message(STATUS "hardened: ${bound}, GNU_RELRO, stack protector")
 
 # With ABSENT (names separated by commas): none of these functions is in the
 # program (checked where it keeps its symbol table, as built).

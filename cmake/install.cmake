@@ -8,14 +8,27 @@
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /opt/norvask CACHE PATH "Install prefix" FORCE)
 endif()
-install(TARGETS norvaskd norvask-status RUNTIME DESTINATION bin)
+# The daemon linked statically at fixed addresses is installed as linked: its
+# symbol table holds its three exports alone, which stripping would take away.
+if(NORVASK_STATIC AND NOT NORVASK_STATIC_PIE)
+  install(PROGRAMS $<TARGET_FILE:norvaskd> DESTINATION bin)
+  install(TARGETS norvask-status RUNTIME DESTINATION bin)
+else()
+  install(TARGETS norvaskd norvask-status RUNTIME DESTINATION bin)
+endif()
 install(PROGRAMS ${CMAKE_CURRENT_SOURCE_DIR}/dist/init DESTINATION etc)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/web/www/index.html ${CMAKE_CURRENT_SOURCE_DIR}/web/www/app.js
               ${CMAKE_CURRENT_SOURCE_DIR}/web/www/style.css
         DESTINATION www)
 install(TARGETS norvask-cgi RUNTIME DESTINATION www/cgi-bin)
 
-set(norvask_package_arch ${CMAKE_SYSTEM_PROCESSOR})
+# Named as Debian names the architecture (armhf, not arm), where the toolchain
+# file says.
+if(NORVASK_PACKAGE_ARCH)
+  set(norvask_package_arch ${NORVASK_PACKAGE_ARCH})
+else()
+  set(norvask_package_arch ${CMAKE_SYSTEM_PROCESSOR})
+endif()
 if(NORVASK_STATIC)
   string(APPEND norvask_package_arch -static)
 endif()

@@ -2,8 +2,19 @@
 # Shared by the project's scripts: sourced, not run.
 
 # Installs the Debian packages among "$@" that are missing; apt's index is
-# refreshed once per run, and only when something has to be installed.
+# refreshed once per run, and only when something has to be installed. One
+# caller at a time (a test stage runs beside the others): the lock is this
+# file's, held while the function runs.
 need_packages() {
+  local lock result=0
+  exec {lock}<"${BASH_SOURCE[0]}"
+  flock "$lock"
+  need_packages_locked "$@" || result=$?
+  exec {lock}<&-
+  return "$result"
+}
+
+need_packages_locked() {
   local missing=()
   local pkg
   for pkg in "$@"; do
@@ -27,10 +38,24 @@ need_build_tools() {
   need_packages cmake ninja-build g++ make libgtest-dev googletest busybox shellcheck
 }
 
-# The router build: the aarch64 cross compiler (it brings the target's C
-# library) and qemu-user to run its programs here.
+# A router build for ARCH (aarch64, armhf or mipsel, as the presets name it):
+# Debian's cross compiler (it brings the target's C library) and qemu-user to
+# run its programs here.
+need_cross_tools() {
+  case $1 in
+    aarch64) need_packages g++-aarch64-linux-gnu qemu-user ;;
+    armhf) need_packages g++-arm-linux-gnueabihf qemu-user ;;
+    mipsel) need_packages g++-mipsel-linux-gnu qemu-user ;;
+    *)
+      echo "no router build for $1 (aarch64, armhf, mipsel)" >&2
+      return 1
+      ;;
+  esac
+}
+
+# The router build for the emulated router's CPU.
 need_aarch64_tools() {
-  need_packages g++-aarch64-linux-gnu qemu-user
+  need_cross_tools aarch64
 }
 
 # What the board simulator needs besides the build: the router's tools

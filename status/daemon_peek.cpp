@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -140,13 +139,12 @@ int load_start(int proc, const char* program, std::uint64_t& start) {
 }
 
 // Reads got_signal, uart1_stat and uart2_stat from the daemon's memory, where
-// the dynamic symbol table of `program`, the installed file that it runs,
-// says they are.
+// the symbols of `program`, the installed file that it runs, say they are.
 int read_exports(StatusReport& report, pid_t pid, int proc, int program) {
   DaemonReport& daemon = report.daemon;
   ElfSymbol symbols[] = {
       {"got_signal", 0, 0, false}, {"uart1_stat", 0, 0, false}, {"uart2_stat", 0, 0, false}};
-  const std::uint64_t sizes[] = {sizeof daemon.got_signal, sizeof(SerialStat), sizeof(SerialStat)};
+  const std::size_t sizes[] = {sizeof daemon.got_signal, sizeof(SerialStat), sizeof(SerialStat)};
   void* targets[] = {&daemon.got_signal, daemon.uart.data(), &daemon.uart[1]};
   std::uint64_t first_page = 0;
   std::uint64_t start = 0;
@@ -159,8 +157,7 @@ int read_exports(StatusReport& report, pid_t pid, int proc, int program) {
   for (std::size_t i = 0; i < 3; ++i) {
     // A sanitizer build pads each with a red zone behind it.
     if (!symbols[i].found || symbols[i].size < sizes[i]) {
-      add_problem(report, "the daemon exports no %s of %" PRIu64 " bytes", symbols[i].name,
-                  sizes[i]);
+      add_problem(report, "the daemon exports no %s of %zu bytes", symbols[i].name, sizes[i]);
       return -1;
     }
     if (!read_memory(pid, proc, start - first_page + symbols[i].value, targets[i], sizes[i])) {

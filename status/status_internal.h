@@ -41,10 +41,11 @@ struct ElfSymbol {
   bool found;
 };
 
-// Looks `symbols` up among the defined data objects of the dynamic symbol
-// table of the ELF file open on `fd`, and gives the address as linked of the
-// first loaded page. 0, or -1 when the file is not an ELF program of this
-// machine or its tables cannot be read; symbols not there stay not found.
+// Looks `symbols` up among the defined global data objects of the dynamic
+// symbol table of the ELF file open on `fd` (of its symbol table when it has
+// none), and gives the address as linked of the first loaded page. 0, or -1
+// when the file is not an ELF program of this machine or its tables cannot be
+// read; symbols not there stay not found.
 int elf_lookup(int fd, ElfSymbol* symbols, std::size_t count, std::uint64_t& first_page);
 
 // Past `count` blank-separated fields of `text` (the blanks after the last

@@ -1,6 +1,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -70,17 +71,26 @@ TEST(ElfLookup, FindsTheDaemonsExportedDataAndNothingElse) {
   EXPECT_FALSE(symbols[3].found) << "a hidden function was found";
 }
 
-Elf64_Shdr* section_header(std::string& file, std::size_t index) {
-  auto* header = reinterpret_cast<Elf64_Ehdr*>(file.data());
-  return reinterpret_cast<Elf64_Shdr*>(file.data() + header->e_shoff) + index;
+// The daemon's file has this machine's word size.
+using Ehdr = ElfW(Ehdr);
+using Shdr = ElfW(Shdr);
+constexpr unsigned char other_class = sizeof(void*) == 8 ? ELFCLASS32 : ELFCLASS64;
+
+Shdr* section_header(std::string& file, std::size_t index) {
+  auto* header = reinterpret_cast<Ehdr*>(file.data());
+  return reinterpret_cast<Shdr*>(file.data() + header->e_shoff) + index;
 }
 
-// The string table that holds the dynamic symbols' names.
-Elf64_Shdr* dynamic_names(std::string& file) {
-  const auto* header = reinterpret_cast<const Elf64_Ehdr*>(file.data());
-  for (std::size_t i = 0; i < header->e_shnum; ++i) {
-    if (section_header(file, i)->sh_type == SHT_DYNSYM) {
-      return section_header(file, section_header(file, i)->sh_link);
+// The string table that holds the names the lookup reads: the dynamic
+// symbols', or in a program without them (static at fixed addresses) the
+// symbol table's.
+Shdr* symbol_names(std::string& file) {
+  const auto* header = reinterpret_cast<const Ehdr*>(file.data());
+  for (const int type : {SHT_DYNSYM, SHT_SYMTAB}) {
+    for (std::size_t i = 0; i < header->e_shnum; ++i) {
+      if (section_header(file, i)->sh_type == static_cast<std::uint32_t>(type)) {
+        return section_header(file, section_header(file, i)->sh_link);
+      }
     }
   }
   return nullptr;
@@ -88,7 +98,7 @@ Elf64_Shdr* dynamic_names(std::string& file) {
 
 TEST(ElfLookup, DamagedProgramFilesAreRefusedOrYieldNothing) {
   const std::string original = read_file(NORVASK_DAEMON_FILE);
-  ASSERT_GT(original.size(), sizeof(Elf64_Ehdr));
+  ASSERT_GT(original.size(), sizeof(Ehdr));
   struct Case {
     const char* name;
     std::function<void(std::string&)> damage;
@@ -96,16 +106,16 @@ TEST(ElfLookup, DamagedProgramFilesAreRefusedOrYieldNothing) {
   };
   const std::vector<Case> cases{
       {"not a program", [](std::string& f) { f = "#!/bin/sh\nexit 0\n"; }, -1},
-      {"32-bit", [](std::string& f) { f[EI_CLASS] = ELFCLASS32; }, -1},
+      {"another word size", [](std::string& f) { f[EI_CLASS] = other_class; }, -1},
       {"another machine",
-       [](std::string& f) { reinterpret_cast<Elf64_Ehdr*>(f.data())->e_machine = EM_RISCV; }, -1},
-      {"cut after its first header", [](std::string& f) { f.resize(sizeof(Elf64_Ehdr)); }, -1},
+       [](std::string& f) { reinterpret_cast<Ehdr*>(f.data())->e_machine = EM_RISCV; }, -1},
+      {"cut after its first header", [](std::string& f) { f.resize(sizeof(Ehdr)); }, -1},
       {"cut before its section headers",
-       [](std::string& f) { f.resize(reinterpret_cast<Elf64_Ehdr*>(f.data())->e_shoff); }, -1},
+       [](std::string& f) { f.resize(reinterpret_cast<Ehdr*>(f.data())->e_shoff); }, -1},
       // A name offset past its table must not reach the bytes beyond it.
-      {"names past their table", [](std::string& f) { dynamic_names(f)->sh_size = 1; }, 0},
+      {"names past their table", [](std::string& f) { symbol_names(f)->sh_size = 1; }, 0},
       {"names in a table of another kind",
-       [](std::string& f) { dynamic_names(f)->sh_type = SHT_PROGBITS; }, -1},
+       [](std::string& f) { symbol_names(f)->sh_type = SHT_PROGBITS; }, -1},
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -605,6 +615,31 @@ TEST(PlainText, TunnelsWithTheSameStoryShareOnePart) {
                       "       tun0, tun1: no such interface; tun2: received 5 bytes; "
                       "tun3: not looked at\n"),
             std::string::npos)
+      << text;
+}
+
+// A start time past 2038 does not fit a 32-bit time_t: the report must still
+// show it on every target (the 32-bit ones build with 64-bit times).
+TEST(PlainText, ADaemonStartedAfter2038ShowsItsStart) {
+  const char* zone = std::getenv("TZ");
+  const std::string saved = zone ? zone : "";
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  StatusReport report{};
+  report.settings = {17, 0};
+  report.leds[0].row = mode_row(17);
+  report.leds[1].row = mode_row(0);
+  report.daemon.state = DaemonState::Running;
+  report.daemon.pid = 7;
+  report.daemon.started_ms = 2200000000LL * 1000;
+  const std::string text = rendered([&](std::FILE* out) { render_plain(report, out); });
+  if (zone) {
+    setenv("TZ", saved.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+  EXPECT_NE(text.find("daemon: running (pid 7) since 2039-09-18 23:06:40"), std::string::npos)
       << text;
 }
 
