@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "sim/events.h"
+#include "sim/kernel_leds.h"
 #include "sim/simulated.h"
 #include "sim/words.h"
 
@@ -51,9 +52,10 @@ struct Action {
   double deadline;
   bool serial;         // waiting for UART bytes
   FileId daemon_file;  // what the daemon it starts runs, known by before its PID
+  bool leds;           // it binds or unbinds an LED's driver
 };
 
-Action action{-1, -1, false, false, -1, "", 0, false, {}};
+Action action{-1, -1, false, false, -1, "", 0, false, {}, false};
 
 struct Uart {
   const char* name;
@@ -94,7 +96,7 @@ int start_action(const std::string& command, bool init, std::string& error) {
   ShellStarted started{};
   if (start_shell(child, started, error) != 0) return -1;
   action = {started.pid, started.out, init, false, -1, "", board_clock() + action_seconds,
-            false,       {}};
+            false,       {},          false};
   struct stat st {};
   if (init && stat(sandbox_daemon_path, &st) == 0) action.daemon_file = {st.st_dev, st.st_ino};
   if (init) action.listener = receive_listener(started.report);
@@ -154,6 +156,8 @@ void action_ended(Supervisor& s, int status) {
     finish_line(s, verb_done, "");
     return;
   }
+  // A driver bound again holds its lines anew.
+  if (action.leds) learn_led_lines();
   std::string why;
   for (std::size_t i = lines.size() > 3 ? lines.size() - 3 : 0; i < lines.size(); ++i) {
     why += (why.empty() ? "" : " ") + lines[i];
@@ -385,6 +389,68 @@ int install(const Call& c) {
   return act(c, "install");
 }
 
+// ---- the kernel's LEDs ----
+
+// Until the shared readers are in sim/words.cpp: the words as the contract
+// has them.
+bool kernel_name(const std::string& word) {
+  return !word.empty() && word.size() <= 63 && word != "." && word != ".." &&
+         word.find_first_not_of(
+             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+             "0123456789:_.-") == std::string::npos;
+}
+
+int read_led_class(const Call& c, std::string& name, long& max, bool& gone) {
+  max = -1;
+  gone = c.w.size() == 3 && c.w[2] == "gone";
+  const bool valid = (c.w.size() == 2 || c.w.size() == 3) && kernel_name(c.w[1]) &&
+                     (c.w.size() == 2 || gone || parse_int(c.w[2], 1, 1L << 30, max) == 0);
+  if (!valid) return c.usage("led-class NAME [MAX|gone]");
+  name = c.w[1];
+  return 0;
+}
+
+int read_led_trigger(const Call& c, std::string& name, std::string& trigger) {
+  if (c.w.size() != 3 || !kernel_name(c.w[1]) || !kernel_name(c.w[2])) {
+    return c.usage("led-trigger NAME TRIGGER");
+  }
+  name = c.w[1];
+  trigger = c.w[2];
+  return 0;
+}
+
+// The router's kernel LEDs are its device tree's (vm/image.py): leds-gpio
+// on two lines of the PL061, each a device of its own.
+bool router_led(const std::string& name) {
+  return is_one_of(name, {"norvask:green:one", "norvask:red:two"});
+}
+
+constexpr const char* router_leds_reason =
+    "its kernel LEDs are norvask:green:one and norvask:red:two, fixed by its device tree";
+
+// Brought back (its driver bound) with trigger none and brightness 0, or
+// gone (its driver unbound).
+int led_class(const Call& c) {
+  std::string name;
+  long max = -1;
+  bool gone = false;
+  if (const int wrong = read_led_class(c, name, max, gone)) return wrong;
+  if (!router_led(name)) return c.refuse(router_leds_reason);
+  if (max != -1 && max != 1) return c.refuse("leds-gpio's max_brightness is 1");
+  const int result = act(c, "led_class");
+  action.leds = result == verb_pending;
+  return result;
+}
+
+// Another program sets the LED's trigger, through its trigger file.
+int led_trigger(const Call& c) {
+  std::string name;
+  std::string trigger;
+  if (const int wrong = read_led_trigger(c, name, trigger)) return wrong;
+  if (!router_led(name)) return c.refuse(router_leds_reason);
+  return act(c, "led_trigger");
+}
+
 int refuse_iface(const Call& c) { return c.refuse("interfaces are the router's own"); }
 
 int refuse_nproc(const Call& c) {
@@ -418,6 +484,8 @@ constexpr Verb verbs[] = {
     {"tick", play_tick},
     {"init", init},
     {"install", install},
+    {"led-class", led_class},
+    {"led-trigger", led_trigger},
 };
 
 // ---- the hooks ----
@@ -456,6 +524,7 @@ int prepare(const Supervisor& /*s*/) {
   // Already there when the board is started again.
   (void)mount("host", share_dir, "9p", MS_RDONLY, "trans=virtio,version=9p2000.L");
   relay_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (open_led_trace() < 0) return -1;
   return world_ready();
 }
 
@@ -467,7 +536,10 @@ int daemon_started(Supervisor& s, int report_fd, std::string& error) {
   return simulated_backend.daemon_started(s, report_fd, error);
 }
 
-void daemon_ending(const Supervisor& s) { simulated_backend.daemon_ending(s); }
+void daemon_ending(const Supervisor& s) {
+  drain_led_trace();
+  simulated_backend.daemon_ending(s);
+}
 
 int in_job(const Supervisor& s, int report_fd) { return simulated_backend.in_job(s, report_fd); }
 
@@ -517,6 +589,11 @@ std::size_t poll_fds(const Supervisor& /*s*/, pollfd* fds) {
 }
 
 void serve(Supervisor& s, const pollfd* fds) {
+  // Whatever was set on the LEDs' lines happened before the device call,
+  // the exit or the command's end that woke us: it is reported first. The
+  // trace is not polled: with nothing else going on, the board's timer
+  // comes by often enough, and each value keeps the kernel's time.
+  drain_led_trace();
   if (fds[0].revents & POLLIN) {
     serve_notification(world.listener, world.board, world.devices, s.daemon.pid, world.clock_fast,
                        &world.sleeps);

@@ -1,0 +1,214 @@
+#include "sim/kernel_leds.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "settings/settings_internal.h"
+#include "sim/core.h"
+#include "sim/events.h"
+
+namespace {
+
+// An instance of the board's own: its events, clock and filter are not
+// those of whoever else traces on the router.
+constexpr const char* trace_dir = "/sys/kernel/tracing/instances/norvask-board";
+constexpr const char* gpio_listing = "/sys/kernel/debug/gpio";
+// The listing cuts a consumer's name to this many bytes.
+constexpr std::size_t listed_name_max = 20;
+constexpr const char* led_keys[] = {"MOD_NORVASK_LED", "MOD_NORVASK_LED2"};
+
+struct HeldLine {
+  int gpio;
+  std::string consumer;
+};
+
+int trace_fd = -1;
+std::string partial;         // a line of the trace not yet complete
+std::vector<HeldLine> held;  // every LED line seen held, kept when freed
+std::string led_names[2];    // what the settings name, "" for none
+
+int write_trace_file(const char* name, const char* text) {
+  const std::string path = std::string(trace_dir) + "/" + name;
+  const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  const auto size = static_cast<ssize_t>(std::strlen(text));
+  const bool ok = fd >= 0 && write(fd, text, static_cast<std::size_t>(size)) == size;
+  if (!ok) {
+    (void)std::fprintf(stderr, "norvask-board: cannot write %s: %s\n", path.c_str(),
+                       std::strerror(errno));
+  }
+  if (fd >= 0) close(fd);
+  return ok ? 0 : -1;
+}
+
+double monotonic_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// One line of the trace ("  sh-219  [001] .....  75.123456: gpio_value: 508
+// set 1"): the GPIO number, the value set and the kernel's time in seconds.
+struct LineSet {
+  int gpio;
+  int value;
+  double seconds;
+};
+
+// 0, or -1 for a line that sets no value.
+int parse_trace_line(const std::string& line, LineSet& set) {
+  constexpr const char* marker = ": gpio_value: ";
+  const std::size_t at = line.find(marker);
+  if (at == std::string::npos) return -1;
+  const std::size_t stamp = line.rfind(' ', at);
+  if (stamp == std::string::npos) return -1;
+  const std::string seconds = line.substr(stamp + 1, at - stamp - 1);
+  char* end = nullptr;
+  set.seconds = std::strtod(seconds.c_str(), &end);
+  if (seconds.empty() || *end != '\0') return -1;
+  const std::string rest = line.substr(at + std::strlen(marker));
+  unsigned gpio = 0;
+  int value = -1;
+  int used = 0;
+  if (std::sscanf(rest.c_str(), "%u set %d%n", &gpio, &value, &used) != 2 ||
+      rest.find_first_not_of(' ', static_cast<std::size_t>(used)) != std::string::npos) {
+    return -1;
+  }
+  set.gpio = static_cast<int>(gpio);
+  set.value = value;
+  return 0;
+}
+
+// The consumer of one line of the kernel's GPIO listing (debugfs "gpio":
+// " gpio-508 (                    |norvask:green:one   ) out lo"), with
+// its GPIO number. 0, or -1 for a line that names no GPIO.
+int parse_gpio_listing_line(const std::string& line, int& gpio, std::string& consumer) {
+  int number = -1;
+  int used = 0;
+  if (std::sscanf(line.c_str(), " gpio-%d (%n", &number, &used) != 1 || used == 0) return -1;
+  const std::size_t bar = line.find('|', static_cast<std::size_t>(used));
+  const std::size_t close = bar == std::string::npos ? bar : line.find(')', bar);
+  if (close == std::string::npos) return -1;
+  consumer = line.substr(bar + 1, close - bar - 1);
+  consumer.erase(consumer.find_last_not_of(' ') + 1);
+  gpio = number;
+  return consumer.empty() ? -1 : 0;
+}
+
+// The LED device each key names, as the daemon reads them at its start.
+void read_led_names() {
+  std::FILE* file = std::fopen(sandbox_settings_path, "re");
+  for (std::size_t i = 0; i < std::size(led_keys); ++i) {
+    led_names[i].clear();
+    if (!file) continue;
+    std::rewind(file);
+    if (const char* value = settings_find(file, led_keys[i])) led_names[i] = value;
+  }
+  if (file) (void)std::fclose(file);
+}
+
+// The LED (1 or 2) whose setting names the device holding `gpio`, or 0.
+int led_of_line(int gpio) {
+  for (const HeldLine& line : held) {
+    if (line.gpio != gpio) continue;
+    for (std::size_t i = 0; i < std::size(led_names); ++i) {
+      if (!led_names[i].empty() && led_names[i].substr(0, listed_name_max) == line.consumer) {
+        return static_cast<int>(i) + 1;
+      }
+    }
+  }
+  return 0;
+}
+
+bool knows_line(int gpio) {
+  for (const HeldLine& line : held) {
+    if (line.gpio == gpio) return true;
+  }
+  return false;
+}
+
+void report(const LineSet& set) {
+  if (!knows_line(set.gpio)) learn_led_lines();
+  const int led = led_of_line(set.gpio);
+  if (led == 0) return;
+  // The trace's clock is the monotonic one; the board's starts later.
+  const double when = board_clock() - (monotonic_seconds() - set.seconds);
+  emit_at(when, "led " + std::to_string(led) + " " + std::to_string(set.value));
+}
+
+}  // namespace
+
+void learn_led_lines() {
+  std::FILE* file = std::fopen(gpio_listing, "re");
+  if (!file) return;
+  char text[512];
+  while (std::fgets(text, sizeof text, file)) {
+    int gpio = -1;
+    std::string consumer;
+    if (parse_gpio_listing_line(text, gpio, consumer) != 0) continue;
+    bool known = false;
+    for (HeldLine& line : held) {
+      if (line.gpio == gpio) {
+        line.consumer = consumer;
+        known = true;
+      }
+    }
+    if (!known) held.push_back({gpio, consumer});
+  }
+  (void)std::fclose(file);
+}
+
+int open_led_trace() {
+  if (mkdir(trace_dir, 0755) != 0 && errno != EEXIST) {
+    (void)std::fprintf(stderr, "norvask-board: cannot make %s: %s\n", trace_dir,
+                       std::strerror(errno));
+    return -1;
+  }
+  // Values set, not read back; on CLOCK_MONOTONIC, which the board's clock
+  // counts from.
+  if (write_trace_file("tracing_on", "0") != 0 || write_trace_file("trace_clock", "mono") != 0 ||
+      write_trace_file("buffer_size_kb", "256") != 0 ||
+      write_trace_file("events/gpio/gpio_value/filter", "get == 0") != 0 ||
+      write_trace_file("events/gpio/gpio_value/enable", "1") != 0 ||
+      write_trace_file("trace", "") != 0 || write_trace_file("tracing_on", "1") != 0) {
+    return -1;
+  }
+  const std::string pipe = std::string(trace_dir) + "/trace_pipe";
+  trace_fd = open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (trace_fd < 0) {
+    (void)std::fprintf(stderr, "norvask-board: cannot open %s: %s\n", pipe.c_str(),
+                       std::strerror(errno));
+    return -1;
+  }
+  learn_led_lines();
+  return 0;
+}
+
+void drain_led_trace() {
+  char buf[8192];
+  bool named = false;
+  for (ssize_t n; trace_fd >= 0 && (n = read(trace_fd, buf, sizeof buf)) != 0;) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // EAGAIN: nothing more yet
+    }
+    partial.append(buf, static_cast<std::size_t>(n));
+    for (std::size_t end; (end = partial.find('\n')) != std::string::npos;) {
+      LineSet set{};
+      if (parse_trace_line(partial.substr(0, end), set) == 0) {
+        // The settings as they are now, read once for the lines read together.
+        if (!named) read_led_names();
+        named = true;
+        report(set);
+      }
+      partial.erase(0, end + 1);
+    }
+  }
+}
