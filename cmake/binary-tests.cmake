@@ -24,7 +24,7 @@ foreach(program IN ITEMS status cgi)
     COMMAND ${CMAKE_COMMAND}
       -DNM=${CMAKE_NM} -DREADELF=${CMAKE_READELF}
       -DBINARY=$<TARGET_FILE:norvask-${program}> -DEXPORTS= "-DNEEDED=${norvask_needed}"
-      -DABSENT=set_led1,set_led2,blink_led1,blink_led2,run_tick
+      -DABSENT=set_led1,set_led2,blink_led1,blink_led2,run_tick,led_act,leds_bind,leds_release
       -P ${CMAKE_CURRENT_LIST_DIR}/check-binary.cmake)
 endforeach()
 

@@ -4,6 +4,7 @@
 
 #include "daemon/daemon_internal.h"
 #include "gpio/gpio.h"
+#include "leds/leds.h"
 #include "probes/probes.h"
 #include "serial/serial.h"
 #include "settings/settings.h"
@@ -49,10 +50,10 @@ constexpr std::array<ModeRow, 18> mode_table{{
 // Modes 18 and above select nothing.
 constexpr ModeRow beyond_table = row(Source::Nothing);
 
-// Everything an LED's evaluation needs of its own.
+// Everything an LED's evaluation needs of its own: its device, whichever
+// kind start-up bound it to, and its serial snapshot.
 struct LedBinding {
-  int (*set)(std::uint32_t);
-  void (*blink)();
+  LedDevice* device;
   SerialStat* uart;
 };
 
@@ -69,27 +70,15 @@ constexpr LedStep on_off_or_keep(TriState state, const char* failure) {
 
 void act(const LedStep& step, const LedBinding& led) {
   if (step.message) syslog(LOG_NOTICE, "%s", step.message);
-  switch (step.action) {
-    case LedAction::Off:
-      led.set(0);
-      break;
-    case LedAction::On:
-      led.set(step.value);
-      break;
-    case LedAction::Blink:
-      led.blink();
-      break;
-    case LedAction::Keep:
-      break;
-  }
+  led_act(*led.device, step.action, step.value);
 }
 
 void evaluate_led(std::uint32_t mode, const LedBinding& led) {
   act(decide(mode, mode_answer(mode_row(mode), *led.uart)), led);
 }
 
-const LedBinding led1{set_led1, blink_led1, &uart1_stat};
-const LedBinding led2{set_led2, blink_led2, &uart2_stat};
+const LedBinding led1{&led1_device, &uart1_stat};
+const LedBinding led2{&led2_device, &uart2_stat};
 
 }  // namespace
 

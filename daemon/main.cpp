@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "daemon/daemon.h"
-#include "gpio/gpio.h"
+#include "leds/leds.h"
 #include "settings/settings.h"
 
 namespace {
@@ -75,14 +75,17 @@ int main(int argc, char** argv) {
 
   LedSettings settings{};
   read_settings(settings);
+  leds_bind(settings);
   if (settings.mode1 == 0 && settings.mode2 == 0) {
-    set_led1(0);
-    set_led2(0);
+    led_act(led1_device, LedAction::Off, 0);
+    led_act(led2_device, LedAction::Off, 0);
+    leds_release();
     return stop();
   }
   while (!got_signal) {
     run_tick(settings);
     sleep_one_second();
   }
+  leds_release();
   return stop();
 }

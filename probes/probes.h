@@ -1,7 +1,44 @@
 // Status probes that answer the Wi-Fi, VPN and remote-service modes.
 #pragma once
 
-#include "daemon/daemon.h"
+#include <cstdint>
+
+#include "leds/leds.h"
+
+// A yes-or-no probe's answer, or that it could not tell.
+enum class TriState : std::int8_t { Unknown = -1, No = 0, Yes = 1 };
+
+// Which field of a ModeAnswer holds the answer.
+enum class AnswerKind : std::uint8_t {
+  None,      // the mode looks at nothing
+  PinValue,  // `pin`: the pin's value
+  TriState,  // `state`: serial activity, the VPNs and the remote services
+  Action,    // `action`: the Wi-Fi probes, which say how the LED shows it
+};
+
+// A mode's probe answer for one tick, tagged with its kind; the fields of the
+// other kinds stay at their zero. Eight bytes, passed in a register.
+struct ModeAnswer {
+  AnswerKind kind;
+  TriState state;
+  LedAction action;
+  std::uint32_t pin;
+};
+
+constexpr ModeAnswer pin_answer(std::uint32_t value) {
+  return {
+      .kind = AnswerKind::PinValue, .state = TriState::No, .action = LedAction::Off, .pin = value};
+}
+constexpr ModeAnswer tri_answer(TriState state) {
+  return {.kind = AnswerKind::TriState, .state = state, .action = LedAction::Off, .pin = 0};
+}
+// A probe's 1, 0 or -1; anything else is as good as -1.
+constexpr ModeAnswer tri_answer(int result) {
+  return tri_answer(result == 1 ? TriState::Yes : result == 0 ? TriState::No : TriState::Unknown);
+}
+constexpr ModeAnswer action_answer(LedAction action) {
+  return {.kind = AnswerKind::Action, .state = TriState::No, .action = action, .pin = 0};
+}
 
 // Wi-Fi access points wlan0 and wlan02: Off without stations, On with
 // stations, Blink when their traffic moved.

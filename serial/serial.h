@@ -3,7 +3,9 @@
 
 #include <cstdint>
 
-#include "daemon/daemon.h"
+// The few data symbols the daemon exports by name, for norvask-status to
+// read from the running daemon: these two snapshots and the loop's stop flag.
+#define NORVASK_EXPORT __attribute__((visibility("default")))
 
 // The counts seen at an LED's previous look at its port.
 struct SerialStat {

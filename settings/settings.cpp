@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -74,6 +75,20 @@ std::uint32_t settings_get_uint(std::FILE* stream, const char* key) {
   return static_cast<std::uint32_t>(number);
 }
 
+void settings_get_name(std::FILE* stream, const char* key, LedName& name) {
+  const char* value = nullptr;
+  if (stream) {
+    std::rewind(stream);
+    value = settings_find(stream, key);
+  }
+  name.given = value != nullptr;
+  if (!value) value = "";
+  name.length = std::strlen(value);
+  const std::size_t kept = std::min(name.length, name.text.size() - 1);
+  std::memcpy(name.text.data(), value, kept);
+  name.text[kept] = '\0';
+}
+
 void settings_close(std::FILE* stream) {
   if (stream) (void)std::fclose(stream);
 }
@@ -106,6 +121,8 @@ int read_settings(LedSettings& settings) {
   const int error = open_settings(stream);
   settings.mode2 = settings_get_uint(stream, "MOD_NORVASK_MODE2");
   settings.mode1 = settings_get_uint(stream, "MOD_NORVASK_MODE");
+  settings_get_name(stream, "MOD_NORVASK_LED", settings.led1);
+  settings_get_name(stream, "MOD_NORVASK_LED2", settings.led2);
   settings_close(stream);
   return error;
 }

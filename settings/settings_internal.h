@@ -18,4 +18,6 @@ extern const char* settings_path;
 // The value of the first line of `stream` that sets `key`, or null.
 [[nodiscard]] char* settings_find(std::FILE* stream, const char* key);
 [[nodiscard]] std::uint32_t settings_get_uint(std::FILE* stream, const char* key);
+// The value of `key` as an LED's name; not given when no line sets it.
+void settings_get_name(std::FILE* stream, const char* key, LedName& name);
 void settings_close(std::FILE* stream);

@@ -240,14 +240,49 @@ void json_daemon(Json& j, const StatusReport& report) {
   json_close(j, '}');
 }
 
+// An LED's device: which, and what the kernel shows of a kernel LED.
+void json_device(Json& j, const LedReport& led, const LedName& name) {
+  const DeviceSeen& seen = led.device;
+  if (!seen.looked) {
+    json_null(j, "device");
+    return;
+  }
+  json_open(j, "device", '{');
+  json_text(j, "kind", device_word(seen.kind));
+  json_text(j, "name", name.given ? name.text.data() : nullptr);
+  // A kernel LED's directory, without the '/' that led_path ends it with.
+  char path[led_path_size];
+  const bool kernel = seen.kind == LedKind::Class;
+  if (kernel && led_path(name.text.data(), "", path, sizeof path) == 0) {
+    path[std::strlen(path) - 1] = '\0';
+  } else {
+    path[0] = '\0';
+  }
+  json_text(j, "path", seen.kind == LedKind::Gpio ? gpio_device_path : or_null(path));
+  char why[status_text_size];
+  json_text(j, "refused_because", refusal_text(seen, why, sizeof why));
+  const auto number = [&](const char* key, std::int64_t value) {
+    if (value >= 0) {
+      json_int(j, key, value);
+    } else {
+      json_null(j, key);
+    }
+  };
+  number("brightness", seen.brightness);
+  number("max_brightness", seen.max_brightness);
+  json_text(j, "trigger", kernel ? or_null(seen.trigger.data()) : nullptr);
+  json_close(j, '}');
+}
+
 // One LED's object; `index` past the LEDs (a preview) gives "led" null.
-void json_led(Json& j, const LedReport& led, std::size_t index) {
+void json_led(Json& j, const LedReport& led, std::size_t index, const LedName& name) {
   json_open(j, nullptr, '{');
   if (index < 2) {
     json_int(j, "led", static_cast<std::int64_t>(index) + 1);
   } else {
     json_null(j, "led");
   }
+  json_device(j, led, name);
   json_uint(j, "mode", led.mode);
   std::array<char, 64> title{};
   json_text(j, "shows", shows(led.row, led.mode, title));
@@ -293,7 +328,9 @@ void render_json(const StatusReport& report, std::FILE* out) {
   json_bool(j, "changed_since_start", report.settings_newer);
   json_close(j, '}');
   json_open(j, "leds", '[');
-  for (std::size_t i = 0; i < report.leds.size(); ++i) json_led(j, report.leds[i], i);
+  for (std::size_t i = 0; i < report.leds.size(); ++i) {
+    json_led(j, report.leds[i], i, i == 0 ? report.settings.led1 : report.settings.led2);
+  }
   json_close(j, ']');
   json_daemon(j, report);
   json_text(j, "problem", or_null(report.problem.data()));
@@ -306,7 +343,7 @@ void render_preview_json(const StatusReport& report, std::FILE* out) {
   json_open(j, nullptr, '{');
   json_key(j, "preview");
   j.first = true;
-  json_led(j, report.leds[0], report.leds.size());
+  json_led(j, report.leds[0], report.leds.size(), LedName{});
   json_close(j, '}');
   put(out, "\n");
 }

@@ -263,7 +263,9 @@ void look(StatusReport& report) {
 int look_at_leds(StatusReport& report) {
   // The reader's own verdict: a FIFO or a directory there is an error too.
   report.settings_error = read_settings(report.settings);
-  return look_at_modes(report, {report.settings.mode1, report.settings.mode2});
+  const int looked = look_at_modes(report, {report.settings.mode1, report.settings.mode2});
+  look_at_devices(report);
+  return looked;
 }
 
 int look_at_mode(StatusReport& report, std::uint32_t mode) {

@@ -212,7 +212,44 @@ void plain_unknown(std::FILE* out, const LedReport& led) {
   }
 }
 
-void plain_led(std::FILE* out, std::size_t index, const LedReport& led) {
+// Which device the LED is, and what the kernel shows of a kernel LED: a
+// trigger other than none drives the LED, whatever the daemon writes.
+void plain_device(std::FILE* out, const LedReport& led, const LedName& name) {
+  const DeviceSeen& seen = led.device;
+  if (!seen.looked) return;
+  put(out, "       device: ");
+  if (seen.kind == LedKind::Gpio) {
+    put(out, "the board's GPIO LED (%s)\n", gpio_device_path);
+    return;
+  }
+  if (seen.kind == LedKind::Refused) {
+    char why[status_text_size];
+    put(out, "none, the daemon leaves this LED alone: the name \"");
+    plain_string(out, name.text.data());
+    put(out, "%s\" is refused: %s\n", name.length >= led_name_size ? "..." : "",
+        refusal_text(seen, why, sizeof why));
+    return;
+  }
+  put(out, "kernel LED \"");
+  plain_string(out, name.text.data());
+  put(out, "\"");
+  if (seen.brightness >= 0 && seen.max_brightness >= 0) {
+    put(out, ": brightness %" PRId64 " of %" PRId64, seen.brightness, seen.max_brightness);
+  } else {
+    put(out, ": its brightness cannot be read");
+  }
+  if (!seen.trigger[0]) {
+    put(out, ", its trigger cannot be read\n");
+  } else if (std::strcmp(seen.trigger.data(), "none") == 0) {
+    put(out, ", no trigger\n");
+  } else {
+    put(out, ", trigger ");
+    plain_string(out, seen.trigger.data());
+    put(out, ": the kernel's trigger drives it, not the daemon\n");
+  }
+}
+
+void plain_led(std::FILE* out, std::size_t index, const LedReport& led, const LedName& name) {
   std::array<char, 64> title{};
   // A preview is of a mode, on neither LED.
   if (index < 2) {
@@ -223,6 +260,7 @@ void plain_led(std::FILE* out, std::size_t index, const LedReport& led) {
   put(out, "mode %-2" PRIu32 "  %s: ", led.mode, shows(led.row, led.mode, title));
   if (led.end != LookEnd::Complete) {
     plain_unknown(out, led);
+    plain_device(out, led, name);
     return;
   }
   switch (led.step.action) {
@@ -248,6 +286,7 @@ void plain_led(std::FILE* out, std::size_t index, const LedReport& led) {
     plain_evidence(line, led);
   }
   put(out, "\n");
+  plain_device(out, led, name);
 }
 
 void plain_daemon(std::FILE* out, const StatusReport& report) {
@@ -294,7 +333,9 @@ void render_plain(const StatusReport& report, std::FILE* out) {
     put(out, "settings: %s cannot be read (%s): both modes read as 0\n", settings_path,
         std::strerror(report.settings_error));
   }
-  for (std::size_t i = 0; i < report.leds.size(); ++i) plain_led(out, i, report.leds[i]);
+  for (std::size_t i = 0; i < report.leds.size(); ++i) {
+    plain_led(out, i, report.leds[i], i == 0 ? report.settings.led1 : report.settings.led2);
+  }
   if (report.settings.mode1 == 0 && report.settings.mode2 == 0) {
     put(out, "both modes are 0: the daemon switches both LEDs off and ends at once\n");
   }
@@ -307,7 +348,7 @@ void render_plain(const StatusReport& report, std::FILE* out) {
 }
 
 void render_preview_plain(const StatusReport& report, std::FILE* out) {
-  plain_led(out, report.leds.size(), report.leds[0]);
+  plain_led(out, report.leds.size(), report.leds[0], LedName{});
   if (report.problem[0]) {
     put(out, "could not look: ");
     plain_string(out, report.problem.data());

@@ -11,6 +11,7 @@
 
 #include "daemon/daemon_internal.h"
 #include "gpio/gpio_internal.h"
+#include "leds/leds_internal.h"
 #include "probes/probes_internal.h"
 #include "serial/serial_internal.h"
 #include "settings/settings.h"
@@ -32,8 +33,20 @@ enum class LookEnd : std::uint8_t {
   NoRoom,       // the captures' file system was full after its commands
 };
 
+// What the kernel shows of an LED's device, looked at without writing it.
+struct DeviceSeen {
+  bool looked;  // false in a preview, which is on neither LED
+  LedKind kind;
+  LedRefusal refusal;
+  int error;                    // why a missing LED's brightness cannot be opened
+  std::int64_t brightness;      // read back; -1 when it cannot be
+  std::int64_t max_brightness;  // -1 when it cannot be read
+  std::array<char, led_trigger_size> trigger;  // the active one; empty: cannot be read
+};
+
 // What one LED's mode showed at our look.
 struct LedReport {
+  DeviceSeen device;
   std::uint32_t mode;
   ModeRow row;
   bool looked;        // false for the modes that look at nothing
@@ -98,6 +111,10 @@ void bound_commands();
 // twice one second apart when a mode watches activity. Its captures go to a
 // private directory, removed afterwards. 0, or -1 with report.problem set.
 int look_at_leds(StatusReport& report);
+
+// Looks at the device each LED's name in `settings` gives, as the daemon
+// would bind it at its start.
+void look_at_devices(StatusReport& report);
 
 // Looks at the given modes as LED 1 and LED 2, the settings left as they are.
 int look_at_modes(StatusReport& report, const std::array<std::uint32_t, 2>& modes);

@@ -26,6 +26,10 @@ inline constexpr std::array<const char*, 2> access_points = {"wlan0", "wlan02"};
 [[nodiscard]] const char* tunnel_word(const TunnelSeen& tunnel);
 [[nodiscard]] const char* ipsec_tool_word(IpsecTool tool);
 [[nodiscard]] const char* daemon_word(DaemonState state);
+// "gpio", "kernel" or "refused".
+[[nodiscard]] const char* device_word(LedKind kind);
+// Why the daemon refuses an LED's name, in words, or null when it does not.
+const char* refusal_text(const DeviceSeen& seen, char* out, std::size_t size);
 // Why a look gave no answer, or null when it did.
 [[nodiscard]] const char* look_end_word(LookEnd end);
 

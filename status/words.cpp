@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstring>
 
 #include "status/status.h"
 #include "status/status_internal.h"
@@ -102,6 +103,26 @@ const char* daemon_word(DaemonState state) {
       break;
   }
   return "unknown";
+}
+
+const char* device_word(LedKind kind) {
+  switch (kind) {
+    case LedKind::Gpio:
+      return "gpio";
+    case LedKind::Class:
+      return "kernel";
+    case LedKind::Refused:
+      break;
+  }
+  return "refused";
+}
+
+const char* refusal_text(const DeviceSeen& seen, char* out, std::size_t size) {
+  if (seen.kind != LedKind::Refused) return nullptr;
+  const char* why = led_refusal_words(seen.refusal);
+  if (seen.refusal != LedRefusal::Missing) return why;
+  format_text(out, size, "%s: %s", why, std::strerror(seen.error));
+  return out;
 }
 
 const char* look_end_word(LookEnd end) {

@@ -107,6 +107,42 @@ INSTANTIATE_TEST_SUITE_P(
                     std::string("A=") + '\0' + "x\nMOD_NORVASK_MODE=1\nMOD_NORVASK_MODE2=2\n",
                     std::string("A=") + '\0' + "x\nMOD_NORVASK_MODE=11\nMOD_NORVASK_MODE2=13\n"}));
 
+// The lines that name each LED's kernel LED are the owner's, set beside the
+// modes: they stay as they were, and the daemon reads the same LEDs.
+TEST(RewriteLedNames, TheLinesNamingKernelLedsAreKept) {
+  struct Case {
+    const char* what;
+    std::string before;
+    std::string after;
+  };
+  const Case cases[] = {
+      {"beside the modes",
+       "MOD_NORVASK_LED=green:wlan\nMOD_NORVASK_MODE=1\nMOD_NORVASK_LED2=\"red:two\" # vpn\n"
+       "MOD_NORVASK_MODE2=2\n",
+       "MOD_NORVASK_LED=green:wlan\nMOD_NORVASK_MODE=11\nMOD_NORVASK_LED2=\"red:two\" # vpn\n"
+       "MOD_NORVASK_MODE2=13\n"},
+      {"without the modes, which are added after them",
+       "mod_norvask_led2=red:two\r\nMOD_NORVASK_LED=\"\"\r\n",
+       "mod_norvask_led2=red:two\r\nMOD_NORVASK_LED=\"\"\r\nMOD_NORVASK_MODE=11\r\n"
+       "MOD_NORVASK_MODE2=13\r\n"},
+      {"a name that holds a mode's line is a name",
+       "MOD_NORVASK_LED=MOD_NORVASK_MODE=4\nMOD_NORVASK_MODE=1\n",
+       "MOD_NORVASK_LED=MOD_NORVASK_MODE=4\nMOD_NORVASK_MODE=11\nMOD_NORVASK_MODE2=13\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    write_file(dir / "settings", c.before);
+    const LedSettings before = daemon_reads(dir / "settings");
+    ASSERT_EQ(rewrite(dir / "settings", 11, 13), 0) << c.what;
+    EXPECT_EQ(read_file(dir / "settings"), c.after) << c.what;
+    const LedSettings after = daemon_reads(dir / "settings");
+    EXPECT_EQ(after.led1.given, before.led1.given) << c.what;
+    EXPECT_STREQ(after.led1.text.data(), before.led1.text.data()) << c.what;
+    EXPECT_EQ(after.led2.given, before.led2.given) << c.what;
+    EXPECT_STREQ(after.led2.text.data(), before.led2.text.data()) << c.what;
+  }
+}
+
 // A line longer than the daemon's 16 KiB buffer reaches it in pieces, each
 // read as a line of its own: a key at the start of a later piece is set
 // there, and one inside a piece is not.

@@ -104,6 +104,42 @@ TEST(Settings, BinaryContentAndNulBytesDoNotHideLaterLines) {
   EXPECT_EQ(lookup(content, "MOD_NORVASK_MODE"), 9U);
 }
 
+TEST(Settings, LedNamesAreReadByTheModesRules) {
+  struct Case {
+    const char* what;
+    std::string content;
+    bool given;
+    std::string name;
+    std::size_t length;
+  };
+  const std::string long_name(70, 'g');
+  const Case cases[] = {
+      {"bare", "MOD_NORVASK_LED=green:wlan\n", true, "green:wlan", 10},
+      {"quoted, CRLF", "MOD_NORVASK_LED=\"green:wlan\"\r\n", true, "green:wlan", 10},
+      {"the key in any case", "mod_norvask_led=green:wlan", true, "green:wlan", 10},
+      {"the first line wins", "MOD_NORVASK_LED=a\nMOD_NORVASK_LED=b\n", true, "a", 1},
+      {"LED 2's key is another", "MOD_NORVASK_LED2=red:two\n", false, "", 0},
+      {"no such line", "MOD_NORVASK_MODE=1\n", false, "", 0},
+      {"empty", "MOD_NORVASK_LED=\n", true, "", 0},
+      {"empty quotes", "MOD_NORVASK_LED=\"\"\n", true, "", 0},
+      {"blanks are the name's", "MOD_NORVASK_LED= green \n", true, " green ", 7},
+      {"too long: cut, its length kept", "MOD_NORVASK_LED=" + long_name + "\n", true,
+       long_name.substr(0, 63), 70},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    write_file(dir / "settings", c.content);
+    std::FILE* stream = std::fopen((dir / "settings").c_str(), "r");
+    LedName name{};
+    name.text[0] = 'x';
+    settings_get_name(stream, "MOD_NORVASK_LED", name);
+    settings_close(stream);
+    EXPECT_EQ(name.given, c.given) << c.what;
+    EXPECT_EQ(name.text.data(), c.name) << c.what;
+    EXPECT_EQ(name.length, c.length) << c.what;
+  }
+}
+
 class ReadSettings : public ::testing::Test {
  protected:
   void TearDown() override { settings_path = saved_; }
@@ -148,6 +184,18 @@ TEST_F(ReadSettings, FillsBothModes) {
   EXPECT_EQ(read.settings.mode1, 11U);
   EXPECT_EQ(read.settings.mode2, 13U);
   EXPECT_EQ(read.error, 0);
+}
+
+TEST_F(ReadSettings, FillsBothLedNames) {
+  write_file(dir_ / "settings", "MOD_NORVASK_LED2=\"red:two\"\nMOD_NORVASK_LED=green:one\n");
+  const Read read = read_from(dir_ / "settings");
+  EXPECT_STREQ(read.settings.led1.text.data(), "green:one");
+  EXPECT_STREQ(read.settings.led2.text.data(), "red:two");
+  EXPECT_TRUE(read.settings.led1.given && read.settings.led2.given);
+  // Without the keys, both LEDs are the board's.
+  write_file(dir_ / "settings", "MOD_NORVASK_MODE=1\n");
+  const Read without = read_from(dir_ / "settings");
+  EXPECT_FALSE(without.settings.led1.given || without.settings.led2.given);
 }
 
 // Only a regular file, after links, is read; anything else reads as a file

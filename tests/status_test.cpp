@@ -735,3 +735,85 @@ TEST_F(Look, AStopSignalLeavesNoStateThatItsEvidenceContradicts) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each LED's device as the report names it, and what the kernel shows of
+// a kernel LED; the LEDs' directory and the settings in the test's own.
+TEST(Devices, EachLedsDeviceAndWhatTheKernelShowsOfIt) {
+  TempDir dir;
+  const std::string settings = dir / "settings";
+  const std::string leds = dir / "leds";
+  const char* saved_leds = leds_class_path;
+  settings_path = settings.c_str();
+  leds_class_path = leds.c_str();
+  const auto kernel_led = [&](const std::string& name, const std::string& brightness,
+                              const std::string& trigger) {
+    make_dirs(leds + "/" + name);
+    write_file(leds + "/" + name + "/brightness", brightness + "\n");
+    write_file(leds + "/" + name + "/max_brightness", "255\n");
+    write_file(leds + "/" + name + "/trigger", trigger + "\n");
+  };
+  kernel_led("green:wlan", "255", "[none] timer netdev");
+  kernel_led("red:vpn", "0", "none timer [netdev]");
+  struct Case {
+    const char* what;
+    std::string line;  // naming LED 1
+    std::string json;
+    std::string plain;
+  };
+  const Case cases[] = {
+      {"the board's", "",
+       R"("device":{"kind":"gpio","name":null,"path":"/dev/gpio","refused_because":null,)"
+       R"("brightness":null,"max_brightness":null,"trigger":null})",
+       "device: the board's GPIO LED (/dev/gpio)\n"},
+      {"a kernel LED", "MOD_NORVASK_LED=green:wlan",
+       R"("device":{"kind":"kernel","name":"green:wlan","path":")" + leds +
+           R"(/green:wlan","refused_because":null,"brightness":255,"max_brightness":255,)"
+           R"("trigger":"none"})",
+       "device: kernel LED \"green:wlan\": brightness 255 of 255, no trigger\n"},
+      {"a kernel LED another program's trigger drives", "MOD_NORVASK_LED=\"red:vpn\"",
+       R"("brightness":0,"max_brightness":255,"trigger":"netdev"})",
+       "device: kernel LED \"red:vpn\": brightness 0 of 255, trigger netdev: the kernel's "
+       "trigger drives it, not the daemon\n"},
+      {"a name with '/'", "MOD_NORVASK_LED=../leds/green:wlan",
+       R"("device":{"kind":"refused","name":"../leds/green:wlan","path":null,)"
+       R"("refused_because":"the name holds '/'","brightness":null,)",
+       "device: none, the daemon leaves this LED alone: the name \"../leds/green:wlan\" is "
+       "refused: the name holds '/'\n"},
+      {"no such LED", "MOD_NORVASK_LED=white:wan",
+       R"("refused_because":"no such LED: its brightness cannot be opened: No such file or )"
+       R"(directory")",
+       "the name \"white:wan\" is refused: no such LED: its brightness cannot be opened: No such "
+       "file or directory\n"},
+      {"a name that would move the cursor", "MOD_NORVASK_LED=\x1b[2J",
+       R"("name":"\u001b[2J","path":null,"refused_because":"the name holds a control character")",
+       "the name \"\\x1b[2J\" is refused: the name holds a control character\n"},
+  };
+  for (const Case& c : cases) {
+    write_file(settings, "MOD_NORVASK_MODE=0\nMOD_NORVASK_MODE2=0\n" + c.line + "\n");
+    StatusReport report{};
+    EXPECT_EQ(look_at_leds(report), 0) << c.what;
+    report.daemon.state = DaemonState::NotRunning;
+    const std::string json = rendered([&](std::FILE* out) { render_json(report, out); });
+    const std::string plain = rendered([&](std::FILE* out) { render_plain(report, out); });
+    const std::size_t led1 = json.find(R"({"led":1,"device":{)");
+    EXPECT_LT(json.find(c.json, led1), json.find(R"({"led":2,)")) << c.what << ":\n" << json;
+    EXPECT_NE(plain.find(c.plain), std::string::npos) << c.what << ":\n" << plain;
+    // LED 2, named by no line, is the board's.
+    EXPECT_NE(json.find(R"({"led":2,"device":{"kind":"gpio")"), std::string::npos) << c.what;
+    EXPECT_EQ(plain.find('\x1b'), std::string::npos) << c.what;
+  }
+  // A preview is of a mode on neither LED.
+  StatusReport preview{};
+  EXPECT_EQ(look_at_mode(preview, 17), 0);
+  EXPECT_NE(rendered([&](std::FILE* out) { render_preview_json(preview, out); })
+                .find(R"({"preview":{"led":null,"device":null,"mode":17,)"),
+            std::string::npos);
+  EXPECT_EQ(rendered([&](std::FILE* out) { render_preview_plain(preview, out); }).find("device"),
+            std::string::npos);
+  settings_path = "/opt/norvask/etc/settings";
+  leds_class_path = saved_leds;
+}
+
+}  // namespace

@@ -165,6 +165,23 @@ function evidenceParts(led) {
   }
 }
 
+// Which device the LED is, and what the kernel shows of a kernel LED: a
+// trigger other than none drives it, whatever the daemon writes.
+function deviceWords(d) {
+  if (!d) return '';
+  if (d.kind === 'gpio') return 'Device: the board\'s GPIO LED (' + d.path + ')';
+  if (d.kind === 'refused') {
+    return 'Device: none, the daemon leaves this LED alone: the name "' + d.name +
+      '" is refused: ' + d.refused_because;
+  }
+  let words = 'Device: kernel LED "' + d.name + '"';
+  words += d.brightness === null || d.max_brightness === null ? ': its brightness cannot be read'
+    : ': brightness ' + d.brightness + ' of ' + d.max_brightness;
+  if (d.trigger === null) return words + ', its trigger cannot be read';
+  if (d.trigger === 'none') return words + ', no trigger';
+  return words + ', trigger ' + d.trigger + ': the kernel\'s trigger drives it, not the daemon';
+}
+
 function showLed(led) {
   const n = led.led;
   const lamp = $('lamp' + n);
@@ -174,6 +191,7 @@ function showLed(led) {
   text($('lampstate' + n), { on: 'lit', off: 'off', blink: 'blinking', unknown: 'unknown' }[look]);
   text($('state' + n), 'Mode ' + led.mode + ', ' + led.shows + ': ' + state);
   $('evidence' + n).replaceChildren(...evidenceParts(led).map(item));
+  text($('device' + n), deviceWords(led.device));
   const chooser = $('mode' + n);
   if (!page.chosen[n - 1] && !page.applying) {
     chooseMode(chooser, led.mode);
