@@ -3,7 +3,7 @@ on every mode. Each tick's device calls, messages and errors are checked as
 in the soak (the board still answers the device calls from outside the
 daemon, now made by valgrind on its behalf). Memcheck must report no
 invalid access and no leak, with nothing left allocated at the end and no
-descriptor open but the log socket and the GPIO device; and the daemon's
+descriptor open but the log socket and the LEDs' devices; and the daemon's
 own code must allocate nothing: every allocation's stack leads from the
 daemon into the C library's stdio or syslog code, and as many are made in
 each tick after the first.
@@ -23,7 +23,7 @@ from concurrent.futures import ThreadPoolExecutor
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 
 import soak  # noqa: E402
-from board import Board, BoardError  # noqa: E402
+from board import CLASS_LEDS, CLASS_LEDS_DIR, Board, BoardError, class_led_setting  # noqa: E402
 from model import Model  # noqa: E402
 from report import Report  # noqa: E402
 
@@ -51,7 +51,8 @@ CASES = [
     ("IPsec through swanctl", (14, 12), [*soak.SWANCTL, "sas 1"], []),
     ("remote services", (15, 16),
      ["service tessik_clientd connected", "service drennic listening"], []),
-    ("always, and beyond the table", (17, 18), [], []),
+    ("always, and beyond the table, on kernel LEDs", (17, 18),
+     [class_led_setting(1, CLASS_LEDS[0]), class_led_setting(2, CLASS_LEDS[1])], []),
 ]
 
 ALLOCATION = re.compile(r"^--\d+-- (\w+)\(.*\) = 0x[0-9A-Fa-f]+$", re.M)
@@ -209,7 +210,9 @@ class CaseRun:
         # Valgrind's own log file apart.
         self.open_at_exit = [f or s for f, s in re.findall(
             r"Open (?:file descriptor \d+: (\S+)|(AF_UNIX) socket)", self.log) if f != LOG]
-        stray = [f for f in self.open_at_exit if f not in ("/dev/gpio", "AF_UNIX")]
+        # The LEDs' devices are kept open for the daemon's life.
+        stray = [f for f in self.open_at_exit if f not in ("/dev/gpio", "AF_UNIX")
+                 and not f.startswith(CLASS_LEDS_DIR + "/")]
         if stray:
             self.problems.append(f"open at exit: {stray}")
         self.per_tick = [b - a for a, b in zip(self.totals, self.totals[1:])]

@@ -35,13 +35,15 @@ from concurrent.futures import ThreadPoolExecutor
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 
-from board import SETTINGS, Board, BoardError, Log  # noqa: E402
+from board import CLASS_LEDS, SETTINGS, Board, BoardError, Log, class_led_setting  # noqa: E402
 from model import TOOLS, WIFI, Model  # noqa: E402
 from report import Report  # noqa: E402
 
 BROKEN = ["missing", "fail", "silent", "garbage"]
 # Both LEDs on modes that run commands, and two boards for the devices.
 BOARDS = [(11, 13), (12, 14), (15, 16), (7, 3), (10, 2)]
+# LED 1 on a kernel LED of the board's (the GPIO device's faults leave it be).
+KERNEL_LED_BOARDS = {(7, 3)}
 # Broken when a board's daemon starts: on the last board the I/O command
 # prints garbage when the daemon first asks it about a pin, which it asks once.
 START_FAULTS = {(10, 2): ["tool io garbage"]}
@@ -467,6 +469,8 @@ class BoardRun:
 
         with open(b.path(SETTINGS), "wb") as f:
             f.write(settings_text(self.rng, self.modes))
+        if self.modes in KERNEL_LED_BOARDS:
+            play(b, self.model, class_led_setting(1, CLASS_LEDS[0]))
         # The GPIO device is missing at first: the daemon must find it later.
         for line in ["device gpio off"] + START_FAULTS.get(self.modes, []):
             play(b, self.model, line)

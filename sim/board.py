@@ -70,6 +70,12 @@ class Log:
         return f"{self.time:.3f} {self.ident}[{self.pid}] {self.severity}: {self.text}"
 
 
+def led_value(word):
+    """The value of an `led N V` event: 0 or 1, or on a kernel LED a
+    brightness between the two as the text "RAW/MAX"."""
+    return int(word) if word.isdigit() else word
+
+
 def parse_event(line, index):
     stamp, _, rest = line.partition(" ")
     kind, _, rest = rest.partition(" ")
@@ -86,6 +92,16 @@ INIT = "/opt/norvask/etc/init"
 SETTINGS = "/opt/norvask/etc/settings"
 CGI = "/opt/norvask/www/cgi-bin/norvask"
 PID_FILE = "/var/run/norvaskd.pid"
+# The boards' kernel LEDs, LED 1's and LED 2's (the router's, by its device
+# tree; served with max_brightness 255 on the simulated board), and where
+# their files are.
+CLASS_LEDS = ("norvask:green:one", "norvask:red:two")
+CLASS_LEDS_DIR = "/sys/class/leds"
+
+
+def class_led_setting(led, name):
+    """The board line that has LED `led` (1 or 2) be the kernel LED `name`."""
+    return f"settings MOD_NORVASK_LED{'' if led == 1 else led}={name}"
 
 
 def shown_path(host_path):
@@ -294,7 +310,7 @@ class Board:
         for e in self.snapshot()[start:]:
             if e.kind != "led":
                 continue
-            n, value = (int(w) for w in e.words)
+            n, value = int(e.words[0]), led_value(e.words[1])
             if led is None:
                 writes.append((e.time, n, value))
             elif n == led:
@@ -307,7 +323,7 @@ class Board:
         found = self.wait_count(
             lambda e: e.kind == "led" and e.words[0] == str(led), count, timeout=timeout,
             start=start)
-        return [(e.time, int(e.words[1])) for e in found]
+        return [(e.time, led_value(e.words[1])) for e in found]
 
     def logs(self, start=0):
         return [Log(e) for e in self.snapshot()[start:] if e.kind == "log"]
@@ -368,6 +384,20 @@ class Board:
             except OSError:
                 pass
         return None
+
+    def class_led(self, name):
+        """What the board's kernel LED `name` shows through its files:
+        (brightness, max_brightness, the active trigger), or None when it
+        is not there."""
+        folder = self.path(f"{CLASS_LEDS_DIR}/{name}")
+        try:
+            with open(f"{folder}/brightness") as b, open(f"{folder}/max_brightness") as m, \
+                    open(f"{folder}/trigger") as t:
+                brightness, top, triggers = int(b.read()), int(m.read()), t.read().split()
+        except FileNotFoundError:
+            return None
+        active, = [w[1:-1] for w in triggers if w.startswith("[")]
+        return brightness, top, active
 
     def inspect(self):
         """The daemon's open descriptors, children and zombies."""

@@ -350,6 +350,7 @@ constexpr const char* world_verbs[] = {
     "device", "pin",    "io",      "serial", "stations", "ssid", "traffic", "send",    "iface",
     "tun",    "stroke", "swanctl", "sas",    "service",  "tool", "kill",    "stop",    "restart",
     "gpio",   "tmp",    "nproc",   "pids",   "clock",    "tick", "init",    "install",
+    "led-class", "led-trigger",
 };
 
 // ---- the daemon's output and syslog ----

@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "sim/events.h"
+#include "sim/served_leds.h"
 
 #if defined(__x86_64__)
 constexpr std::uint32_t filter_arch = AUDIT_ARCH_X86_64;
@@ -29,12 +30,25 @@ constexpr std::uint32_t filter_arch = AUDIT_ARCH_AARCH64;
 
 namespace {
 
-// The low 32 bits of the request argument: glibc passes the request as an
-// unsigned long, and the kernel looks at its low half only.
-constexpr std::uint32_t request_offset =
-    offsetof(seccomp_data, args[1]) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
+// The low 32 bits of argument `n`: the kernel takes an ioctl's request and
+// an open's flags as 32-bit values.
+constexpr std::uint32_t argument_offset(std::size_t n) {
+  return static_cast<std::uint32_t>(offsetof(seccomp_data, args) + n * sizeof(std::uint64_t) +
+                                    (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0));
+}
 
-std::vector<sock_filter> build_filter() {
+// An open whose flags (argument `flags_at`) ask for writing goes to the board.
+void notify_open_for_writing(std::vector<sock_filter>& code, std::vector<std::size_t>& to_notify,
+                             std::vector<std::size_t>& to_allow, std::uint32_t nr,
+                             std::size_t flags_at) {
+  code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, nr, 0, 2));
+  code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argument_offset(flags_at)));
+  to_notify.push_back(code.size());
+  to_allow.push_back(code.size());
+  code.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_WRONLY | O_RDWR, 0, 0));
+}
+
+std::vector<sock_filter> build_filter(bool class_leds) {
   std::vector<sock_filter> code;
   std::vector<std::size_t> to_allow;
   std::vector<std::size_t> to_notify;
@@ -49,9 +63,22 @@ std::vector<sock_filter> build_filter() {
 #endif
   to_notify.push_back(code.size());
   code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clock_nanosleep, 0, 0));
+  if (class_leds) {
+    for (const long nr : {__NR_pread64, __NR_pwrite64}) {
+      to_notify.push_back(code.size());
+      code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(nr), 0, 0));
+    }
+    notify_open_for_writing(code, to_notify, to_allow, __NR_openat, 2);
+#ifdef __NR_open
+    // The accumulator holds the flags now: load the number again.
+    code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+    notify_open_for_writing(code, to_notify, to_allow, __NR_open, 1);
+#endif
+    code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+  }
   to_allow.push_back(code.size());
   code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 0));
-  code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, request_offset));
+  code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argument_offset(1)));
   for (const std::uint32_t request : board_requests) {
     to_notify.push_back(code.size());
     code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, request, 0, 0));
@@ -60,8 +87,9 @@ std::vector<sock_filter> build_filter() {
   code.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
   const std::size_t notify = code.size();
   code.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF));
-  // The architecture and ioctl tests fall through on a match and jump to
-  // "allow" otherwise; the request and sleep tests jump to "notify" on a match.
+  // The architecture, ioctl and open tests fall through on a match and jump
+  // to "allow" otherwise; the request, sleep, file call and open flags tests
+  // jump to "notify" on a match.
   for (const std::size_t at : to_allow) code[at].jf = static_cast<std::uint8_t>(allow - at - 1);
   for (const std::size_t at : to_notify) code[at].jt = static_cast<std::uint8_t>(notify - at - 1);
   return code;
@@ -96,6 +124,20 @@ int write_target_memory(int listener, std::uint64_t id, pid_t pid, std::uint64_t
   close(mem);
   return result;
 }
+
+}  // namespace
+
+ssize_t read_target_memory(int listener, std::uint64_t id, pid_t pid, std::uint64_t address,
+                           void* data, std::size_t size) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/mem";
+  const int mem = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (mem < 0) return -1;
+  const ssize_t n = still_waiting(listener, id) ? pread(mem, data, size, static_cast<off_t>(address)) : -1;
+  close(mem);
+  return n;
+}
+
+namespace {
 
 // One event per call the daemon saw answered.
 void report_call(double when, Device device, const IoctlAnswer& answer) {
@@ -199,8 +241,8 @@ void release_sleep(int listener, SleepGate& gate) {
   gate.held = false;
 }
 
-int install_device_filter() {
-  std::vector<sock_filter> code = build_filter();
+int install_device_filter(bool class_leds) {
+  std::vector<sock_filter> code = build_filter(class_leds);
   sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return -1;
   // Once we have a call, only a fatal signal may cut the daemon's wait short:
@@ -229,6 +271,10 @@ int serve_notification(int listener, const BoardState& board, const DeviceFiles&
   const double when = board_clock();
   response->id = request->id;
   const seccomp_data& call = request->data;
+  if (is_led_file_call(call.nr)) {
+    serve_led_file_call(listener, *request, when);
+    return 0;
+  }
   if (call.nr != __NR_ioctl) {
     const auto pid = static_cast<pid_t>(request->pid);
     const bool daemons = pid == daemon_pid || (daemon_file && runs_file(pid, *daemon_file));
@@ -300,8 +346,8 @@ int receive_listener(int fd) {
   return listener;
 }
 
-int filter_child(int report_fd) {
-  const int listener = install_device_filter();
+int filter_child(int report_fd, bool class_leds) {
+  const int listener = install_device_filter(class_leds);
   if (listener < 0 || send_descriptor(report_fd, listener) != 0) return -1;
   close(listener);
   return 0;

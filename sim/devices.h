@@ -31,8 +31,10 @@ int remember_device_file(DeviceFiles& files, Device device, const std::string& p
 
 // For the child that is about to execute the daemon: installs the filter and
 // returns the listener's descriptor, or -1. Sleeps go to the supervisor too,
-// which reports the daemon's tick-ending one and can end or hold it.
-int install_device_filter();
+// which reports the daemon's tick-ending one and can end or hold it; with
+// `class_leds`, the calls on files that the board's kernel LEDs need
+// (served_leds.h): opens for writing, pread and pwrite.
+int install_device_filter(bool class_leds);
 
 // The daemon's one-second sleeps held until the scenario lets each end, so
 // that it runs one tick per request ("clock step").
@@ -68,7 +70,12 @@ int receive_listener(int fd);  // the listener, or -1 after five seconds
 
 // In a child before it executes its program: installs the filter and sends
 // its listener over `report_fd`. 0, or -1.
-int filter_child(int report_fd);
+int filter_child(int report_fd, bool class_leds = false);
+
+// Reads up to `size` bytes at `address` in process `pid` while its call
+// `id` waits on `listener`: how many were read, or -1.
+ssize_t read_target_memory(int listener, std::uint64_t id, pid_t pid, std::uint64_t address,
+                           void* data, std::size_t size);
 
 // The filters of "run" commands, with whatever they started (a daemon the
 // start script started): each is served until everyone under it has ended.

@@ -23,6 +23,10 @@ WIFI = ["wlan0", "wlan02", "wlan1"]
 # The program each control tool talks to.
 PROGRAM_OF_TOOL = {"hostapd_cli": "hostapd", "wpa_cli": "wpa_supplicant", "stroke": "charon",
                    "swanctl": "charon"}
+# The board's kernel LEDs until a line changes them (the router's two), and
+# the settings keys that give each LED one.
+CLASS_LEDS = ("norvask:green:one", "norvask:red:two")
+LED_KEYS = {"MOD_NORVASK_LED": 1, "MOD_NORVASK_LED2": 2}
 # Where the daemon keeps each command's output.
 CAPTURES = {
     "wlan0": "/tmp/norvask_wifi_ap.txt",
@@ -46,6 +50,24 @@ def shape(writes):
     return tuple(writes)
 
 
+def settings_value(line):
+    """The key and value a settings line sets, as the daemon's reader takes
+    them (the key in capitals), or None."""
+    line = re.split(r"[\r\n]", line)[0]
+    if '"' in line:
+        line = line[:line.rindex('"')]
+    key, equals, value = line.partition("=")
+    if not equals:
+        return None
+    return key.upper(), value[1:] if value.startswith('"') else value
+
+
+def usable_led_name(name):
+    """A kernel LED name the daemon takes (whether the LED is there apart)."""
+    return (0 < len(name.encode()) <= 63 and "/" not in name and name not in (".", "..")
+            and not any(ord(c) < 32 or ord(c) == 127 for c in name))
+
+
 class Model:
     """The board as the scenario left it, and the daemon's own state as its
     documented behaviour makes it."""
@@ -53,6 +75,10 @@ class Model:
     def __init__(self, modes=(0, 0), garbage=""):
         self.modes = tuple(modes)
         self.garbage = garbage  # what a tool printing garbage prints
+        # Each LED's kernel LED as the settings name it (None: the board's
+        # GPIO device), and the board's kernel LEDs.
+        self.led_names = {1: None, 2: None}
+        self.served = set(CLASS_LEDS)
         self.gpio_file = True
         self.gpio_open = False  # the daemon keeps the device open once it has it
         self.gpio_fail = False
@@ -100,6 +126,27 @@ class Model:
     def _modes(self, mode1, mode2):
         if not self.ticks:  # the daemon reads its settings once, when it starts
             self.modes = (int(mode1), int(mode2))
+            self.led_names = {1: None, 2: None}  # the file is written anew
+
+    def _no_settings(self):
+        if not self.ticks:
+            self.led_names = {1: None, 2: None}
+
+    def _settings(self, *words):
+        # The first line that sets a key counts. Blanks within a value are
+        # not modelled.
+        found = settings_value(" ".join(words))
+        if not self.ticks and found and found[0] in LED_KEYS:
+            led = LED_KEYS[found[0]]
+            if self.led_names[led] is None:
+                self.led_names[led] = found[1]
+
+    def _led_class(self, name, change=None):
+        if not self.ticks:  # what happens to an LED in use is not modelled
+            if change == "gone":
+                self.served.discard(name)
+            else:
+                self.served.add(name)
 
     def _pin(self, name, value):
         self.pins[name] = None if value == "none" else int(value)
@@ -383,6 +430,23 @@ class Model:
             self.gpio_open = True
         return self.gpio_open
 
+    def led_kind(self, led):
+        """How LED `led` is driven: "gpio", "class", or "none" for a kernel
+        LED the daemon refused or did not find, which it never writes."""
+        name = self.led_names[led]
+        if name is None:
+            return "gpio"
+        return "class" if usable_led_name(name) and name in self.served else "none"
+
+    def led_write(self, led, value):
+        kind = self.led_kind(led)
+        if kind == "gpio":
+            self.gpio_write(led, value)
+        elif kind == "class":
+            # On is max_brightness, which the board reports as 1.
+            self.devices.append(f"led {led} {1 if value else 0}")
+            self.writes[led].append(1 if value else 0)
+
     def gpio_write(self, led, value):
         if not self.device_open():
             return
@@ -487,7 +551,7 @@ class Model:
         for led, mode in ((1, self.modes[0]), (2, self.modes[1])):
             action, value = self.decide(led, mode)
             for v in {"off": [0], "on": [value], "blink": BLINK, "keep": []}[action]:
-                self.gpio_write(led, v)
+                self.led_write(led, v)
         return self.devices, self.logs, self.stderr
 
     def shapes(self):

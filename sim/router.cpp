@@ -391,34 +391,6 @@ int install(const Call& c) {
 
 // ---- the kernel's LEDs ----
 
-// Until the shared readers are in sim/words.cpp: the words as the contract
-// has them.
-bool kernel_name(const std::string& word) {
-  return !word.empty() && word.size() <= 63 && word != "." && word != ".." &&
-         word.find_first_not_of(
-             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-             "0123456789:_.-") == std::string::npos;
-}
-
-int read_led_class(const Call& c, std::string& name, long& max, bool& gone) {
-  max = -1;
-  gone = c.w.size() == 3 && c.w[2] == "gone";
-  const bool valid = (c.w.size() == 2 || c.w.size() == 3) && kernel_name(c.w[1]) &&
-                     (c.w.size() == 2 || gone || parse_int(c.w[2], 1, 1L << 30, max) == 0);
-  if (!valid) return c.usage("led-class NAME [MAX|gone]");
-  name = c.w[1];
-  return 0;
-}
-
-int read_led_trigger(const Call& c, std::string& name, std::string& trigger) {
-  if (c.w.size() != 3 || !kernel_name(c.w[1]) || !kernel_name(c.w[2])) {
-    return c.usage("led-trigger NAME TRIGGER");
-  }
-  name = c.w[1];
-  trigger = c.w[2];
-  return 0;
-}
-
 // The router's kernel LEDs are its device tree's (vm/image.py): leds-gpio
 // on two lines of the PL061, each a device of its own.
 bool router_led(const std::string& name) {

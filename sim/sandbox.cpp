@@ -1,5 +1,6 @@
 #include "sim/sandbox.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 
 #include "sim/board.h"
+#include "sim/class_leds.h"
 
 namespace {
 
@@ -152,6 +154,32 @@ int install_tools(const HostFiles& files) {
   return 0;
 }
 
+// /sys/class with the board's own kernel LEDs: a folder in its place in
+// which the host's other classes are links to where the host's /sys/class is
+// bound, and an empty `leds` for the board's (a host's own LEDs are never
+// within reach).
+int build_sys_class() {
+  const std::string host = std::string(board_dir) + "/host-class";
+  if (make_dirs(host, 0755) != 0) return -1;
+  if (mount("/sys/class", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+    return fail("cannot bind", "/sys/class");
+  }
+  if (mount_tmpfs("/sys/class", "mode=0755") != 0) return -1;
+  DIR* classes = opendir(host.c_str());
+  if (!classes) return fail("cannot read", host);
+  int result = 0;
+  while (const dirent* entry = readdir(classes)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || name == "leds") continue;
+    if (symlink((host + "/" + name).c_str(), ("/sys/class/" + name).c_str()) != 0) {
+      result = fail("cannot link", "/sys/class/" + name);
+      break;
+    }
+  }
+  closedir(classes);
+  return result == 0 ? make_dirs(class_leds_dir, 0755) : -1;
+}
+
 std::string find_program(const char* name) {
   for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
     std::string path = std::string(dir) + "/" + name;
@@ -242,7 +270,7 @@ int build_sandbox(const HostFiles& files) {
   for (const auto& [fd, inside] : files.shown) {
     if (bind_read_only(fd, inside) != 0) return -1;
   }
-  if (build_dev(std::string(board_dir) + "/dev") != 0) return -1;
+  if (build_dev(std::string(board_dir) + "/dev") != 0 || build_sys_class() != 0) return -1;
   // /tmp for the captures, /run (/var/run) for a start script's pid file.
   if (mount_tmpfs("/tmp", "mode=1777") != 0 || mount_tmpfs("/run", "mode=0755") != 0) return -1;
   if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {

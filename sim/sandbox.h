@@ -53,7 +53,8 @@ int enter_namespaces();
 int collect_host_files(const std::string& daemon, const std::vector<ShownFile>& shown,
                        const std::string& shell, HostFiles& files);
 
-// Builds the sandbox's file system; run in the PID namespace's first process.
+// Builds the sandbox's file system, with an empty /sys/class/leds; run in
+// the PID namespace's first process.
 // 0, or -1 with a message on standard error.
 int build_sandbox(const HostFiles& files);
 

@@ -15,7 +15,9 @@
 #include <tuple>
 
 #include "sim/events.h"
+#include "sim/class_leds.h"
 #include "sim/network.h"
+#include "sim/served_leds.h"
 #include "sim/services.h"
 #include "sim/simulated.h"
 #include "sim/words.h"
@@ -372,6 +374,25 @@ int tick(const Call& c) {
   return 0;
 }
 
+// The board's kernel LEDs: one there (again), one gone, or its trigger set
+// by another program.
+int led_class(const Call& c) {
+  std::string name;
+  long max = 0;
+  bool gone = false;
+  if (const int wrong = read_led_class(c, name, max, gone)) return wrong;
+  const auto brightness = max < 0 ? default_max_brightness : static_cast<std::uint32_t>(max);
+  const int result = gone ? remove_class_led(name, c.error) : add_class_led(name, brightness, c.error);
+  return result == 0 ? 0 : verb_failed;
+}
+
+int led_trigger(const Call& c) {
+  std::string name;
+  std::string trigger;
+  if (const int wrong = read_led_trigger(c, name, trigger)) return wrong;
+  return set_class_led_trigger(name, trigger, c.error) == 0 ? 0 : verb_failed;
+}
+
 constexpr Verb verbs[] = {
     {"device", device},
     {"pin", pin},
@@ -397,6 +418,8 @@ constexpr Verb verbs[] = {
     {"pids", pids},
     {"clock", set_clock},
     {"tick", tick},
+    {"led-class", led_class},
+    {"led-trigger", led_trigger},
 };
 
 // ---- the hooks around the daemon ----
@@ -412,13 +435,15 @@ int prepare_board(const Supervisor& s) {
   if (hand_to_user(s, board_state_dir) != 0) return -1;
   if (write_file(garbage_path, garbage_text, 0644) != 0) return -1;
   if (install_standin(tool_path(sandbox_io_path), true) != 0) return -1;
+  if (serve_default_leds(s.options.user) != 0) return -1;
+  world.class_leds = true;
   return install_standin(tool_path(sandbox_stroke_path), true);
 }
 
 int in_daemon(const Supervisor& s, int report_fd) {
   if (s.options.user >= 0 && become_user(s.options.user) != 0) return -1;
   if (!world.options.emulate_devices) return 0;
-  return filter_child(report_fd);
+  return filter_child(report_fd, world.class_leds);
 }
 
 int daemon_started(Supervisor& /*s*/, int report_fd, std::string& error) {
@@ -444,13 +469,14 @@ void daemon_ending(const Supervisor& s) {
   if (world.listener >= 0) close(world.listener);
   world.listener = -1;
   world.sleeps.held = false;
+  forget_led_opens(s.daemon.pid);
 }
 
 // "run" commands reach the board's devices through filters of their own:
 // norvask-status, and a daemon started by the start script.
 int in_job(const Supervisor& /*s*/, int report_fd) {
   if (!world.options.emulate_devices) return 0;
-  return filter_child(report_fd);
+  return filter_child(report_fd, world.class_leds);
 }
 
 void job_started(Supervisor& /*s*/, int report_fd) {

@@ -32,6 +32,7 @@ struct World {
   SleepGate sleeps;                  // with fast_clock: "clock step" holds each tick's sleep
   bool tmp_full;                     // a /tmp with no room left lies over the board's
   bool limits_apply;                 // the daemon is not the host's root: RLIMIT_NPROC binds it
+  bool class_leds;                   // kernel LEDs served (the router's are its kernel's own)
 };
 
 extern World world;

@@ -20,7 +20,7 @@ import tty
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from board import STATUS, Board, BoardError, Log, Unsupported  # noqa: E402
+from board import STATUS, Board, BoardError, Log, Unsupported, led_value  # noqa: E402
 from model import WIFI, Model  # noqa: E402
 
 UNKNOWN_MODE = ("not a mode", "Numbers above 17 select nothing: the LED stays dark.")
@@ -182,7 +182,7 @@ class View:
         self.seen += len(events)
         for e in events:
             if e.kind == "led":
-                led, value = (int(x) for x in e.words)
+                led, value = int(e.words[0]), led_value(e.words[1])
                 if self.leds[led] != value:
                     self.changes[led] = self.changes[led][-5:] + [time.monotonic()]
                 self.leds[led] = value

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "sim/board.h"
+#include "sim/class_leds.h"
 
 namespace {
 
@@ -124,4 +125,24 @@ int read_serial(const Call& c, SerialLine& line) {
     return 0;
   }
   return serial_usage(c);
+}
+
+int read_led_class(const Call& c, std::string& name, long& max, bool& gone) {
+  max = -1;
+  gone = c.w.size() == 3 && c.w[2] == "gone";
+  if (c.w.size() < 2 || c.w.size() > 3 || !valid_class_led_name(c.w[1]) ||
+      (c.w.size() == 3 && !gone && parse_int(c.w[2], 1, UINT32_MAX, max) != 0)) {
+    return c.usage("led-class NAME [MAX|gone]");
+  }
+  name = c.w[1];
+  return 0;
+}
+
+int read_led_trigger(const Call& c, std::string& name, std::string& trigger) {
+  if (c.w.size() != 3 || !valid_class_led_name(c.w[1]) || !valid_class_led_name(c.w[2])) {
+    return c.usage("led-trigger NAME TRIGGER");
+  }
+  name = c.w[1];
+  trigger = c.w[2];
+  return 0;
 }

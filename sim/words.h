@@ -42,3 +42,11 @@ struct SerialLine {
 };
 int read_serial(const Call& c, SerialLine& line);
 int serial_usage(const Call& c);
+
+// led-class NAME [MAX|gone]: `max` the LED's max_brightness, -1 when not
+// given (each board has its default), or `gone` when it goes. NAME (and
+// TRIGGER) as a kernel name: see valid_class_led_name.
+int read_led_class(const Call& c, std::string& name, long& max, bool& gone);
+// led-trigger NAME TRIGGER: whether the board offers TRIGGER is the board's
+// to say.
+int read_led_trigger(const Call& c, std::string& name, std::string& trigger);

@@ -3,7 +3,8 @@ daemon's LED writes cut into ticks, and what the model says they must be.
 
 Most tests put the other LED on mode 17 ("always on"), which writes once
 per tick and so marks where each tick ends: LED 1 is evaluated before LED 2
-in every tick.
+in every tick. The mode tables run on both kinds of LED the daemon drives:
+the board's GPIO device, and kernel LEDs (LED_KINDS).
 """
 
 import os
@@ -12,8 +13,15 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
-from board import Board, Unsupported  # noqa: E402
+from board import CLASS_LEDS, Board, Unsupported, class_led_setting  # noqa: E402, F401
 from model import BLINK, predict, shape  # noqa: E402, F401
+
+# The board lines that put both LEDs on each kind: the board's GPIO device
+# (no settings for it), and its kernel LEDs.
+LED_KINDS = {
+    "gpio": [],
+    "class": [class_led_setting(1, CLASS_LEDS[0]), class_led_setting(2, CLASS_LEDS[1])],
+}
 
 # How far a tick may drift from one second on a busy machine.
 TICK_MIN, TICK_MAX = 0.9, 1.6
@@ -88,24 +96,27 @@ class BoardCase(unittest.TestCase):
         """Waits until `count` ticks are complete (see per_tick)."""
         b.wait_writes(marker, count + (1 if marker == 1 else 0))
 
-    def check_cases(self, cases, ticks=3):
+    def check_cases(self, cases, ticks=3, kinds=tuple(LED_KINDS)):
         """Runs each case, name -> (mode, set-up lines[, changes]), on a board
-        of its own with LED 1 on `mode` and LED 2 on 17 (always on, which
-        marks each tick's end); changes[k] is made after tick k + 1. What
-        LED 1 shows in each tick must be what the model predicts."""
+        of its own for each kind of LED in `kinds`, with LED 1 on `mode` and
+        LED 2 on 17 (always on, which marks each tick's end); changes[k] is
+        made after tick k + 1. What LED 1 shows in each tick must be what
+        the model predicts. The boards, by (name, kind)."""
         boards = {}
         for name, (mode, setup, *rest) in cases.items():
-            boards[name] = self.board(*setup, modes=(mode, 17))
+            for kind in kinds:
+                boards[name, kind] = self.board(*LED_KINDS[kind], *setup, modes=(mode, 17))
         for k in range(max((len(c[2]) for c in cases.values() if len(c) > 2), default=0)):
-            for name, b in boards.items():
+            for (name, kind), b in boards.items():
                 changes = cases[name][2] if len(cases[name]) > 2 else []
                 if k < len(changes) and changes[k]:
                     # During the sleep after the tick: the next tick sees it.
                     b.wait_writes(2, k + 1)
                     b.do(changes[k])
-        for name, b in boards.items():
+        for (name, kind), b in boards.items():
             mode, setup, *rest = cases[name]
-            with self.subTest(name):
+            with self.subTest(name, led=kind):
+                setup = LED_KINDS[kind] + setup
                 expected = [led1 for led1, _ in predict((mode, 17), setup, ticks, *rest)]
                 self.wait_ticks(b, ticks)
                 self.assertEqual(shapes(b)[:ticks], expected)

@@ -2,7 +2,7 @@
 
 import unittest
 
-from systest import BoardCase, predict, shapes
+from systest import LED_KINDS, BoardCase, predict, shapes
 
 # The board's set-up for each pin mode, and what the first read runs.
 PINS = {
@@ -38,9 +38,9 @@ PIN_OF_MODE = {1: "bin0", 2: "bin1", 3: "out0", 4: "out1"}
 class Pins(BoardCase):
     def test_pin_modes(self):
         boards = self.check_cases({name: case[:2] for name, case in PINS.items()})
-        for name, b in boards.items():
+        for (name, kind), b in boards.items():
             mode, setup, support = PINS[name]
-            with self.subTest(name):
+            with self.subTest(name, led=kind):
                 pin = PIN_OF_MODE[mode]
                 io_runs = self.calls(b).count(f"io get {pin}")
                 reads = b.lines("ioctl")
@@ -54,7 +54,8 @@ class Pins(BoardCase):
 
     def test_pin_changes_show_on_the_next_tick(self):
         boards = self.check_cases(CHANGING)
-        self.assertIn(MISSING_PIN_READ, boards["bin0 taken away"].lines("ioctl"))
+        for kind in LED_KINDS:
+            self.assertIn(MISSING_PIN_READ, boards["bin0 taken away", kind].lines("ioctl"))
 
     def test_pin_value_written_as_read_on_led_2(self):
         b = self.board("pin out1 1", modes=(17, 4))

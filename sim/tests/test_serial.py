@@ -28,9 +28,11 @@ UNREADABLE = {"port missing": "open: No such file or directory",
 class Serial(BoardCase):
     def test_activity_modes(self):
         boards = self.check_cases(ACTIVITY, ticks=len(CHANGES) + 1)
-        for name, error in UNREADABLE.items():
-            with self.subTest(name):
-                b = boards[name]
+        for (name, kind), b in boards.items():
+            if name not in UNREADABLE:
+                continue
+            with self.subTest(name, led=kind):
+                error = UNREADABLE[name]
                 failures = [log.text for log in b.logs()].count("failure getting serial stats")
                 self.assertGreaterEqual(failures, 3)
                 self.assertGreaterEqual(b.lines("stderr").count(error), 3)

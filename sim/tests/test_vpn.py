@@ -4,7 +4,7 @@ real netstat."""
 
 import unittest
 
-from systest import BoardCase
+from systest import LED_KINDS, BoardCase
 
 OPENVPN = {
     "no tunnel": (13, []),
@@ -42,20 +42,22 @@ SERVICES = {
 class Vpn(BoardCase):
     def test_openvpn(self):
         boards = self.check_cases(OPENVPN)
-        capture = self.read_sandbox(boards["data on the first tunnel"], "/tmp/norvask_open_vpn.txt")
+        capture = self.read_sandbox(boards["data on the first tunnel", "gpio"],
+                                    "/tmp/norvask_open_vpn.txt")
         self.assertEqual(capture, "RX bytes:1200\n")
 
     def test_ipsec(self):
         boards = self.check_cases(IPSEC)
-        self.assertNotIn("swanctl --list-sas", self.calls(boards["both tools"]))
-        failures = [log.text for log in boards["neither tool"].logs()]
-        self.assertGreaterEqual(failures.count("failure getting IPsec status"), 2)
-        capture = self.read_sandbox(boards["stroke, one up"], "/tmp/norvask_ipsec.txt")
+        for kind in LED_KINDS:
+            self.assertNotIn("swanctl --list-sas", self.calls(boards["both tools", kind]))
+            failures = [log.text for log in boards["neither tool", kind].logs()]
+            self.assertGreaterEqual(failures.count("failure getting IPsec status"), 2)
+        capture = self.read_sandbox(boards["stroke, one up", "gpio"], "/tmp/norvask_ipsec.txt")
         self.assertEqual(capture, "Security Associations (1 up\n")
 
     def test_services(self):
         boards = self.check_cases(SERVICES)
-        capture = self.read_sandbox(boards["portal listening"], "/tmp/norvask_pelm_vpn.txt")
+        capture = self.read_sandbox(boards["portal listening", "gpio"], "/tmp/norvask_pelm_vpn.txt")
         self.assertRegex(capture, r"127\.0\.0\.1:\d+ .* LISTEN +\d+/drennic")
 
 

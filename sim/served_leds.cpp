@@ -1,0 +1,419 @@
+#include "sim/served_leds.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <vector>
+
+#include "settings/settings_internal.h"
+#include "sim/class_leds.h"
+#include "sim/core.h"
+#include "sim/devices.h"
+#include "sim/events.h"
+
+namespace {
+
+enum class LedFile : std::uint8_t { Brightness, Trigger, MaxBrightness };
+constexpr const char* led_file_names[] = {"brightness", "trigger", "max_brightness"};
+
+struct FileKey {
+  dev_t dev;
+  ino_t ino;
+};
+
+bool same_file(const FileKey& a, const FileKey& b) { return a.dev == b.dev && a.ino == b.ino; }
+
+struct ServedLed {
+  ClassLed led;
+  bool gone;
+  FileKey files[std::size(led_file_names)];
+  // The board's own descriptors of the two files that change, rewritten in
+  // place: the daemon's descriptors are to the same files.
+  int brightness_fd;
+  int trigger_fd;
+};
+
+// A descriptor the board put in a process in answer to its open.
+struct LedOpen {
+  pid_t pid;
+  int fd;
+  FileKey file;
+  bool readable;
+  bool writable;
+  int led;  // the LED of the settings it was opened for, 1 or 2; 0: neither
+};
+
+// LEDs that went are kept, so that their old descriptors keep failing; both
+// lists are bounded however many lines ask.
+constexpr std::size_t served_max = 32;
+constexpr std::size_t opens_max = 64;
+
+std::vector<ServedLed> served;
+std::vector<LedOpen> opens;
+long served_user = -1;
+
+std::string led_dir(const std::string& name) { return std::string(class_leds_dir) + "/" + name; }
+
+int rewrite(int fd, const std::string& text) {
+  if (pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) return -1;
+  return ftruncate(fd, static_cast<off_t>(text.size()));
+}
+
+int show(const ServedLed& s) {
+  const int brightness = rewrite(s.brightness_fd, std::to_string(s.led.brightness) + "\n");
+  return rewrite(s.trigger_fd, trigger_listing(s.led)) == 0 && brightness == 0 ? 0 : -1;
+}
+
+ServedLed* live_led(const std::string& name) {
+  for (ServedLed& s : served) {
+    if (!s.gone && s.led.name == name) return &s;
+  }
+  return nullptr;
+}
+
+// The LED one of whose files this is, gone ones too, and which file.
+ServedLed* find_file(const FileKey& key, LedFile& which) {
+  for (ServedLed& s : served) {
+    for (std::size_t i = 0; i < std::size(s.files); ++i) {
+      if (!same_file(s.files[i], key)) continue;
+      which = static_cast<LedFile>(i);
+      return &s;
+    }
+  }
+  return nullptr;
+}
+
+int create_file(const ServedLed& s, LedFile which, const std::string& text, FileKey& key,
+                int* keep) {
+  const std::string path = led_dir(s.led.name) + "/" + led_file_names[static_cast<int>(which)];
+  const mode_t mode = which == LedFile::MaxBrightness ? 0444 : 0644;
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  struct stat st {};
+  const auto id = static_cast<uid_t>(served_user);
+  const bool ok =
+      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+      fchmod(fd, mode) == 0 && (served_user < 0 || fchown(fd, id, id) == 0) && fstat(fd, &st) == 0;
+  key = {st.st_dev, st.st_ino};
+  if (ok && keep) {
+    *keep = fd;
+  } else {
+    close(fd);
+  }
+  return ok ? 0 : -1;
+}
+
+int lay_out(ServedLed& s) {
+  if (mkdir(led_dir(s.led.name).c_str(), 0755) != 0) return -1;
+  FileKey* keys = s.files;
+  const std::string max = std::to_string(s.led.max_brightness) + "\n";
+  if (create_file(s, LedFile::Brightness, "0\n", keys[0], &s.brightness_fd) != 0 ||
+      create_file(s, LedFile::Trigger, trigger_listing(s.led), keys[1], &s.trigger_fd) != 0 ||
+      create_file(s, LedFile::MaxBrightness, max, keys[2], nullptr) != 0) {
+    return -1;
+  }
+  return 0;
+}
+
+void take_away(ServedLed& s) {
+  const std::string dir = led_dir(s.led.name);
+  for (const char* file : led_file_names) (void)unlink((dir + "/" + file).c_str());
+  (void)rmdir(dir.c_str());
+  for (int* fd : {&s.brightness_fd, &s.trigger_fd}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  s.gone = true;
+}
+
+// Which LEDs of the settings name `name`, read as the daemon reads them: a
+// bit for each, LED 1 the lowest.
+int named_in_settings(const std::string& name) {
+  const int fd = open(sandbox_settings_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st {};
+  std::FILE* stream = nullptr;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !(stream = fdopen(fd, "r"))) {
+    if (fd >= 0) close(fd);
+    return 0;
+  }
+  int leds = 0;
+  const char* const keys[] = {"MOD_NORVASK_LED", "MOD_NORVASK_LED2"};
+  for (int i = 0; i < 2; ++i) {
+    std::rewind(stream);
+    const char* value = settings_find(stream, keys[i]);
+    if (value && name == value) leds |= 1 << i;
+  }
+  (void)std::fclose(stream);
+  return leds;
+}
+
+// The LED of the settings whose descriptor a brightness open gives: the one
+// naming it, or, when both do, LED 1's first (each opens its own, LED 1
+// first).
+int led_of_open(pid_t pid, const FileKey& file, const std::string& name) {
+  const int leds = named_in_settings(name);
+  if (leds != 3) return leds;
+  for (const LedOpen& o : opens) {
+    if (o.pid == pid && same_file(o.file, file) && o.led == 1) return 2;
+  }
+  return 1;
+}
+
+void remember_open(const LedOpen& open) {
+  std::erase_if(opens, [&open](const LedOpen& o) {
+    return (o.pid == open.pid && o.fd == open.fd) || (kill(o.pid, 0) != 0 && errno == ESRCH);
+  });
+  if (opens.size() >= opens_max) opens.erase(opens.begin());
+  opens.push_back(open);
+}
+
+const LedOpen* find_open(pid_t pid, int fd, const FileKey& file) {
+  for (const LedOpen& o : opens) {
+    if (o.pid == pid && o.fd == fd && same_file(o.file, file)) return &o;
+  }
+  return nullptr;
+}
+
+void continue_call(int listener, std::uint64_t id) {
+  seccomp_notif_resp response{};
+  response.id = id;
+  response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+  (void)ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response);
+}
+
+// Whether the caller got the answer.
+bool answer_call(int listener, std::uint64_t id, std::int64_t value, int error) {
+  seccomp_notif_resp response{};
+  response.id = id;
+  response.val = error ? 0 : value;
+  response.error = error ? -error : 0;
+  return ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response) == 0;
+}
+
+bool file_of_descriptor(pid_t pid, long fd, FileKey& key) {
+  const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+  struct stat st {};
+  if (fd < 0 || stat(link.c_str(), &st) != 0) return false;
+  key = {st.st_dev, st.st_ino};
+  return true;
+}
+
+std::string error_name(int error) {
+  const char* name = strerrorname_np(error);
+  return name ? name : std::to_string(error);
+}
+
+// pread or pwrite on a descriptor of an LED's file.
+void serve_transfer(int listener, const seccomp_notif& request, double when) {
+  const seccomp_data& call = request.data;
+  const auto pid = static_cast<pid_t>(request.pid);
+  const auto fd = static_cast<int>(call.args[0]);
+  FileKey key{};
+  LedFile which{};
+  ServedLed* s = file_of_descriptor(pid, fd, key) ? find_file(key, which) : nullptr;
+  if (!s) {
+    continue_call(listener, request.id);
+    return;
+  }
+  const std::string file =
+      "sysfs " + s->led.name + "/" + led_file_names[static_cast<int>(which)] + " ";
+  const LedOpen* open = find_open(pid, fd, key);
+  if (call.nr == __NR_pread64) {
+    // Descriptors the kernel opened are read-only; the board's are as asked.
+    const int error = open && !open->readable ? EBADF : s->gone ? ENODEV : 0;
+    if (error == 0) {
+      continue_call(listener, request.id);
+    } else if (answer_call(listener, request.id, 0, error)) {
+      emit_at(when, file + "read error " + error_name(error));
+    }
+    return;
+  }
+  const std::uint64_t count = call.args[2];
+  std::string text;
+  int error = 0;
+  if (!open || !open->writable) {
+    error = EBADF;
+  } else if (count > led_write_max) {
+    error = E2BIG;
+  } else {
+    text.resize(count);
+    if (count > 0 && read_target_memory(listener, request.id, pid, call.args[1], text.data(),
+                                        count) != static_cast<ssize_t>(count)) {
+      error = EFAULT;
+      text.clear();
+    }
+  }
+  if (error == 0 && s->gone) error = ENODEV;
+  // Nothing written, nothing stored: sysfs hands the attribute no empty write.
+  ClassLed after = s->led;
+  if (error == 0 && count > 0) {
+    error = which == LedFile::Brightness ? store_brightness(after, text) : store_trigger(after, text);
+  }
+  if (error == 0) {
+    s->led = after;
+    (void)show(*s);
+  }
+  if (!answer_call(listener, request.id, static_cast<std::int64_t>(count), error)) return;
+  const std::string shown = text.empty() ? "" : " " + escaped_text(text);
+  if (error != 0) {
+    emit_at(when, file + "write" + shown + " error " + error_name(error));
+  } else if (which == LedFile::Brightness && open->led != 0) {
+    emit_at(when, "led " + std::to_string(open->led) + " " + reported_brightness(s->led));
+  } else if (count > 0) {
+    emit_at(when, file + "write" + shown);
+  }
+}
+
+// An open for writing: of an LED's brightness or trigger, the board opens it.
+void serve_open(int listener, const seccomp_notif& request) {
+  const seccomp_data& call = request.data;
+#ifdef __NR_open
+  const bool plain = call.nr == __NR_open;
+#else
+  const bool plain = false;
+#endif
+  const auto pid = static_cast<pid_t>(request.pid);
+  const auto dirfd = plain ? AT_FDCWD : static_cast<int>(call.args[0]);
+  const auto flags = static_cast<int>(plain ? call.args[1] : call.args[2]);
+  char path[PATH_MAX] = {};
+  const ssize_t n = read_target_memory(listener, request.id, pid, plain ? call.args[0] : call.args[1],
+                                       path, sizeof path - 1);
+  // Found as the caller would find it: from its working folder, or its dirfd.
+  int found = -1;
+  const bool whole = n > 0 && strnlen(path, static_cast<std::size_t>(n)) < static_cast<std::size_t>(n);
+  if (whole && !(flags & O_PATH) && (path[0] != '/' || std::strncmp(path, "/sys/", 5) == 0)) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    const std::string base = path[0] == '/'       ? ""
+                             : dirfd == AT_FDCWD ? proc + "/cwd/"
+                                                 : proc + "/fd/" + std::to_string(dirfd) + "/";
+    found = open((base + path).c_str(), O_PATH | O_CLOEXEC);
+  }
+  struct stat st {};
+  LedFile which{};
+  ServedLed* s = found >= 0 && fstat(found, &st) == 0 ? find_file({st.st_dev, st.st_ino}, which)
+                                                      : nullptr;
+  if (!s || s->gone) {
+    if (found >= 0) close(found);
+    continue_call(listener, request.id);
+    return;
+  }
+  const FileKey key{st.st_dev, st.st_ino};
+  const int access = flags & O_ACCMODE;
+  const int fd = which == LedFile::MaxBrightness
+                     ? -1
+                     : open(("/proc/self/fd/" + std::to_string(found)).c_str(), O_RDONLY | O_CLOEXEC);
+  close(found);
+  if (fd < 0) {
+    // The attribute has no store: no one opens it for writing, root neither.
+    (void)answer_call(listener, request.id, 0, which == LedFile::MaxBrightness ? EACCES : errno);
+    return;
+  }
+  const int led = which == LedFile::Brightness ? led_of_open(pid, key, s->led.name) : 0;
+  seccomp_notif_addfd add{};
+  add.id = request.id;
+  add.flags = SECCOMP_ADDFD_FLAG_SEND;
+  add.srcfd = static_cast<std::uint32_t>(fd);
+  add.newfd_flags = static_cast<std::uint32_t>(flags & O_CLOEXEC);
+  const int installed = ioctl(listener, SECCOMP_IOCTL_NOTIF_ADDFD, &add);
+  close(fd);
+  if (installed < 0) return;  // the call was cut short: it is asked again
+  remember_open({pid, installed, key, access == O_RDWR, access == O_WRONLY || access == O_RDWR,
+                 led});
+}
+
+}  // namespace
+
+int add_class_led(const std::string& name, std::uint32_t max_brightness, std::string& error) {
+  if (!valid_class_led_name(name)) {
+    error = "not a name for an LED";
+    return -1;
+  }
+  if (ServedLed* old = live_led(name)) take_away(*old);
+  if (served.size() >= served_max) {
+    const auto gone = std::find_if(served.begin(), served.end(),
+                                   [](const ServedLed& s) { return s.gone; });
+    if (gone == served.end()) {
+      error = "too many LEDs";
+      return -1;
+    }
+    served.erase(gone);
+  }
+  ServedLed s{{name, max_brightness, 0, 0}, false, {}, -1, -1};
+  if (lay_out(s) != 0) {
+    error = std::string("cannot lay out its files: ") + std::strerror(errno);
+    take_away(s);
+    return -1;
+  }
+  served.push_back(s);
+  return 0;
+}
+
+int remove_class_led(const std::string& name, std::string& error) {
+  ServedLed* s = live_led(name);
+  if (!s) {
+    error = "no such LED";
+    return -1;
+  }
+  take_away(*s);
+  return 0;
+}
+
+int set_class_led_trigger(const std::string& name, const std::string& trigger,
+                          std::string& error) {
+  ServedLed* s = live_led(name);
+  if (!s) {
+    error = "no such LED";
+    return -1;
+  }
+  ClassLed after = s->led;
+  if (store_trigger(after, trigger) != 0) {
+    error = "no such trigger";
+    return -1;
+  }
+  s->led = after;
+  if (show(*s) == 0) return 0;
+  error = "cannot rewrite its files";
+  return -1;
+}
+
+int serve_default_leds(long user) {
+  served_user = user;
+  for (const char* name : default_class_leds) {
+    std::string error;
+    if (add_class_led(name, default_max_brightness, error) != 0) {
+      (void)std::fprintf(stderr, "norvask-board: cannot serve the LED %s: %s\n", name,
+                         error.c_str());
+      return -1;
+    }
+  }
+  return 0;
+}
+
+bool is_led_file_call(long nr) {
+#ifdef __NR_open
+  if (nr == __NR_open) return true;
+#endif
+  return nr == __NR_openat || nr == __NR_pread64 || nr == __NR_pwrite64;
+}
+
+void serve_led_file_call(int listener, const seccomp_notif& request, double when) {
+  if (request.data.nr == __NR_pread64 || request.data.nr == __NR_pwrite64) {
+    serve_transfer(listener, request, when);
+  } else {
+    serve_open(listener, request);
+  }
+}
+
+void forget_led_opens(pid_t pid) {
+  std::erase_if(opens, [pid](const LedOpen& o) { return o.pid == pid; });
+}
