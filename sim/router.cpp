@@ -508,10 +508,7 @@ int daemon_started(Supervisor& s, int report_fd, std::string& error) {
   return simulated_backend.daemon_started(s, report_fd, error);
 }
 
-void daemon_ending(const Supervisor& s) {
-  drain_led_trace();
-  simulated_backend.daemon_ending(s);
-}
+void daemon_ending(const Supervisor& s) { simulated_backend.daemon_ending(s); }
 
 int in_job(const Supervisor& s, int report_fd) { return simulated_backend.in_job(s, report_fd); }
 
@@ -561,11 +558,6 @@ std::size_t poll_fds(const Supervisor& /*s*/, pollfd* fds) {
 }
 
 void serve(Supervisor& s, const pollfd* fds) {
-  // Whatever was set on the LEDs' lines happened before the device call,
-  // the exit or the command's end that woke us: it is reported first. The
-  // trace is not polled: with nothing else going on, the board's timer
-  // comes by often enough, and each value keeps the kernel's time.
-  drain_led_trace();
   if (fds[0].revents & POLLIN) {
     serve_notification(world.listener, world.board, world.devices, s.daemon.pid, world.clock_fast,
                        &world.sleeps);
@@ -584,6 +576,12 @@ void serve(Supervisor& s, const pollfd* fds) {
                     world.clock_fast);
   check_serial(s);
 }
+
+// Whatever was set on the LEDs' lines happened before the log message, the
+// device call, the exit or the command's end that woke the loop. The trace
+// is not polled: with nothing else going on, the board's timer comes by
+// often enough, and each value keeps the kernel's time.
+void report_first() { drain_led_trace(); }
 
 }  // namespace
 
@@ -628,4 +626,5 @@ const Backend router_backend = {
     poll_fds,
     serve,
     server_started,
+    report_first,
 };
