@@ -10,6 +10,7 @@ no new architecture and nothing is installed on the host.
 """
 
 import argparse
+import concurrent.futures
 import os
 import re
 import shutil
@@ -452,6 +453,7 @@ def build_device_tree(out):
         "-no-user-config", "-display", "none", stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL)
     source = output("dtc", "-q", "-I", "dtb", "-O", "dts", dumped)
+    os.remove(dumped)
     found = re.search(r"^\t(pl061@[0-9a-f]+) \{[^{}]*compatible = \"arm,pl061", source, re.M)
     if not found:
         raise SystemExit("build-image: the machine has no PL061 GPIO controller")
@@ -485,19 +487,13 @@ def compress_kernel(kernel_dir, version, target):
         f.write(version)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--out", default=os.path.join(ROOT, "build-vm"),
-                        help="build folder (default: build-vm/)")
-    parser.add_argument("--refresh", action="store_true",
-                        help="fetch the package lists again even when they are recent")
-    args = parser.parse_args()
-    out = os.path.abspath(args.out)
-    started = time.monotonic()
-
+def fetch_and_extract(out, refresh):
+    """The kernel's and the other packages' folders, their .deb files
+    fetched (the lists too when old or `refresh`) and unpacked; and when
+    that was done."""
     apt = Apt(os.path.join(out, "apt"))
     age = apt.lists_age()
-    if args.refresh or age > LISTS_MAX_AGE:
+    if refresh or age > LISTS_MAX_AGE:
         log("fetching the package lists")
         try:
             apt.update()
@@ -511,8 +507,24 @@ def main():
     stage = os.path.join(out, "stage")
     extract([d for n, d in debs.items() if n.startswith("linux-image-")], kernel)
     extract([d for n, d in debs.items() if not n.startswith("linux-image-")], stage)
+    return kernel, stage, time.monotonic()
 
-    built = build_programs(os.path.join(out, "guest"))
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--out", default=os.path.join(ROOT, "build-vm"),
+                        help="build folder (default: build-vm/)")
+    parser.add_argument("--refresh", action="store_true",
+                        help="fetch the package lists again even when they are recent")
+    args = parser.parse_args()
+    out = os.path.abspath(args.out)
+    started = time.monotonic()
+
+    # The board's programs build beside the packages' download and unpacking.
+    with concurrent.futures.ThreadPoolExecutor(1) as beside:
+        building = beside.submit(build_programs, os.path.join(out, "guest"))
+        kernel, stage, debs_done = fetch_and_extract(out, args.refresh)
+        built = building.result()
     programs = {
         "usr/sbin/norvask-board": built["norvask-board"],
         "usr/sbin/holdsock": built["holdsock"],
@@ -528,7 +540,8 @@ def main():
     build_device_tree(out)
     sizes = {n: os.path.getsize(os.path.join(out, n)) / 1e6 for n in ("initrd.gz", "vmlinuz.gz")}
     log(f"kernel {version}: vmlinuz.gz {sizes['vmlinuz.gz']:.1f} MB, "
-        f"initrd.gz {sizes['initrd.gz']:.1f} MB, in {time.monotonic() - started:.1f} s")
+        f"initrd.gz {sizes['initrd.gz']:.1f} MB, in {time.monotonic() - started:.1f} s "
+        f"(packages {debs_done - started:.1f} s, the board's programs beside them)")
 
 
 if __name__ == "__main__":
