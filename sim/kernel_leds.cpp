@@ -5,10 +5,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "settings/settings_internal.h"
@@ -64,25 +68,25 @@ struct LineSet {
 
 // 0, or -1 for a line that sets no value.
 int parse_trace_line(const std::string& line, LineSet& set) {
-  constexpr const char* marker = ": gpio_value: ";
+  constexpr std::string_view marker = ": gpio_value: ";
   const std::size_t at = line.find(marker);
-  if (at == std::string::npos) return -1;
-  const std::size_t stamp = line.rfind(' ', at);
+  const std::size_t stamp = at == std::string::npos ? at : line.rfind(' ', at);
   if (stamp == std::string::npos) return -1;
   const std::string seconds = line.substr(stamp + 1, at - stamp - 1);
   char* end = nullptr;
   set.seconds = std::strtod(seconds.c_str(), &end);
   if (seconds.empty() || *end != '\0') return -1;
-  const std::string rest = line.substr(at + std::strlen(marker));
-  unsigned gpio = 0;
-  int value = -1;
-  int used = 0;
-  if (std::sscanf(rest.c_str(), "%u set %d%n", &gpio, &value, &used) != 2 ||
-      rest.find_first_not_of(' ', static_cast<std::size_t>(used)) != std::string::npos) {
+  // "GPIO set VALUE"
+  const std::string rest = line.substr(at + marker.size());
+  const std::size_t verb = rest.find(" set ");
+  long gpio = 0;
+  long value = 0;
+  if (verb == std::string::npos || parse_int(rest.substr(0, verb), 0, INT_MAX, gpio) != 0 ||
+      parse_int(rest.substr(verb + 5), 0, INT_MAX, value) != 0) {
     return -1;
   }
   set.gpio = static_cast<int>(gpio);
-  set.value = value;
+  set.value = static_cast<int>(value);
   return 0;
 }
 
@@ -90,15 +94,19 @@ int parse_trace_line(const std::string& line, LineSet& set) {
 // " gpio-508 (                    |norvask:green:one   ) out lo"), with
 // its GPIO number. 0, or -1 for a line that names no GPIO.
 int parse_gpio_listing_line(const std::string& line, int& gpio, std::string& consumer) {
-  int number = -1;
-  int used = 0;
-  if (std::sscanf(line.c_str(), " gpio-%d (%n", &number, &used) != 1 || used == 0) return -1;
-  const std::size_t bar = line.find('|', static_cast<std::size_t>(used));
+  constexpr std::string_view head = " gpio-";
+  const std::size_t number_end = line.find(' ', head.size());
+  long number = 0;
+  if (line.compare(0, head.size(), head) != 0 || number_end == std::string::npos ||
+      parse_int(line.substr(head.size(), number_end - head.size()), 0, INT_MAX, number) != 0) {
+    return -1;
+  }
+  const std::size_t bar = line.find('|', number_end);
   const std::size_t close = bar == std::string::npos ? bar : line.find(')', bar);
   if (close == std::string::npos) return -1;
   consumer = line.substr(bar + 1, close - bar - 1);
   consumer.erase(consumer.find_last_not_of(' ') + 1);
-  gpio = number;
+  gpio = static_cast<int>(number);
   return consumer.empty() ? -1 : 0;
 }
 
@@ -128,10 +136,7 @@ int led_of_line(int gpio) {
 }
 
 bool knows_line(int gpio) {
-  for (const HeldLine& line : held) {
-    if (line.gpio == gpio) return true;
-  }
-  return false;
+  return std::ranges::any_of(held, [gpio](const HeldLine& line) { return line.gpio == gpio; });
 }
 
 void report(const LineSet& set) {
