@@ -39,11 +39,11 @@ std::string partial;         // a line of the trace not yet complete
 std::vector<HeldLine> held;  // every LED line seen held, kept when freed
 std::string led_names[2];    // what the settings name, "" for none
 
-int write_trace_file(const char* name, const char* text) {
+int write_trace_file(const char* name, const std::string& text) {
   const std::string path = std::string(trace_dir) + "/" + name;
   const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  const auto size = static_cast<ssize_t>(std::strlen(text));
-  const bool ok = fd >= 0 && write(fd, text, static_cast<std::size_t>(size)) == size;
+  const bool ok =
+      fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   if (!ok) {
     (void)std::fprintf(stderr, "norvask-board: cannot write %s: %s\n", path.c_str(),
                        std::strerror(errno));
@@ -110,8 +110,8 @@ int parse_gpio_listing_line(const std::string& line, int& gpio, std::string& con
   return consumer.empty() ? -1 : 0;
 }
 
-// The LED device each key names, as the daemon reads them at its start.
-void read_led_names() {
+// Which LED device each setting names, as the daemon reads them as it starts.
+void learn_led_names() {
   std::FILE* file = std::fopen(sandbox_settings_path, "re");
   for (std::size_t i = 0; i < std::size(led_keys); ++i) {
     led_names[i].clear();
@@ -176,12 +176,16 @@ int open_led_trace() {
                        std::strerror(errno));
     return -1;
   }
-  // Values set, not read back; on CLOCK_MONOTONIC, which the board's clock
-  // counts from.
+  // Values set, not read back, and the daemon's starts, however it is
+  // started (it reads its settings then); on CLOCK_MONOTONIC, which the
+  // board's clock counts from.
+  const std::string daemon_exec_filter = std::string("filename == \"") + sandbox_daemon_path + "\"";
   if (write_trace_file("tracing_on", "0") != 0 || write_trace_file("trace_clock", "mono") != 0 ||
       write_trace_file("buffer_size_kb", "256") != 0 ||
       write_trace_file("events/gpio/gpio_value/filter", "get == 0") != 0 ||
       write_trace_file("events/gpio/gpio_value/enable", "1") != 0 ||
+      write_trace_file("events/sched/sched_process_exec/filter", daemon_exec_filter) != 0 ||
+      write_trace_file("events/sched/sched_process_exec/enable", "1") != 0 ||
       write_trace_file("trace", "") != 0 || write_trace_file("tracing_on", "1") != 0) {
     return -1;
   }
@@ -193,12 +197,12 @@ int open_led_trace() {
     return -1;
   }
   learn_led_lines();
+  learn_led_names();
   return 0;
 }
 
 void drain_led_trace() {
   char buf[8192];
-  bool named = false;
   for (ssize_t n; trace_fd >= 0 && (n = read(trace_fd, buf, sizeof buf)) != 0;) {
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -206,12 +210,12 @@ void drain_led_trace() {
     }
     partial.append(buf, static_cast<std::size_t>(n));
     for (std::size_t end; (end = partial.find('\n')) != std::string::npos;) {
+      const std::string line = partial.substr(0, end);
       LineSet set{};
-      if (parse_trace_line(partial.substr(0, end), set) == 0) {
-        // The settings as they are now, read once for the lines read together.
-        if (!named) read_led_names();
-        named = true;
+      if (parse_trace_line(line, set) == 0) {
         report(set);
+      } else if (line.find(": sched_process_exec: ") != std::string::npos) {
+        learn_led_names();
       }
       partial.erase(0, end + 1);
     }

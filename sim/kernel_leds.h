@@ -1,8 +1,10 @@
 // The router's kernel LEDs as its kernel drives them: each value the GPIO
 // driver sets on an LED's line, read from the kernel's own trace, reported
 // as "led N V" at the kernel's time on the board's clock. N is the LED the
-// settings file names the LED device for (MOD_NORVASK_LED, MOD_NORVASK_LED2;
-// LED 1's when both name it); a line no setting names is not reported.
+// settings file named the LED device for (MOD_NORVASK_LED, MOD_NORVASK_LED2;
+// LED 1's when both name it) when the daemon last started, by the kernel's
+// trace of its exec (the file may change while it runs, which goes on as it
+// began); a line no setting names is not reported.
 #pragma once
 
 // Sets up a trace instance of the board's own that records each value set
