@@ -7,9 +7,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "gpio/gpio_internal.h"
+#include "leds/leds_internal.h"
 #include "probes/probes_internal.h"
 #include "serial/serial.h"
 #include "settings/settings_internal.h"
@@ -21,6 +23,7 @@ std::string state_dir;
 std::string io_path;
 std::string settings_file;
 std::string captures;
+std::string leds;
 // What the table points into.
 ProbeNames<4096> names{};
 ProbePaths paths{};
@@ -28,6 +31,9 @@ ProbePaths paths{};
 // Every command the probes and the pin check run from PATH; the IPsec tools
 // are run by their full names.
 constexpr const char* tools[] = {"hostapd_cli", "wpa_cli", "ifconfig", "netstat", "io"};
+
+// The kernel LEDs the simulated board serves.
+constexpr const char* kernel_leds[] = {"norvask:green:one", "norvask:red:two"};
 
 void write_file(const std::string& path, const char* text) {
   std::FILE* f = std::fopen(path.c_str(), "we");
@@ -73,7 +79,17 @@ void board_counters(std::uint64_t wlan0, std::uint64_t wlan02, std::uint64_t wla
   write_file(paths.net_dev, text);
 }
 
+void board_name_kernel_leds(LedSettings& settings) {
+  for (LedName* name : {&settings.led1, &settings.led2}) {
+    const char* text = kernel_leds[name == &settings.led1 ? 0 : 1];
+    name->given = true;
+    name->length = std::strlen(text);
+    std::memcpy(name->text.data(), text, name->length + 1);
+  }
+}
+
 void board_forget_daemon_state() {
+  leds_forget();
   pins_forget_support();
   iface_forget_snapshots();
   gpio_forget_device();
@@ -114,6 +130,17 @@ bool board_setup(const char* standin_program) {
   // ioctls on /dev/null fail with ENOTTY, after the same system call a real
   // GPIO device would take.
   gpio_device_path = "/dev/null";
+  // Its kernel LEDs as files: the same calls as on sysfs, without the kernel.
+  leds = dir + "/leds";
+  leds_class_path = leds.c_str();
+  if (mkdir(leds.c_str(), 0755) != 0) return false;
+  for (const char* name : kernel_leds) {
+    const std::string led = leds + "/" + name;
+    if (mkdir(led.c_str(), 0755) != 0) return false;
+    write_file(led + "/brightness", "0\n");
+    write_file(led + "/max_brightness", "255\n");
+    write_file(led + "/trigger", "[none] timer netdev heartbeat\n");
+  }
   settings_file = dir + "/settings";
   settings_path = settings_file.c_str();
   board_counters(1000, 2000, 3000);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "settings/settings.h"
 #include "sim/board.h"
 
 // Creates the directory and points the daemon at it; false when it cannot.
@@ -22,7 +23,10 @@ void board_state(const BoardState& state);
 // Rewrites the counters file with these counts for wlan0, wlan02 and wlan1.
 void board_counters(std::uint64_t wlan0, std::uint64_t wlan02, std::uint64_t wlan1);
 
-// Forgets everything the daemon carries from tick to tick.
+// Names the board's two kernel LEDs for LED 1 and LED 2, as the settings would.
+void board_name_kernel_leds(LedSettings& settings);
+
+// Forgets everything the daemon carries from tick to tick, and each LED's device.
 void board_forget_daemon_state();
 
 // Heap allocations made by this process so far (malloc, calloc, realloc and

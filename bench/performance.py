@@ -34,6 +34,9 @@ from report import Report  # noqa: E402
 
 # What one tick must do, in system calls of the daemon's own process.
 LED_WRITES = {"ioctl": 2}
+# On kernel LEDs: each LED's brightness written, and its trigger looked at
+# first (a trigger another program set is taken back within the tick).
+KERNEL_LED_WRITES = {"pwrite64": 2, "pread64": 2}
 SLEEP = {"clock_nanosleep": 1}
 PIN_READ = {"ioctl": 1}
 SERIAL_READ = {"openat": 1, "ioctl": 1, "close": 1}
@@ -65,6 +68,10 @@ FAMILIES = [
     {"name": "none-0-17", "title": "0 and 17 (off, on)", "modes": [0, 17],
      "setup": [],
      "floor": [LED_WRITES, SLEEP], "extras": [], "commands": 0},
+    {"name": "kernel-leds", "title": "0 and 17 (off, on) on kernel LEDs", "modes": [0, 17],
+     "setup": ["settings MOD_NORVASK_LED=norvask:green:one",
+               "settings MOD_NORVASK_LED2=norvask:red:two"],
+     "floor": [KERNEL_LED_WRITES, SLEEP], "extras": [], "commands": 0},
     {"name": "none-18-max", "title": "18 and 4294967295 (off)", "modes": [18, 4294967295],
      "setup": [],
      "floor": [LED_WRITES, SLEEP], "extras": [], "commands": 0},
@@ -523,6 +530,7 @@ def machine_facts():
 
 TICK_ROWS = [
     ("tick/none_0_17/real_time", "0 and 17"),
+    ("tick/kernel_leds_0_17/real_time", "0 and 17 on kernel LEDs"),
     ("tick/none_18_max/real_time", "18 and 4294967295"),
     ("tick/pins_1_3/real_time", "1 and 3 (pins)"),
     ("tick/serial_5_7/real_time", "5 and 7 (serial, /dev/ttyS0)"),
@@ -533,7 +541,8 @@ TICK_ROWS = [
     ("tick/remote_management_15/real_time", "15 (remote management)"),
     ("tick/vpn_portal_16/real_time", "16 (VPN portal)"),
 ]
-COMMAND_FREE = ["tick/none_0_17/real_time", "tick/none_18_max/real_time",
+COMMAND_FREE = ["tick/none_0_17/real_time", "tick/kernel_leds_0_17/real_time",
+                "tick/none_18_max/real_time",
                 "tick/pins_1_3/real_time", "tick/serial_5_7/real_time"]
 LOOKUP_ROWS = [
     ("settings_lookup", "settings lookup (rewind and scan 68 lines for MOD_NORVASK_MODE2)"),
@@ -609,7 +618,8 @@ def google_benchmark_sections(doc, gb, facts):
         "temporary directory (on /dev/shm, a tmpfs like the router's /tmp): the board's state "
         "files as the simulated board writes them and its stand-in commands "
         "(`sim/standins/`) on PATH, capture files and a counters file; /dev/null as the GPIO "
-        "device (each LED ioctl fails with ENOTTY after the same one system call). The "
+        "device (each LED ioctl fails with ENOTTY after the same one system call), and for "
+        "kernel LEDs two directories of plain files in the LED class's layout. The "
         "commands run through the machine's own /bin/sh and grep here. Wall time per tick, "
         "the daemon's own CPU time (without its children) and heap allocations per tick.")
     rows = []
@@ -774,10 +784,12 @@ def write_report(path, facts, gb, census, cpu, started, finished, quick):
         f"{facts['fd_hard_limit']}, kernel ceiling {facts['nr_open']}.")
     doc.paragraph(
         "The floor is what the behaviour needs: for modes that run no command, one LED ioctl "
-        "per LED and one nanosleep per tick, plus the pin-read ioctl for a pin mode and open, "
-        "ioctl and close of the port for a serial mode; for the others, the fork (clone), exec "
-        "and wait of each command, plus the capture files, read-backs and counter reads that "
-        "the mode's decision is made from.")
+        "per LED (on a kernel LED, one pwrite of its brightness and, before it, one 6-byte "
+        "pread of its trigger, which finds a trigger another program set within the tick) and "
+        "one nanosleep per tick, plus the pin-read ioctl for a pin mode and open, ioctl and "
+        "close of the port for a serial mode; for the others, the fork (clone), exec and wait "
+        "of each command, plus the capture files, read-backs and counter reads that the mode's "
+        "decision is made from.")
     targets(doc, gb, census, cpu)
     google_benchmark_sections(doc, gb, facts)
     census_sections(doc, census)

@@ -11,7 +11,7 @@
   emulator's own memory would hide the daemon's.
 
 The budgets (the daemon within 1.2 times the minimal program's VmRSS and
-PSS; 48 KiB of text + data + bss for the aarch64 dynamic binary) are judged
+PSS; 56 KiB of text + data + bss for the aarch64 dynamic binary) are judged
 in the report; the command fails only when it cannot measure. Run it as
 root, or where the board can run.
 """
@@ -36,7 +36,7 @@ TRIPLE = "aarch64-linux-gnu"
 PAGES = [4096, 16384, 65536]
 CHOSEN_PAGE = 65536
 BUDGET_RATIO = 1.2
-BUDGET_IMAGE = 48 * 1024
+BUDGET_IMAGE = 56 * 1024
 
 # The daemon's own code-generation flags (see CMakeLists.txt); -O3 is the
 # Release build's.
@@ -200,7 +200,7 @@ def verdicts(built, memory):
                              f"{BUDGET_RATIO} times the minimal program's {minimal:g} kB")
     total = image(built[f"a64-dyn-{CHOSEN_PAGE}"])[3]
     if total >= BUDGET_IMAGE:
-        found.append(f"aarch64 dynamic text + data + bss {total} bytes is over 48 KiB")
+        found.append(f"aarch64 dynamic text + data + bss {total} bytes is over 56 KiB")
     return found
 
 
@@ -237,7 +237,7 @@ def write_report(path, built, memory, work, rounds, wait):
               [[f"norvaskd, {label}", needed(built[f"a64-{kind}-{CHOSEN_PAGE}"]),
                 newest_glibc(built[f"a64-{kind}-{CHOSEN_PAGE}"])] for kind, label in KINDS])
     doc.paragraph(
-        f"The budget for the dynamic binary's text + data + bss is 48 KiB ({BUDGET_IMAGE} "
+        f"The budget for the dynamic binary's text + data + bss is 56 KiB ({BUDGET_IMAGE} "
         "bytes); the settings line buffer alone is 16 KiB of bss.")
     doc.paragraph(
         f"Why {CHOSEN_PAGE // 1024} KiB alignment: the router's kernel is not ours, and an Arm64 "

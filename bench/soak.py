@@ -35,7 +35,7 @@ from concurrent.futures import ThreadPoolExecutor
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 
-from board import CLASS_LEDS, SETTINGS, Board, BoardError, Log, class_led_setting  # noqa: E402
+from board import CLASS_LEDS, SETTINGS, Board, BoardError, Log  # noqa: E402
 from model import TOOLS, WIFI, Model  # noqa: E402
 from report import Report  # noqa: E402
 
@@ -245,11 +245,13 @@ def garbage_bytes(rng, size):
     return bytes(rng.getrandbits(8) for _ in range(size))
 
 
-def settings_text(rng, modes):
-    """Both keys among garbage, long lines and lines that almost match."""
+def settings_text(rng, modes, lines=()):
+    """Both keys, and any other `lines`, among garbage, long lines and lines
+    that almost match."""
     return (garbage_bytes(rng, 3000) + b"\n" + b"x" * 20000 + b"\nmod_norvask_mode2x=9\n"
             + b" MOD_NORVASK_MODE=9\n" + f"MOD_NORVASK_MODE={modes[0]}\r\n".encode()
             + garbage_bytes(rng, 500) + b"\n" + f'MOD_NORVASK_MODE2="{modes[1]}"\n'.encode()
+            + b"".join(line.encode() + b"\r\n" for line in lines)
             + garbage_bytes(rng, 3000))
 
 
@@ -467,10 +469,13 @@ class BoardRun:
         scenario = Scenario(self.seed, tunnels)
         self.garbage_settings_run()
 
+        # A kernel LED's key as the reader takes it too: in small letters,
+        # its value quoted.
+        lines = [f'mod_norvask_led="{CLASS_LEDS[0]}"'] if self.modes in KERNEL_LED_BOARDS else []
         with open(b.path(SETTINGS), "wb") as f:
-            f.write(settings_text(self.rng, self.modes))
-        if self.modes in KERNEL_LED_BOARDS:
-            play(b, self.model, class_led_setting(1, CLASS_LEDS[0]))
+            f.write(settings_text(self.rng, self.modes, lines))
+        for line in lines:
+            self.model.apply(f"settings {line}")
         # The GPIO device is missing at first: the daemon must find it later.
         for line in ["device gpio off"] + START_FAULTS.get(self.modes, []):
             play(b, self.model, line)
@@ -650,6 +655,12 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
+def modes_text(modes, router=False):
+    """A board's LEDs' modes, a kernel LED's marked."""
+    first = f"{modes[0]} (kernel LED)" if modes in KERNEL_LED_BOARDS and not router else modes[0]
+    return f"{first}, {modes[1]}"
+
+
 def report(runs, command_line, daemon, seed, seconds, router=False):
     doc = Report("Soak under faults" + (" on the emulated router" if router else ""))
     machine = (f"scenario seed {seed}; {os.cpu_count()} cores, {platform.machine()}, "
@@ -676,7 +687,8 @@ def report(runs, command_line, daemon, seed, seconds, router=False):
             f"Written by `{command_line}` on {datetime.date.today().isoformat()}; rerun it to",
             "refresh. Each board runs the daemon's binary as built",
             f"(`build/norvaskd`, sha256 `{sha256(daemon)[:16]}`) on the simulated board with a",
-            f"stepping clock; {machine}")
+            "stepping clock, its LEDs on the board's GPIO device but where a kernel LED of",
+            f"the board's is named (its key among the settings' garbage); {machine}")
     doc.paragraph(
         "After every tick the daemon's device calls (each LED write, pin read and serial",
         "counter read, in order), its syslog messages and its standard error are compared",
@@ -694,11 +706,11 @@ def report(runs, command_line, daemon, seed, seconds, router=False):
         first = getattr(r, "first", None)
         result = "passed" if not r.error else "FAILED"
         if not (first and base and last):
-            rows.append([f"{r.modes[0]}, {r.modes[1]}", r.tick_count] + ["-"] * 6 + ["FAILED"])
+            rows.append([modes_text(r.modes, router), r.tick_count] + ["-"] * 6 + ["FAILED"])
             continue
         highest = max(f["rss"] for _, f in r.resources)
         stop = f'"stopped" {r.stopped_logs}x, exit {r.exit[1]}' if r.exit else "-"
-        rows.append([f"{r.modes[0]}, {r.modes[1]}", r.tick_count, r.checked_writes,
+        rows.append([modes_text(r.modes, router), r.tick_count, r.checked_writes,
                      f"{first['fds']}, {base['fds']}, {last['fds']}",
                      f"{last['children']}, {last['zombies']}",
                      f"{first['rss']}, {base['rss']}, {highest}, {last['rss']}",

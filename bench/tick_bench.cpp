@@ -5,6 +5,7 @@
 
 #include "bench/board.h"
 #include "daemon/daemon.h"
+#include "leds/leds.h"
 #include "serial/serial_internal.h"
 #include "settings/settings.h"
 
@@ -44,15 +45,20 @@ bool serial_port_present(benchmark::State& state) {
 }
 
 // The first tick does the one-time work (pin checks, first counter reads);
-// the loop measures the ticks after it.
+// the loop measures the ticks after it. Both LEDs are the board's GPIO LEDs,
+// or its kernel LEDs.
 void tick(benchmark::State& state, std::uint32_t mode1, std::uint32_t mode2,
-          void (*scene)(BoardState&)) {
+          void (*scene)(BoardState&), bool kernel_leds = false) {
   board_forget_daemon_state();
   BoardState board = initial_board();
   scene(board);
   board_state(board);
   if (mode1 >= 5 && mode1 <= 10 && !serial_port_present(state)) return;
-  const LedSettings settings{mode1, mode2};
+  LedSettings settings{mode1, mode2};
+  if (kernel_leds) {
+    board_name_kernel_leds(settings);
+    leds_bind(settings);
+  }
   run_tick(settings);
   const std::uint64_t before = heap_allocations();
   for (auto _ : state) run_tick(settings);
@@ -63,6 +69,7 @@ void tick(benchmark::State& state, std::uint32_t mode1, std::uint32_t mode2,
 }  // namespace
 
 BENCHMARK_CAPTURE(tick, none_0_17, 0, 17, quiet_board)->UseRealTime();
+BENCHMARK_CAPTURE(tick, kernel_leds_0_17, 0, 17, quiet_board, true)->UseRealTime();
 BENCHMARK_CAPTURE(tick, none_18_max, 18, UINT32_MAX, quiet_board)->UseRealTime();
 BENCHMARK_CAPTURE(tick, pins_1_3, 1, 3, pins_present)->UseRealTime();
 BENCHMARK_CAPTURE(tick, serial_5_7, 5, 7, quiet_board)->UseRealTime();

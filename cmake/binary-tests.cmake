@@ -2,9 +2,10 @@
 # They read the binary with the toolchain's own nm and readelf, so they run on
 # this machine for every target.
 # A dynamic build needs the C library alone and keeps code and data (the 16 KiB
-# settings line buffer included) under 48 KiB; a static one needs nothing.
+# settings line buffer included) under 56 KiB (48 until the daemon learnt to
+# drive kernel LEDs and watch radios by other names); a static one needs nothing.
 set(norvask_needed libc.so.6)
-set(norvask_max_image 49152)
+set(norvask_max_image 57344)
 if(NORVASK_STATIC)
   set(norvask_needed "")
   set(norvask_max_image "")

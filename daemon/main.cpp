@@ -8,6 +8,7 @@
 
 #include "daemon/daemon.h"
 #include "leds/leds.h"
+#include "probes/probes.h"
 #include "settings/settings.h"
 
 namespace {
@@ -56,6 +57,14 @@ void sleep_one_second() {
   nanosleep(&second, nullptr);  // a stop signal ends it early; not resumed
 }
 
+// Once, at start: the mode's LED then stays off, as its probe runs nothing.
+void log_refusal(const WifiIfaces& ifaces, const char* key) {
+  if (ifaces.fault == NameFault::None) return;
+  char message[256];
+  wifi_key_refusal(ifaces, key, message, sizeof message);
+  syslog(LOG_WARNING, "%s", message);
+}
+
 int stop() {
   syslog(LOG_NOTICE, "stopped");
   return 0;
@@ -76,6 +85,9 @@ int main(int argc, char** argv) {
   LedSettings settings{};
   read_settings(settings);
   leds_bind(settings);
+  log_refusal(settings.wifi_ap, wifi_ap_key);
+  log_refusal(settings.wifi_client, wifi_client_key);
+  probe_wifi_setup(settings.wifi_ap, settings.wifi_client);
   if (settings.mode1 == 0 && settings.mode2 == 0) {
     led_act(led1_device, LedAction::Off, 0);
     led_act(led2_device, LedAction::Off, 0);

@@ -1,12 +1,16 @@
-// The settings reader on arbitrary files: both modes must match a plain
-// reading of the same bytes that follows the reader's documented rules.
+// The settings reader on arbitrary files: both modes, both LED names and both
+// Wi-Fi keys
+// must match a plain reading of the same bytes that follows the reader's
+// documented rules.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz/fuzz_util.h"
 #include "settings/settings_internal.h"
@@ -38,8 +42,9 @@ std::uint32_t reference_number(std::string_view text) {
 }
 
 // The file is read in pieces that end after a line feed or fill the line
-// buffer, each taken as text up to its first NUL.
-std::uint32_t reference_lookup(std::string_view file, std::string_view key) {
+// buffer, each taken as text up to its first NUL. The value of the first
+// piece that sets `key`, or none.
+std::optional<std::string_view> reference_value(std::string_view file, std::string_view key) {
   std::size_t at = 0;
   while (at < file.size()) {
     const std::size_t limit = std::min(file.size(), at + settings_line_size - 1);
@@ -60,9 +65,63 @@ std::uint32_t reference_lookup(std::string_view file, std::string_view key) {
     }
     std::string_view value = line.substr(equals + 1);
     if (!value.empty() && value.front() == '"') value.remove_prefix(1);
-    return reference_number(value);
+    return value;
   }
-  return 0;
+  return std::nullopt;
+}
+
+std::uint32_t reference_lookup(std::string_view file, std::string_view key) {
+  const std::optional<std::string_view> value = reference_value(file, key);
+  return value ? reference_number(*value) : 0;
+}
+
+// A name is its value whole, kept to 63 bytes with its length noted.
+bool same_name(const LedName& name, std::string_view file, std::string_view key) {
+  const std::optional<std::string_view> value = reference_value(file, key);
+  if (!value) return !name.given;
+  return name.given && name.length == value->size() &&
+         std::string_view(name.text.data()) == value->substr(0, led_name_size - 1);
+}
+
+// An interface name as the kernel takes it, printable ASCII only.
+bool reference_name(std::string_view name) {
+  return !name.empty() && name.size() <= 15 && name != "." && name != ".." &&
+         std::all_of(name.begin(), name.end(), [](char c) {
+           return std::isgraph(static_cast<unsigned char>(c)) && c != '/' && c != ':';
+         });
+}
+
+// The names a Wi-Fi key gives: blank-separated words when it takes more
+// than one; `defaults` when unset or blank; none when refused.
+std::vector<std::string> reference_ifaces(std::string_view file, std::string_view key,
+                                          std::size_t limit, std::vector<std::string> defaults) {
+  std::string_view value = reference_value(file, key).value_or("");
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!value.empty() && blank(value.front())) value.remove_prefix(1);
+  while (!value.empty() && blank(value.back())) value.remove_suffix(1);
+  if (value.empty()) return defaults;
+  std::vector<std::string> names;
+  if (limit == 1) {
+    names.emplace_back(value);
+  } else {
+    std::string word;
+    for (const char c : std::string(value) + " ") {
+      if (!blank(c)) {
+        word += c;
+      } else if (!word.empty()) {
+        names.push_back(word);
+        word.clear();
+      }
+    }
+  }
+  if (names.size() > limit || !std::all_of(names.begin(), names.end(), reference_name)) return {};
+  return names;
+}
+
+std::vector<std::string> names_of(const WifiIfaces& ifaces) {
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < ifaces.count; ++i) names.emplace_back(ifaces.names[i].data());
+  return names;
 }
 
 }  // namespace
@@ -77,5 +136,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view content(reinterpret_cast<const char*>(data), size);
   fuzz_check(settings.mode1 == reference_lookup(content, "MOD_NORVASK_MODE"), "LED 1's mode");
   fuzz_check(settings.mode2 == reference_lookup(content, "MOD_NORVASK_MODE2"), "LED 2's mode");
+  fuzz_check(same_name(settings.led1, content, "MOD_NORVASK_LED"), "LED 1's name");
+  fuzz_check(same_name(settings.led2, content, "MOD_NORVASK_LED2"), "LED 2's name");
+  const std::vector<std::string> access_points =
+      reference_ifaces(content, "MOD_NORVASK_WIFI_AP", 4, {"wlan0", "wlan02"});
+  fuzz_check(names_of(settings.wifi_ap) == access_points, "the access points");
+  fuzz_check((settings.wifi_ap.fault == NameFault::None) == !access_points.empty(),
+             "the access points' refusal");
+  const std::vector<std::string> client =
+      reference_ifaces(content, "MOD_NORVASK_WIFI_CLIENT", 1, {"wlan1"});
+  fuzz_check(names_of(settings.wifi_client) == client, "the client");
+  fuzz_check((settings.wifi_client.fault == NameFault::None) == !client.empty(),
+             "the client's refusal");
   return 0;
 }

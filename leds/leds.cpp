@@ -50,8 +50,8 @@ constexpr std::string_view no_trigger = "none\n";
     *--start = static_cast<char>('0' + brightness % 10);
     brightness /= 10;
   } while (brightness != 0);
-  if (write_text(led.brightness_fd, {start, static_cast<std::size_t>(text + sizeof text - start)}) !=
-      0) {
+  if (write_text(led.brightness_fd,
+                 {start, static_cast<std::size_t>(text + sizeof text - start)}) != 0) {
     failed(led, "write the brightness");
     return;
   }
@@ -64,8 +64,10 @@ constexpr std::string_view no_trigger = "none\n";
     led.takeback_logged = true;
     char active[led_trigger_size];
     if (led_active_trigger(led.trigger_fd, active, sizeof active) != 1) active[0] = '\0';
-    syslog(LOG_NOTICE, "LED %d: another program set the trigger %s on %s; taken back (not logged "
-           "again)", led.number, active[0] ? active : "(unknown)", led.name.data());
+    syslog(LOG_NOTICE,
+           "LED %d: another program set the trigger %s on %s; taken back (not logged "
+           "again)",
+           led.number, active[0] ? active : "(unknown)", led.name.data());
   }
   if (write_text(led.trigger_fd, no_trigger) != 0) failed(led, "take back the trigger");
 }
@@ -180,8 +182,10 @@ void act_on_gpio(const LedDevice& led, LedAction action, std::uint32_t value) {
   keep_settings(led);
   if (write_text(led.trigger_fd, no_trigger) != 0) failed(led, "take the trigger");
   if (led.found_cut) {
-    syslog(LOG_NOTICE, "LED %d: some settings of the trigger on %s are too long to keep; they are "
-           "not given back at stop", led.number, led.name.data());
+    syslog(LOG_NOTICE,
+           "LED %d: some settings of the trigger on %s are too long to keep; they are "
+           "not given back at stop",
+           led.number, led.name.data());
   }
 }
 
@@ -234,12 +238,18 @@ void act_on_gpio(const LedDevice& led, LedAction action, std::uint32_t value) {
     const std::string_view text = name + std::strlen(name) + 1;
     const bool trigger = at == 0;
     at = static_cast<std::size_t>(text.data() - led.found.data()) + text.size() + 1;
-    const int fd = trigger                                                       ? led.trigger_fd
-                   : led_path(led.name.data(), name, path, sizeof path) == 0 ? open(path, O_WRONLY | O_CLOEXEC)
-                                                                                 : -1;
+    int fd = led.trigger_fd;
+    errno = ENAMETOOLONG;
+    if (!trigger && led_path(led.name.data(), name, path, sizeof path) == 0) {
+      fd = open(path, O_WRONLY | O_CLOEXEC);
+    } else if (!trigger) {
+      fd = -1;
+    }
     const bool wrote = fd >= 0 && write_text(fd, text) == 0;
+    const int error = errno;
     if (!trigger && fd >= 0) close(fd);
     if (wrote) continue;
+    errno = error;
     failed(led, trigger ? "give back the trigger" : "give back the trigger's settings");
     if (trigger) return;
   }

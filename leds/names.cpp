@@ -38,7 +38,7 @@ const char* led_refusal_words(LedRefusal refusal) {
     case LedRefusal::Dots:
       return "'.' and '..' name no LED";
     case LedRefusal::Missing:
-      return "no such LED: its brightness cannot be opened";
+      return "its brightness cannot be opened for writing";
   }
   return "";
 }

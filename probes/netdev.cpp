@@ -15,13 +15,16 @@ struct IfaceSnapshot {
   bool valid;
 };
 
-std::array<IfaceSnapshot, 3> snapshots{{
+std::array<IfaceSnapshot, watched_iface_count> snapshots{{
     {"wlan0", {}, false},
     {"wlan02", {}, false},
+    {"", {}, false},
+    {"", {}, false},
     {"wlan1", {}, false},
 }};
 
 IfaceSnapshot* snapshot_of(std::string_view name) {
+  if (name.empty()) return nullptr;
   for (IfaceSnapshot& snapshot : snapshots) {
     if (snapshot.name == name) return &snapshot;
   }
@@ -96,4 +99,8 @@ int iface_traffic(std::string_view name) {
 
 void iface_forget_snapshots() {
   for (IfaceSnapshot& snapshot : snapshots) snapshot.valid = false;
+}
+
+void iface_watch(const std::array<std::string_view, watched_iface_count>& names) {
+  for (std::size_t i = 0; i < snapshots.size(); ++i) snapshots[i] = {names[i], {}, false};
 }

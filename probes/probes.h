@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "leds/leds.h"
+#include "settings/settings.h"
 
 // A yes-or-no probe's answer, or that it could not tell.
 enum class TriState : std::int8_t { Unknown = -1, No = 0, Yes = 1 };
@@ -40,10 +41,16 @@ constexpr ModeAnswer action_answer(LedAction action) {
   return {.kind = AnswerKind::Action, .state = TriState::No, .action = action, .pin = 0};
 }
 
-// Wi-Fi access points wlan0 and wlan02: Off without stations, On with
-// stations, Blink when their traffic moved.
+// The interfaces the two Wi-Fi probes watch, from the settings (wlan0 and
+// wlan02, wlan1 until then), and the commands they run, built once here. A
+// key that was refused names no interface: its probe answers Off and runs
+// nothing.
+void probe_wifi_setup(const WifiIfaces& access_points, const WifiIfaces& client);
+
+// The Wi-Fi access points, in order: Off without stations, On with
+// stations, Blink when the traffic of one with stations moved.
 [[nodiscard]] LedAction probe_wifi_ap();
-// Wi-Fi client wlan1: Off when not associated or its counters are unreadable,
+// The Wi-Fi client: Off when not associated or its counters are unreadable,
 // On when associated, Blink when its traffic moved.
 [[nodiscard]] LedAction probe_wifi_client();
 

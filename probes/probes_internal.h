@@ -12,8 +12,8 @@
 // What the probes read and run; probe_paths may point at another table.
 struct ProbePaths {
   const char* net_dev;  // interface counters
-  const char* wifi_ap_capture;
-  const char* wifi_ap2_capture;
+  // One per access point, in order.
+  std::array<const char*, wifi_ap_limit> wifi_ap_captures;
   const char* openvpn_capture;
   const char* ipsec_capture;
   const char* portal_capture;
@@ -47,6 +47,8 @@ enum ProbeName : std::uint8_t {
   NetDevName,
   WifiApCaptureName,
   WifiAp2CaptureName,
+  WifiAp3CaptureName,
+  WifiAp4CaptureName,
   OpenVpnCaptureName,
   IpsecCaptureName,
   PortalCaptureName,
@@ -108,6 +110,8 @@ constexpr ProbeNames<Size> probe_names(const ProbePlaces& places) {
   add_probe_name(names, used, NetDevName, places.root, "/proc/net/dev");
   add_probe_name(names, used, WifiApCaptureName, places.captures, "wifi_ap.txt");
   add_probe_name(names, used, WifiAp2CaptureName, places.captures, "wifi_ap2.txt");
+  add_probe_name(names, used, WifiAp3CaptureName, places.captures, "wifi_ap3.txt");
+  add_probe_name(names, used, WifiAp4CaptureName, places.captures, "wifi_ap4.txt");
   add_probe_name(names, used, OpenVpnCaptureName, places.captures, "open_vpn.txt");
   add_probe_name(names, used, IpsecCaptureName, places.captures, "ipsec.txt");
   add_probe_name(names, used, PortalCaptureName, places.captures, "pelm_vpn.txt");
@@ -139,8 +143,10 @@ template <std::size_t Size>
 constexpr ProbePaths probe_paths_in(const ProbeNames<Size>& names) {
   return {
       .net_dev = probe_name(names, NetDevName),
-      .wifi_ap_capture = probe_name(names, WifiApCaptureName),
-      .wifi_ap2_capture = probe_name(names, WifiAp2CaptureName),
+      .wifi_ap_captures = {probe_name(names, WifiApCaptureName),
+                           probe_name(names, WifiAp2CaptureName),
+                           probe_name(names, WifiAp3CaptureName),
+                           probe_name(names, WifiAp4CaptureName)},
       .openvpn_capture = probe_name(names, OpenVpnCaptureName),
       .ipsec_capture = probe_name(names, IpsecCaptureName),
       .portal_capture = probe_name(names, PortalCaptureName),
@@ -184,9 +190,14 @@ struct TunnelSeen {
 
 enum class IpsecTool : std::uint8_t { None, Stroke, Swanctl };
 
+// The interfaces whose counters are watched: the access points, then the client.
+inline constexpr std::size_t watched_iface_count = wifi_ap_limit + 1;
+inline constexpr std::size_t client_watch = wifi_ap_limit;
+
 struct ProbeEvidence {
-  std::array<TrafficSeen, 3> traffic;  // in the order of the interfaces' snapshots
-  std::array<TunnelSeen, 4> tunnels;   // tun0 to tun3
+  // In the order of the interfaces' snapshots.
+  std::array<TrafficSeen, watched_iface_count> traffic;
+  std::array<TunnelSeen, 4> tunnels;  // tun0 to tun3
   IpsecTool ipsec_tool;
   int ipsec_status;  // the pipeline's wait status
   int ipsec_read;    // stroke: 0 when `associations` was read, -1 when not
@@ -211,6 +222,86 @@ int read_iface_counters(std::string_view name, NetCounters& out);
 int iface_traffic(std::string_view name);
 // Forgets every interface's snapshot: the next read of each is a first read.
 void iface_forget_snapshots();
+// The interfaces iface_traffic keeps a snapshot of, in the order of their
+// evidence (an empty name: none there); each snapshot forgotten. One
+// interface named twice has one snapshot. The names must outlive their use.
+void iface_watch(const std::array<std::string_view, watched_iface_count>& names);
+
+// What modes 11 and 12 run: the commands built from the interfaces' names.
+inline constexpr std::size_t wifi_command_size = 128;
+using WifiCommand = std::array<char, wifi_command_size>;
+
+// Bytes the shell takes as themselves wherever they stand in a word.
+constexpr bool shell_plain(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '_' || c == '-';
+}
+
+// Appends `text` to `out` at `used`; false, and nothing appended, when it
+// does not fit with the terminating NUL.
+constexpr bool append_text(WifiCommand& out, std::size_t& used, std::string_view text) {
+  if (used + text.size() >= out.size()) return false;
+  for (const char c : text) out[used++] = c;
+  out[used] = '\0';
+  return true;
+}
+
+// Appends `word` as one shell word that the shell reads as exactly `word`:
+// as it is when every byte is plain, else in single quotes, each single
+// quote in it written '\''.
+constexpr bool append_shell_word(WifiCommand& out, std::size_t& used, std::string_view word) {
+  bool plain = !word.empty();
+  for (const char c : word) plain = plain && shell_plain(c);
+  if (plain) return append_text(out, used, word);
+  bool fits = append_text(out, used, "'");
+  for (const char& c : word) {
+    fits = fits && append_text(out, used, c == '\'' ? "'\\''" : std::string_view(&c, 1));
+  }
+  return fits && append_text(out, used, "'");
+}
+
+// `before`, `word` as a shell word, then `after`; empty when it does not fit.
+// Built twice at start: kept out of line, as the daemon counts its bytes.
+[[gnu::noinline]] constexpr WifiCommand wifi_command(std::string_view before, std::string_view word,
+                                                     std::string_view after) {
+  WifiCommand command{};
+  std::size_t used = 0;
+  if (!append_text(command, used, before) || !append_shell_word(command, used, word) ||
+      !append_text(command, used, after)) {
+    command.fill('\0');
+  }
+  return command;
+}
+
+// The longest name, every byte a quote, still fits.
+static_assert(wifi_command("wpa_cli -i ", "'''''''''''''''", " status | grep ^ssid=")[0] != '\0');
+
+// The access points' rule, apart from what it runs: `has_stations(i)` looks
+// at access point i's stations, `traffic(i)` reads its counters (1: they
+// moved). Each access point is looked at, in order, and each with stations
+// has its counters read, even once a blink is decided, so that its snapshot
+// stays current. With two, the rule as it always was for wlan0 and wlan02.
+template <typename Stations, typename Traffic>
+LedAction access_point_rule(std::size_t count, Stations&& has_stations, Traffic&& traffic) {
+  bool stations = false;
+  bool moved = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!has_stations(i)) continue;
+    stations = true;
+    if (traffic(i) == 1) moved = true;
+  }
+  return moved ? LedAction::Blink : stations ? LedAction::On : LedAction::Off;
+}
+
+// The interfaces modes 11 and 12 watch and their commands, as
+// probe_wifi_setup made them.
+struct WifiWatch {
+  WifiIfaces access_points;
+  WifiIfaces client;
+  std::array<WifiCommand, wifi_ap_limit> station_commands;  // hostapd_cli ... all_sta
+  WifiCommand client_command;                               // wpa_cli ... | grep ^ssid=
+};
+[[nodiscard]] const WifiWatch& wifi_watch();
 
 // The received-byte count at the start of ifconfig's grep output: 0 and the
 // count, or -1 when the text does not begin with one.

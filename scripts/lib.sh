@@ -34,9 +34,10 @@ need_aarch64_tools() {
 }
 
 # What the board simulator needs besides the build: the router's tools
-# (busybox's ifconfig and grep, a netstat that names programs, ip) and Python.
+# (busybox's ifconfig and grep, a netstat that names programs, ip), Python,
+# and strace (the CGI's tests stop or kill it at a chosen call).
 need_sim_tools() {
-  need_packages busybox net-tools iproute2 python3
+  need_packages busybox net-tools iproute2 python3 strace
 }
 
 # The owner's page in a real browser (web/tests/): headless Chromium, its

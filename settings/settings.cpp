@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "settings/settings_internal.h"
 
@@ -89,6 +90,136 @@ void settings_get_name(std::FILE* stream, const char* key, LedName& name) {
   name.text[kept] = '\0';
 }
 
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trim_blanks(std::string_view text) {
+  while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+void refuse(WifiIfaces& ifaces, NameFault fault, std::string_view name) {
+  ifaces = {};
+  ifaces.fault = fault;
+  const std::size_t kept = std::min(name.size(), ifaces.refused.size() - 1);
+  std::memcpy(ifaces.refused.data(), name.data(), kept);
+  ifaces.refused_cut = name.size() > kept;
+}
+
+}  // namespace
+
+NameFault iface_name_fault(std::string_view name) {
+  if (name.empty()) return NameFault::Empty;
+  if (name.size() >= iface_name_size) return NameFault::TooLong;
+  if (name == "." || name == "..") return NameFault::Dots;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '/') return NameFault::Slash;
+    if (c == ':') return NameFault::Colon;
+    if (is_blank(c)) return NameFault::Blank;
+    if (byte < 0x20 || byte == 0x7f) return NameFault::Control;
+    if (byte > 0x7f) return NameFault::NotAscii;
+  }
+  return NameFault::None;
+}
+
+void settings_get_ifaces(std::FILE* stream, const char* key, std::size_t limit,
+                         WifiIfaces& ifaces) {
+  if (!stream) return;
+  std::rewind(stream);
+  const char* value = settings_find(stream, key);
+  std::string_view rest = trim_blanks(value ? value : "");
+  if (rest.empty()) return;
+  WifiIfaces named{};
+  while (!rest.empty()) {
+    std::size_t length = rest.size();
+    if (limit > 1) {
+      length = 0;
+      while (length < rest.size() && !is_blank(rest[length])) ++length;
+    }
+    // Not substr, which may throw, and so would pull in the C++ library.
+    const std::string_view name(rest.data(), length);
+    rest.remove_prefix(length);
+    rest = trim_blanks(rest);
+    const NameFault fault = named.count == limit ? NameFault::TooMany : iface_name_fault(name);
+    if (fault != NameFault::None) {
+      refuse(ifaces, fault, name);
+      return;
+    }
+    std::memcpy(named.names[named.count++].data(), name.data(), name.size());
+  }
+  ifaces = named;
+}
+
+void iface_refusal(const WifiIfaces& ifaces, char* out, std::size_t cap) {
+  if (cap == 0) return;
+  out[0] = '\0';
+  if (ifaces.fault == NameFault::None) return;
+  if (ifaces.fault == NameFault::TooMany) {
+    (void)std::snprintf(out, cap, "names more than %zu interfaces", wifi_ap_limit);
+    return;
+  }
+  // The name as printable ASCII: at most four bytes for each of its bytes.
+  constexpr std::string_view hex = "0123456789abcdef";
+  std::array<char, sizeof ifaces.refused * 4 + 4> shown{};
+  std::size_t used = 0;
+  for (const char* p = ifaces.refused.data(); *p; ++p) {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (byte == '"' || byte == '\\') {
+      shown[used++] = '\\';
+      shown[used++] = *p;
+    } else if (byte < 0x20 || byte > 0x7e) {
+      for (const char c : {'\\', 'x', hex[byte >> 4], hex[byte & 0xf]}) shown[used++] = c;
+    } else {
+      shown[used++] = *p;
+    }
+  }
+  if (ifaces.refused_cut) std::memcpy(&shown[used], "...", 3);
+  const char* why = "";
+  switch (ifaces.fault) {
+    case NameFault::Empty:
+      why = "is empty";
+      break;
+    case NameFault::TooLong:
+      why = "is longer than 15 bytes";
+      break;
+    case NameFault::Dots:
+      why = "is not a name an interface can have";
+      break;
+    case NameFault::Slash:
+      why = "holds '/'";
+      break;
+    case NameFault::Colon:
+      why = "holds ':'";
+      break;
+    case NameFault::Blank:
+      why = "holds a blank";
+      break;
+    case NameFault::Control:
+      why = "holds a control character";
+      break;
+    case NameFault::NotAscii:
+      why = "holds a byte outside ASCII";
+      break;
+    case NameFault::None:
+    case NameFault::TooMany:
+      break;
+  }
+  (void)std::snprintf(out, cap, "\"%s\" %s", shown.data(), why);
+}
+
+void wifi_key_refusal(const WifiIfaces& ifaces, const char* key, char* out, std::size_t cap) {
+  if (cap == 0) return;
+  out[0] = '\0';
+  if (ifaces.fault == NameFault::None) return;
+  std::array<char, 160> why{};
+  iface_refusal(ifaces, why.data(), why.size());
+  const int mode = std::string_view(key) == wifi_client_key ? 12 : 11;
+  (void)std::snprintf(out, cap, "%s refused: %s; mode %d keeps its LED off", key, why.data(), mode);
+}
+
 void settings_close(std::FILE* stream) {
   if (stream) (void)std::fclose(stream);
 }
@@ -123,6 +254,10 @@ int read_settings(LedSettings& settings) {
   settings.mode1 = settings_get_uint(stream, "MOD_NORVASK_MODE");
   settings_get_name(stream, "MOD_NORVASK_LED", settings.led1);
   settings_get_name(stream, "MOD_NORVASK_LED2", settings.led2);
+  settings.wifi_ap = default_wifi_ap;
+  settings_get_ifaces(stream, wifi_ap_key, wifi_ap_limit, settings.wifi_ap);
+  settings.wifi_client = default_wifi_client;
+  settings_get_ifaces(stream, wifi_client_key, 1, settings.wifi_client);
   settings_close(stream);
   return error;
 }

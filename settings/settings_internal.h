@@ -20,4 +20,9 @@ extern const char* settings_path;
 [[nodiscard]] std::uint32_t settings_get_uint(std::FILE* stream, const char* key);
 // The value of `key` as an LED's name; not given when no line sets it.
 void settings_get_name(std::FILE* stream, const char* key, LedName& name);
+// The interfaces `key` names, at most `limit` of them, blank-separated when
+// the limit is above 1. `ifaces` holds the defaults and keeps them when no
+// line sets the key or its value is blank; a value with a name the kernel
+// would not take, or too many names, is refused whole.
+void settings_get_ifaces(std::FILE* stream, const char* key, std::size_t limit, WifiIfaces& ifaces);
 void settings_close(std::FILE* stream);

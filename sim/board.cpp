@@ -18,7 +18,8 @@ BoardState initial_board() {
           {"out1", true, 1},
       }},
       {{{"ttyS0", 0, 0, false, false}, {"ttyS1", 0, 0, false, false}}},
-      {0, 0},
+      {"wlan0", "wlan02", "", "", "wlan1"},
+      {0, 0, 0, 0},
       "",
       0,
       false,
@@ -52,9 +53,10 @@ ServiceState* find_service(BoardState& board, const std::string& name) {
   return nullptr;
 }
 
-int access_point_index(const std::string& iface) {
-  if (iface == "wlan0") return 0;
-  if (iface == "wlan02") return 1;
+int wifi_slot(const BoardState& board, const std::string& iface) {
+  for (std::size_t i = 0; i < board.wifi.size(); ++i) {
+    if (!iface.empty() && board.wifi[i] == iface) return static_cast<int>(i);
+  }
   return -1;
 }
 
@@ -95,9 +97,12 @@ int write_board_state(const BoardState& board, const char* dir) {
     const std::string counts = std::to_string(port.rx) + " " + std::to_string(port.tx);
     file(std::string("serial.") + port.name, true, port.fail ? "fail" : counts);
   }
-  file("stations.wlan0", true, std::to_string(board.stations[0]));
-  file("stations.wlan02", true, std::to_string(board.stations[1]));
-  file("ssid.wlan1", !board.ssid.empty(), board.ssid);
+  for (std::size_t i = 0; i < wifi_ap_slots; ++i) {
+    if (!board.wifi[i].empty()) {
+      file("stations." + board.wifi[i], true, std::to_string(board.stations[i]));
+    }
+  }
+  file("ssid." + board.wifi[wifi_client_slot], !board.ssid.empty(), board.ssid);
   file("sas", true, std::to_string(board.sas));
   for (std::size_t unit = 0; unit < board.tunnel_rx.size(); ++unit) {
     const long long rx = board.tunnel_rx[unit];
@@ -112,6 +117,17 @@ int write_board_state(const BoardState& board, const char* dir) {
     file(std::string("service.") + service.name, state != "down",
          state + " " + std::to_string(service.pid));
   }
+  return failures == 0 ? 0 : -1;
+}
+
+int forget_wifi_state(const BoardState& board, const char* dir) {
+  int failures = 0;
+  for (std::size_t i = 0; i < wifi_ap_slots; ++i) {
+    if (!board.wifi[i].empty()) {
+      failures += remove_state_file(dir, "stations." + board.wifi[i]) != 0;
+    }
+  }
+  failures += remove_state_file(dir, "ssid." + board.wifi[wifi_client_slot]) != 0;
   return failures == 0 ? 0 : -1;
 }
 

@@ -7,6 +7,7 @@
 //   serial.<port>      "<rx> <tx>", or "fail" when the driver refuses TIOCGICOUNT
 //   stations.<iface>   number of Wi-Fi stations associated with an access point
 //   ssid.<iface>       network the Wi-Fi client is associated with; absent: none
+//   (<iface> the interface's name, whatever characters the kernel took in it)
 //   sas                IPsec security associations up
 //   down.<program>     "stopped" or "killed"; absent: the program runs
 //   tun.<unit>         bytes tun<unit> has received; absent: no such tunnel
@@ -64,17 +65,27 @@ struct ProgramState {
   const char* state;  // "running", "stopped", "killed"
 };
 
+// The board's Wi-Fi interfaces: up to four access points, then the client.
+inline constexpr std::size_t wifi_ap_slots = 4;
+inline constexpr std::size_t wifi_client_slot = wifi_ap_slots;
+inline constexpr std::size_t wifi_slots = wifi_ap_slots + 1;
+
 struct BoardState {
   std::array<PinState, 6> pins;
   std::array<SerialState, 2> serial;
-  std::array<int, 2> stations;  // wlan0, wlan02
-  std::string ssid;             // wlan1's network; empty when not associated
+  // Each Wi-Fi interface's name: wlan0, wlan02 (two more access points may
+  // be named), then wlan1; an empty one is not there.
+  std::array<std::string, wifi_slots> wifi;
+  std::array<int, 4> stations;  // on each access point
+  std::string ssid;             // the client's network; empty when not associated
   int sas;                      // IPsec associations up
   bool gpio_fail;               // the GPIO driver refuses every request, as once unbound
   std::array<long long, tunnel_count> tunnel_rx;  // bytes received; -1: no such tunnel
   std::array<ServiceState, 2> services;           // remote-management client, VPN portal
   std::array<ProgramState, 3> programs;           // hostapd, wpa_supplicant, charon
 };
+
+static_assert(std::tuple_size_v<decltype(BoardState::stations)> == wifi_ap_slots);
 
 // A board with every pin present and high, quiet serial ports, no stations,
 // no association, no IPsec association, a working GPIO driver, no tunnel and
@@ -84,11 +95,14 @@ struct BoardState {
 [[nodiscard]] PinState* find_pin(BoardState& board, const std::string& name);
 [[nodiscard]] SerialState* find_serial(BoardState& board, const std::string& name);
 [[nodiscard]] ServiceState* find_service(BoardState& board, const std::string& name);
-// Index into BoardState::stations, or -1.
-[[nodiscard]] int access_point_index(const std::string& iface);
+// Index of the Wi-Fi interface named `iface` in BoardState::wifi, or -1.
+[[nodiscard]] int wifi_slot(const BoardState& board, const std::string& iface);
 
 // Writes every state file; 0, or -1 when one cannot be written.
 int write_board_state(const BoardState& board, const char* dir);
+// Removes the state files of the board's Wi-Fi interfaces, before they are
+// renamed; 0, or -1 when one cannot be removed.
+int forget_wifi_state(const BoardState& board, const char* dir);
 
 enum class Device : std::uint8_t { None, Gpio, Serial0, Serial1 };
 

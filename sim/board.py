@@ -151,6 +151,7 @@ class Board:
         self._proc = None
         self._stderr = []
         self._sent = 0
+        self._quit_sent = False
 
     # ---- life cycle ----
 
@@ -176,15 +177,25 @@ class Board:
             raise
         return self
 
+    def quit(self):
+        """Asks the board to leave, without waiting for it (close waits):
+        boards asked together leave side by side."""
+        if self._proc is None or self._quit_sent or self._proc.poll() is not None:
+            return
+        self._quit_sent = True
+        try:
+            self._proc.stdin.write("quit\n")
+            self._proc.stdin.flush()
+        except OSError:
+            pass  # it has gone: close finds it so
+
     def close(self, timeout=10):
         if self._proc is None:
             return
         try:
-            if self._proc.poll() is None:
-                self._proc.stdin.write("quit\n")
-                self._proc.stdin.flush()
+            self.quit()
             self._proc.wait(timeout=timeout)
-        except (BrokenPipeError, OSError, subprocess.TimeoutExpired):
+        except (OSError, subprocess.TimeoutExpired):
             self._proc.kill()
             self._proc.wait()
         finally:
@@ -305,7 +316,8 @@ class Board:
         return found
 
     def leds(self, led=None, start=0):
-        """LED writes as (time, led, value), or (time, value) for one LED."""
+        """LED writes as (time, led, value), or (time, value) for one LED
+        (values as led_value reads them)."""
         writes = []
         for e in self.snapshot()[start:]:
             if e.kind != "led":

@@ -29,8 +29,8 @@ void remove_trigger(ClassLed& led) {
 bool valid_class_led_name(std::string_view name) {
   if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
   return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == ':' || c == '_' || c == '.' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':' ||
+           c == '_' || c == '.' || c == '-';
   });
 }
 

@@ -13,6 +13,19 @@ inline constexpr const char* class_leds_dir = "/sys/class/leds";
 // The triggers the board's kernel offers, "none" first as the kernel lists it.
 inline constexpr const char* led_triggers[] = {"none", "timer", "netdev", "heartbeat"};
 inline constexpr std::uint32_t default_max_brightness = 255;
+// The files a trigger adds to its LED's folder while it is active, and what
+// each holds when the trigger starts (some of what the kernel's add).
+struct TriggerSetting {
+  const char* trigger;
+  const char* file;
+  const char* text;
+};
+inline constexpr TriggerSetting trigger_settings[] = {
+    {"timer", "delay_on", "500\n"},  {"timer", "delay_off", "500\n"},
+    {"netdev", "device_name", "\n"}, {"netdev", "link", "0\n"},
+    {"netdev", "rx", "0\n"},         {"netdev", "tx", "0\n"},
+    {"netdev", "interval", "50\n"},  {"heartbeat", "invert", "0\n"},
+};
 // The LEDs a board has until told otherwise: the emulated router's two.
 inline constexpr const char* default_class_leds[] = {"norvask:green:one", "norvask:red:two"};
 // The most a write to an attribute may hold (a page), as sysfs takes it.

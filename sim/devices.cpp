@@ -132,7 +132,8 @@ ssize_t read_target_memory(int listener, std::uint64_t id, pid_t pid, std::uint6
   const std::string path = "/proc/" + std::to_string(pid) + "/mem";
   const int mem = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (mem < 0) return -1;
-  const ssize_t n = still_waiting(listener, id) ? pread(mem, data, size, static_cast<off_t>(address)) : -1;
+  const ssize_t n =
+      still_waiting(listener, id) ? pread(mem, data, size, static_cast<off_t>(address)) : -1;
   close(mem);
   return n;
 }

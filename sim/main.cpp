@@ -132,7 +132,8 @@ int parse_options(int argc, char** argv, Options& options, SimOptions& sim) {
 // The first process of the sandbox's PID namespace.
 int supervise(Supervisor& s) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (build_sandbox(world.host) != 0 || setup_network(world.host.ip) != 0) return 1;
+  if (build_sandbox(world.host) != 0 || setup_network(world.host.ip, initial_board()) != 0)
+    return 1;
   return run_board(s);
 }
 

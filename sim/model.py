@@ -13,13 +13,20 @@ import re
 LOG_SERIAL = "failure getting serial stats"
 LOG_OPENVPN = "failure getting OpenVPN status"
 LOG_IPSEC = "failure getting IPsec status"
-LOG_CLIENT_STATS = "unable to get interface stats for wlan1"
 BLINK = [0, 1] * 4
+# What stroke prints under "tool stroke no-count".
+NO_COUNT = "Security Associations ( up, 0 connecting):\n  none\n"
 PIN_OF_MODE = {1: "bin0", 2: "bin1", 3: "out0", 4: "out1"}
 SERIAL_OF_MODE = {5: ("ttyS0", 2), 6: ("ttyS0", 1), 7: ("ttyS0", 3),
                   8: ("ttyS1", 2), 9: ("ttyS1", 1), 10: ("ttyS1", 3)}
 TOOLS = ["hostapd_cli", "wpa_cli", "ifconfig", "grep", "netstat", "io", "stroke", "swanctl"]
+# The board's Wi-Fi interfaces until `iface ap|client` names them anew: the
+# access points, then the client. The daemon watches these unless its
+# settings name others.
 WIFI = ["wlan0", "wlan02", "wlan1"]
+ACCESS_POINTS = ["wlan0", "wlan02"]
+CLIENT = "wlan1"
+AP_KEY, CLIENT_KEY = "MOD_NORVASK_WIFI_AP", "MOD_NORVASK_WIFI_CLIENT"
 # The program each control tool talks to.
 PROGRAM_OF_TOOL = {"hostapd_cli": "hostapd", "wpa_cli": "wpa_supplicant", "stroke": "charon",
                    "swanctl": "charon"}
@@ -35,6 +42,77 @@ CAPTURES = {
     "ipsec": "/tmp/norvask_ipsec.txt",
     "portal": "/tmp/norvask_pelm_vpn.txt",
 }
+# Each access point's listing, in the order the settings name them.
+AP_CAPTURES = ["/tmp/norvask_wifi_ap.txt", "/tmp/norvask_wifi_ap2.txt",
+               "/tmp/norvask_wifi_ap3.txt", "/tmp/norvask_wifi_ap4.txt"]
+
+
+def client_stats_log(iface):
+    return f"unable to get interface stats for {iface}"
+
+
+def settings_value(lines, key):
+    """The value the first of the settings file's `lines` that sets `key`
+    gives, read as the daemon reads it, or None."""
+    for line in lines:
+        line = line.split("\0")[0].split("\r")[0].split("\n")[0]
+        if '"' in line:
+            line = line[:line.rindex('"')]
+        name, equals, value = line.partition("=")
+        if equals and name.lower() == key.lower():
+            return value[1:] if value.startswith('"') else value
+    return None
+
+
+def name_fault(name):
+    """Why the daemon refuses the interface name `name` (bytes), or None:
+    the kernel's rule, printable ASCII only."""
+    if not name:
+        return "is empty"
+    if len(name) > 15:
+        return "is longer than 15 bytes"
+    if name in (b".", b".."):
+        return "is not a name an interface can have"
+    for byte in name:
+        if byte == ord("/"):
+            return "holds '/'"
+        if byte == ord(":"):
+            return "holds ':'"
+        if byte in b" \t":
+            return "holds a blank"
+        if byte < 0x20 or byte == 0x7f:
+            return "holds a control character"
+        if byte > 0x7f:
+            return "holds a byte outside ASCII"
+    return None
+
+
+def shown_name(name):
+    """The start of a refused name as the daemon shows it: printable ASCII."""
+    text = ""
+    for byte in name[:23]:
+        if byte in b'"\\':
+            text += "\\" + chr(byte)
+        elif byte < 0x20 or byte > 0x7e:
+            text += f"\\x{byte:02x}"
+        else:
+            text += chr(byte)
+    return text + ("..." if len(name) > 23 else "")
+
+
+def wifi_key(lines, key, limit, default):
+    """The interfaces the Wi-Fi `key` names in the settings `lines`, and why
+    it was refused: (names, None) or (None, reason)."""
+    value = (settings_value(lines, key) or "").encode().strip(b" \t")
+    if not value:
+        return list(default), None
+    names = [value] if limit == 1 else [n for n in value.replace(b"\t", b" ").split(b" ") if n]
+    for i, name in enumerate(names):
+        if i == limit:
+            return None, f"names more than {limit} interfaces"
+        if (fault := name_fault(name)) is not None:
+            return None, f'"{shown_name(name)}" {fault}'
+    return [n.decode() for n in names], None
 
 
 def shape(writes):
@@ -48,18 +126,6 @@ def shape(writes):
     if writes == BLINK:
         return "blink"
     return tuple(writes)
-
-
-def settings_value(line):
-    """The key and value a settings line sets, as the daemon's reader takes
-    them (the key in capitals), or None."""
-    line = re.split(r"[\r\n]", line)[0]
-    if '"' in line:
-        line = line[:line.rindex('"')]
-    key, equals, value = line.partition("=")
-    if not equals:
-        return None
-    return key.upper(), value[1:] if value.startswith('"') else value
 
 
 def usable_led_name(name):
@@ -85,7 +151,9 @@ class Model:
         self.pins = {"bin0": 1, "bin1": 1, "out0": 1, "out1": 1}  # None: the board lacks it
         self.ports = {p: {"file": True, "fail": False, "flowing": False, "rx": 0, "tx": 0}
                       for p in ("ttyS0", "ttyS1")}
-        self.stations = {"wlan0": 0, "wlan02": 0}
+        # The board's Wi-Fi interfaces: access points, then the client.
+        self.aps, self.client = list(ACCESS_POINTS), CLIENT
+        self.stations = {ap: 0 for ap in self.aps}
         self.ssid = None  # the network the Wi-Fi client is associated with
         self.ifaces = set(WIFI)
         self.sent = {i: 0 for i in WIFI}  # how often traffic moved the counters
@@ -100,6 +168,10 @@ class Model:
         self.tmp_full = False
         self.fork_fail = False
         self.down = set()  # programs behind the tools that do not run
+        # The settings file's lines beyond the modes; the interfaces the
+        # daemon read from them when it started (None: the key was refused).
+        self.settings_lines = []
+        self.watch_aps, self.watch_client = list(ACCESS_POINTS), CLIENT
         # The daemon's: pin support, each LED's serial snapshot, each
         # interface's counter snapshot.
         self.support = {}
@@ -119,6 +191,12 @@ class Model:
         if not words or words[0].startswith("#"):
             return
         verb, args = words[0], words[1:]
+        if verb == "settings":
+            # The rest of the line as it is, blanks and all.
+            rest = line.lstrip(" \t").split(None, 1)[1]
+            self.settings_lines.append(rest)
+            self._settings(rest)
+            return
         handler = getattr(self, "_" + verb.replace("-", "_"), None)
         if handler:
             handler(*args)
@@ -127,19 +205,21 @@ class Model:
         if not self.ticks:  # the daemon reads its settings once, when it starts
             self.modes = (int(mode1), int(mode2))
             self.led_names = {1: None, 2: None}  # the file is written anew
+            self.settings_lines = []
 
     def _no_settings(self):
         if not self.ticks:
             self.led_names = {1: None, 2: None}
+            self.settings_lines = []
 
-    def _settings(self, *words):
-        # The first line that sets a key counts. Blanks within a value are
-        # not modelled.
-        found = settings_value(" ".join(words))
-        if not self.ticks and found and found[0] in LED_KEYS:
-            led = LED_KEYS[found[0]]
-            if self.led_names[led] is None:
-                self.led_names[led] = found[1]
+    def _settings(self, line):
+        # The first line that sets a key counts.
+        if self.ticks:
+            return
+        for key, led in LED_KEYS.items():
+            value = settings_value([line], key)
+            if self.led_names[led] is None and value is not None:
+                self.led_names[led] = value
 
     def _led_class(self, name, change=None):
         if not self.ticks:  # what happens to an LED in use is not modelled
@@ -189,8 +269,23 @@ class Model:
     def _send(self, iface, _bytes=None):
         self.sent[iface] += 1
 
-    def _iface(self, iface, state):
-        if state == "on":
+    def _iface(self, iface, *args):
+        if iface in ("ap", "client"):
+            # Named anew: the old interfaces go, the new ones come without
+            # stations, traffic or counts.
+            old = self.aps if iface == "ap" else [self.client]
+            for name in old:
+                self.ifaces.discard(name)
+                self.flowing.discard(name)
+            for name in args:
+                self.ifaces.add(name)
+                self.sent[name] = 0
+            if iface == "ap":
+                self.aps = list(args)
+                self.stations = {ap: 0 for ap in self.aps}
+            else:
+                self.client = args[0]
+        elif args[0] == "on":
             self.ifaces.add(iface)
         else:
             self.ifaces.discard(iface)
@@ -214,7 +309,8 @@ class Model:
     def _sas(self, count):
         self.sas = int(count)
 
-    def _service(self, name, state):
+    def _service(self, name, state, *_as_user):
+        # Whoever runs a program of that name, it is the service to the daemon.
         if name == "drennic":
             self.portal = state
         else:
@@ -236,7 +332,7 @@ class Model:
         # daemon no associations. The Wi-Fi client associates by itself.
         self.down.discard(program)
         if program == "hostapd":
-            self.stations = {"wlan0": 0, "wlan02": 0}
+            self.stations = {ap: 0 for ap in self.aps}
         if program == "charon":
             self.sas = 0
 
@@ -258,6 +354,7 @@ class Model:
             "fail": ("", 1),
             "silent": ("", 0),
             "garbage": (self.garbage, 0),
+            "no-count": (NO_COUNT, 0),
         }[self.tools[tool]]
 
     def grep(self, piped, pattern, only=False):
@@ -287,11 +384,11 @@ class Model:
         return "", 1 if self.tools[last] == "garbage" else status
 
     def hostapd(self, iface):
-        n = self.stations[iface]
+        n = self.stations.get(iface, 0)
         return "".join(f"02:00:5e:00:00:{i:02x}\naid={i}\n" for i in range(1, n + 1)), 0
 
-    def wpa(self):
-        if self.ssid:
+    def wpa(self, iface):
+        if self.ssid and iface == self.client:
             return "bssid=02:00:5e:10:00:01\nssid=home\nwpa_state=COMPLETED\n", 0
         return "wpa_state=DISCONNECTED\n", 0
 
@@ -332,38 +429,50 @@ class Model:
         m = re.match(literal + r"[ \t\n\v\f\r]*[+-]?([0-9]+)", text)
         return int(m.group(1)) if m else None
 
-    def has_stations(self, iface):
+    def has_stations(self, index, iface):
         if self.fork_fail:
             return False
         out, _ = self.capture(self.run("hostapd_cli", self.hostapd(iface)), "hostapd_cli",
-                              CAPTURES[iface])
+                              AP_CAPTURES[index])
         return out is not None and len(out) > 1
 
     def traffic(self, iface):
         if iface not in self.ifaces:
             return -1
-        now, before = self.sent[iface], self.net.get(iface)
+        now, before = self.sent.get(iface, 0), self.net.get(iface)
         self.net[iface] = now
         return 1 if before is not None and before != now else 0
 
     def wifi_ap(self):
-        wlan0 = self.has_stations("wlan0")
-        if wlan0 and self.traffic("wlan0") == 1:
-            if self.has_stations("wlan02"):
-                self.traffic("wlan02")
-            return "blink"
-        if not self.has_stations("wlan02"):
-            return "on" if wlan0 else "off"
-        return "blink" if self.traffic("wlan02") == 1 else "on"
+        """Each access point in turn; each with stations has its counters
+        read, after a blink was decided too. A refused key: off."""
+        stations = moved = False
+        for index, iface in enumerate(self.watch_aps or []):
+            if self.has_stations(index, iface):
+                stations = True
+                moved = self.traffic(iface) == 1 or moved
+        return "blink" if moved else "on" if stations else "off"
 
     def wifi_client(self):
-        if self.fork_fail or self.grep(self.run("wpa_cli", self.wpa()), r"^ssid=")[1] != 0:
+        iface = self.watch_client
+        if iface is None or self.fork_fail or \
+                self.grep(self.run("wpa_cli", self.wpa(iface)), r"^ssid=")[1] != 0:
             return "off"
-        moved = self.traffic("wlan1")
+        moved = self.traffic(iface)
         if moved < 0:
-            self.logs.append(LOG_CLIENT_STATS)
+            self.logs.append(client_stats_log(iface))
             return "off"
         return "blink" if moved else "on"
+
+    def start(self):
+        """What the daemon reads of its settings when it starts, and the
+        refusals it logs then."""
+        aps, ap_refused = wifi_key(self.settings_lines, AP_KEY, 4, ACCESS_POINTS)
+        client, client_refused = wifi_key(self.settings_lines, CLIENT_KEY, 1, [CLIENT])
+        self.watch_aps, self.watch_client = aps, client and client[0]
+        for key, refused, mode in ((AP_KEY, ap_refused, 11), (CLIENT_KEY, client_refused, 12)):
+            if refused:
+                self.logs.append(f"{key} refused: {refused}; mode {mode} keeps its LED off")
 
     def openvpn(self):
         for unit in range(4):
@@ -545,8 +654,10 @@ class Model:
             for p in self.ports.values():
                 if p["flowing"]:
                     self._flow(p)
-        self.ticks += 1
         self.devices, self.logs, self.stderr = [], [], []
+        if not self.ticks:
+            self.start()
+        self.ticks += 1
         self.writes = {1: [], 2: []}
         for led, mode in ((1, self.modes[0]), (2, self.modes[1])):
             action, value = self.decide(led, mode)

@@ -11,43 +11,39 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 namespace {
 
 std::array<int, tunnel_count> tunnel_fds{-1, -1, -1, -1};
 
-// The far end of each Wi-Fi interface; its name shares no text with ours.
-const char* far_end(const std::string& name) {
-  if (name == "wlan0") return "sta0";
-  if (name == "wlan02") return "sta2";
-  if (name == "wlan1") return "ap1";
-  return nullptr;
-}
+// The far end of each Wi-Fi interface, by its slot in BoardState::wifi.
+constexpr std::array<const char*, wifi_slots> far_ends = {"sta0", "sta2", "sta3", "sta4", "ap1"};
 
-// Runs `ip -batch -` with `commands` on its standard input.
-int run_ip(const std::string& ip, const std::string& commands) {
-  int in[2];
-  if (pipe2(in, O_CLOEXEC) != 0) return -1;
+const char* far_end(std::size_t slot) { return slot < far_ends.size() ? far_ends[slot] : nullptr; }
+
+// Runs `ip` with `arguments`, each a word of its own: an interface's name
+// may hold what a shell or ip's batch mode would read otherwise.
+int run_ip(const std::string& ip, std::initializer_list<const char*> arguments) {
+  std::vector<const char*> argv{ip.c_str()};
+  argv.insert(argv.end(), arguments);
+  argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(in[0], 0);
-    execl(ip.c_str(), ip.c_str(), "-batch", "-", static_cast<char*>(nullptr));
+    execv(ip.c_str(), const_cast<char* const*>(argv.data()));
     _exit(127);
   }
-  close(in[0]);
-  const bool written = pid > 0 && write(in[1], commands.data(), commands.size()) ==
-                                      static_cast<ssize_t>(commands.size());
-  close(in[1]);
   if (pid < 0) return -1;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return written && status == 0 ? 0 : -1;
+  return status == 0 ? 0 : -1;
 }
 
 int write_sysctl(const char* path, const char* value) {
@@ -114,8 +110,10 @@ std::uint16_t ip_checksum(const unsigned char* header, std::size_t size) {
 
 // An IPv4 packet between two loopback addresses with an experimental
 // protocol number: the interface counts it, then the stack drops it.
+// An IPv4 packet of `size` bytes; below a header's 20 bytes, the start of
+// one, which the tunnel counts as received before the IP layer drops it.
 std::vector<unsigned char> tunnel_packet(int size) {
-  std::vector<unsigned char> packet(static_cast<std::size_t>(size), 0);
+  std::vector<unsigned char> packet(std::max<std::size_t>(static_cast<std::size_t>(size), 20), 0);
   packet[0] = 0x45;
   packet[2] = static_cast<unsigned char>(size >> 8);
   packet[3] = static_cast<unsigned char>(size & 0xff);
@@ -126,12 +124,13 @@ std::vector<unsigned char> tunnel_packet(int size) {
   const std::uint16_t sum = ip_checksum(packet.data(), 20);
   packet[10] = static_cast<unsigned char>(sum >> 8);
   packet[11] = static_cast<unsigned char>(sum & 0xff);
+  packet.resize(static_cast<std::size_t>(size));
   return packet;
 }
 
 }  // namespace
 
-int setup_network(const std::string& ip) {
+int setup_network(const std::string& ip, const BoardState& board) {
   // Without IPv6 a fresh interface sends no solicitations of its own, so its
   // counters move only when a scenario sends traffic. A kernel without IPv6
   // has nothing to turn off.
@@ -141,28 +140,32 @@ int setup_network(const std::string& ip) {
     (void)std::fprintf(stderr, "norvask-board: cannot bring up lo: %s\n", std::strerror(errno));
     return -1;
   }
-  for (const char* name : wifi_interfaces) {
-    if (set_wifi_interface(ip, name, true) != 0) {
-      (void)std::fprintf(stderr, "norvask-board: cannot create interface %s\n", name);
+  for (std::size_t slot = 0; slot < board.wifi.size(); ++slot) {
+    const std::string& name = board.wifi[slot];
+    if (!name.empty() && set_wifi_interface(ip, slot, name, true) != 0) {
+      (void)std::fprintf(stderr, "norvask-board: cannot create interface %s\n", name.c_str());
       return -1;
     }
   }
   return 0;
 }
 
-int set_wifi_interface(const std::string& ip, const std::string& name, bool present) {
-  const char* peer = far_end(name);
-  if (!peer) return -1;
+int set_wifi_interface(const std::string& ip, std::size_t slot, const std::string& name,
+                       bool present) {
+  const char* peer = far_end(slot);
+  if (!peer || name.empty()) return -1;
   const bool exists = if_nametoindex(name.c_str()) != 0;
   if (present == exists) return 0;
-  if (!present) return run_ip(ip, "link del " + name + "\n");
-  const std::string commands = "link add " + name + " type veth peer name " + peer + "\n";
-  if (run_ip(ip, commands) != 0) return -1;
+  if (!present) return run_ip(ip, {"link", "del", "dev", name.c_str()});
+  if (run_ip(ip, {"link", "add", "name", name.c_str(), "type", "veth", "peer", "name", peer}) !=
+      0) {
+    return -1;
+  }
   return link_up(peer) == 0 && link_up(name.c_str()) == 0 ? 0 : -1;
 }
 
-int send_wifi_traffic(const std::string& name, int bytes) {
-  const char* peer = far_end(name);
+int send_wifi_traffic(std::size_t slot, const std::string& name, int bytes) {
+  const char* peer = far_end(slot);
   if (!peer || bytes <= 0) return -1;
   const int received = send_frames(peer, bytes);
   const int sent = send_frames(name.c_str(), bytes);
@@ -201,7 +204,7 @@ int send_tunnel_traffic(int unit, int bytes) {
   const int fd = tunnel_fds[static_cast<std::size_t>(unit)];
   int delivered = 0;
   for (int left = bytes; left > 0;) {
-    const int size = left < 20 ? 20 : (left > 1400 ? 1400 : left);
+    const int size = left > 1400 ? 1400 : left;
     const std::vector<unsigned char> packet = tunnel_packet(size);
     if (write(fd, packet.data(), packet.size()) != static_cast<ssize_t>(packet.size())) return -1;
     left -= size;

@@ -6,18 +6,19 @@
 #include <string>
 
 #include "sim/board.h"
-#include "sim/words.h"  // the Wi-Fi interfaces
 
 // Loopback up, IPv6 off (so that nothing talks on an interface by itself),
-// and the three Wi-Fi interfaces. 0, or -1 with a message on standard error.
-int setup_network(const std::string& ip);
+// and the board's Wi-Fi interfaces. 0, or -1 with a message on standard error.
+int setup_network(const std::string& ip, const BoardState& board);
 
-// Creates (with its far end) or removes a Wi-Fi interface.
-int set_wifi_interface(const std::string& ip, const std::string& name, bool present);
+// Creates (with its far end) or removes the Wi-Fi interface in `slot` of
+// BoardState::wifi, named `name`: any name the kernel takes.
+int set_wifi_interface(const std::string& ip, std::size_t slot, const std::string& name,
+                       bool present);
 
-// Sends `bytes` in frames that the interface receives (from its far end) and
-// as many that it transmits; both counters in /proc/net/dev move.
-int send_wifi_traffic(const std::string& name, int bytes);
+// Sends `bytes` in frames that the interface in `slot` receives (from its
+// far end) and as many that it transmits; both counters in /proc/net/dev move.
+int send_wifi_traffic(std::size_t slot, const std::string& name, int bytes);
 
 // tunN appears (up, no bytes received yet) or disappears.
 int set_tunnel(int unit, bool present);

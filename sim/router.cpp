@@ -275,7 +275,7 @@ int ipsec_tool(const Call& c) {
 int stations(const Call& c) {
   int index = -1;
   long count = 0;
-  if (const int wrong = read_stations(c, index, count)) return wrong;
+  if (const int wrong = read_stations(c, world.board, index, count)) return wrong;
   if (count > 2) return c.refuse("the board has two phones");
   return act(c, "stations");
 }
@@ -283,14 +283,14 @@ int stations(const Call& c) {
 int traffic(const Call& c) {
   int index = -1;
   bool on = false;
-  if (const int wrong = read_traffic(c, index, on)) return wrong;
+  if (const int wrong = read_traffic(c, world.board, index, on)) return wrong;
   return act(c, "traffic");
 }
 
 int send_once(const Call& c) {
   int index = -1;
   long bytes = 0;
-  if (const int wrong = read_send(c, index, bytes)) return wrong;
+  if (const int wrong = read_send(c, world.board, index, bytes)) return wrong;
   return act(c, "send");
 }
 
@@ -307,6 +307,9 @@ int tunnel(const Call& c) {
   long bytes = 0;
   bool on = false;
   if (const int wrong = read_tunnel(c, unit, on, bytes)) return wrong;
+  // Its data is a ping through the tunnel: an IPv4 and an ICMP header at least.
+  if (bytes > 0 && bytes < 28)
+    return c.refuse("a packet through its tunnels carries 28 bytes or more");
   return act(c, "tun");
 }
 
@@ -318,7 +321,9 @@ int sas(const Call& c) {
 }
 
 int service(const Call& c) {
-  if (const int wrong = read_service(c)) return wrong;
+  long user = -1;
+  if (const int wrong = read_service(c, user)) return wrong;
+  if (user >= 0) return c.refuse("its services run as root");
   return act(c, "service");
 }
 
@@ -423,7 +428,12 @@ int led_trigger(const Call& c) {
   return act(c, "led_trigger");
 }
 
-int refuse_iface(const Call& c) { return c.refuse("interfaces are the router's own"); }
+int refuse_iface(const Call& c) {
+  if (c.w.size() >= 2 && (c.w[1] == "ap" || c.w[1] == "client")) {
+    return c.refuse("its radios keep the names hostapd and wpa_supplicant were set up with");
+  }
+  return c.refuse("interfaces are the router's own");
+}
 
 int refuse_nproc(const Call& c) {
   return c.refuse("the daemon runs as root there, which the limit spares");

@@ -155,24 +155,28 @@ int install_tools(const HostFiles& files) {
 }
 
 // /sys/class with the board's own kernel LEDs: a folder in its place in
-// which the host's other classes are links to where the host's /sys/class is
-// bound, and an empty `leds` for the board's (a host's own LEDs are never
-// within reach).
+// which the host's other classes are links into the host's /sys, bound
+// whole elsewhere (their entries lead on to ../../devices), and an empty
+// `leds` for the board's (a host's own LEDs are never within reach).
 int build_sys_class() {
-  const std::string host = std::string(board_dir) + "/host-class";
+  const std::string host = std::string(board_dir) + "/host-sys";
   if (make_dirs(host, 0755) != 0) return -1;
-  if (mount("/sys/class", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-    return fail("cannot bind", "/sys/class");
+  if (mount("/sys", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+    return fail("cannot bind", "/sys");
   }
   if (mount_tmpfs("/sys/class", "mode=0755") != 0) return -1;
-  DIR* classes = opendir(host.c_str());
-  if (!classes) return fail("cannot read", host);
+  const std::string classes_dir = host + "/class";
+  DIR* classes = opendir(classes_dir.c_str());
+  if (!classes) return fail("cannot read", classes_dir);
   int result = 0;
   while (const dirent* entry = readdir(classes)) {
     const std::string name = entry->d_name;
     if (name == "." || name == ".." || name == "leds") continue;
-    if (symlink((host + "/" + name).c_str(), ("/sys/class/" + name).c_str()) != 0) {
-      result = fail("cannot link", "/sys/class/" + name);
+    std::string target = classes_dir;
+    target.append("/").append(name);
+    const std::string link = std::string("/sys/class/").append(name);
+    if (symlink(target.c_str(), link.c_str()) != 0) {
+      result = fail("cannot link", link);
       break;
     }
   }

@@ -23,9 +23,6 @@
 
 namespace {
 
-enum class LedFile : std::uint8_t { Brightness, Trigger, MaxBrightness };
-constexpr const char* led_file_names[] = {"brightness", "trigger", "max_brightness"};
-
 struct FileKey {
   dev_t dev;
   ino_t ino;
@@ -33,14 +30,25 @@ struct FileKey {
 
 bool same_file(const FileKey& a, const FileKey& b) { return a.dev == b.dev && a.ino == b.ino; }
 
+// One of an LED's files, and the board's own descriptor of it, to rewrite
+// it in place (the daemon's descriptors are to the same file).
+struct ServedFile {
+  std::string name;
+  FileKey key;
+  int fd;     // -1 once gone, and for max_brightness, which does not change
+  bool gone;  // removed: its descriptors fail with ENODEV, as the kernel's do
+};
+
+// An LED's files: brightness, trigger, max_brightness, then its triggers'
+// settings, those of triggers no longer active gone.
+constexpr std::size_t brightness_file = 0;
+constexpr std::size_t trigger_file = 1;
+constexpr std::size_t max_brightness_file = 2;
+
 struct ServedLed {
   ClassLed led;
   bool gone;
-  FileKey files[std::size(led_file_names)];
-  // The board's own descriptors of the two files that change, rewritten in
-  // place: the daemon's descriptors are to the same files.
-  int brightness_fd;
-  int trigger_fd;
+  std::vector<ServedFile> files;
 };
 
 // A descriptor the board put in a process in answer to its open.
@@ -53,9 +61,10 @@ struct LedOpen {
   int led;  // the LED of the settings it was opened for, 1 or 2; 0: neither
 };
 
-// LEDs that went are kept, so that their old descriptors keep failing; both
-// lists are bounded however many lines ask.
+// LEDs and settings that went are kept, so that their descriptors keep
+// failing; every list is bounded however many lines ask.
 constexpr std::size_t served_max = 32;
+constexpr std::size_t files_max = 32;
 constexpr std::size_t opens_max = 64;
 
 std::vector<ServedLed> served;
@@ -64,14 +73,62 @@ long served_user = -1;
 
 std::string led_dir(const std::string& name) { return std::string(class_leds_dir) + "/" + name; }
 
-int rewrite(int fd, const std::string& text) {
-  if (pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) return -1;
-  return ftruncate(fd, static_cast<off_t>(text.size()));
+int rewrite(const ServedFile& file, const std::string& text) {
+  if (pwrite(file.fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) return -1;
+  return ftruncate(file.fd, static_cast<off_t>(text.size()));
 }
 
-int show(const ServedLed& s) {
-  const int brightness = rewrite(s.brightness_fd, std::to_string(s.led.brightness) + "\n");
-  return rewrite(s.trigger_fd, trigger_listing(s.led)) == 0 && brightness == 0 ? 0 : -1;
+// Adds a file to the LED's folder holding `text`; 0, or -1.
+int create_file(ServedLed& s, const std::string& name, const std::string& text, mode_t mode) {
+  const std::string path = led_dir(s.led.name) + "/" + name;
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  struct stat st {};
+  const auto id = static_cast<uid_t>(served_user);
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                  fchmod(fd, mode) == 0 && (served_user < 0 || fchown(fd, id, id) == 0) &&
+                  fstat(fd, &st) == 0;
+  if (!ok) {
+    close(fd);
+    return -1;
+  }
+  s.files.push_back({name, {st.st_dev, st.st_ino}, fd, false});
+  return 0;
+}
+
+void remove_file(const ServedLed& s, ServedFile& file) {
+  if (file.gone) return;
+  (void)unlink((led_dir(s.led.name) + "/" + file.name).c_str());
+  if (file.fd >= 0) close(file.fd);
+  file.fd = -1;
+  file.gone = true;
+}
+
+// The active trigger's settings, fresh, in place of any before (the kernel
+// removes a trigger's files with it, and one set again starts anew).
+int settle_trigger(ServedLed& s) {
+  for (std::size_t i = max_brightness_file + 1; i < s.files.size(); ++i) remove_file(s, s.files[i]);
+  const std::string active = led_triggers[s.led.trigger];
+  int result = 0;
+  for (const TriggerSetting& setting : trigger_settings) {
+    if (active != setting.trigger) continue;
+    // Settings gone long since make room.
+    if (s.files.size() >= files_max) {
+      const auto old = std::find_if(s.files.begin() + max_brightness_file + 1, s.files.end(),
+                                    [](const ServedFile& f) { return f.gone; });
+      if (old != s.files.end()) s.files.erase(old);
+    }
+    if (create_file(s, setting.file, setting.text, 0644) != 0) result = -1;
+  }
+  return result;
+}
+
+// The LED's files as its state has them, after a change.
+int show(ServedLed& s, bool trigger_set) {
+  int result = rewrite(s.files[brightness_file], std::to_string(s.led.brightness) + "\n");
+  if (rewrite(s.files[trigger_file], trigger_listing(s.led)) != 0) result = -1;
+  if (trigger_set && settle_trigger(s) != 0) result = -1;
+  return result;
 }
 
 ServedLed* live_led(const std::string& name) {
@@ -82,57 +139,33 @@ ServedLed* live_led(const std::string& name) {
 }
 
 // The LED one of whose files this is, gone ones too, and which file.
-ServedLed* find_file(const FileKey& key, LedFile& which) {
+ServedLed* find_file(const FileKey& key, std::size_t& which) {
   for (ServedLed& s : served) {
-    for (std::size_t i = 0; i < std::size(s.files); ++i) {
-      if (!same_file(s.files[i], key)) continue;
-      which = static_cast<LedFile>(i);
+    for (std::size_t i = 0; i < s.files.size(); ++i) {
+      if (!same_file(s.files[i].key, key)) continue;
+      which = i;
       return &s;
     }
   }
   return nullptr;
 }
 
-int create_file(const ServedLed& s, LedFile which, const std::string& text, FileKey& key,
-                int* keep) {
-  const std::string path = led_dir(s.led.name) + "/" + led_file_names[static_cast<int>(which)];
-  const mode_t mode = which == LedFile::MaxBrightness ? 0444 : 0644;
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-  if (fd < 0) return -1;
-  struct stat st {};
-  const auto id = static_cast<uid_t>(served_user);
-  const bool ok =
-      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-      fchmod(fd, mode) == 0 && (served_user < 0 || fchown(fd, id, id) == 0) && fstat(fd, &st) == 0;
-  key = {st.st_dev, st.st_ino};
-  if (ok && keep) {
-    *keep = fd;
-  } else {
-    close(fd);
-  }
-  return ok ? 0 : -1;
-}
-
 int lay_out(ServedLed& s) {
   if (mkdir(led_dir(s.led.name).c_str(), 0755) != 0) return -1;
-  FileKey* keys = s.files;
   const std::string max = std::to_string(s.led.max_brightness) + "\n";
-  if (create_file(s, LedFile::Brightness, "0\n", keys[0], &s.brightness_fd) != 0 ||
-      create_file(s, LedFile::Trigger, trigger_listing(s.led), keys[1], &s.trigger_fd) != 0 ||
-      create_file(s, LedFile::MaxBrightness, max, keys[2], nullptr) != 0) {
+  if (create_file(s, "brightness", "0\n", 0644) != 0 ||
+      create_file(s, "trigger", trigger_listing(s.led), 0644) != 0 ||
+      create_file(s, "max_brightness", max, 0444) != 0) {
     return -1;
   }
+  close(s.files[max_brightness_file].fd);
+  s.files[max_brightness_file].fd = -1;
   return 0;
 }
 
 void take_away(ServedLed& s) {
-  const std::string dir = led_dir(s.led.name);
-  for (const char* file : led_file_names) (void)unlink((dir + "/" + file).c_str());
-  (void)rmdir(dir.c_str());
-  for (int* fd : {&s.brightness_fd, &s.trigger_fd}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
+  for (ServedFile& file : s.files) remove_file(s, file);
+  (void)rmdir(led_dir(s.led.name).c_str());
   s.gone = true;
 }
 
@@ -213,68 +246,101 @@ std::string error_name(int error) {
   return name ? name : std::to_string(error);
 }
 
+// A call on one of an LED's files, by descriptor.
+struct FileCall {
+  int listener;
+  const seccomp_notif& request;
+  ServedLed& led;
+  std::size_t which;
+  bool gone;            // the LED or the file
+  const LedOpen* open;  // null: a descriptor the kernel opened, read-only
+  std::string event;    // "sysfs NAME/FILE "
+};
+
+void serve_read(const FileCall& c, double when) {
+  const int error = c.open && !c.open->readable ? EBADF : c.gone ? ENODEV : 0;
+  if (error == 0) {
+    continue_call(c.listener, c.request.id);
+  } else if (answer_call(c.listener, c.request.id, 0, error)) {
+    emit_at(when, c.event + "read error " + error_name(error));
+  }
+}
+
+// What a pwrite hands the file, or why it never reaches it.
+int written_text(const FileCall& c, std::string& text) {
+  const seccomp_data& call = c.request.data;
+  const std::uint64_t count = call.args[2];
+  if (!c.open || !c.open->writable) return EBADF;
+  if (count > led_write_max) return E2BIG;
+  text.resize(count);
+  if (count > 0 &&
+      read_target_memory(c.listener, c.request.id, static_cast<pid_t>(c.request.pid), call.args[1],
+                         text.data(), count) != static_cast<ssize_t>(count)) {
+    text.clear();
+    return EFAULT;
+  }
+  return c.gone ? ENODEV : 0;
+}
+
+// Stores a write on the LED and shows it in its files: 0, or the error.
+int store(ServedLed& s, std::size_t which, const std::string& text) {
+  ClassLed after = s.led;
+  const int error = which == brightness_file ? store_brightness(after, text)
+                    : which == trigger_file  ? store_trigger(after, text)
+                                             : 0;
+  if (error != 0) return error;
+  const bool trigger_set = which == trigger_file || after.trigger != s.led.trigger;
+  s.led = after;
+  // A trigger's setting holds what was written.
+  if (which > max_brightness_file) (void)rewrite(s.files[which], text);
+  (void)show(s, trigger_set);
+  return 0;
+}
+
+void serve_write(const FileCall& c, double when) {
+  std::string text;
+  int error = written_text(c, text);
+  // Nothing written, nothing stored: sysfs hands the attribute no empty write.
+  if (error == 0 && !text.empty()) error = store(c.led, c.which, text);
+  const auto count = static_cast<std::int64_t>(c.request.data.args[2]);
+  if (!answer_call(c.listener, c.request.id, count, error)) return;
+  std::string shown;
+  if (!text.empty()) shown.append(" ").append(escaped_text(text));
+  if (error != 0) {
+    emit_at(when, c.event + "write" + shown + " error " + error_name(error));
+  } else if (c.which == brightness_file && c.open->led != 0) {
+    emit_at(when, "led " + std::to_string(c.open->led) + " " + reported_brightness(c.led.led));
+  } else if (!text.empty()) {
+    emit_at(when, c.event + "write" + shown);
+  }
+}
+
 // pread or pwrite on a descriptor of an LED's file.
 void serve_transfer(int listener, const seccomp_notif& request, double when) {
-  const seccomp_data& call = request.data;
   const auto pid = static_cast<pid_t>(request.pid);
-  const auto fd = static_cast<int>(call.args[0]);
+  const auto fd = static_cast<int>(request.data.args[0]);
   FileKey key{};
-  LedFile which{};
+  std::size_t which = 0;
   ServedLed* s = file_of_descriptor(pid, fd, key) ? find_file(key, which) : nullptr;
   if (!s) {
     continue_call(listener, request.id);
     return;
   }
-  const std::string file =
-      "sysfs " + s->led.name + "/" + led_file_names[static_cast<int>(which)] + " ";
-  const LedOpen* open = find_open(pid, fd, key);
-  if (call.nr == __NR_pread64) {
-    // Descriptors the kernel opened are read-only; the board's are as asked.
-    const int error = open && !open->readable ? EBADF : s->gone ? ENODEV : 0;
-    if (error == 0) {
-      continue_call(listener, request.id);
-    } else if (answer_call(listener, request.id, 0, error)) {
-      emit_at(when, file + "read error " + error_name(error));
-    }
-    return;
-  }
-  const std::uint64_t count = call.args[2];
-  std::string text;
-  int error = 0;
-  if (!open || !open->writable) {
-    error = EBADF;
-  } else if (count > led_write_max) {
-    error = E2BIG;
+  const FileCall call{listener,
+                      request,
+                      *s,
+                      which,
+                      s->gone || s->files[which].gone,
+                      find_open(pid, fd, key),
+                      "sysfs " + s->led.name + "/" + s->files[which].name + " "};
+  if (request.data.nr == __NR_pread64) {
+    serve_read(call, when);
   } else {
-    text.resize(count);
-    if (count > 0 && read_target_memory(listener, request.id, pid, call.args[1], text.data(),
-                                        count) != static_cast<ssize_t>(count)) {
-      error = EFAULT;
-      text.clear();
-    }
-  }
-  if (error == 0 && s->gone) error = ENODEV;
-  // Nothing written, nothing stored: sysfs hands the attribute no empty write.
-  ClassLed after = s->led;
-  if (error == 0 && count > 0) {
-    error = which == LedFile::Brightness ? store_brightness(after, text) : store_trigger(after, text);
-  }
-  if (error == 0) {
-    s->led = after;
-    (void)show(*s);
-  }
-  if (!answer_call(listener, request.id, static_cast<std::int64_t>(count), error)) return;
-  const std::string shown = text.empty() ? "" : " " + escaped_text(text);
-  if (error != 0) {
-    emit_at(when, file + "write" + shown + " error " + error_name(error));
-  } else if (which == LedFile::Brightness && open->led != 0) {
-    emit_at(when, "led " + std::to_string(open->led) + " " + reported_brightness(s->led));
-  } else if (count > 0) {
-    emit_at(when, file + "write" + shown);
+    serve_write(call, when);
   }
 }
 
-// An open for writing: of an LED's brightness or trigger, the board opens it.
+// An open for writing: of an LED's file, the board opens it.
 void serve_open(int listener, const seccomp_notif& request) {
   const seccomp_data& call = request.data;
 #ifdef __NR_open
@@ -286,39 +352,41 @@ void serve_open(int listener, const seccomp_notif& request) {
   const auto dirfd = plain ? AT_FDCWD : static_cast<int>(call.args[0]);
   const auto flags = static_cast<int>(plain ? call.args[1] : call.args[2]);
   char path[PATH_MAX] = {};
-  const ssize_t n = read_target_memory(listener, request.id, pid, plain ? call.args[0] : call.args[1],
-                                       path, sizeof path - 1);
+  const ssize_t n = read_target_memory(listener, request.id, pid,
+                                       plain ? call.args[0] : call.args[1], path, sizeof path - 1);
   // Found as the caller would find it: from its working folder, or its dirfd.
   int found = -1;
-  const bool whole = n > 0 && strnlen(path, static_cast<std::size_t>(n)) < static_cast<std::size_t>(n);
+  const bool whole =
+      n > 0 && strnlen(path, static_cast<std::size_t>(n)) < static_cast<std::size_t>(n);
   if (whole && !(flags & O_PATH) && (path[0] != '/' || std::strncmp(path, "/sys/", 5) == 0)) {
     const std::string proc = "/proc/" + std::to_string(pid);
-    const std::string base = path[0] == '/'       ? ""
+    const std::string base = path[0] == '/'      ? ""
                              : dirfd == AT_FDCWD ? proc + "/cwd/"
                                                  : proc + "/fd/" + std::to_string(dirfd) + "/";
     found = open((base + path).c_str(), O_PATH | O_CLOEXEC);
   }
   struct stat st {};
-  LedFile which{};
-  ServedLed* s = found >= 0 && fstat(found, &st) == 0 ? find_file({st.st_dev, st.st_ino}, which)
-                                                      : nullptr;
-  if (!s || s->gone) {
+  std::size_t which = 0;
+  ServedLed* s =
+      found >= 0 && fstat(found, &st) == 0 ? find_file({st.st_dev, st.st_ino}, which) : nullptr;
+  if (!s || s->gone || s->files[which].gone) {
     if (found >= 0) close(found);
     continue_call(listener, request.id);
     return;
   }
   const FileKey key{st.st_dev, st.st_ino};
   const int access = flags & O_ACCMODE;
-  const int fd = which == LedFile::MaxBrightness
-                     ? -1
-                     : open(("/proc/self/fd/" + std::to_string(found)).c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd =
+      which == max_brightness_file
+          ? -1
+          : open(("/proc/self/fd/" + std::to_string(found)).c_str(), O_RDONLY | O_CLOEXEC);
   close(found);
   if (fd < 0) {
     // The attribute has no store: no one opens it for writing, root neither.
-    (void)answer_call(listener, request.id, 0, which == LedFile::MaxBrightness ? EACCES : errno);
+    (void)answer_call(listener, request.id, 0, which == max_brightness_file ? EACCES : errno);
     return;
   }
-  const int led = which == LedFile::Brightness ? led_of_open(pid, key, s->led.name) : 0;
+  const int led = which == brightness_file ? led_of_open(pid, key, s->led.name) : 0;
   seccomp_notif_addfd add{};
   add.id = request.id;
   add.flags = SECCOMP_ADDFD_FLAG_SEND;
@@ -327,8 +395,8 @@ void serve_open(int listener, const seccomp_notif& request) {
   const int installed = ioctl(listener, SECCOMP_IOCTL_NOTIF_ADDFD, &add);
   close(fd);
   if (installed < 0) return;  // the call was cut short: it is asked again
-  remember_open({pid, installed, key, access == O_RDWR, access == O_WRONLY || access == O_RDWR,
-                 led});
+  remember_open(
+      {pid, installed, key, access == O_RDWR, access == O_WRONLY || access == O_RDWR, led});
 }
 
 }  // namespace
@@ -340,15 +408,15 @@ int add_class_led(const std::string& name, std::uint32_t max_brightness, std::st
   }
   if (ServedLed* old = live_led(name)) take_away(*old);
   if (served.size() >= served_max) {
-    const auto gone = std::find_if(served.begin(), served.end(),
-                                   [](const ServedLed& s) { return s.gone; });
+    const auto gone =
+        std::find_if(served.begin(), served.end(), [](const ServedLed& s) { return s.gone; });
     if (gone == served.end()) {
       error = "too many LEDs";
       return -1;
     }
     served.erase(gone);
   }
-  ServedLed s{{name, max_brightness, 0, 0}, false, {}, -1, -1};
+  ServedLed s{{name, max_brightness, 0, 0}, false, {}};
   if (lay_out(s) != 0) {
     error = std::string("cannot lay out its files: ") + std::strerror(errno);
     take_away(s);
@@ -368,8 +436,7 @@ int remove_class_led(const std::string& name, std::string& error) {
   return 0;
 }
 
-int set_class_led_trigger(const std::string& name, const std::string& trigger,
-                          std::string& error) {
+int set_class_led_trigger(const std::string& name, const std::string& trigger, std::string& error) {
   ServedLed* s = live_led(name);
   if (!s) {
     error = "no such LED";
@@ -381,7 +448,7 @@ int set_class_led_trigger(const std::string& name, const std::string& trigger,
     return -1;
   }
   s->led = after;
-  if (show(*s) == 0) return 0;
+  if (show(*s, true) == 0) return 0;
   error = "cannot rewrite its files";
   return -1;
 }

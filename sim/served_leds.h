@@ -1,14 +1,14 @@
 // The simulated board's kernel LEDs: folders under /sys/class/leds in the
-// sandbox with `brightness`, `max_brightness` and `trigger`, whose text the
-// board keeps as the kernel would (class_leds.h), so that anyone reads them
-// as plain files. The calls that change them are the board's to answer,
-// handed to it by the device filter (devices.cpp): an open for writing of
-// `brightness` or `trigger` is answered with a descriptor the board opened
-// (read-only underneath, so that only pwrite reaches the file, through the
-// board), and pwrite and pread on such a file are answered from outside the
-// caller's process, with their times. Each brightness write is reported as
-// `led N V`, N the LED (of the settings' MOD_NORVASK_LED and
-// MOD_NORVASK_LED2) whose descriptor wrote it.
+// sandbox with `brightness`, `max_brightness`, `trigger` and the active
+// trigger's settings, whose text the board keeps as the kernel would
+// (class_leds.h), so that anyone reads them as plain files. The calls that
+// change them are the board's to answer, handed to it by the device filter
+// (devices.cpp): an open for writing of one is answered with a descriptor
+// the board opened (read-only underneath, so that only pwrite reaches the
+// file, through the board), and pwrite and pread on such a file are
+// answered from outside the caller's process, with their times. Each
+// brightness write is reported as `led N V`, N the LED (of the settings'
+// MOD_NORVASK_LED and MOD_NORVASK_LED2) whose descriptor wrote it.
 #pragma once
 
 #include <linux/seccomp.h>

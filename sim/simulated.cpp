@@ -14,8 +14,8 @@
 #include <iterator>
 #include <tuple>
 
-#include "sim/events.h"
 #include "sim/class_leds.h"
+#include "sim/events.h"
 #include "sim/network.h"
 #include "sim/served_leds.h"
 #include "sim/services.h"
@@ -84,6 +84,10 @@ std::string faulty_tool(const std::string& name, const std::string& behaviour) {
   if (behaviour == "fail") return "#!/bin/sh\necho '" + name + ": failed' >&2\nexit 1\n";
   if (behaviour == "silent") return "#!/bin/sh\nexit 0\n";
   if (behaviour == "garbage") return std::string("#!/bin/sh\nexec cat ") + garbage_path + "\n";
+  // stroke's line of security associations with no count in it.
+  if (behaviour == "no-count") {
+    return "#!/bin/sh\nprintf 'Security Associations ( up, 0 connecting):\\n  none\\n'\n";
+  }
   return "";
 }
 
@@ -157,17 +161,10 @@ int serial(const Call& c) {
   return write_state(c);
 }
 
-int wifi_index(const std::string& name) {
-  for (int i = 0; i < 3; ++i) {
-    if (name == wifi_interfaces[i]) return i;
-  }
-  return -1;
-}
-
 int stations(const Call& c) {
   int index = -1;
   long count = 0;
-  if (const int wrong = read_stations(c, index, count)) return wrong;
+  if (const int wrong = read_stations(c, world.board, index, count)) return wrong;
   world.board.stations[static_cast<std::size_t>(index)] = static_cast<int>(count);
   return write_state(c);
 }
@@ -182,7 +179,7 @@ int ssid(const Call& c) {
 int traffic(const Call& c) {
   int index = -1;
   bool on = false;
-  if (const int wrong = read_traffic(c, index, on)) return wrong;
+  if (const int wrong = read_traffic(c, world.board, index, on)) return wrong;
   world.wifi_traffic[static_cast<std::size_t>(index)] = on;
   return 0;
 }
@@ -190,16 +187,45 @@ int traffic(const Call& c) {
 int send_once(const Call& c) {
   int index = -1;
   long bytes = 0;
-  if (const int wrong = read_send(c, index, bytes)) return wrong;
-  return c.done(send_wifi_traffic(c.w[1], static_cast<int>(bytes)), "cannot send");
+  if (const int wrong = read_send(c, world.board, index, bytes)) return wrong;
+  const auto slot = static_cast<std::size_t>(index);
+  return c.done(send_wifi_traffic(slot, world.board.wifi[slot], static_cast<int>(bytes)),
+                "cannot send");
+}
+
+// The access points or the client named anew, as on firmware that names its
+// radios otherwise: the old interfaces go, the new ones come without
+// stations or traffic (the client keeps its association).
+int rename_wifi(const Call& c, const IfaceLine& line) {
+  const bool aps = line.kind == IfaceLine::AccessPoints;
+  const std::size_t first = aps ? 0 : wifi_client_slot;
+  const std::size_t end = aps ? wifi_ap_slots : wifi_slots;
+  if (forget_wifi_state(world.board, board_state_dir) != 0) {
+    return c.fail("cannot write the board's state");
+  }
+  int failed = 0;
+  for (std::size_t slot = first; slot < end; ++slot) {
+    std::string& name = world.board.wifi[slot];
+    if (!name.empty()) failed |= set_wifi_interface(world.host.ip, slot, name, false);
+    name = slot - first < line.names.size() ? line.names[slot - first] : "";
+    world.wifi_traffic[slot] = false;
+    if (slot < wifi_ap_slots) world.board.stations[slot] = 0;
+  }
+  for (std::size_t slot = first; slot < end; ++slot) {
+    const std::string& name = world.board.wifi[slot];
+    if (!name.empty()) failed |= set_wifi_interface(world.host.ip, slot, name, true);
+  }
+  if (failed != 0) return c.fail("cannot make the interfaces");
+  return write_state(c);
 }
 
 int iface(const Call& c) {
-  bool on = false;
-  if (c.w.size() != 3 || wifi_index(c.w[1]) < 0 || parse_switch(c.w[2], on) != 0) {
-    return c.usage("iface IFACE on|off");
-  }
-  return c.done(set_wifi_interface(world.host.ip, c.w[1], on), "cannot change the interface");
+  IfaceLine line{};
+  if (const int wrong = read_iface(c, world.board, line)) return wrong;
+  if (line.kind != IfaceLine::Switch) return rename_wifi(c, line);
+  const auto slot = static_cast<std::size_t>(line.slot);
+  return c.done(set_wifi_interface(world.host.ip, slot, world.board.wifi[slot], line.on),
+                "cannot change the interface");
 }
 
 int tunnel(const Call& c) {
@@ -239,7 +265,8 @@ int sas(const Call& c) {
 }
 
 int service(const Call& c) {
-  if (const int wrong = read_service(c)) return wrong;
+  long user = -1;
+  if (const int wrong = read_service(c, user)) return wrong;
   const std::string& name = c.w[1];
   const std::string& state = c.w[2];
   ServiceState* service = find_service(world.board, name);
@@ -252,7 +279,9 @@ int service(const Call& c) {
   }
   *service = {service->name, "down", -1};
   if (state != "down") {
-    const pid_t pid = start_service(world.host.self_fd, name.c_str(), state, c.s.options.user);
+    // Under another user's uid it is a program of theirs that took the name.
+    const pid_t pid =
+        start_service(world.host.self_fd, name.c_str(), state, user >= 0 ? user : c.s.options.user);
     if (pid <= 0) return c.fail("cannot start the service");
     *service = {service->name, state == "connected" ? "connected" : "listening", pid};
   }
@@ -272,7 +301,7 @@ int program_state(const Call& c) {
   if (!found) return c.fail("no such program");
   const std::string& verb = c.w[0];
   found->state = verb == "kill" ? "killed" : verb == "stop" ? "stopped" : "running";
-  if (verb == "restart" && c.w[1] == "hostapd") world.board.stations = {0, 0};
+  if (verb == "restart" && c.w[1] == "hostapd") world.board.stations.fill(0);
   if (verb == "restart" && c.w[1] == "charon") world.board.sas = 0;
   return write_state(c);
 }
@@ -382,7 +411,8 @@ int led_class(const Call& c) {
   bool gone = false;
   if (const int wrong = read_led_class(c, name, max, gone)) return wrong;
   const auto brightness = max < 0 ? default_max_brightness : static_cast<std::uint32_t>(max);
-  const int result = gone ? remove_class_led(name, c.error) : add_class_led(name, brightness, c.error);
+  const int result =
+      gone ? remove_class_led(name, c.error) : add_class_led(name, brightness, c.error);
   return result == 0 ? 0 : verb_failed;
 }
 
@@ -498,9 +528,8 @@ void reaped(Supervisor& /*s*/, pid_t pid, int /*status*/) {
 }
 
 void on_timer(Supervisor& /*s*/) {
-  static_assert(std::size(wifi_interfaces) == std::tuple_size_v<decltype(world.wifi_traffic)>);
-  for (std::size_t i = 0; i < std::size(wifi_interfaces); ++i) {
-    if (world.wifi_traffic[i]) send_wifi_traffic(wifi_interfaces[i], 300);
+  for (std::size_t slot = 0; slot < wifi_slots; ++slot) {
+    if (world.wifi_traffic[slot]) send_wifi_traffic(slot, world.board.wifi[slot], 300);
   }
   bool changed = false;
   for (SerialState& port : world.board.serial) {

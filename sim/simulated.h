@@ -27,13 +27,15 @@ struct World {
   DeviceFiles devices;
   int listener;                      // the daemon's seccomp notifications, -1 without
   JobFilters jobs;                   // the filters of "run" commands
-  std::array<bool, 3> wifi_traffic;  // wlan0, wlan02, wlan1
+  std::array<bool, 5> wifi_traffic;  // by slot of BoardState::wifi
   bool clock_fast;                   // with fast_clock: end the daemon's sleeps at once
   SleepGate sleeps;                  // with fast_clock: "clock step" holds each tick's sleep
   bool tmp_full;                     // a /tmp with no room left lies over the board's
   bool limits_apply;                 // the daemon is not the host's root: RLIMIT_NPROC binds it
   bool class_leds;                   // kernel LEDs served (the router's are its kernel's own)
 };
+
+static_assert(std::tuple_size_v<decltype(World::wifi_traffic)> == wifi_slots);
 
 extern World world;
 extern const Backend simulated_backend;

@@ -3,30 +3,39 @@
 // failure. What the change does is the backend's.
 #pragma once
 
+#include "sim/board.h"
 #include "sim/core.h"
 
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 bool is_one_of(const std::string& word, std::initializer_list<const char*> words);
 
-// The Wi-Fi interfaces: the two access points, then the client.
-inline constexpr const char* wifi_interfaces[] = {"wlan0", "wlan02", "wlan1"};
-inline constexpr int access_points = 2;
-
-// stations wlan0|wlan02 COUNT: the access point's index.
-int read_stations(const Call& c, int& access_point, long& count);
-// traffic IFACE on|off, send IFACE BYTES: the interface's index.
-int read_traffic(const Call& c, int& iface, bool& on);
-int read_send(const Call& c, int& iface, long& bytes);
+// The Wi-Fi interfaces are `board`'s, by name (BoardState::wifi).
+// stations AP COUNT: the access point's slot.
+int read_stations(const Call& c, const BoardState& board, int& access_point, long& count);
+// traffic IFACE on|off, send IFACE BYTES: the interface's slot.
+int read_traffic(const Call& c, const BoardState& board, int& iface, bool& on);
+int read_send(const Call& c, const BoardState& board, int& iface, long& bytes);
+// iface IFACE on|off: an interface there or not; iface ap NAME... (one to
+// four) | iface client NAME: the access points or the client named anew.
+struct IfaceLine {
+  enum Kind { Switch, AccessPoints, Client } kind;
+  int slot;                        // Switch: the interface's
+  bool on;                         // Switch
+  std::vector<std::string> names;  // the new names, each one the kernel takes
+};
+int read_iface(const Call& c, const BoardState& board, IfaceLine& line);
 // tun 0-3 up|down | tun 0-3 rx BYTES: `bytes` 0 for up or down.
 int read_tunnel(const Call& c, long& unit, bool& on, long& bytes);
 int read_sas(const Call& c, long& count);
-// service tessik_clientd connected|listening|down | drennic listening|down
-int read_service(const Call& c);
+// service tessik_clientd connected|listening|down | drennic listening|down,
+// a running one optionally "as UID": `user` that uid, else -1.
+int read_service(const Call& c, long& user);
 // kill|stop|restart hostapd|wpa_supplicant|charon
 int read_program(const Call& c);
-// tool NAME normal|missing|fail|silent|garbage
+// tool NAME normal|missing|fail|silent|garbage | tool stroke no-count
 int read_tool(const Call& c);
 // device gpio|ttyS0|ttyS1 on|off; io|stroke|swanctl on|off
 int read_device(const Call& c, bool& on);

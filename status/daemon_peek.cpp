@@ -60,19 +60,6 @@ int process_program(int proc, Text& program, bool& replaced) {
   return 0;
 }
 
-// Reads the start of the file NAME below the open /proc/PID directory `proc`:
-// the byte count, or -1 (ESRCH once the process has ended).
-ssize_t read_proc_file(int proc, const char* name, char* text, std::size_t size) {
-  const int fd = openat(proc, name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  const ssize_t got = read(fd, text, size - 1);
-  const int error = errno;
-  close(fd);
-  errno = error;
-  text[got > 0 ? got : 0] = '\0';
-  return got;
-}
-
 // The process's real, effective, saved and file-system user IDs all equal
 // to `uid`: 1, 0 when not, -1 when its status cannot be read.
 int runs_as(int proc, uid_t uid) {
@@ -273,6 +260,17 @@ int look_at_process(StatusReport& report, pid_t pid, int proc) {
 }
 
 }  // namespace
+
+ssize_t read_proc_file(int proc, const char* name, char* text, std::size_t size) {
+  const int fd = openat(proc, name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const ssize_t got = read(fd, text, size - 1);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  text[got > 0 ? got : 0] = '\0';
+  return got;
+}
 
 int look_at_daemon(StatusReport& report) {
   DaemonReport& daemon = report.daemon;

@@ -102,15 +102,24 @@ void json_serial(Json& j, const LedReport& led) {
   json_text(j, "error", failure.call ? std::strerror(failure.error) : nullptr);
 }
 
+// Why a Wi-Fi key was refused, or null.
+void json_refused(Json& j, const WifiIfaces& ifaces) {
+  std::array<char, 160> why{};
+  iface_refusal(ifaces, why.data(), why.size());
+  json_text(j, "refused", or_null(why.data()));
+}
+
 void json_wifi_ap(Json& j, const LedReport& led) {
+  json_refused(j, led.wifi);
   json_open(j, "access_points", '[');
-  for (std::size_t i = 0; i < access_points.size(); ++i) {
+  for (std::size_t i = 0; i < led.wifi.count; ++i) {
+    const char* iface = led.wifi.names[i].data();
     json_open(j, nullptr, '{');
-    json_text(j, "iface", access_points[i]);
+    json_text(j, "iface", iface);
     json_int(j, "stations", led.stations[i].stations);
     json_int(j, "listing_bytes", led.stations[i].listing_bytes);
     json_bool(j, "listing_cut", led.stations[i].cut);
-    const TrafficSeen* seen = traffic_of(led, access_points[i]);
+    const TrafficSeen* seen = traffic_of(led, iface);
     json_text(j, "traffic", seen ? traffic_word(*seen) : "not checked");
     json_close(j, '}');
   }
@@ -118,11 +127,25 @@ void json_wifi_ap(Json& j, const LedReport& led) {
 }
 
 void json_wifi_client(Json& j, const LedReport& led) {
-  const TrafficSeen& seen = led.probes.traffic[2];
-  json_text(j, "iface", "wlan1");
-  const bool associated = !seen.iface.empty();
-  json_text(j, "ssid", associated ? led.text.data() : nullptr);
-  json_text(j, "traffic", traffic_word(seen));
+  json_refused(j, led.wifi);
+  const char* iface = led.wifi.count > 0 ? led.wifi.names[0].data() : nullptr;
+  const TrafficSeen* seen = iface ? traffic_of(led, iface) : nullptr;
+  json_text(j, "iface", iface);
+  json_text(j, "ssid", seen ? led.text.data() : nullptr);
+  json_text(j, "traffic", seen ? traffic_word(*seen) : "not checked");
+}
+
+// The interfaces a Wi-Fi key gives, and why it was refused.
+void json_wifi_key(Json& j, const char* key, const WifiIfaces& ifaces) {
+  json_open(j, key, '{');
+  json_open(j, "ifaces", '[');
+  for (std::size_t i = 0; i < ifaces.count; ++i) {
+    json_next(j);
+    json_string(j.out, ifaces.names[i].data());
+  }
+  json_close(j, ']');
+  json_refused(j, ifaces);
+  json_close(j, '}');
 }
 
 void json_openvpn(Json& j, const LedReport& led) {
@@ -159,6 +182,27 @@ void json_ipsec(Json& j, const LedReport& led) {
   json_bool(j, "listing_cut", led.ipsec_cut);
 }
 
+// Whose process netstat's line names; null without a line.
+void json_owner(Json& j, const ServiceOwner& owner) {
+  if (!owner.seen) {
+    json_null(j, "owner");
+    return;
+  }
+  json_open(j, "owner", '{');
+  if (owner.pid > 0) {
+    json_int(j, "pid", owner.pid);
+  } else {
+    json_null(j, "pid");
+  }
+  if (owner.found) {
+    json_uint(j, "uid", owner.uid);
+  } else {
+    json_null(j, "uid");
+  }
+  json_text(j, "user", owner.found ? or_null(owner.user.data()) : nullptr);
+  json_close(j, '}');
+}
+
 void json_evidence(Json& j, const LedReport& led) {
   static constexpr const char* kinds[] = {
       "none",      "always",      "pin",     "pin",   "serial",
@@ -189,11 +233,13 @@ void json_evidence(Json& j, const LedReport& led) {
     case Source::RemoteManagement:
       json_bool(j, "connected", led.answer.state == TriState::Yes);
       json_text(j, "netstat_line", or_null(led.text.data()));
+      json_owner(j, led.owner);
       json_text(j, "cut_owner", or_null(led.cut_name.data()));
       break;
     case Source::VpnPortal:
       json_bool(j, "listening", led.answer.state == TriState::Yes);
       json_text(j, "netstat_line", or_null(led.text.data()));
+      json_owner(j, led.owner);
       break;
     case Source::Nothing:
     case Source::Always:
@@ -240,13 +286,11 @@ void json_daemon(Json& j, const StatusReport& report) {
   json_close(j, '}');
 }
 
-// An LED's device: which, and what the kernel shows of a kernel LED.
+// An LED's device: which, and what the kernel shows of a kernel LED. A
+// preview has none.
 void json_device(Json& j, const LedReport& led, const LedName& name) {
   const DeviceSeen& seen = led.device;
-  if (!seen.looked) {
-    json_null(j, "device");
-    return;
-  }
+  if (!seen.looked) return;  // a preview, on neither LED
   json_open(j, "device", '{');
   json_text(j, "kind", device_word(seen.kind));
   json_text(j, "name", name.given ? name.text.data() : nullptr);
@@ -326,6 +370,8 @@ void render_json(const StatusReport& report, std::FILE* out) {
   json_text(j, "path", settings_path);
   json_text(j, "error", report.settings_error ? std::strerror(report.settings_error) : nullptr);
   json_bool(j, "changed_since_start", report.settings_newer);
+  json_wifi_key(j, "wifi_ap", report.settings.wifi_ap);
+  json_wifi_key(j, "wifi_client", report.settings.wifi_client);
   json_close(j, '}');
   json_open(j, "leds", '[');
   for (std::size_t i = 0; i < report.leds.size(); ++i) {
@@ -348,13 +394,14 @@ void render_preview_json(const StatusReport& report, std::FILE* out) {
   put(out, "\n");
 }
 
-void render_modes_json(std::FILE* out) {
+void render_modes_json(std::FILE* out, const LedSettings& settings) {
   Json j{out, true};
   json_open(j, nullptr, '{');
   json_open(j, "modes", '[');
   for (std::uint32_t mode = 0; mode <= last_mode; ++mode) {
     std::array<char, 64> title{};
-    const ModeWords words = mode_words(mode);
+    ModeText text{};
+    const ModeWords words = mode_words(mode, settings, text);
     json_open(j, nullptr, '{');
     json_uint(j, "mode", mode);
     json_text(j, "shows", shows(mode_row(mode), mode, title));

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -21,8 +22,8 @@ volatile std::sig_atomic_t status_stop = 0;
 namespace {
 
 enum Capture : std::uint8_t {
-  WifiAp,
-  WifiAp2,
+  WifiAp,  // then the other access points' in order
+  WifiAp4 = WifiAp + wifi_ap_limit - 1,
   OpenVpn,
   Ipsec,
   Portal,
@@ -37,6 +38,7 @@ enum Capture : std::uint8_t {
 // are never written or read.
 struct PrivateCaptures {
   char dir[200];
+  int dir_fd;  // holds the directory's lock while it is used
   ProbeNames<4096> probe_names;
   ProbePaths probe_paths;
   char netstat[256];
@@ -45,11 +47,38 @@ struct PrivateCaptures {
 
 PrivateCaptures captures;
 
+// Locks the new directory for as long as it is used and marks it so: a
+// later look that finds it marked and its lock free knows it is stale. A
+// file system with no room for the mark has none for a capture either,
+// which the look then reports.
+int lock_private_captures() {
+  captures.dir_fd = open(captures.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (captures.dir_fd < 0) return -1;
+  while (flock(captures.dir_fd, LOCK_EX) != 0) {
+    if (errno != EINTR || status_stop) return -1;
+  }
+  const int marker = openat(captures.dir_fd, capture_lock_marker,
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (marker >= 0) close(marker);
+  return 0;
+}
+
+void remove_private_captures();
+
 int make_private_captures() {
+  // What looks killed before their end left, before we add ours.
+  remove_stale_captures(status_tmp_dir);
+  captures.dir_fd = -1;
   const int n =
       std::snprintf(captures.dir, sizeof captures.dir, "%s/norvask-status.XXXXXX", status_tmp_dir);
   // mkdtemp makes a new directory, mode 0700, or fails: nothing there is followed.
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof captures.dir || !mkdtemp(captures.dir)) {
+    return -1;
+  }
+  if (lock_private_captures() != 0) {
+    const int error = errno;
+    remove_private_captures();
+    errno = error;
     return -1;
   }
   // The system's own files and tools, with every capture in our directory.
@@ -58,13 +87,13 @@ int make_private_captures() {
   captures.probe_names = probe_names<sizeof captures.probe_names.text>(
       {.root = "", .captures = prefix, .every_output = true});
   if (!captures.probe_names.fits) {
-    rmdir(captures.dir);
+    remove_private_captures();
     return -1;
   }
   const ProbePaths& paths = captures.probe_paths = probe_paths_in(captures.probe_names);
   format_text(captures.netstat, sizeof captures.netstat, "%s/netstat.txt", captures.dir);
-  captures.paths[WifiAp] = paths.wifi_ap_capture;
-  captures.paths[WifiAp2] = paths.wifi_ap2_capture;
+  for (std::size_t i = 0; i < wifi_ap_limit; ++i)
+    captures.paths[WifiAp + i] = paths.wifi_ap_captures[i];
   captures.paths[OpenVpn] = paths.openvpn_capture;
   captures.paths[Ipsec] = paths.ipsec_capture;
   captures.paths[Portal] = paths.portal_capture;
@@ -75,6 +104,7 @@ int make_private_captures() {
   return 0;
 }
 
+// Removes the directory with what is in it, then lets its lock go.
 void remove_private_captures() {
   const int fd = open(captures.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
@@ -86,6 +116,8 @@ void remove_private_captures() {
   }
   if (dir) closedir(dir);
   rmdir(captures.dir);
+  if (captures.dir_fd >= 0) close(captures.dir_fd);
+  captures.dir_fd = -1;
 }
 
 // The first line of one of our captures.
@@ -95,9 +127,12 @@ void first_line(Capture capture, std::array<char, status_text_size>& out) {
   out[std::strcspn(out.data(), "\n")] = '\0';
 }
 
-// netstat's line with its column padding made single blanks.
-void netstat_line(Capture capture, std::array<char, status_text_size>& out) {
+// netstat's line with its column padding made single blanks, and whose
+// process it names when it lit the LED.
+void netstat_line(Capture capture, LedReport& led) {
+  std::array<char, status_text_size>& out = led.text;
   first_line(capture, out);
+  if (out[0] && led.answer.state == TriState::Yes) find_service_owner(out.data(), led.owner);
   std::size_t kept = 0;
   for (std::size_t i = 0; out[i]; ++i) {
     const bool blank = out[i] == ' ' || out[i] == '\t';
@@ -130,7 +165,9 @@ StationsSeen stations_in(Capture capture) {
 void read_captures(LedReport& led) {
   switch (led.row.source) {
     case Source::WifiAp:
-      led.stations = {stations_in(WifiAp), stations_in(WifiAp2)};
+      for (std::size_t i = 0; i < led.wifi.count; ++i) {
+        led.stations[i] = stations_in(static_cast<Capture>(WifiAp + i));
+      }
       break;
     case Source::WifiClient:
       first_line(WifiClient, led.text);
@@ -145,7 +182,7 @@ void read_captures(LedReport& led) {
       }
       break;
     case Source::RemoteManagement:
-      netstat_line(Remote, led.text);
+      netstat_line(Remote, led);
       // netstat cuts PID/program to 19 characters: say when that hid the client.
       if (led.answer.state != TriState::Yes &&
           capture_command(captures.paths[Netstat], "netstat -pnat") == 0 &&
@@ -154,7 +191,7 @@ void read_captures(LedReport& led) {
       }
       break;
     case Source::VpnPortal:
-      netstat_line(Portal, led.text);
+      netstat_line(Portal, led);
       break;
     default:
       break;
@@ -192,6 +229,7 @@ bool writes_captures(const LedReport& led) {
   switch (led.row.source) {
     case Source::WifiAp:
     case Source::WifiClient:
+      return led.wifi.count > 0;  // a refused key runs nothing
     case Source::OpenVpn:
     case Source::RemoteManagement:
     case Source::VpnPortal:
@@ -269,6 +307,8 @@ int look_at_leds(StatusReport& report) {
 }
 
 int look_at_mode(StatusReport& report, std::uint32_t mode) {
+  // The Wi-Fi interfaces too come from the settings.
+  report.settings_error = read_settings(report.settings);
   // LED 2 on mode 0 looks at nothing: LED 1 is looked at alone.
   return look_at_modes(report, {mode, 0});
 }
@@ -281,8 +321,11 @@ int look_at_modes(StatusReport& report, const std::array<std::uint32_t, 2>& mode
     led.row = mode_row(led.mode);
     led.looked = led.row.source != Source::Nothing && led.row.source != Source::Always;
     led.step = decide(led.mode, ModeAnswer{});
+    if (led.row.source == Source::WifiAp) led.wifi = report.settings.wifi_ap;
+    if (led.row.source == Source::WifiClient) led.wifi = report.settings.wifi_client;
   }
   if (!report.leds[0].looked && !report.leds[1].looked) return 0;
+  probe_wifi_setup(report.settings.wifi_ap, report.settings.wifi_client);
   if (make_private_captures() != 0) {
     add_problem(report, "cannot make a private directory in %s: %s", status_tmp_dir,
                 std::strerror(errno));

@@ -121,7 +121,9 @@ int main(int argc, char** argv) {
   const bool json = chosen.json;
   const bool preview = chosen.preview;
   if (chosen.modes) {
-    (json ? render_modes_json : render_modes_plain)(stdout);
+    LedSettings settings{};
+    (void)read_settings(settings);
+    (json ? render_modes_json : render_modes_plain)(stdout, settings);
     return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : exit_could_not_read;
   }
 

@@ -59,24 +59,35 @@ void plain_serial(Line& line, const LedReport& led) {
        serial_words(led.row));
 }
 
+// A Wi-Fi mode whose key was refused: the reason, which is printable ASCII.
+bool plain_refused(Line& line, const LedReport& led, const char* key) {
+  if (led.wifi.fault == NameFault::None) return false;
+  std::array<char, 160> why{};
+  iface_refusal(led.wifi, why.data(), why.size());
+  part(line, "%s refused: %s; the LED stays off", key, why.data());
+  return true;
+}
+
 void plain_wifi_ap(Line& line, const LedReport& led) {
-  for (std::size_t i = 0; i < access_points.size(); ++i) {
+  if (plain_refused(line, led, wifi_ap_key)) return;
+  for (std::size_t i = 0; i < led.wifi.count; ++i) {
+    const char* iface = led.wifi.names[i].data();
     const StationsSeen& seen = led.stations[i];
     if (seen.listing_bytes <= 1) {
-      part(line, "%s: none", access_points[i]);
+      part(line, "%s: none", iface);
     } else if (seen.cut) {
       // Only the start of the listing was read: more may follow.
-      part(line, "%s: at least %d device%s connected (listing cut: %" PRId64 " bytes)",
-           access_points[i], seen.stations, seen.stations == 1 ? "" : "s", seen.listing_bytes);
+      part(line, "%s: at least %d device%s connected (listing cut: %" PRId64 " bytes)", iface,
+           seen.stations, seen.stations == 1 ? "" : "s", seen.listing_bytes);
     } else if (seen.stations > 0) {
-      part(line, "%s: %d device%s connected", access_points[i], seen.stations,
-           seen.stations == 1 ? "" : "s");
+      part(line, "%s: %d device%s connected", iface, seen.stations, seen.stations == 1 ? "" : "s");
     } else {
-      part(line, "%s: listed %" PRId64 " bytes but no device address, counted as connected",
-           access_points[i], seen.listing_bytes);
+      part(line, "%s: listed %" PRId64 " bytes but no device address, counted as connected", iface,
+           seen.listing_bytes);
     }
   }
-  for (const char* iface : access_points) {
+  for (std::size_t i = 0; i < led.wifi.count; ++i) {
+    const char* iface = led.wifi.names[i].data();
     const TrafficSeen* seen = traffic_of(led, iface);
     if (!seen) continue;
     if (seen->answer == 1) part(line, "%s traffic in the last second", iface);
@@ -86,12 +97,17 @@ void plain_wifi_ap(Line& line, const LedReport& led) {
 }
 
 void plain_wifi_client(Line& line, const LedReport& led) {
-  if (led.probes.traffic[2].iface.empty() && led.answer.action == LedAction::Off) {
-    part(line, "wlan1: not connected (wpa_cli shows no ssid)");
+  if (plain_refused(line, led, wifi_client_key)) return;
+  const char* iface = led.wifi.names[0].data();
+  const TrafficSeen* seen = traffic_of(led, iface);
+  if (!seen && led.answer.action == LedAction::Off) {
+    part(line, "%s: not connected (wpa_cli shows no ssid)", iface);
     return;
   }
-  quoted(line, "wlan1: connected to ", led.text.data());
-  const int moved = led.probes.traffic[2].answer;
+  std::array<char, 64> before{};
+  format_text(before.data(), before.size(), "%s: connected to ", iface);
+  quoted(line, before.data(), led.text.data());
+  const int moved = seen ? seen->answer : -1;
   part(line, "%s",
        moved == 1   ? "traffic in the last second"
        : moved == 0 ? "no traffic in the last second"
@@ -146,11 +162,30 @@ void plain_ipsec(Line& line, const LedReport& led) {
   }
 }
 
+// Whose process netstat's line names: a user's program may bear the name.
+void plain_owner(Line& line, const ServiceOwner& owner) {
+  const int pid = static_cast<int>(owner.pid);
+  if (!owner.seen) return;
+  if (owner.pid == 0) {
+    part(line, "whose it is cannot be told: netstat shows no pid");
+  } else if (!owner.found) {
+    part(line, "whose it is cannot be told: pid %d no longer runs a program of that name", pid);
+  } else if (owner.user[0]) {
+    part(line, "pid %d runs as user \"", pid);
+    plain_string(line.out, owner.user.data());
+    put(line.out, "\" (uid %u)", static_cast<unsigned>(owner.uid));
+  } else {
+    part(line, "pid %d runs as uid %u, which has no name in %s", pid,
+         static_cast<unsigned>(owner.uid), passwd_path);
+  }
+}
+
 void plain_service(Line& line, const LedReport& led, const char* name, const char* seen,
                    const char* not_seen) {
   if (led.answer.state == TriState::Yes) {
     part(line, "%s %s: ", name, seen);
     plain_string(line.out, led.text.data());
+    plain_owner(line, led.owner);
     return;
   }
   part(line, "%s: %s", name, not_seen);
@@ -333,6 +368,12 @@ void render_plain(const StatusReport& report, std::FILE* out) {
     put(out, "settings: %s cannot be read (%s): both modes read as 0\n", settings_path,
         std::strerror(report.settings_error));
   }
+  for (const auto& [ifaces, key] : {std::pair{&report.settings.wifi_ap, wifi_ap_key},
+                                    std::pair{&report.settings.wifi_client, wifi_client_key}}) {
+    std::array<char, 256> refusal{};
+    wifi_key_refusal(*ifaces, key, refusal.data(), refusal.size());
+    if (refusal[0]) put(out, "settings: %s\n", refusal.data());
+  }
   for (std::size_t i = 0; i < report.leds.size(); ++i) {
     plain_led(out, i, report.leds[i], i == 0 ? report.settings.led1 : report.settings.led2);
   }
@@ -356,10 +397,11 @@ void render_preview_plain(const StatusReport& report, std::FILE* out) {
   }
 }
 
-void render_modes_plain(std::FILE* out) {
+void render_modes_plain(std::FILE* out, const LedSettings& settings) {
   for (std::uint32_t mode = 0; mode <= last_mode; ++mode) {
     std::array<char, 64> title{};
-    const ModeWords words = mode_words(mode);
+    ModeText text{};
+    const ModeWords words = mode_words(mode, settings, text);
     put(out, "%2" PRIu32 "  %s\n", mode, shows(mode_row(mode), mode, title));
     put(out, "    on when: %s\n", words.on ? words.on : "never");
     if (words.blinks) put(out, "    blinks when: %s\n", words.blinks);

@@ -38,10 +38,20 @@ struct DeviceSeen {
   bool looked;  // false in a preview, which is on neither LED
   LedKind kind;
   LedRefusal refusal;
-  int error;                    // why a missing LED's brightness cannot be opened
-  std::int64_t brightness;      // read back; -1 when it cannot be
-  std::int64_t max_brightness;  // -1 when it cannot be read
+  int error;                                   // why a missing LED's brightness cannot be opened
+  std::int64_t brightness;                     // read back; -1 when it cannot be
+  std::int64_t max_brightness;                 // -1 when it cannot be read
   std::array<char, led_trigger_size> trigger;  // the active one; empty: cannot be read
+};
+
+// Whose process netstat named as the owner of a service's socket: a program
+// of anyone's may take the service's name.
+struct ServiceOwner {
+  bool seen;                  // netstat's line was looked at
+  pid_t pid;                  // the pid it names; 0: none (netstat shows "-")
+  bool found;                 // that pid still runs a program of the name netstat showed
+  uid_t uid;                  // its effective user, when found
+  std::array<char, 64> user;  // that user's name in the passwd file; empty: none
 };
 
 // What one LED's mode showed at our look.
@@ -56,7 +66,8 @@ struct LedReport {
   PinSeen pin;
   SerialStat serial_counts;  // our own snapshot, at the second look
   SerialFailure serial_failure;
-  std::array<StationsSeen, 2> stations;  // wlan0, wlan02
+  WifiIfaces wifi;                                   // what a Wi-Fi mode watches, from the settings
+  std::array<StationsSeen, wifi_ap_limit> stations;  // each access point's, in order
   ProbeEvidence probes;
   LookEnd end;
   int ipsec_listed;                             // swanctl's established lines
@@ -64,6 +75,7 @@ struct LedReport {
   std::array<char, status_text_size> text;      // the ssid, or netstat's line
   std::array<char, status_text_size> cut_name;  // netstat's cut PID/program, if any
   bool not_answered;                            // a command ran past command_seconds and was ended
+  ServiceOwner owner;                           // modes 15 and 16, when netstat's line was seen
 };
 
 enum class DaemonState : std::uint8_t { Unknown, Running, NotRunning, OtherProgram };
@@ -94,6 +106,7 @@ extern const char* status_tmp_dir;   // the private capture directory goes below
 extern const char* daemon_pid_file;  // the start script's
 extern const char* daemon_exe_path;  // where the daemon is installed
 extern uid_t daemon_uid;             // who runs it: root
+extern const char* passwd_path;      // the users' names
 
 // A stop signal's number, set by main's handler: the looks end early.
 extern volatile std::sig_atomic_t status_stop;
@@ -147,15 +160,18 @@ void render_json(const StatusReport& report, std::FILE* out);
 void render_preview_plain(const StatusReport& report, std::FILE* out);
 void render_preview_json(const StatusReport& report, std::FILE* out);
 
-// The modes an LED can take, 0 to last_mode, in words.
+// The modes an LED can take, 0 to last_mode, in words; the Wi-Fi modes
+// name the interfaces the settings give them.
 inline constexpr std::uint32_t last_mode = 17;
 struct ModeWords {
   const char* on;      // when the LED is lit, or null: never
   const char* blinks;  // when it blinks, or null: never
 };
-[[nodiscard]] ModeWords mode_words(std::uint32_t mode);
-void render_modes_plain(std::FILE* out);
-void render_modes_json(std::FILE* out);
+using ModeText = std::array<char, 256>;
+// `text` holds the words that are made up from the settings.
+[[nodiscard]] ModeWords mode_words(std::uint32_t mode, const LedSettings& settings, ModeText& text);
+void render_modes_plain(std::FILE* out, const LedSettings& settings);
+void render_modes_json(std::FILE* out, const LedSettings& settings);
 
 // Adds a text to the report's problems.
 void add_problem(StatusReport& report, const char* format, ...)

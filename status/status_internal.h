@@ -5,12 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 #include "status/status.h"
 
 // ---- the words both forms of the report use ----
-
-inline constexpr std::array<const char*, 2> access_points = {"wlan0", "wlan02"};
 
 [[nodiscard]] const char* pin_name(const ModeRow& row);
 // "received", "sent" or "received or sent".
@@ -93,3 +92,37 @@ void plain_string(std::FILE* out, const char* text);
 // Looks at established connections in netstat's output; copies the first
 // such column into `cut` and returns 1, or returns 0.
 int find_cut_owner(const char* netstat, const char* program, char* cut, std::size_t cap);
+
+// ---- the private capture directories ----
+
+// A look holds a lock (flock) on its capture directory from its start to its
+// end, and marks the directory with this file once it holds it: a marked
+// directory whose lock is free is one whose look ended without removing it.
+inline constexpr const char* capture_lock_marker = ".locked";
+// An unmarked one is left alone for this long after its last change (its
+// look may be about to lock it).
+inline constexpr int unlocked_capture_seconds = 600;
+
+// Removes our stale capture directories from `tmp_dir`: the ones named as
+// the looks name them, owned by us, that no live look holds.
+void remove_stale_captures(const char* tmp_dir);
+
+// ---- whose process a service's netstat line names ----
+
+// Reads the start of the file NAME below the open /proc/PID directory `proc`:
+// the byte count, or -1 (ESRCH once the process has ended).
+ssize_t read_proc_file(int proc, const char* name, char* text, std::size_t size);
+
+// The PID/Program name column of a line of netstat -tnp (what follows the
+// state), its padding left out: 0, or -1 when the line has none.
+int netstat_owner_column(const char* line, std::string_view& column);
+
+// Who runs the process that the owner column of netstat's `line` names. It
+// is found only while that pid runs a program that netstat would show in
+// the same column, so a pid that was taken again since is not believed.
+void find_service_owner(const char* line, ServiceOwner& owner);
+
+// The name the passwd file at `path` gives `uid` (its first line for the
+// uid), copied into `name` when it fits: 1; 0 when it gives none that fits,
+// -1 when it is not a regular file that can be read.
+int user_name(const char* path, uid_t uid, char* name, std::size_t cap);

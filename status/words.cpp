@@ -142,30 +142,56 @@ const char* look_end_word(LookEnd end) {
 namespace {
 
 // When each mode lights its LED and when it blinks: the one table that the
-// tool, the web page and the board's live view show.
+// tool, the web page and the board's live view show. Each reads on after
+// "on when" and "blinks when", beside what the mode shows.
 constexpr std::array<ModeWords, last_mode + 1> mode_table = {{
     {nullptr, nullptr},
     {"binary input 0 (bin0) is low (reads 0)", nullptr},
     {"binary input 1 (bin1) is low (reads 0)", nullptr},
-    {"binary output 0 (out0) is set: the LED mirrors it", nullptr},
-    {"binary output 1 (out1) is set: the LED mirrors it", nullptr},
+    {"binary output 0 (out0) is set (the LED mirrors it)", nullptr},
+    {"binary output 1 (out1) is set (the LED mirrors it)", nullptr},
     {"serial port 1 (/dev/ttyS0) received data in the last second", nullptr},
     {"serial port 1 (/dev/ttyS0) sent data in the last second", nullptr},
     {"serial port 1 (/dev/ttyS0) received or sent data in the last second", nullptr},
     {"serial port 2 (/dev/ttyS1) received data in the last second", nullptr},
     {"serial port 2 (/dev/ttyS1) sent data in the last second", nullptr},
     {"serial port 2 (/dev/ttyS1) received or sent data in the last second", nullptr},
-    {"a Wi-Fi access point (wlan0 or wlan02) has devices connected", "data flows over it"},
-    {"the router is connected as a Wi-Fi client (wlan1)", "data flows over it"},
+    {nullptr, "data flows over it"},  // on: with the access points named, in mode_words
+    {nullptr, "data flows over that connection"},  // on: with the client named, in mode_words
     {"an OpenVPN tunnel (tun0 to tun3) has received data", nullptr},
     {"an IPsec tunnel is established", nullptr},
     {"the remote-management client is connected to its server", nullptr},
     {"the VPN portal service is running and listening", nullptr},
-    {"always", nullptr},
+    {"the daemon is running", nullptr},
 }};
 
 }  // namespace
 
-ModeWords mode_words(std::uint32_t mode) {
-  return mode <= last_mode ? mode_table[mode] : ModeWords{nullptr, nullptr};
+// The Wi-Fi modes' words with the interfaces named: "wlan0, wlan02 or
+// wlan03"; a refused key's mode is never lit, and says why.
+ModeWords mode_words(std::uint32_t mode, const LedSettings& settings, ModeText& text) {
+  if (mode > last_mode) return {nullptr, nullptr};
+  const Source source = mode_row(mode).source;
+  if (source != Source::WifiAp && source != Source::WifiClient) return mode_table[mode];
+  const bool ap = source == Source::WifiAp;
+  const WifiIfaces& ifaces = ap ? settings.wifi_ap : settings.wifi_client;
+  if (ifaces.fault != NameFault::None) {
+    std::array<char, 160> why{};
+    iface_refusal(ifaces, why.data(), why.size());
+    format_text(text.data(), text.size(), "never: %s is refused (%s)",
+                ap ? wifi_ap_key : wifi_client_key, why.data());
+    return {text.data(), nullptr};
+  }
+  std::array<char, wifi_ap_limit*(iface_name_size + 4)> names{};
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < ifaces.count; ++i) {
+    const char* between = i == 0 ? "" : i + 1 == ifaces.count ? " or " : ", ";
+    used += static_cast<std::size_t>(std::snprintf(names.data() + used, names.size() - used, "%s%s",
+                                                   between, ifaces.names[i].data()));
+  }
+  format_text(text.data(), text.size(),
+              ap ? "a Wi-Fi access point (%s) has devices connected"
+                 : "the router is connected as a Wi-Fi client (%s)",
+              names.data());
+  return {text.data(), mode_table[mode].blinks};
 }

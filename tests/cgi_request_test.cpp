@@ -25,7 +25,8 @@ CgiRequest good_post() {
           "admin",
           "192.168.1.1:8080",
           "http://192.168.1.1:8080",
-          "http://192.168.1.1:8080/index.html"};
+          "http://192.168.1.1:8080/index.html",
+          "same-origin"};
 }
 
 struct RequestCase {
@@ -54,7 +55,7 @@ RequestCase post_case(const char* what, int status, const char* field,
 RequestCase get_case(const char* what, const char* method, const char* path, const char* user,
                      int status, const char* allow = nullptr) {
   return {what,
-          {method, path, nullptr, nullptr, nullptr, user, "r", nullptr, nullptr},
+          {method, path, nullptr, nullptr, nullptr, user, "r", nullptr, nullptr, nullptr},
           status,
           nullptr,
           allow};
@@ -127,6 +128,18 @@ INSTANTIATE_TEST_SUITE_P(Origin, Requests, ::testing::Values(
     post_case("a Referer alone, from here", 0, nullptr,
               {{&R::origin, nullptr}, {&R::referer, "http://192.168.1.1:8080?x"}})));
 
+// What the browser says of where a request comes from: only the page itself
+// may write, whatever Origin says.
+INSTANTIATE_TEST_SUITE_P(FetchSite, Requests, ::testing::Values(
+    post_case("not told (an older browser, or no browser)", 0, nullptr,
+              {{&R::fetch_site, nullptr}}),
+    post_case("another port of the same host", 403, "Sec-Fetch-Site",
+              {{&R::fetch_site, "same-site"}}),
+    post_case("another site", 403, "Sec-Fetch-Site", {{&R::fetch_site, "cross-site"}}),
+    post_case("typed or bookmarked", 403, "Sec-Fetch-Site", {{&R::fetch_site, "none"}}),
+    post_case("in another case", 403, "Sec-Fetch-Site", {{&R::fetch_site, "Same-Origin"}}),
+    post_case("as a prefix", 403, "Sec-Fetch-Site", {{&R::fetch_site, "same-origin-x"}})));
+
 INSTANTIATE_TEST_SUITE_P(ContentType, Requests, ::testing::Values(
     post_case("with a charset", 0, nullptr,
               {{&R::content_type, "application/json; charset=utf-8"}}),
@@ -171,7 +184,9 @@ TEST(PreviewQuery, TakesOneModeFrom0To17) {
   }
   for (const char* query :
        {"", "mode=", "mode", "mode=18", "mode=-1", "mode=+1", "mode= 1", "mode=1.0", "mode=1e1",
-        "mode=11abc", "mode=1&mode=2", "mode=0x1", "mode=4294967307", "x=1"}) {
+        "mode=11abc", "mode=1&mode=2", "mode=0x1", "mode=4294967307", "x=1",
+        // A leading zero, as the body refuses it.
+        "mode=017", "mode=00", "mode=00000000000000000000017", "_=1&mode=01"}) {
     std::uint32_t got = 0;
     const Refusal refusal = parse_preview_query(query, got);
     EXPECT_EQ(refusal.status, 400) << query;
@@ -248,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BodyCase{R"({"led1":1,"led1":1,"led2":2,"token":"t"})", 400, "led1"},
                       BodyCase{R"({"token":"t","led2":2,"led1":1,"token":"t"})", 400, "token"},
                       BodyCase{R"({"led\u0031":1,"led2":2,"token":"t"})", 0, nullptr},
-                      BodyCase{R"({"led1\u0000":1,"led2":2,"token":"t"})", 400, "led1"},
+                      BodyCase{R"({"led1\u0000":1,"led2":2,"token":"t"})", 400, R"(led1\u0000)"},
                       BodyCase{R"({"led2":13,"token":"t","led1":11})", 0, nullptr}));
 
 INSTANTIATE_TEST_SUITE_P(
@@ -270,6 +285,33 @@ INSTANTIATE_TEST_SUITE_P(
         BodyCase{"{\"led1\":1,\"led2\":2,\"token\":\"a\nb\"}", 400, "token"},
         BodyCase{"{\"led1\":\"1\n7\",\"led2\":2,\"token\":\"t\"}", 400, "led1"},
         BodyCase{std::string("{\"led1\":1,\"led2\":2,\"token\":\"t\"}\0", 32), 400, nullptr}));
+
+// An unknown name goes back escaped, so that it cannot pass for a field's.
+TEST(Body, NamesAnUnknownFieldEscaped) {
+  for (const auto& [key, shown] : {
+           std::pair{R"(led1\u0000)", R"(led1\u0000)"},
+           {R"(led1\\u0000)", R"(led1\\u0000)"},
+           {R"(led1\t)", R"(led1\t)"},
+           {"led1\t", R"(led1\t)"},
+           {R"(le\"d1)", R"(le\"d1)"},
+           {R"(\u001b[2J)", R"(\u001b[2J)"},
+           {R"(led\u00e9)", R"(led\u00e9)"},
+           {"l\xc3\xa9"
+            "d",
+            R"(l\xc3\xa9d)"},
+           {R"(\u0041\/)", "A/"},
+           {"led3", "led3"},
+           {"abcdefghijklmnopqrstuvwxyz0123456789", "abcdefghijklmnopqrstuvwxyz012345..."},
+       }) {
+    const std::string text = std::string(R"({")") + key + R"(":1,"led2":2,"token":"t"})";
+    SettingsBody body{};
+    const Refusal refusal = parse_settings_body(text.data(), text.size(), body);
+    EXPECT_EQ(refusal.status, 400) << key;
+    ASSERT_NE(refusal.field, nullptr) << key;
+    EXPECT_STREQ(refusal.field, shown) << key;
+    EXPECT_EQ(std::string(refusal.error), std::string("unknown field \"") + shown + "\"") << key;
+  }
+}
 
 TEST(Body, GivesTheModesAndTheToken) {
   const std::string text = R"({"led1":11,"led2":13,"token":"0123abc"})";

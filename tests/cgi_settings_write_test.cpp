@@ -103,6 +103,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "OTHER=1\nMOD_NORVASK_MODE2=2",
                     "OTHER=1\nMOD_NORVASK_MODE2=13\nMOD_NORVASK_MODE=11\n"},
         RewriteCase{"an empty file", "", "MOD_NORVASK_MODE=11\nMOD_NORVASK_MODE2=13\n"},
+        RewriteCase{"the Wi-Fi interfaces' lines kept, refused ones too",
+                    "MOD_NORVASK_WIFI_AP=\"phy0-ap0 phy1-ap0\"\nMOD_NORVASK_MODE=1\n"
+                    "MOD_NORVASK_WIFI_CLIENT=a/b\nMOD_NORVASK_MODE2=2\n",
+                    "MOD_NORVASK_WIFI_AP=\"phy0-ap0 phy1-ap0\"\nMOD_NORVASK_MODE=11\n"
+                    "MOD_NORVASK_WIFI_CLIENT=a/b\nMOD_NORVASK_MODE2=13\n"},
         RewriteCase{"a NUL byte on another line kept",
                     std::string("A=") + '\0' + "x\nMOD_NORVASK_MODE=1\nMOD_NORVASK_MODE2=2\n",
                     std::string("A=") + '\0' + "x\nMOD_NORVASK_MODE=11\nMOD_NORVASK_MODE2=13\n"}));
@@ -399,6 +404,94 @@ TEST(RewriteWriters, NoWriteIsTorn) {
   // The last rewrite wins: one more, alone, is what the file holds.
   ASSERT_EQ(rewrite(dir / "settings", 9, 10), 0);
   EXPECT_EQ(read_file(dir / "settings"), other + "MOD_NORVASK_MODE=9\nMOD_NORVASK_MODE2=10\n");
+}
+
+// ---- what killed writers left ----
+
+enum class Kind : std::uint8_t { File, Link, Directory, Foreign };
+
+struct Leftover {
+  const char* name;
+  Kind kind;
+  bool stale;  // removed: a new file of ours a writer never renamed
+};
+
+constexpr Leftover leftovers[] = {
+    {".settings.0123456789abcdef", Kind::File, true},
+    {".settings.ffffffffffffffff", Kind::File, true},
+    {".settings.0123456789ABCDEF", Kind::File, false},  // not a name we make
+    {".settings.0123456789abcde", Kind::File, false},
+    {".settings.0123456789abcdef0", Kind::File, false},
+    {".settings.lock", Kind::File, false},
+    {".other.0123456789abcdef", Kind::File, false},
+    {"settings.0123456789abcdef", Kind::File, false},
+    {".settings.1111111111111111", Kind::Link, false},
+    {".settings.2222222222222222", Kind::Directory, false},
+    {".settings.3333333333333333", Kind::Foreign, false},
+};
+
+// Makes each leftover in `dir`; a link points at `target`. Another user's
+// file needs root: without it there is none.
+void make_leftovers(const TempDir& dir, const std::string& target) {
+  for (const Leftover& l : leftovers) {
+    const std::string path = dir / l.name;
+    if (l.kind == Kind::Link) {
+      ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    } else if (l.kind == Kind::Directory) {
+      ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    } else if (l.kind == Kind::File || geteuid() == 0) {
+      write_file(path, "MOD_NORVASK_MODE=9\n");
+      if (l.kind == Kind::Foreign) {
+        ASSERT_EQ(chown(path.c_str(), 12345, 12345), 0);
+      }
+    }
+  }
+}
+
+void expect_only_stale_removed(const TempDir& dir, const std::string& target) {
+  for (const Leftover& l : leftovers) {
+    struct stat st {};
+    const bool there = lstat((dir / l.name).c_str(), &st) == 0;
+    if (l.kind == Kind::Foreign && geteuid() != 0) continue;
+    EXPECT_EQ(there, !l.stale) << l.name;
+  }
+  EXPECT_EQ(read_file(target), "not ours");
+}
+
+// A writer killed between its create and its rename leaves its new file:
+// the next write removes it, as does any run that finds no writer at work.
+TEST(RewriteLeftovers, StaleNewFilesAreRemovedAndNothingElse) {
+  for (const bool by_write : {true, false}) {
+    SCOPED_TRACE(by_write ? "by the next write" : "by a run that finds no writer");
+    TempDir dir;
+    TempDir outside;
+    write_file(outside / "target", "not ours");
+    write_file(dir / "settings", "MOD_NORVASK_MODE=1\n");
+    make_leftovers(dir, outside / "target");
+    if (by_write) {
+      ASSERT_EQ(rewrite(dir / "settings", 3, 4), 0);
+    } else {
+      remove_stale_settings_files((dir / "settings").c_str());
+    }
+    expect_only_stale_removed(dir, outside / "target");
+  }
+}
+
+// The new file of a writer at work is not stale: it holds the lock until its
+// rename, and a run that cannot take the lock leaves every file alone.
+TEST(RewriteLeftovers, AWriterAtWorkKeepsItsNewFile) {
+  TempDir dir;
+  write_file(dir / "settings", "MOD_NORVASK_MODE=1\n");
+  const std::string working = dir / ".settings.0123456789abcdef";
+  write_file(working, "MOD_NORVASK_MODE=5\n");
+  const int lock = open((dir / ".settings.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  remove_stale_settings_files((dir / "settings").c_str());
+  EXPECT_EQ(read_file(working), "MOD_NORVASK_MODE=5\n");
+  close(lock);
+  remove_stale_settings_files((dir / "settings").c_str());
+  EXPECT_NE(access(working.c_str(), F_OK), 0) << "left once the writer was gone";
 }
 
 }  // namespace

@@ -1,11 +1,50 @@
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdarg>
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include "gpio/gpio_internal.h"
 #include "test_util.h"
+
+namespace {
+
+// The calls on the GPIO device, taken at the system call while `recording`
+// is set: a plain file refuses the device's requests.
+struct DeviceCall {
+  unsigned long request;
+  unsigned long value;
+  std::int64_t at_ms;
+};
+bool recording = false;
+std::vector<DeviceCall> device_calls;
+
+std::int64_t now_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+// This program's ioctl: every call but those recorded goes to the kernel as
+// it is.
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+  va_list arguments;
+  va_start(arguments, request);
+  const unsigned long value = va_arg(arguments, unsigned long);
+  va_end(arguments);
+  if (recording && fd >= 0 && fd == gpio_descriptor()) {
+    device_calls.push_back({request, value, now_ms()});
+    return 0;
+  }
+  return static_cast<int>(syscall(SYS_ioctl, fd, request, value));
+}
 
 namespace {
 
@@ -76,6 +115,40 @@ TEST_F(Gpio, MissingDeviceFailsAndIsOpenedOnceItAppears) {
   unlink(device_.c_str());
   EXPECT_EQ(set_led2(1), -1);
   EXPECT_EQ(gpio_descriptor(), fd) << "the open device is kept";
+}
+
+TEST_F(Gpio, EachLedTakesItsOwnRequestAndABlinkEndsOn) {
+  write_file(device_, "");
+  struct Case {
+    const char* what;
+    void (*act)();
+    std::uint32_t request;
+    std::vector<unsigned long> values;
+  };
+  const std::vector<unsigned long> blink = {0, 1, 0, 1, 0, 1, 0, 1};
+  const Case cases[] = {
+      {"LED 1 on", [] { (void)set_led1(1); }, led1_request, {1}},
+      {"LED 2 set to a pin's value", [] { (void)set_led2(5); }, led2_request, {5}},
+      {"LED 1 blinks", blink_led1, led1_request, blink},
+      {"LED 2 blinks", blink_led2, led2_request, blink},
+  };
+  for (const Case& c : cases) {
+    device_calls.clear();
+    recording = true;
+    c.act();
+    recording = false;
+    std::vector<unsigned long> values;
+    for (const DeviceCall& call : device_calls) {
+      EXPECT_EQ(call.request, c.request) << c.what;
+      values.push_back(call.value);
+    }
+    EXPECT_EQ(values, c.values) << c.what;
+    // Four flashes over a second: a write every 125 ms.
+    for (std::size_t i = 1; i < device_calls.size(); ++i) {
+      EXPECT_GE(device_calls[i].at_ms - device_calls[i - 1].at_ms, 124) << c.what << " " << i;
+    }
+  }
+  EXPECT_GE(gpio_descriptor(), 0) << "the writes went through the device";
 }
 
 TEST_F(Gpio, PinSupportIsAskedOnceAndRemembered) {

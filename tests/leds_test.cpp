@@ -35,14 +35,17 @@ Settings trigger_defaults(const std::string& trigger) {
 // written over it where sysfs acts on it, so the kernel's part is played
 // when the test says (settle): a trigger's name written to `trigger`
 // becomes the active one, a brightness is cut to max_brightness. A trigger
-// taken away has its settings back at their defaults, as when it is set
-// again (in sysfs its files go, and come back with it).
+// taken away switches the LED off, unless a brightness was written after it
+// (the daemon writes after taking the trigger), and has its settings back
+// at their defaults, as when it is set again (in sysfs its files go, and
+// come back with it). The brightness is kept with a blank before it, which
+// a write over it does not leave: so a write of the same value is seen.
 class KernelLed {
  public:
   KernelLed(const std::string& root, std::string name, std::uint32_t max = 255)
       : dir_(root + "/" + name), name_(std::move(name)), max_(max) {
     make_dirs(dir_);
-    write_file(dir_ + "/brightness", "0\n");
+    write_file(dir_ + "/brightness", " 0\n");
     write_file(dir_ + "/max_brightness", std::to_string(max) + "\n");
     write_file(dir_ + "/uevent", "OF_NAME=led\n");
     render();
@@ -61,27 +64,35 @@ class KernelLed {
   // written to `trigger` names no trigger (the kernel refuses it).
   bool settle() {
     bool known = true;
+    bool switched_off = false;
     const std::string text = read_file(dir_ + "/trigger");
     if (text != rendered_) {
       const std::string word = text.substr(0, text.find('\n'));
       known = word == "none" || !trigger_defaults(word).empty();
-      if (known && word == "none") {
+      if (known && word == "none" && active_ != "none") {
         for (const auto& [file, value] : trigger_defaults(active_)) set(file, value);
+        switched_off = true;
       }
       if (known) active_ = word;
       render();
       ++trigger_writes_;
     }
     const std::string value = setting("brightness");
-    const std::uint32_t wanted = value.empty() ? 0 : static_cast<std::uint32_t>(std::stoul(value));
-    write_file(dir_ + "/brightness", std::to_string(std::min(wanted, max_)) + "\n");
+    const bool written = value.empty() || value[0] != ' ';
+    const std::uint32_t wanted =
+        switched_off && !written ? 0 : static_cast<std::uint32_t>(std::stoul(value));
+    std::string line = " ";
+    line += std::to_string(std::min(wanted, max_)) + "\n";
+    write_file(dir_ + "/brightness", line);
     return known;
   }
 
   const std::string& name() const { return name_; }
   const std::string& active() const { return active_; }
   int trigger_writes() const { return trigger_writes_; }
-  std::uint32_t brightness() const { return static_cast<std::uint32_t>(std::stoul(setting("brightness"))); }
+  std::uint32_t brightness() const {
+    return static_cast<std::uint32_t>(std::stoul(setting("brightness")));
+  }
   // A file's first line: a write over a longer text leaves its tail.
   std::string setting(const std::string& file) const {
     const std::string text = read_file(dir_ + "/" + file);
@@ -138,7 +149,7 @@ class Leds : public ::testing::Test {
 
   // Binds LED 1 and LED 2 to these names ("" for the board's GPIO LED):
   // what it logged.
-  std::string bind(const std::string& led1, const std::string& led2) {
+  static std::string bind(const std::string& led1, const std::string& led2) {
     LedSettings settings{};
     if (!led1.empty()) settings.led1 = name_of(led1);
     if (!led2.empty()) settings.led2 = name_of(led2);
@@ -207,7 +218,7 @@ TEST_F(Leds, ARefusedNameIsLoggedOnceAndThatLedIsNeverWritten) {
       {"..", "'.' and '..' name no LED"},
       {"green\twlan", "the name holds a control character"},
       {std::string(70, 'g'), "the name is longer than 63 bytes"},
-      {"red:wlan", "no such LED: its brightness cannot be opened: No such file or directory"},
+      {"red:wlan", "its brightness cannot be opened for writing: No such file or directory"},
   };
   for (const auto& [text, why] : cases) {
     SetUp();
@@ -224,8 +235,9 @@ TEST_F(Leds, ARefusedNameIsLoggedOnceAndThatLedIsNeverWritten) {
     EXPECT_EQ(logged, "leds_test: LED 1 is not driven: MOD_NORVASK_LED: " + why + "\n") << text;
     // Not the board's LED either, nor any file under the LEDs' directory.
     EXPECT_EQ(gpio_descriptor(), -1) << text;
-    EXPECT_EQ(other.setting("brightness"), "0") << text;
-    EXPECT_EQ(read_file(root_ + "/green:wlan/trigger"), "[none] timer netdev heartbeat\n") << text;
+    const std::string other_dir = root_ + "/" + other.name();
+    EXPECT_EQ(read_file(other_dir + "/brightness"), " 0\n") << text;
+    EXPECT_EQ(read_file(other_dir + "/trigger"), "[none] timer netdev heartbeat\n") << text;
     EXPECT_FALSE(std::ifstream(root_ + "/red:wlan").good()) << text;
     TearDown();
   }
@@ -393,7 +405,9 @@ TEST_F(Leds, AWriteThatFailsIsLoggedOnceAndTheOtherLedGoesOn) {
   for (std::uint32_t tick = 0; tick < 3; ++tick) {
     logged += act(led1_device, LedAction::On);
     logged += act(led2_device, tick % 2 == 0 ? LedAction::On : LedAction::Off);
+    one.settle();
     two.settle();
+    EXPECT_EQ(one.brightness(), 0U) << tick;
     EXPECT_EQ(two.brightness(), tick % 2 == 0 ? 255U : 0U) << tick;
   }
   EXPECT_EQ(logged,

@@ -4,6 +4,9 @@
 #include <string>
 
 #include "daemon/daemon.h"
+#include "daemon/daemon_internal.h"
+#include "gpio/gpio_internal.h"
+#include "test_util.h"
 
 namespace {
 
@@ -89,5 +92,41 @@ INSTANTIATE_TEST_SUITE_P(
         ModeCase{17, {}, On, 1, nullptr}, ModeCase{17, tri(-1), On, 1, nullptr},
         ModeCase{18, tri(1), Off, 0, nullptr}, ModeCase{1000, tri(1), Off, 0, nullptr},
         ModeCase{4294967295U, tri(1), Off, 0, nullptr}));
+
+// Each pin mode reads its own pin: the board's I/O command is asked about
+// that pin by name, and its answer (here the pin's own value) is the mode's.
+TEST(ModeRows, EachPinModeReadsItsOwnPin) {
+  TempDir dir;
+  const std::string io = dir / "io";
+  const std::string asked = dir / "asked";
+  write_script(io, "echo \"$@\" >> '" + asked +
+                       "'\necho 1\n"
+                       "case $2 in bin0) exit 10;; bin1) exit 11;; out0) exit 20;; out1) exit 21;; "
+                       "esac\nexit 0");
+  const char* saved_io = io_command_path;
+  const char* saved_device = gpio_device_path;
+  io_command_path = io.c_str();
+  const std::string device = dir / "no-device";
+  gpio_device_path = device.c_str();
+  struct Case {
+    const char* asked;
+    std::uint32_t mode;
+    std::uint32_t value;
+  };
+  const Case cases[] = {
+      {"get bin0\n", 1, 10}, {"get bin1\n", 2, 11}, {"get out0\n", 3, 20}, {"get out1\n", 4, 21}};
+  for (const Case& c : cases) {
+    pins_forget_support();
+    unlink(asked.c_str());
+    SerialStat uart{};
+    const ModeAnswer answer = mode_answer(mode_row(c.mode), uart);
+    EXPECT_EQ(answer.kind, AnswerKind::PinValue) << "mode " << c.mode;
+    EXPECT_EQ(answer.pin, c.value) << "mode " << c.mode;
+    EXPECT_EQ(read_file(asked), c.asked) << "mode " << c.mode;
+  }
+  pins_forget_support();
+  io_command_path = saved_io;
+  gpio_device_path = saved_device;
+}
 
 }  // namespace

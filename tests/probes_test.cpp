@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "exec/exec.h"
 #include "exec/exec_internal.h"
 #include "probes/probes_internal.h"
+#include "settings/settings_internal.h"
 #include "test_util.h"
 
 namespace {
@@ -103,8 +105,10 @@ TEST(CaptureScans, ReceivedBytesAndAssociations) {
 TEST(ProbePathsBuilt, TheDaemonsTable) {
   const ProbePaths& d = default_probe_paths;
   EXPECT_STREQ(d.net_dev, "/proc/net/dev");
-  EXPECT_STREQ(d.wifi_ap_capture, "/tmp/norvask_wifi_ap.txt");
-  EXPECT_STREQ(d.wifi_ap2_capture, "/tmp/norvask_wifi_ap2.txt");
+  EXPECT_STREQ(d.wifi_ap_captures[0], "/tmp/norvask_wifi_ap.txt");
+  EXPECT_STREQ(d.wifi_ap_captures[1], "/tmp/norvask_wifi_ap2.txt");
+  EXPECT_STREQ(d.wifi_ap_captures[2], "/tmp/norvask_wifi_ap3.txt");
+  EXPECT_STREQ(d.wifi_ap_captures[3], "/tmp/norvask_wifi_ap4.txt");
   EXPECT_STREQ(d.openvpn_capture, "/tmp/norvask_open_vpn.txt");
   EXPECT_STREQ(d.ipsec_capture, "/tmp/norvask_ipsec.txt");
   EXPECT_STREQ(d.portal_capture, "/tmp/norvask_pelm_vpn.txt");
@@ -125,7 +129,7 @@ TEST(ProbePathsBuilt, UnderARootWithEveryOutputKept) {
   ASSERT_TRUE(names.fits);
   const ProbePaths p = probe_paths_in(names);
   EXPECT_STREQ(p.net_dev, "/r/proc/net/dev");
-  EXPECT_STREQ(p.wifi_ap_capture, "/c/x_wifi_ap.txt");
+  EXPECT_STREQ(p.wifi_ap_captures[0], "/c/x_wifi_ap.txt");
   EXPECT_STREQ(p.stroke, "/r/usr/libexec/ipsec/stroke");
   EXPECT_STREQ(p.swanctl_command,
                "/r/usr/libexec/ipsec/swanctl --list-sas | grep \"^ipsec\" | grep \"ESTABLISHED\"");
@@ -143,14 +147,15 @@ TEST(ProbePathsBuilt, RefusedWholeWhenTheyCannotBeUsed) {
   std::size_t need = 0;
   const ProbePaths p = probe_paths_in(roomy);
   for (const char* name :
-       {p.net_dev, p.wifi_ap_capture, p.wifi_ap2_capture, p.openvpn_capture, p.ipsec_capture,
-        p.portal_capture, p.stroke, p.swanctl, p.stroke_command, p.swanctl_command,
-        p.wifi_client_capture, p.swanctl_capture, p.remote_capture}) {
+       {p.net_dev, p.wifi_ap_captures[0], p.wifi_ap_captures[1], p.wifi_ap_captures[2],
+        p.wifi_ap_captures[3], p.openvpn_capture, p.ipsec_capture, p.portal_capture, p.stroke,
+        p.swanctl, p.stroke_command, p.swanctl_command, p.wifi_client_capture, p.swanctl_capture,
+        p.remote_capture}) {
     need += std::strlen(name) + 1;
   }
-  ASSERT_EQ(need, 358U) << "the sizes below";
-  EXPECT_TRUE(probe_names<358>(places).fits) << "exactly its size";
-  const auto tight = probe_names<357>(places);
+  ASSERT_EQ(need, 390U) << "the sizes below";
+  EXPECT_TRUE(probe_names<390>(places).fits) << "exactly its size";
+  const auto tight = probe_names<389>(places);
   EXPECT_FALSE(tight.fits) << "one byte short";
   const ProbePaths cut = probe_paths_in(tight);
   EXPECT_STREQ(cut.remote_capture, "");
@@ -190,7 +195,7 @@ class Probes : public ::testing::Test {
   }
   void TearDown() override {
     probe_paths = &default_probe_paths;
-    iface_forget_snapshots();
+    probe_wifi_setup(default_wifi_ap, default_wifi_client);
     forget_capture_substitutes();
   }
 
@@ -211,8 +216,8 @@ class Probes : public ::testing::Test {
       {.root = dir_.path().c_str(), .captures = captures_.c_str(), .every_output = false});
   ProbePaths paths_ = probe_paths_in(names_);
   std::string net_dev_ = paths_.net_dev;
-  std::string ap_ = paths_.wifi_ap_capture;
-  std::string ap2_ = paths_.wifi_ap2_capture;
+  std::string ap_ = paths_.wifi_ap_captures[0];
+  std::string ap2_ = paths_.wifi_ap_captures[1];
   std::string openvpn_ = paths_.openvpn_capture;
   std::string ipsec_ = paths_.ipsec_capture;
   std::string portal_ = paths_.portal_capture;
@@ -284,6 +289,183 @@ TEST_F(Probes, AccessPointActions) {
   EXPECT_EQ(read_file(ap2_), "02:00:00:00:00:02\n");
 }
 
+// The access points' rule and what it looks at, in order: "s1" a look at
+// access point 1's stations, "t1" a read of its counters. Each case: which
+// access points have stations and whose counters moved, a bit each, the
+// first the lowest.
+void note(std::string& looked, char what, std::size_t i) {
+  looked += what;
+  looked += static_cast<char>('0' + i);
+  looked += ' ';
+}
+
+std::pair<LedAction, std::string> ap_rule(std::size_t count, unsigned stations, unsigned moved) {
+  std::string looked;
+  const LedAction action = access_point_rule(
+      count,
+      [&](std::size_t i) {
+        note(looked, 's', i);
+        return ((stations >> i) & 1U) != 0;
+      },
+      [&](std::size_t i) {
+        note(looked, 't', i);
+        return static_cast<int>((moved >> i) & 1U);
+      });
+  return {action, looked};
+}
+
+// With two access points, the rule as it always was for wlan0 and wlan02:
+// both listings taken, the counters of each with stations read (after a
+// blink is decided too, to keep its snapshot current).
+TEST(AccessPointRule, TwoAccessPointsAsAlways) {
+  const LedAction off = LedAction::Off;
+  const LedAction on = LedAction::On;
+  const LedAction blink = LedAction::Blink;
+  const struct {
+    unsigned stations, moved;
+    LedAction action;
+    const char* looked;
+  } cases[] = {
+      {0b00, 0b00, off, "s0 s1 "},         {0b00, 0b11, off, "s0 s1 "},
+      {0b01, 0b00, on, "s0 t0 s1 "},       {0b01, 0b01, blink, "s0 t0 s1 "},
+      {0b01, 0b10, on, "s0 t0 s1 "},       {0b10, 0b00, on, "s0 s1 t1 "},
+      {0b10, 0b01, on, "s0 s1 t1 "},       {0b10, 0b10, blink, "s0 s1 t1 "},
+      {0b11, 0b00, on, "s0 t0 s1 t1 "},    {0b11, 0b01, blink, "s0 t0 s1 t1 "},
+      {0b11, 0b10, blink, "s0 t0 s1 t1 "}, {0b11, 0b11, blink, "s0 t0 s1 t1 "},
+  };
+  for (const auto& c : cases) {
+    const auto [action, looked] = ap_rule(2, c.stations, c.moved);
+    EXPECT_EQ(action, c.action) << c.stations << " " << c.moved;
+    EXPECT_EQ(looked, c.looked) << c.stations << " " << c.moved;
+  }
+}
+
+// One, three or four: every combination. A blink needs stations and
+// traffic on one access point; traffic where nobody is connected is not read.
+TEST(AccessPointRule, OneToFourAccessPoints) {
+  for (const std::size_t count : {1U, 3U, 4U}) {
+    for (unsigned stations = 0; stations < 1U << count; ++stations) {
+      for (unsigned moved = 0; moved < 1U << count; ++moved) {
+        const auto [action, looked] = ap_rule(count, stations, moved);
+        std::string expected;
+        for (std::size_t i = 0; i < count; ++i) {
+          note(expected, 's', i);
+          if ((stations >> i) & 1U) note(expected, 't', i);
+        }
+        const LedAction want = (stations & moved) != 0 ? LedAction::Blink
+                               : stations != 0         ? LedAction::On
+                                                       : LedAction::Off;
+        ASSERT_EQ(action, want) << count << " " << stations << " " << moved;
+        ASSERT_EQ(looked, expected) << count << " " << stations << " " << moved;
+      }
+    }
+  }
+}
+
+// The rule on the probe's own commands, counters and captures, with the
+// interfaces the settings name: the k-th access point's listing goes to the
+// k-th capture file, and both LEDs on mode 11 share each snapshot.
+TEST_F(Probes, AccessPointsTheSettingsName) {
+  const std::string listing = "02:00:00:00:00:01\nflags=[AUTH][ASSOC]\n";
+  const struct {
+    const char* value;
+    unsigned stations, moved;
+    LedAction tick2;
+  } cases[] = {
+      {"phy0-ap0", 0b1, 0b1, LedAction::Blink},
+      {"phy0-ap0 phy1-ap0 phy2-ap0", 0b100, 0b011, LedAction::On},
+      {"phy0-ap0 phy1-ap0 phy0-ap1 wlan0-1", 0b1001, 0b1001, LedAction::Blink},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    write_file(dir_ / "settings", std::string("MOD_NORVASK_WIFI_AP=") + c.value + "\n");
+    WifiIfaces ifaces = default_wifi_ap;
+    std::FILE* stream = std::fopen((dir_ / "settings").c_str(), "r");
+    settings_get_ifaces(stream, wifi_ap_key, wifi_ap_limit, ifaces);
+    settings_close(stream);
+    probe_wifi_setup(ifaces, default_wifi_client);
+    const auto counts = [&](unsigned moved) {
+      std::string lines;
+      for (std::size_t i = 0; i < ifaces.count; ++i) {
+        lines += net_dev_line(ifaces.names[i].data(), 100 + ((moved >> i) & 1U), 100);
+      }
+      counters(lines);
+    };
+    for (std::size_t i = 0; i < ifaces.count; ++i) {
+      stations(ifaces.names[i].data(), (c.stations >> i) & 1U ? listing : "");
+    }
+    counts(0);
+    EXPECT_EQ(probe_wifi_ap(), LedAction::On) << "tick 1";
+    counts(c.moved);
+    EXPECT_EQ(probe_wifi_ap(), c.tick2) << "tick 2";
+    EXPECT_EQ(probe_wifi_ap(), LedAction::On) << "LED 2 in tick 2";
+    for (std::size_t i = 0; i < ifaces.count; ++i) {
+      EXPECT_EQ(read_file(paths_.wifi_ap_captures[i]), (c.stations >> i) & 1U ? listing : "") << i;
+    }
+  }
+}
+
+// Names that the kernel takes and the shell would read as something else:
+// each reaches the tools as it is, and nothing else runs.
+TEST_F(Probes, EveryNameReachesTheToolsAsItIs) {
+  const std::string args = dir_ / "args";
+  write_script(dir_ / "hostapd_cli", "printf '<%s>' \"$@\" >>'" + args + "'");
+  write_script(dir_ / "wpa_cli", "printf '<%s>' \"$@\" >>'" + args + "'; echo ssid=x");
+  const std::string names[] = {
+      "a;b", "a;>P", "$(>P)", "`>P`", "'",   "a'b''c", "\"",    "\\",      "a\\'b", "$HOME",
+      "*",   "~",    "#x",    "a|>P", "a&b", ">P",     "a&&>P", "!x",      "{a,b}", "-x",
+      "a=b", "%1",   "a$IFS", "[a]",  "(x)", "<P",     "?",     "\\$x\"'",
+  };
+  const std::string cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(iface_name_fault(name), NameFault::None);
+    const WifiIfaces ifaces = wifi_ifaces({name});
+    probe_wifi_setup(ifaces, ifaces);
+    unlink(args.c_str());
+    unlink((dir_ / "P").c_str());
+    (void)probe_wifi_ap();
+    (void)probe_wifi_client();
+    std::string expected = "<-i><";
+    expected.append(name).append("><all_sta><-i><").append(name).append("><status>");
+    EXPECT_EQ(read_file(args), expected);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "P")) << "a command of the name's ran";
+  }
+  std::filesystem::current_path(cwd);
+  // The defaults are the commands as they always were, byte for byte.
+  probe_wifi_setup(default_wifi_ap, default_wifi_client);
+  EXPECT_STREQ(wifi_watch().station_commands[0].data(), "hostapd_cli -i wlan0 all_sta");
+  EXPECT_STREQ(wifi_watch().station_commands[1].data(), "hostapd_cli -i wlan02 all_sta");
+  EXPECT_STREQ(wifi_watch().client_command.data(), "wpa_cli -i wlan1 status | grep ^ssid=");
+}
+
+// A refused key names no interface: its mode is off and starts nothing.
+int commands_asked = 0;
+bool count_and_refuse() {
+  ++commands_asked;
+  return false;
+}
+int never_waited(pid_t /*pid*/) { return -1; }
+constexpr ChildControl counting{count_and_refuse, never_waited};
+
+TEST_F(Probes, ARefusedKeyRunsNothing) {
+  counters(net_dev_line("wlan0", 1, 1) + net_dev_line("wlan1", 1, 1));
+  WifiIfaces refused{};
+  refused.fault = NameFault::Slash;
+  probe_wifi_setup(refused, refused);
+  child_control = &counting;
+  commands_asked = 0;
+  EXPECT_EQ(probe_wifi_ap(), LedAction::Off);
+  EXPECT_EQ(probe_wifi_client(), LedAction::Off);
+  EXPECT_EQ(commands_asked, 0);
+  probe_wifi_setup(default_wifi_ap, default_wifi_client);
+  EXPECT_EQ(probe_wifi_ap(), LedAction::Off);
+  EXPECT_EQ(probe_wifi_client(), LedAction::Off);
+  child_control = nullptr;
+  EXPECT_EQ(commands_asked, 3) << "the defaults' commands";
+}
+
 TEST_F(Probes, ClientActions) {
   EXPECT_EQ(probe_wifi_client(), LedAction::Off) << "not associated";
   write_file(dir_ / "wpa_status", "bssid=02:00:00:00:00:09\nssid=home\nwpa_state=COMPLETED\n");
@@ -299,22 +481,33 @@ TEST_F(Probes, ClientActions) {
 }
 
 TEST_F(Probes, OpenVpnTriesEachTunnelUntilOneHasReceivedData) {
-  const auto runs = [this] { return read_file(dir_ / "ifconfig-runs"); };
-  EXPECT_EQ(probe_openvpn(), 0);
-  EXPECT_EQ(runs(), "tun0\ntun1\ntun2\ntun3\n");
-
-  unlink((dir_ / "ifconfig-runs").c_str());
-  tunnel("tun0", 0);
-  tunnel("tun1", 5000);
-  EXPECT_EQ(probe_openvpn(), 1);
-  EXPECT_EQ(runs(), "tun0\ntun1\n");
-  EXPECT_EQ(read_file(openvpn_), "RX bytes:5000\n");
-
-  tunnel("tun1", 0);
-  EXPECT_EQ(probe_openvpn(), 0);
-  // A count that is a multiple of 2^32 is still traffic.
-  tunnel("tun3", 8589934592ULL);
-  EXPECT_EQ(probe_openvpn(), 1);
+  constexpr std::int64_t none = -1;  // no such tunnel
+  constexpr const char* every = "tun0\ntun1\ntun2\ntun3\n";
+  struct Case {
+    const char* what;
+    std::array<std::int64_t, 4> rx;  // tun0 to tun3
+    int answer;
+    const char* runs;  // the tunnels asked, in order
+  };
+  const Case cases[] = {
+      {"no tunnel", {none, none, none, none}, 0, every},
+      {"data on a later tunnel", {0, 5000, none, none}, 1, "tun0\ntun1\n"},
+      {"tunnels without data", {0, 0, none, 0}, 0, every},
+      {"one byte", {none, 1, 0, none}, 1, "tun0\ntun1\n"},
+      // A count that is a multiple of 2^32 is still traffic.
+      {"2^33 bytes", {0, none, none, 8589934592LL}, 1, every},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t unit = 0; unit < c.rx.size(); ++unit) {
+      const std::string tun = "tun" + std::to_string(unit);
+      unlink((dir_ / tun).c_str());
+      if (c.rx[unit] != none) tunnel(tun, static_cast<std::uint64_t>(c.rx[unit]));
+    }
+    unlink((dir_ / "ifconfig-runs").c_str());
+    EXPECT_EQ(probe_openvpn(), c.answer) << c.what;
+    EXPECT_EQ(read_file(dir_ / "ifconfig-runs"), c.runs) << c.what;
+  }
+  EXPECT_EQ(read_file(openvpn_), "RX bytes:8589934592\n");
 
   // A link planted at the capture path is removed, not followed.
   unlink(openvpn_.c_str());
@@ -338,13 +531,18 @@ TEST_F(Probes, IpsecThroughStrokeOrSwanctl) {
   EXPECT_EQ(probe_ipsec(), 0);
 
   // With both installed only stroke is asked.
-  stroke_prints("Status of IKE charon daemon:\\nSecurity Associations (2 up, 0 connecting):\\n");
-  EXPECT_EQ(probe_ipsec(), 1);
-  stroke_prints("Security Associations (0 up, 1 connecting):\\n");
-  EXPECT_EQ(probe_ipsec(), 0);
-  stroke_prints("no status\\n");
-  EXPECT_EQ(probe_ipsec(), 0) << "no matching line";
-  EXPECT_EQ(probe_ipsec_stroke(), 0);
+  const std::pair<const char*, int> stroke_cases[] = {
+      {"Status of IKE charon daemon:\\nSecurity Associations (2 up, 0 connecting):\\n", 1},
+      {"Security Associations (0 up, 1 connecting):\\n", 0},
+      {"no status\\n", 0},  // no matching line: nothing is up
+      // Its pipeline's pattern matches the line without a count, which is no answer.
+      {"Security Associations ( up, 0 connecting):\\n", -1},
+  };
+  for (const auto& [prints, answer] : stroke_cases) {
+    stroke_prints(prints);
+    EXPECT_EQ(probe_ipsec(), answer) << prints;
+    EXPECT_EQ(probe_ipsec_stroke(), answer) << prints;
+  }
 
   stroke_prints("Security Associations (1 up\\n");
   unlink(ipsec_.c_str());

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "settings/settings_internal.h"
 #include "test_util.h"
@@ -140,6 +141,129 @@ TEST(Settings, LedNamesAreReadByTheModesRules) {
   }
 }
 
+// The kernel's rule for an interface name, with printable ASCII only.
+TEST(IfaceNames, WhatTheKernelTakesAndNothingElse) {
+  const struct {
+    std::string name;
+    NameFault fault;
+  } cases[] = {
+      {"wlan0", NameFault::None},
+      {"phy0-ap0", NameFault::None},
+      {"wlan0-1", NameFault::None},
+      {"a", NameFault::None},
+      {"abcdefghijklmno", NameFault::None},  // 15 bytes
+      // Shell characters are the kernel's to take, and so ours: quoted later.
+      {"a;b", NameFault::None},
+      {"$(x)", NameFault::None},
+      {"'", NameFault::None},
+      {"`x`\\\"*?~#&|<>!", NameFault::None},
+      {"...", NameFault::None},
+      {".x", NameFault::None},
+      {"", NameFault::Empty},
+      {"abcdefghijklmnop", NameFault::TooLong},  // 16 bytes
+      {"a/bcdefghijklmnopq", NameFault::TooLong},
+      {".", NameFault::Dots},
+      {"..", NameFault::Dots},
+      {"a/b", NameFault::Slash},
+      {"/", NameFault::Slash},
+      {"wlan0:1", NameFault::Colon},
+      {"a b", NameFault::Blank},
+      {"a\tb", NameFault::Blank},
+      {"a\nb", NameFault::Control},
+      {"a\x1b[2J", NameFault::Control},
+      {"a\x7f", NameFault::Control},
+      {std::string("a\0b", 3), NameFault::Control},
+      {"caf\xc3\xa9", NameFault::NotAscii},
+      {"\xa0", NameFault::NotAscii},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(iface_name_fault(c.name), c.fault) << "\"" << c.name << "\"";
+  }
+}
+
+// A Wi-Fi key's value as the reader takes it, by the same rules as the modes'.
+TEST(IfaceNames, ReadFromTheSettings) {
+  struct Case {
+    std::string content;
+    std::vector<std::string> access_points;  // empty: refused
+    std::vector<std::string> client;
+    const char* refusal;  // the access points' reason, or the client's when those are read
+  };
+  const std::vector<std::string> aps{"wlan0", "wlan02"};
+  const std::vector<std::string> wlan1{"wlan1"};
+  const std::vector<Case> cases{
+      {"", aps, wlan1, ""},
+      {"MOD_NORVASK_MODE=11\n", aps, wlan1, ""},
+      {"MOD_NORVASK_WIFI_AP=phy0-ap0 phy1-ap0\nMOD_NORVASK_WIFI_CLIENT=phy0-sta0\n",
+       {"phy0-ap0", "phy1-ap0"},
+       {"phy0-sta0"},
+       ""},
+      {"mod_norvask_wifi_ap=\"  a\t b  c   d \"\r\n", {"a", "b", "c", "d"}, wlan1, ""},
+      {"MOD_NORVASK_WIFI_AP=wlan0-1\nMOD_NORVASK_WIFI_AP=x\n", {"wlan0-1"}, wlan1, ""},
+      {"MOD_NORVASK_WIFI_AP= a;b $(x) ' \n", {"a;b", "$(x)", "'"}, wlan1, ""},
+      {"MOD_NORVASK_WIFI_CLIENT=\"a\"b\"\n", aps, {"a\"b"}, ""},
+      // Blank or empty: as if unset.
+      {"MOD_NORVASK_WIFI_AP=\nMOD_NORVASK_WIFI_CLIENT=\" \t\"\n", aps, wlan1, ""},
+      // A refused key names nothing: no default stands in for what was meant.
+      {"MOD_NORVASK_WIFI_AP=a b c d e\n", {}, wlan1, "names more than 4 interfaces"},
+      {"MOD_NORVASK_WIFI_AP=wlan0 phy0/ap0\n", {}, wlan1, "\"phy0/ap0\" holds '/'"},
+      {"MOD_NORVASK_WIFI_AP=wlan0 ..\n", {}, wlan1, "\"..\" is not a name an interface can have"},
+      {"MOD_NORVASK_WIFI_AP=abcdefghijklmnopqrstuvwxyz0123\n",
+       {},
+       wlan1,
+       "\"abcdefghijklmnopqrstuvw...\" is longer than 15 bytes"},
+      {"MOD_NORVASK_WIFI_AP=wlan0:1\n", {}, wlan1, "\"wlan0:1\" holds ':'"},
+      {"MOD_NORVASK_WIFI_AP=\"a\x1b[2J\"\\\xff\"\n",
+       {},
+       wlan1,
+       "\"a\\x1b[2J\\\"\\\\\\xff\" holds a control character"},
+      {"MOD_NORVASK_WIFI_CLIENT=wlan 1\n", aps, {}, "\"wlan 1\" holds a blank"},
+      {"MOD_NORVASK_WIFI_CLIENT=\"caf\xc3\xa9\"\n",
+       aps,
+       {},
+       "\"caf\\xc3\\xa9\" holds a byte outside ASCII"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    TempDir dir;
+    write_file(dir / "settings", c.content);
+    std::FILE* stream = std::fopen((dir / "settings").c_str(), "r");
+    LedSettings got{};
+    settings_get_ifaces(stream, "MOD_NORVASK_WIFI_AP", wifi_ap_limit, got.wifi_ap);
+    settings_get_ifaces(stream, "MOD_NORVASK_WIFI_CLIENT", 1, got.wifi_client);
+    settings_close(stream);
+    for (const auto& [ifaces, expected] :
+         {std::pair{&got.wifi_ap, &c.access_points}, std::pair{&got.wifi_client, &c.client}}) {
+      std::vector<std::string> names;
+      for (std::size_t i = 0; i < ifaces->count; ++i) names.emplace_back(ifaces->names[i].data());
+      EXPECT_EQ(names, *expected);
+      EXPECT_EQ(ifaces->fault == NameFault::None, !expected->empty());
+    }
+    char why[160];
+    iface_refusal(c.access_points.empty() ? got.wifi_ap : got.wifi_client, why, sizeof why);
+    EXPECT_STREQ(why, c.refusal);
+  }
+}
+
+TEST(IfaceNames, TheRefusalAsTheDaemonLogsIt) {
+  LedSettings settings{};
+  TempDir dir;
+  write_file(dir / "settings", "MOD_NORVASK_WIFI_AP=a/b\nMOD_NORVASK_WIFI_CLIENT=wlan1 \n");
+  std::FILE* stream = std::fopen((dir / "settings").c_str(), "r");
+  settings_get_ifaces(stream, wifi_ap_key, wifi_ap_limit, settings.wifi_ap);
+  settings_get_ifaces(stream, wifi_client_key, 1, settings.wifi_client);
+  settings_close(stream);
+  char message[256];
+  wifi_key_refusal(settings.wifi_ap, wifi_ap_key, message, sizeof message);
+  EXPECT_STREQ(message,
+               "MOD_NORVASK_WIFI_AP refused: \"a/b\" holds '/'; mode 11 keeps its LED off");
+  wifi_key_refusal(settings.wifi_client, wifi_client_key, message, sizeof message);
+  EXPECT_STREQ(message, "");
+  settings.wifi_client.fault = NameFault::Dots;
+  wifi_key_refusal(settings.wifi_client, wifi_client_key, message, 40);
+  EXPECT_STREQ(message, "MOD_NORVASK_WIFI_CLIENT refused: \"\" is ") << "cut to its buffer";
+}
+
 class ReadSettings : public ::testing::Test {
  protected:
   void TearDown() override { settings_path = saved_; }
@@ -178,11 +302,17 @@ class ReadSettings : public ::testing::Test {
   const char* saved_ = settings_path;
 };
 
-TEST_F(ReadSettings, FillsBothModes) {
-  write_file(dir_ / "settings", "MOD_NORVASK_MODE2=\"13\"\r\nMOD_NORVASK_MODE=11\r\n");
+TEST_F(ReadSettings, FillsBothModesAndTheWifiInterfaces) {
+  write_file(dir_ / "settings",
+             "MOD_NORVASK_MODE2=\"13\"\r\nMOD_NORVASK_WIFI_CLIENT=phy0-sta0\r\n"
+             "MOD_NORVASK_MODE=11\r\nMOD_NORVASK_WIFI_AP=a b c/d\r\n");
   const Read read = read_from(dir_ / "settings");
   EXPECT_EQ(read.settings.mode1, 11U);
   EXPECT_EQ(read.settings.mode2, 13U);
+  EXPECT_EQ(read.settings.wifi_ap.count, 0U);
+  EXPECT_EQ(read.settings.wifi_ap.fault, NameFault::Slash);
+  EXPECT_EQ(read.settings.wifi_client.count, 1U);
+  EXPECT_STREQ(read.settings.wifi_client.names[0].data(), "phy0-sta0");
   EXPECT_EQ(read.error, 0);
 }
 
@@ -232,6 +362,9 @@ TEST_F(ReadSettings, WhatIsNotARegularFileCannotBeRead) {
     const bool readable = c.error == 0;
     EXPECT_EQ(read.settings.mode1, readable ? 11U : 0U);
     EXPECT_EQ(read.settings.mode2, readable ? 13U : 0U);
+    EXPECT_EQ(read.settings.wifi_ap.count, 2U) << "the default access points";
+    EXPECT_STREQ(read.settings.wifi_ap.names[1].data(), "wlan02");
+    EXPECT_STREQ(read.settings.wifi_client.names[0].data(), "wlan1");
   }
   close(writer);
   close(reader);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "exec/exec.h"
@@ -427,6 +428,132 @@ TEST(Listings, StationsAndCutProgramNames) {
   }
 }
 
+// ---- whose process a service's line names ----
+
+// Runs /bin/sleep under the program name `argv0` until the test ends; the
+// constructor returns once it runs it.
+class Named {
+ public:
+  explicit Named(const char* argv0) {
+    int exec_done[2] = {-1, -1};
+    if (pipe2(exec_done, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      execl("/bin/sleep", argv0, "60", nullptr);
+      _exit(127);
+    }
+    close(exec_done[1]);
+    // The exec closes the child's end: nothing to read means it happened.
+    char byte = 0;
+    while (pid_ > 0 && read(exec_done[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    close(exec_done[0]);
+  }
+  ~Named() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  Named(const Named&) = delete;
+  Named& operator=(const Named&) = delete;
+  [[nodiscard]] std::string pid() const { return std::to_string(pid_); }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+TEST(ServiceOwner, OnlyAProcessThatStillBearsTheNameNetstatShowedIsBelieved) {
+  TempDir dir;
+  const std::string passwd = dir / "passwd";
+  write_file(passwd, "someone:x:" + std::to_string(geteuid()) +
+                         ":100::/home/someone:/bin/sh\nroot:x:0:0:root:/root:/bin/sh\n");
+  passwd_path = passwd.c_str();
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  waitpid(ended, nullptr, 0);
+  // netstat shows a path's last part, other names whole, all cut to 19 characters.
+  const Named path("/usr/sbin/tessik_clientd");
+  const Named blanks("my  drennic");
+  const Named relative("./drennic");
+  const std::string line =
+      "tcp        0      0 127.0.0.1:4003          0.0.0.0:*               "
+      "LISTEN      ";
+  const auto column = [](const std::string& pid, const std::string& name) {
+    return (pid + "/" + name).substr(0, 19);
+  };
+  struct Case {
+    std::string line;
+    pid_t pid;  // 0: none
+    bool found;
+  };
+  const Case cases[] = {
+      {line + column(path.pid(), "tessik_clientd") + "  \n", std::stoi(path.pid()), true},
+      {line + column(blanks.pid(), "my  drennic"), std::stoi(blanks.pid()), true},
+      {line + column(relative.pid(), "./drennic"), std::stoi(relative.pid()), true},
+      // The pid runs another program than netstat showed, or none.
+      {line + column(path.pid(), "drennic"), std::stoi(path.pid()), false},
+      {line + column(relative.pid(), "drennic"), std::stoi(relative.pid()), false},
+      {line + std::to_string(ended) + "/drennic", ended, false},
+      // No pid to look at.
+      {line + "-", 0, false},
+      {"tcp 0 0 127.0.0.1:4003 0.0.0.0:* LISTEN", 0, false},
+      {line + "0/drennic", 0, false},
+      {line + "+" + path.pid() + "/tessik_clientd", 0, false},
+      {line + "99999999999/drennic", 0, false},
+  };
+  for (const Case& c : cases) {
+    ServiceOwner owner{};
+    find_service_owner(c.line.c_str(), owner);
+    EXPECT_TRUE(owner.seen) << c.line;
+    EXPECT_EQ(owner.pid, c.pid) << c.line;
+    EXPECT_EQ(owner.found, c.found) << c.line;
+    if (c.found) {
+      EXPECT_EQ(owner.uid, geteuid()) << c.line;
+      EXPECT_STREQ(owner.user.data(), "someone") << c.line;
+    } else {
+      EXPECT_STREQ(owner.user.data(), "") << c.line;
+    }
+  }
+  passwd_path = "/etc/passwd";
+}
+
+TEST(ServiceOwner, UserNamesComeOnlyFromWholeLinesOfARegularFile) {
+  TempDir dir;
+  const std::string passwd = dir / "passwd";
+  const std::string long_line = std::string(1100, 'x') + "ghost:x:7:7::/:/bin/sh\n";
+  struct Case {
+    const char* what;
+    std::string text;
+    const char* name;  // null: none
+  };
+  const Case cases[] = {
+      {"its line", "root:x:0:0::/:\nseven:x:7:7::/:\n", "seven"},
+      {"the first line for the uid", "first:x:7:7::/:\nsecond:x:7:7::/:\n", "first"},
+      {"a last line without its newline", "last:x:7:", "last"},
+      {"other uids", "a:x:17:7::/:\nb:x:70:7::/:\nc:x:-7:7::/:\nd:x: 7:7::/:\ne:x:7\n", nullptr},
+      {"the tail of a line too long to read", long_line + "real:x:7:7::/:\n", "real"},
+      {"a name too long to keep", std::string(64, 'n') + ":x:7:7::/:\n", nullptr},
+      {"an empty name", ":x:7:7::/:\n", nullptr},
+      {"a NUL in the name", std::string("ev\0il:x:7:7::/:\n", 16), nullptr},
+      // Shown escaped, wherever it is shown.
+      {"control characters", "\x1b[2J:x:7:7::/:\n", "\x1b[2J"},
+  };
+  for (const Case& c : cases) {
+    write_file(passwd, c.text);
+    char name[64] = "unchanged";
+    EXPECT_EQ(user_name(passwd.c_str(), 7, name, sizeof name), c.name ? 1 : 0) << c.what;
+    if (c.name) {
+      EXPECT_STREQ(name, c.name) << c.what;
+    }
+  }
+  char name[64];
+  EXPECT_EQ(user_name((dir / "missing").c_str(), 0, name, sizeof name), -1);
+  EXPECT_EQ(user_name(dir.path().c_str(), 0, name, sizeof name), -1) << "a directory";
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(user_name((dir / "fifo").c_str(), 0, name, sizeof name), -1) << "a FIFO, not waited on";
+}
+
 // ---- rendering ----
 
 std::string rendered(const std::function<void(std::FILE*)>& render) {
@@ -520,6 +647,8 @@ StatusReport quiet_report(std::uint32_t mode) {
   led.mode = mode;
   led.row = mode_row(mode);
   led.looked = true;
+  if (led.row.source == Source::WifiAp) led.wifi = report.settings.wifi_ap;
+  if (led.row.source == Source::WifiClient) led.wifi = report.settings.wifi_client;
   report.leds[1].row = mode_row(0);
   report.leds[1].step = decide(0, ModeAnswer{});
   report.daemon.state = DaemonState::NotRunning;
@@ -557,7 +686,7 @@ TEST(TerminalText, EveryOutsideTextInThePlainReportIsEscaped) {
       {"an ssid", 12,
        [](StatusReport& r) {
          set_text(r.leds[0].text, forged);
-         r.leds[0].probes.traffic[2] = {"wlan1", 1, {}};
+         r.leds[0].probes.traffic[client_watch] = {"wlan1", 1, {}};
          r.leds[0].answer = action_answer(LedAction::Blink);
        }},
       {"netstat's line of a connection", 15,
@@ -571,6 +700,13 @@ TEST(TerminalText, EveryOutsideTextInThePlainReportIsEscaped) {
        [](StatusReport& r) {
          set_text(r.leds[0].text, forged);
          r.leds[0].answer = tri_answer(TriState::Yes);
+       }},
+      {"the name of the listener's user", 16,
+       [](StatusReport& r) {
+         set_text(r.leds[0].text, "tcp 0 0 0.0.0.0:443 0.0.0.0:* LISTEN 7/drennic");
+         r.leds[0].answer = tri_answer(TriState::Yes);
+         r.leds[0].owner = {true, 7, true, 1000, {}};
+         format_text(r.leds[0].owner.user.data(), r.leds[0].owner.user.size(), "%s", forged);
        }},
       {"the program the pid file names", 0,
        [](StatusReport& r) {
@@ -634,9 +770,9 @@ class Look : public ::testing::Test {
 
   // Looks with the LEDs on `modes`: the plain report and the JSON one.
   std::pair<std::string, std::string> look(std::uint32_t mode1, std::uint32_t mode2,
-                                           int expected = 0) {
+                                           int expected = 0, const std::string& more = "") {
     write_file(settings_, "MOD_NORVASK_MODE=" + std::to_string(mode1) +
-                              "\nMOD_NORVASK_MODE2=" + std::to_string(mode2) + "\n");
+                              "\nMOD_NORVASK_MODE2=" + std::to_string(mode2) + "\n" + more);
     report_ = StatusReport{};
     EXPECT_EQ(look_at_leds(report_), expected) << report_.problem.data();
     report_.daemon.state = DaemonState::NotRunning;
@@ -734,6 +870,56 @@ TEST_F(Look, AStopSignalLeavesNoStateThatItsEvidenceContradicts) {
   }
 }
 
+// The interfaces the settings name, and a key refused, as both reports and
+// the modes' words give them.
+TEST_F(Look, TheWifiInterfacesTheSettingsNameAndARefusal) {
+  command("hostapd_cli", "[ \"$2\" = phy2-ap0 ] && echo 02:00:5e:00:00:01");
+  command("wpa_cli", "echo ssid=home");
+  const std::string more =
+      "MOD_NORVASK_WIFI_AP=phy0-ap0 phy1-ap0 phy2-ap0\nMOD_NORVASK_WIFI_CLIENT=wlan/1\n";
+  const auto [plain, json] = look(11, 12, 0, more);
+  for (const char* expected : {
+           "settings: MOD_NORVASK_WIFI_CLIENT refused: \"wlan/1\" holds '/'; mode 12 keeps its "
+           "LED off\n",
+           "LED 1  mode 11  Wi-Fi hotspot: on\n"
+           "       phy0-ap0: none; phy1-ap0: none; phy2-ap0: 1 device connected; "
+           "phy2-ap0's counters cannot be read\n",
+           "LED 2  mode 12  Wi-Fi client: off\n"
+           "       MOD_NORVASK_WIFI_CLIENT refused: \"wlan/1\" holds '/'; the LED stays off\n",
+       }) {
+    EXPECT_NE(plain.find(expected), std::string::npos) << expected << "\nin:\n" << plain;
+  }
+  EXPECT_EQ(plain.find("settings: MOD_NORVASK_WIFI_AP"), std::string::npos) << plain;
+  for (const char* expected : {
+           R"("wifi_ap":{"ifaces":["phy0-ap0","phy1-ap0","phy2-ap0"],"refused":null})",
+           R"("wifi_client":{"ifaces":[],"refused":"\"wlan/1\" holds '/'"})",
+           R"({"iface":"phy2-ap0","stations":1,"listing_bytes":18,"listing_cut":false,)"
+           R"("traffic":"unreadable"}]})",
+           R"("evidence":{"kind":"wifi_client","refused":"\"wlan/1\" holds '/'","iface":null,)"
+           R"("ssid":null,"traffic":"not checked"})",
+       }) {
+    EXPECT_NE(json.find(expected), std::string::npos) << expected << "\nin:\n" << json;
+  }
+  const std::string modes =
+      rendered([&](std::FILE* out) { render_modes_plain(out, report_.settings); });
+  for (const char* expected : {
+           "on when: a Wi-Fi access point (phy0-ap0, phy1-ap0 or phy2-ap0) has devices connected",
+           "on when: never: MOD_NORVASK_WIFI_CLIENT is refused (\"wlan/1\" holds '/')",
+       }) {
+    EXPECT_NE(modes.find(expected), std::string::npos) << expected << "\nin:\n" << modes;
+  }
+  // Alone, the refused key's LED is off: nothing ran, so no capture is
+  // missing, even in a thread that has made none (which the tool's is).
+  std::string alone;
+  std::thread([&] { alone = look(12, 0, 0, more).first; }).join();
+  EXPECT_NE(alone.find("LED 1  mode 12  Wi-Fi client: off\n"), std::string::npos) << alone;
+  const LedSettings defaults{};
+  EXPECT_NE(rendered([&](std::FILE* out) {
+              render_modes_json(out, defaults);
+            }).find(R"("on":"a Wi-Fi access point (wlan0 or wlan02) has devices connected")"),
+            std::string::npos);
+}
+
 }  // namespace
 
 namespace {
@@ -782,9 +968,9 @@ TEST(Devices, EachLedsDeviceAndWhatTheKernelShowsOfIt) {
        "device: none, the daemon leaves this LED alone: the name \"../leds/green:wlan\" is "
        "refused: the name holds '/'\n"},
       {"no such LED", "MOD_NORVASK_LED=white:wan",
-       R"("refused_because":"no such LED: its brightness cannot be opened: No such file or )"
+       R"("refused_because":"its brightness cannot be opened for writing: No such file or )"
        R"(directory")",
-       "the name \"white:wan\" is refused: no such LED: its brightness cannot be opened: No such "
+       "the name \"white:wan\" is refused: its brightness cannot be opened for writing: No such "
        "file or directory\n"},
       {"a name that would move the cursor", "MOD_NORVASK_LED=\x1b[2J",
        R"("name":"\u001b[2J","path":null,"refused_because":"the name holds a control character")",
@@ -804,11 +990,12 @@ TEST(Devices, EachLedsDeviceAndWhatTheKernelShowsOfIt) {
     EXPECT_NE(json.find(R"({"led":2,"device":{"kind":"gpio")"), std::string::npos) << c.what;
     EXPECT_EQ(plain.find('\x1b'), std::string::npos) << c.what;
   }
-  // A preview is of a mode on neither LED.
+  // A preview is of a mode on neither LED: no device, and the JSON as before.
   StatusReport preview{};
   EXPECT_EQ(look_at_mode(preview, 17), 0);
-  EXPECT_NE(rendered([&](std::FILE* out) { render_preview_json(preview, out); })
-                .find(R"({"preview":{"led":null,"device":null,"mode":17,)"),
+  EXPECT_NE(rendered([&](std::FILE* out) {
+              render_preview_json(preview, out);
+            }).find(R"({"preview":{"led":null,"mode":17,)"),
             std::string::npos);
   EXPECT_EQ(rendered([&](std::FILE* out) { render_preview_plain(preview, out); }).find("device"),
             std::string::npos);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -191,14 +192,19 @@ TEST(Core, LinesGoToTheBackendOrAreRefused) {
 
 // The words both boards read alike: what each line asks for, in the fields
 // the backends act on, and the lines that are not the board's.
-std::string serial_read(const std::string& line) {
-  Supervisor s{};
+std::vector<std::string> words_of(const std::string& line) {
   std::vector<std::string> words;
   for (std::size_t at = 0; at < line.size();) {
     const std::size_t end = std::min(line.find(' ', at), line.size());
     words.push_back(line.substr(at, end - at));
     at = end + 1;
   }
+  return words;
+}
+
+std::string serial_read(const std::string& line) {
+  Supervisor s{};
+  const std::vector<std::string> words = words_of(line);
   double wait = 0;
   std::string error;
   const Call c{s, words, line, wait, error};
@@ -222,23 +228,101 @@ TEST(Words, SerialLinesSayWhichWayTheBytesGo) {
   for (const auto& [line, read] : cases) EXPECT_EQ(serial_read(line), read) << line;
 }
 
+TEST(Words, ARunningServiceMayBeAnotherUsersAndOnlyStrokeLosesItsCount) {
+  const char* service_usage =
+      "usage: service tessik_clientd connected|listening|down | drennic listening|down [as UID]";
+  const std::pair<const char*, std::string> services[] = {
+      {"service drennic listening", "-1"},
+      {"service drennic listening as 65534", "65534"},
+      {"service tessik_clientd connected as 0", "0"},
+      {"service drennic down as 65534", service_usage},
+      {"service drennic listening as", service_usage},
+      {"service drennic listening as -1", service_usage},
+      {"service drennic listening by 65534", service_usage},
+  };
+  for (const auto& [line, read] : services) {
+    Supervisor s{};
+    double wait = 0;
+    std::string error;
+    long user = -2;
+    const int result = read_service({s, words_of(line), line, wait, error}, user);
+    EXPECT_EQ(result == 0 ? std::to_string(user) : error, read) << line;
+  }
+  const std::pair<const char*, bool> tools[] = {
+      {"tool stroke no-count", true},   {"tool stroke garbage", true},
+      {"tool swanctl no-count", false}, {"tool netstat no-count", false},
+      {"tool stroke none", false},
+  };
+  for (const auto& [line, valid] : tools) {
+    Supervisor s{};
+    double wait = 0;
+    std::string error;
+    EXPECT_EQ(read_tool({s, words_of(line), line, wait, error}) == 0, valid) << line;
+  }
+}
+
 TEST(Words, OnlyAccessPointsHaveStations) {
   Supervisor s{};
   double wait = 0;
   std::string error;
   int index = -1;
   long count = -1;
+  const BoardState board = initial_board();
   const std::vector<std::string> ap = {"stations", "wlan02", "2"};
-  EXPECT_EQ(read_stations({s, ap, "", wait, error}, index, count), 0);
+  EXPECT_EQ(read_stations({s, ap, "", wait, error}, board, index, count), 0);
   EXPECT_EQ(std::make_pair(index, count), std::make_pair(1, 2L));
   const std::vector<std::string> client = {"stations", "wlan1", "1"};
-  EXPECT_EQ(read_stations({s, client, "", wait, error}, index, count), verb_failed);
+  EXPECT_EQ(read_stations({s, client, "", wait, error}, board, index, count), verb_failed);
   EXPECT_EQ(error, "usage: stations wlan0|wlan02 COUNT");
   // The client carries traffic all the same.
   const std::vector<std::string> traffic = {"traffic", "wlan1", "on"};
   bool on = false;
-  EXPECT_EQ(read_traffic({s, traffic, "", wait, error}, index, on), 0);
-  EXPECT_EQ(std::make_pair(index, on), std::make_pair(2, true));
+  EXPECT_EQ(read_traffic({s, traffic, "", wait, error}, board, index, on), 0);
+  EXPECT_EQ(std::make_pair(index, on), std::make_pair(static_cast<int>(wifi_client_slot), true));
+}
+
+// `line` read as the board reads an `iface` line: 0 or verb_failed.
+int read_iface_line(const std::string& line, IfaceLine& got) {
+  Supervisor s{};
+  double wait = 0;
+  std::string error;
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) words.push_back(word);
+  return read_iface({s, words, line, wait, error}, initial_board(), got);
+}
+
+// The board's radios named as other firmware names them: names the kernel
+// takes, each once, none the other role's, one to four access points.
+TEST(Words, RadiosNamedAnew) {
+  const struct {
+    const char* line;
+    IfaceLine::Kind kind;
+    std::size_t names;
+  } cases[] = {
+      {"iface ap phy0-ap0", IfaceLine::AccessPoints, 1},
+      {"iface ap phy0-ap0 phy1-ap0 phy0-ap1 wlan0-1", IfaceLine::AccessPoints, 4},
+      {"iface ap a;b $(x) ' `x`", IfaceLine::AccessPoints, 4},
+      {"iface ap wlan0 wlan02", IfaceLine::AccessPoints, 2},
+      {"iface client phy0-sta0", IfaceLine::Client, 1},
+      {"iface wlan02 off", IfaceLine::Switch, 0},
+  };
+  for (const auto& c : cases) {
+    IfaceLine got{};
+    EXPECT_EQ(read_iface_line(c.line, got), 0) << c.line;
+    EXPECT_EQ(got.kind, c.kind) << c.line;
+    EXPECT_EQ(got.names.size(), c.names) << c.line;
+  }
+}
+
+TEST(Words, RadioNamesTheBoardCannotTake) {
+  for (const char* line : {"iface ap", "iface ap a b c d e", "iface ap a/b", "iface ap a:b",
+                           "iface ap abcdefghijklmnop", "iface ap . x", "iface ap x x",
+                           "iface ap wlan1", "iface client wlan0", "iface client a b",
+                           "iface ap client", "iface phy0-ap0 on", "iface wlan0 maybe"}) {
+    IfaceLine got{};
+    EXPECT_EQ(read_iface_line(line, got), verb_failed) << line;
+  }
 }
 
 }  // namespace

@@ -63,23 +63,23 @@ TEST(ClassLed, TriggerWritesAndWhatTheFileReads) {
   struct Case {
     const char* text;
     std::size_t trigger;  // before, with brightness 5
-    int error;
     const char* listing;  // after
+    int error;
     std::uint32_t brightness;
   };
   const Case cases[] = {
-      {"timer", 0, 0, "none [timer] netdev heartbeat\n", 5},
-      {"netdev\n", 0, 0, "none timer [netdev] heartbeat\n", 5},
+      {"timer", 0, "none [timer] netdev heartbeat\n", 0, 5},
+      {"netdev\n", 0, "none timer [netdev] heartbeat\n", 0, 5},
       // Leaving an active trigger turns the LED off, for the same one too.
-      {"none", timer, 0, "[none] timer netdev heartbeat\n", 0},
-      {"heartbeat", timer, 0, "none timer netdev [heartbeat]\n", 0},
-      {"timer", timer, 0, "none [timer] netdev heartbeat\n", 0},
-      {"none", 0, 0, "[none] timer netdev heartbeat\n", 5},
-      {"[none]", timer, EINVAL, "none [timer] netdev heartbeat\n", 5},
-      {"timer\n\n", 0, EINVAL, "[none] timer netdev heartbeat\n", 5},
-      {" timer", 0, EINVAL, "[none] timer netdev heartbeat\n", 5},
-      {"pattern", 0, EINVAL, "[none] timer netdev heartbeat\n", 5},
-      {"", 0, EINVAL, "[none] timer netdev heartbeat\n", 5},
+      {"none", timer, "[none] timer netdev heartbeat\n", 0, 0},
+      {"heartbeat", timer, "none timer netdev [heartbeat]\n", 0, 0},
+      {"timer", timer, "none [timer] netdev heartbeat\n", 0, 0},
+      {"none", 0, "[none] timer netdev heartbeat\n", 0, 5},
+      {"[none]", timer, "none [timer] netdev heartbeat\n", EINVAL, 5},
+      {"timer\n\n", 0, "[none] timer netdev heartbeat\n", EINVAL, 5},
+      {" timer", 0, "[none] timer netdev heartbeat\n", EINVAL, 5},
+      {"pattern", 0, "[none] timer netdev heartbeat\n", EINVAL, 5},
+      {"", 0, "[none] timer netdev heartbeat\n", EINVAL, 5},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -99,7 +99,7 @@ TEST(ClassLed, ReportedValueTellsMaximumFromDim) {
   }
 }
 
-TEST(ClassLed, NamesAndOutsideText) {
+TEST(ClassLed, Names) {
   for (const char* name : {"norvask:green:one", "a", "x.y", "...", "tpacpi::kbd_backlight-2"}) {
     EXPECT_TRUE(valid_class_led_name(name)) << name;
   }
@@ -108,6 +108,9 @@ TEST(ClassLed, NamesAndOutsideText) {
                                       "a+b", "\xc3\xa9", too_long.c_str()}) {
     EXPECT_FALSE(valid_class_led_name(name)) << name;
   }
+}
+
+TEST(ClassLed, OutsideTextInEvents) {
   EXPECT_EQ(escaped_text("255\n"), "255\\x0a");
   EXPECT_EQ(escaped_text("a b\\\x1b[7m"), "a\\x20b\\x5c\\x1b[7m");
   EXPECT_EQ(escaped_text(std::string(70, 'x')), std::string(64, 'x') + "...");
@@ -117,12 +120,13 @@ std::string led_words(const std::vector<std::string>& words) {
   Supervisor s{};
   double wait = 0;
   std::string error;
-  const Call c{s, words, "", wait, error};
+  const std::string line;
+  const Call c{s, words, line, wait, error};
   std::string name;
-  std::string trigger;
   long max = 0;
   bool gone = false;
   if (words[0] == "led-trigger") {
+    std::string trigger;
     return read_led_trigger(c, name, trigger) == 0 ? name + " " + trigger : error;
   }
   if (read_led_class(c, name, max, gone) != 0) return error;

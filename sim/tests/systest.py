@@ -89,6 +89,10 @@ class BoardCase(unittest.TestCase):
         return b
 
     def _close(self, b):
+        # The first board closed asks the others to leave too: they leave
+        # side by side, not one after the other.
+        for other in self.boards:
+            other.quit()
         self.diagnostics.append(b.diagnostics())
         b.close()
 
@@ -105,7 +109,12 @@ class BoardCase(unittest.TestCase):
         boards = {}
         for name, (mode, setup, *rest) in cases.items():
             for kind in kinds:
-                boards[name, kind] = self.board(*LED_KINDS[kind], *setup, modes=(mode, 17))
+                boards[name, kind] = self.board(*LED_KINDS[kind], *setup, modes=(mode, 17),
+                                                start=False)
+        # Once every board is laid out, so that each daemon is still in its
+        # first tick's sleep when its board's first change comes.
+        for b in boards.values():
+            b.start()
         for k in range(max((len(c[2]) for c in cases.values() if len(c) > 2), default=0)):
             for (name, kind), b in boards.items():
                 changes = cases[name][2] if len(cases[name]) > 2 else []

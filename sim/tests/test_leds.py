@@ -6,20 +6,26 @@ LEDs is in the mode tables, which run on both kinds of LED.)"""
 
 import unittest
 
+from board import CLASS_LEDS_DIR
 from systest import CLASS_LEDS, BoardCase, class_led_setting
 
 GREEN, RED = CLASS_LEDS
 
 
-def sysfs_writes(b, start=0):
+def sysfs_writes(b, start=0, file=""):
     """The calls on the LEDs' files the board reported besides brightness
-    writes by an LED's descriptor: (file, what), a written newline dropped."""
+    writes by an LED's descriptor, on files whose path ends in `file`:
+    (file, what), a written newline dropped."""
     found = []
     for e in b.snapshot()[start:]:
-        if e.kind == "sysfs":
-            file, what = e.rest.split(" ", 1)
-            found.append((file, what.replace("\\x0a", "")))
+        if e.kind == "sysfs" and e.words[0].endswith(file):
+            path, what = e.rest.split(" ", 1)
+            found.append((path, what.replace("\\x0a", "")))
     return found
+
+
+def triggers_written(b, start=0):
+    return [what for _, what in sysfs_writes(b, start, "/trigger")]
 
 
 def led_writes(b, start=0):
@@ -36,6 +42,12 @@ class KernelLeds(BoardCase):
         b.start()
         b.wait_for(lambda e: e.kind in ("asleep", "exit"), start=start)
         return b
+
+    def write_setting(self, b, led, file, text):
+        """Another program writes a trigger's setting (a shell on the board
+        cannot: only pwrite reaches the board's LED files)."""
+        with open(b.path(f"{CLASS_LEDS_DIR}/{led}/{file}"), "w") as f:
+            f.write(text)
 
     def ticks(self, b, count):
         """Runs `count` more ticks; the mark before them."""
@@ -56,20 +68,35 @@ class KernelLeds(BoardCase):
         return [log.text for log in b.logs() if log.ident == "norvaskd"
                 and log.text.startswith(f"LED {led}")]
 
+    def test_the_board_has_its_own_leds_beside_the_hosts_other_classes(self):
+        b = self.board(start=False)
+        status, out = b.run(f"ls {CLASS_LEDS_DIR}; ls {CLASS_LEDS_DIR}/{GREEN}; "
+                            "test -d /sys/class/net/lo && echo net")
+        self.assertEqual((status, out.split()),
+                         (0, [GREEN, RED, "brightness", "max_brightness", "trigger", "net"]))
+        self.assertEqual(b.class_led(RED), (0, 255, "none"))
+
     def test_trigger_found_at_start_is_taken_and_given_back(self):
-        # name -> the trigger found, the modes (0 0: the daemon ends at once)
+        # name -> the trigger found, its settings as another program left
+        # them, the modes (0 0: the daemon ends at once)
         cases = {
-            "timer": ("timer", (17, 18)),
-            "netdev": ("netdev", (17, 18)),
-            "timer, nothing to show": ("timer", (0, 0)),
+            "timer": ("timer", {"delay_on": "100\n"}, (17, 18)),
+            "netdev": ("netdev", {"device_name": "wlan0\n", "interval": "1000\n"}, (17, 18)),
+            "timer, nothing to show": ("timer", {"delay_off": "2000\n"}, (0, 0)),
         }
-        boards = {name: self.stepped(f"led-trigger {GREEN} {trigger}", modes=modes,
-                                     leds={1: GREEN})
-                  for name, (trigger, modes) in cases.items()}
+        boards = {}
+        for name, (trigger, settings, modes) in cases.items():
+            b = boards[name] = self.board(f"led-trigger {GREEN} {trigger}",
+                                          class_led_setting(1, GREEN), "clock step",
+                                          modes=modes, start=False, fast_clock=True)
+            for file, text in settings.items():
+                self.write_setting(b, GREEN, file, text)
+            b.start()
         for name, b in boards.items():
-            trigger, modes = cases[name]
+            trigger, settings, modes = cases[name]
             with self.subTest(name):
                 if modes != (0, 0):
+                    b.wait_for(lambda e: e.kind == "asleep")
                     self.ticks(b, 1)
                     # Taken: on is max_brightness, under no trigger.
                     self.assertEqual(b.class_led(GREEN), (255, 255, "none"))
@@ -78,16 +105,21 @@ class KernelLeds(BoardCase):
                 else:
                     self.assertStopped(b)
                     self.assertEqual(led_writes(b), [(1, 0), (2, 0)])
+                # Taken at start, not as one another program set later.
+                self.assertEqual(self.notices(b, 1), [])
+                # Given back as found, its settings too.
                 self.assertEqual(b.class_led(GREEN)[2], trigger)
-                self.assertEqual(sysfs_writes(b), [(f"{GREEN}/trigger", "write none"),
-                                                   (f"{GREEN}/trigger", f"write {trigger}")])
+                self.assertEqual(triggers_written(b), ["write none", f"write {trigger}"])
+                for file, text in settings.items():
+                    self.assertEqual(self.read_sandbox(b, f"{CLASS_LEDS_DIR}/{GREEN}/{file}"),
+                                     text)
 
     def test_trigger_set_by_another_program_is_taken_back(self):
         b = self.stepped(leds={1: GREEN})
         b.do(f"led-trigger {GREEN} timer")
         start = self.ticks(b, 2)
         self.assertEqual(b.class_led(GREEN), (255, 255, "none"))
-        self.assertEqual(sysfs_writes(b, start), [(f"{GREEN}/trigger", "write none")])
+        self.assertEqual(triggers_written(b, start), ["write none"])
         self.assertEqual(len(self.notices(b, 1)), 1, b.logs())
         self.assertIn("timer", self.notices(b, 1)[0])
         # LED 2 on the board's GPIO device goes on as ever.
@@ -139,7 +171,7 @@ class KernelLeds(BoardCase):
         self.stop(b)
         # LED 1 found the timer, LED 2 no trigger: given back in reverse order.
         self.assertEqual(b.class_led(GREEN)[2], "timer")
-        self.assertEqual([what for _, what in sysfs_writes(b)], ["write none", "write timer"])
+        self.assertEqual(triggers_written(b), ["write none", "write timer"])
 
     def test_led_that_goes_leaves_the_other_going(self):
         b = self.stepped(leds={1: GREEN})

@@ -270,6 +270,20 @@ class StartScript(BoardCase):
             expect("start", 0, "started")
             self.assertTrue(self.ended(b, holder), "start did not wait for the lock")
             expect("stop", 0, "stopped")
+        with self.subTest("a holder whose pid was taken again"):
+            # The pid runs, but a process started at another time than the
+            # holder's: the holder has died, and its lock is not waited for.
+            b.run(f"sleep 60 {QUIET} & echo $! >/tmp/holder")
+            holder = int(self.read_sandbox(b, "/tmp/holder"))
+            with open(b.path(f"/proc/{holder}/stat")) as f:
+                started = int(f.read().rsplit(")", 1)[1].split()[19])
+            b.run(f"rm -f {LOCK} && ln -s {holder}:{started - 1} {LOCK}")
+            # A lock it waits for it gives up after 21 s, not 35.
+            expect("start", 0, "started", env="NORVASK_STOP_TIMEOUT=1")
+            self.assertFalse(self.ended(b, holder), "start waited for the pid's new process")
+            self.assertNotEqual(b.run(f"test -L {LOCK}")[0], 0, "lock left behind")
+            expect("stop", 0, "stopped")
+            b.run(f"kill {holder}")
         with self.subTest("a dead holder"):
             # A script killed while it held the lock does not block.
             b.run(f"rm -f {LOCK} && ln -s 99999:1 {LOCK}")

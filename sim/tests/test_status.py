@@ -31,7 +31,17 @@ CASES = {
     "hotspot": (11, ["stations wlan0 2", "traffic wlan0 on"],
                 {"access_points": [{"iface": "wlan0", "stations": 2, "traffic": "moved"},
                                    {"iface": "wlan02", "stations": 0}]}),
+    "hotspot, named otherwise": (11, [
+        "iface ap phy0-ap0 phy1-ap0 phy2-ap0",
+        "settings MOD_NORVASK_WIFI_AP=phy0-ap0 phy1-ap0 phy2-ap0", "stations phy2-ap0 2",
+        "traffic phy2-ap0 on"],
+        {"refused": None, "access_points": [{"iface": "phy0-ap0", "stations": 0},
+                                            {"iface": "phy1-ap0", "stations": 0},
+                                            {"iface": "phy2-ap0", "stations": 2,
+                                             "traffic": "moved"}]}),
     "client": (12, ["ssid café"], {"ssid": "café"}),
+    "client refused": (12, ["ssid home", "settings MOD_NORVASK_WIFI_CLIENT=a/b"],
+                       {"refused": "\"a/b\" holds '/'", "iface": None, "ssid": None}),
     "openvpn": (13, ["tun 0 up", "tun 1 up", "tun 1 rx 500"],
                 {"tunnels": [{"result": "received", "rx_bytes": 0},
                              {"result": "received", "rx_bytes": 500},
@@ -147,8 +157,13 @@ class Status(BoardCase):
         captures = self.files(b, *CAPTURES.values())
         self.assertIn(CAPTURES["openvpn"], captures)
 
-        other = b.run("sleep 60 >/dev/null 2>&1 & echo $!")[1]
-        program = b.run(f"readlink /proc/{other}/exe")[1]
+        # Another program's pid, once it runs that program: until its exec
+        # the child shows the shell that forked it.
+        program = b.run('readlink -f "$(command -v sleep)"')[1]
+        other = b.run(f"sleep 60 >/dev/null 2>&1 & p=$!; for i in $(seq 500); do "
+                      f"[ \"$(readlink /proc/$p/exe)\" = {program} ] && break; sleep 0.01; "
+                      f"done; echo $p")[1]
+        self.assertEqual(b.run(f"readlink /proc/{other}/exe")[1], program)
         cases = {
             "pid of the daemon that stopped": (f"echo {pid} >{PID_FILE}", "not running",
                                                f"pid {pid} from {PID_FILE} has ended"),
@@ -201,7 +216,8 @@ class Status(BoardCase):
             (f"{STATUS} --mode 17", 0, r"^preview  mode 17  always on: on\n"),
             (f"{STATUS} --mode=0 --json", 0,
              r'^\{"preview":\{"led":null,"mode":0,"shows":"not used"'),
-            (f"{STATUS} --modes", 0, r"(?s)^ 0  not used\n.*\n17  always on\n"),
+            (f"{STATUS} --modes", 0,
+             r"(?s)^ 0  not used\n.*\n17  always on\n    on when: the daemon is running\n"),
             (f"{STATUS} --mode 18", 2,
              r"^norvask-status: --mode takes a whole number from 0 to 17"),
             (f"{STATUS} --mode -1", 2, r"--mode takes a whole number"),
@@ -271,6 +287,45 @@ class StatusIdentity(StatusCase):
             self.assertEqual(status, 0, output)
             daemon = json.loads(output)["daemon"]
             self.assertEqual((daemon["state"], daemon["stop_signal"]), ("running", 0), daemon)
+
+
+class StatusServiceOwners(StatusCase):
+    """Modes 15 and 16 go by a program's name, whoever runs it: a user's
+    program under the service's name lights the LED as the rule says, and
+    the status names whose program it saw."""
+
+    def test_whose_program_took_the_services_name(self):
+        if os.geteuid() != 0:
+            self.skipTest("starting another user's program needs root")
+        # name -> mode, set-up, the owner's user and uid
+        cases = {
+            "nobody's client": (15, "service tessik_clientd connected as 65534", "nobody", 65534),
+            "nobody's portal": (16, "service drennic listening as 65534", "nobody", 65534),
+            "the client": (15, "service tessik_clientd connected", "root", 0),
+            "the portal": (16, "service drennic listening", "root", 0),
+        }
+        boards = {name: self.status_board(setup, modes=(mode, 17))
+                  for name, (mode, setup, _, _) in cases.items()}
+        for b in boards.values():
+            self.wait_ticks(b, 3)
+        plain = run_everywhere(boards, STATUS)
+        as_json = run_everywhere(boards, STATUS + " --json")
+        for name, (mode, setup, user, uid) in cases.items():
+            with self.subTest(name):
+                b = boards[name]
+                self.assertEqual(shapes(b)[:3], [led1 for led1, _ in predict((mode, 17), [setup])])
+                self.assertEqual(shapes(b)[-1], "on")
+                program = setup.split()[1]
+                pid = b.process_id(program)
+                self.assertEqual(as_json[name][0], 0, as_json[name][1])
+                evidence = json.loads(as_json[name][1])["leds"][0]["evidence"]
+                self.assertRegex(evidence["netstat_line"], rf" {pid}/{program}$")
+                self.assertEqual(evidence["owner"], {"pid": pid, "uid": uid, "user": user})
+                self.assertEqual(plain[name][0], 0, plain[name][1])
+                self.assertRegex(plain[name][1], rf"(?m)^       {program} .* {pid}/{program}; "
+                                                 rf"pid {pid} runs as user \"{user}\" "
+                                                 rf"\(uid {uid}\)$")
+                self.assertNothingLeft(b)
 
 
 class StatusStreams(StatusCase):

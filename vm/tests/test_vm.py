@@ -43,6 +43,9 @@ FAMILIES = {
     "serial": test_serial.ACTIVITY,
     "access point": test_wifi.ACCESS_POINT,
     "client": test_wifi.CLIENT,
+    # The router refuses to name its radios anew: those cases are skipped
+    # with its reason; the names the daemon refuses are played.
+    "radio names": test_wifi.RADIO_NAMES,
     "openvpn": test_vpn.OPENVPN,
     "ipsec": test_vpn.IPSEC,
     "services": test_vpn.SERVICES,
@@ -391,9 +394,11 @@ class EmulatedRouter(WebPage, unittest.TestCase):
         """What the router cannot play is refused, as the simulated board
         refuses what it lacks, and told apart from a line that fails."""
         b = self.board
-        for line in ("nproc 5", "iface wlan0 off", "serial ttyS0 fail", "sas 2",
-                     "stations wlan0 3", "led-class other:led", "led-class norvask:red:two 255",
-                     "led-trigger norvask:red:two pattern", "led-trigger other:led timer"):
+        for line in ("nproc 5", "iface wlan0 off", "iface ap phy0-ap0 phy1-ap0",
+                     "iface client phy0-sta0", "serial ttyS0 fail", "sas 2", "stations wlan0 3",
+                     "tun 0 rx 27", "service drennic listening as 65534", "led-class other:led",
+                     "led-class norvask:red:two 255", "led-trigger norvask:red:two pattern",
+                     "led-trigger other:led timer"):
             with self.subTest(line), self.assertRaises(Refused):
                 b.do(line, timeout=60)
         for line in ("frobnicate", "pin bin9 1", "sas x", "stations wlan5 1", "tick",
@@ -518,6 +523,9 @@ class EmulatedRouter(WebPage, unittest.TestCase):
 
     def test_client(self):
         self.run_family("client")
+
+    def test_radio_names(self):
+        self.run_family("radio names")
 
     def test_openvpn(self):
         self.run_family("openvpn")

@@ -1,4 +1,5 @@
 // A strict reader for the one flat JSON object that POST /settings takes.
+#include <cstdio>
 #include <cstring>
 
 #include "status/status.h"
@@ -11,8 +12,10 @@ struct Reader {
   const char* end;
 };
 
-// An unknown key as sent, cut, for the error's "field".
-std::array<char, 33> unknown_key;
+// An unknown key, escaped and cut, for the error's "field" and its words.
+constexpr std::size_t shown_key_limit = 32;
+std::array<char, shown_key_limit + 4> unknown_key;
+std::array<char, shown_key_limit + 24> unknown_key_error;
 
 constexpr Refusal malformed = {400, "the body is not a JSON object of led1, led2 and token",
                                nullptr, nullptr};
@@ -179,6 +182,71 @@ std::size_t field_index(const char* key, bool fits) {
   return fields.size();
 }
 
+// One character of a key as the answer shows it: printable ASCII as it is,
+// anything else escaped, so that "led1\u0000" cannot read as "led1".
+void show_character(std::uint32_t code, bool raw_byte, char* piece, std::size_t cap) {
+  if (code == '"' || code == '\\') {
+    (void)std::snprintf(piece, cap, "\\%c", static_cast<char>(code));
+  } else if (code >= 0x20 && code < 0x7f) {
+    (void)std::snprintf(piece, cap, "%c", static_cast<char>(code));
+  } else if (code == '\n' || code == '\r' || code == '\t') {
+    (void)std::snprintf(piece, cap, "\\%c", code == '\n' ? 'n' : code == '\r' ? 'r' : 't');
+  } else if (raw_byte && code >= 0x80) {
+    (void)std::snprintf(piece, cap, "\\x%02x", static_cast<unsigned>(code));
+  } else {
+    (void)std::snprintf(piece, cap, "\\u%04x", static_cast<unsigned>(code));
+  }
+}
+
+// The key between `begin` and `end` (a string already read, so well formed),
+// decoded and shown escaped into unknown_key, cut with "..." past the limit.
+void show_key(const char* begin, const char* end) {
+  std::size_t used = 0;
+  unknown_key[0] = '\0';
+  for (const char* p = begin; p < end;) {
+    std::uint32_t code = static_cast<unsigned char>(*p++);
+    bool raw_byte = true;
+    if (code == '\\' && p < end) {
+      raw_byte = false;
+      switch (const char escaped = *p++) {
+        case 'b':
+          code = '\b';
+          break;
+        case 'f':
+          code = '\f';
+          break;
+        case 'n':
+          code = '\n';
+          break;
+        case 'r':
+          code = '\r';
+          break;
+        case 't':
+          code = '\t';
+          break;
+        case 'u':
+          code = 0;
+          for (int i = 0; i < 4 && p < end; ++i) {
+            code = code * 16 + static_cast<std::uint32_t>(hex_value(*p++));
+          }
+          break;
+        default:  // \" \\ \/
+          code = static_cast<unsigned char>(escaped);
+          break;
+      }
+    }
+    std::array<char, 12> piece{};
+    show_character(code, raw_byte, piece.data(), piece.size());
+    const std::size_t length = std::strlen(piece.data());
+    if (used + length > shown_key_limit) {
+      (void)std::snprintf(unknown_key.data() + used, unknown_key.size() - used, "...");
+      return;
+    }
+    (void)std::snprintf(unknown_key.data() + used, unknown_key.size() - used, "%s", piece.data());
+    used += length;
+  }
+}
+
 }  // namespace
 
 Refusal parse_settings_body(const char* body, std::size_t length, SettingsBody& out) {
@@ -193,14 +261,19 @@ Refusal parse_settings_body(const char* body, std::size_t length, SettingsBody& 
     first = false;
     std::array<char, 33> key{};
     bool fits = true;
+    skip_blanks(r);
+    const char* key_start = r.p + 1;
     const Text name = read_string(r, key.data(), key.size(), fits);
-    if (name == Text::Malformed || !take(r, ':')) return malformed;
+    if (name == Text::Malformed) return malformed;
+    const char* key_end = r.p - 1;
+    if (!take(r, ':')) return malformed;
     // A name with a control character in it ("led1\u0000") names no field.
     const std::size_t index = field_index(key.data(), fits && name == Text::Fine);
     if (index == fields.size()) {
-      // The name goes back into the answer, cut; it is escaped there.
-      unknown_key = key;
-      return refuse("unknown field", unknown_key.data());
+      show_key(key_start, key_end);
+      (void)std::snprintf(unknown_key_error.data(), unknown_key_error.size(),
+                          "unknown field \"%s\"", unknown_key.data());
+      return refuse(unknown_key_error.data(), unknown_key.data());
     }
     if (seen[index]) return refuse(fields[index].twice, fields[index].name);
     seen[index] = true;

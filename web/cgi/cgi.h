@@ -20,6 +20,7 @@ struct CgiRequest {
   const char* host;
   const char* origin;
   const char* referer;
+  const char* fetch_site;  // Sec-Fetch-Site
 };
 
 enum class Route : std::uint8_t { None, Status, Modes, Token, Preview, Settings };
@@ -36,6 +37,8 @@ struct Refusal {
 inline constexpr std::size_t body_limit = 1024;
 // A body whose length the server did not say.
 inline constexpr long body_length_unknown = -1;
+// How long the body may take to arrive, all of it.
+inline constexpr int body_seconds = 10;
 
 [[nodiscard]] CgiRequest request_from_environment();
 
@@ -118,6 +121,11 @@ extern RewriteStep rewrite_failing_step;
 // file then exactly as it was.
 int rewrite_settings(const char* path, const LedChange* changes, std::size_t count,
                      const char*& why);
+
+// Removes what writers killed before their rename left beside the settings
+// file at `path`, unless a writer is at work (it takes the writers' lock
+// without waiting); a rewrite does the same once it holds the lock.
+void remove_stale_settings_files(const char* path);
 
 // ---- the restart ----
 

@@ -1,5 +1,6 @@
 // The CGI program behind the owner's page: the LEDs' status, the modes, a
 // preview of one, and writing both modes (cgi-bin/norvask/<route>).
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "settings/settings_internal.h"
 #include "status/status.h"
@@ -29,6 +31,8 @@ const char* reason(int status) {
       return "Not Found";
     case 405:
       return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
     case 413:
       return "Content Too Large";
     default:
@@ -69,6 +73,14 @@ void answer_refusal(const Refusal& refusal) {
 
 StatusReport report;
 
+// The Wi-Fi modes name the interfaces the settings give them.
+void answer_modes() {
+  LedSettings settings{};
+  (void)read_settings(settings);
+  headers(200);
+  render_modes_json(stdout, settings);
+}
+
 void answer_status() {
   status_setup();
   (void)look_at_everything(report);
@@ -94,15 +106,33 @@ void answer_token(const CgiRequest& request) {
   put(stdout, "{\"token\":\"%s\"}\n", token.data());
 }
 
+std::int64_t now_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+}
+
 // The body, as long as the server said, or up to its end when it did not:
-// never more than one byte past the limit.
+// never more than one byte past the limit, and never waited for longer than
+// body_seconds in all (a client that sends less than it said, and keeps the
+// connection open, would keep us waiting as long as the server lets it).
 Refusal read_body(long length, char* body, std::size_t& size) {
   const std::size_t wanted =
       length == body_length_unknown ? body_limit + 1 : static_cast<std::size_t>(length);
+  const std::int64_t deadline = now_ms() + std::int64_t{body_seconds} * 1000;
   size = 0;
   while (size < wanted) {
+    const std::int64_t left = deadline - now_ms();
+    if (left <= 0) {
+      return {408, "the body did not arrive in time: send it again", "body", nullptr};
+    }
+    pollfd input{0, POLLIN, 0};
+    const int ready = poll(&input, 1, static_cast<int>(left));
+    if (status_stop) return {400, "the body could not be read", "body", nullptr};
+    if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+    if (ready < 0) return {400, "the body could not be read", "body", nullptr};
     const ssize_t n = read(0, body + size, wanted - size);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n < 0) return {400, "the body could not be read", "body", nullptr};
     if (n == 0) break;
     size += static_cast<std::size_t>(n);
@@ -158,6 +188,19 @@ void answer_settings(const CgiRequest& request, long length) {
   put(stdout, "}\n");
 }
 
+// The request's variables (every header as HTTP_*, the query, the user)
+// have been read: from here on the environment holds PATH alone, so that
+// none of them reaches the probes' commands, their shell or the start script.
+void keep_only_path() {
+  static std::array<char*, 2> kept{};
+  for (char** entry = environ; entry && *entry; ++entry) {
+    if (std::strncmp(*entry, "PATH=", 5) != 0) continue;
+    kept[0] = *entry;  // the one getenv finds
+    break;
+  }
+  environ = kept.data();
+}
+
 }  // namespace
 
 int main() {
@@ -167,19 +210,20 @@ int main() {
   // look early; its private directory is removed all the same.
   catch_stop_signals();
   const CgiRequest request = request_from_environment();
+  keep_only_path();
   Route route = Route::None;
   long length = 0;
   const Refusal refusal = check_request(request, route, length);
   if (refusal.status != 0) {
     answer_refusal(refusal);
   } else {
+    remove_stale_settings_files(settings_path);
     switch (route) {
       case Route::Status:
         answer_status();
         break;
       case Route::Modes:
-        headers(200);
-        render_modes_json(stdout);
+        answer_modes();
         break;
       case Route::Token:
         answer_token(request);

@@ -1,5 +1,6 @@
 // Rewriting the settings file: only the value the daemon reads changes,
 // and the file is replaced whole or not at all.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -215,15 +216,48 @@ int create_temporary(int dir, const char* name, char* temporary, std::size_t cap
   return -1;
 }
 
+// Whether `entry` is named as create_temporary names the new files of `name`.
+bool temporary_name(const char* entry, const char* name) {
+  const std::size_t length = std::strlen(name);
+  if (entry[0] != '.' || std::strncmp(entry + 1, name, length) != 0 || entry[length + 1] != '.') {
+    return false;
+  }
+  const char* digits = entry + length + 2;
+  return std::strlen(digits) == 16 && std::strspn(digits, "0123456789abcdef") == 16;
+}
+
+// Removes the new files that writers killed between their create and their
+// rename left behind. Called with the lock held: no writer is between the
+// two then, so every one there is stale. Only regular files of ours are
+// removed; unlinkat removes a name and follows nothing.
+void remove_stale_temporaries(int dir, const char* name) {
+  const int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!listing) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  while (const dirent* entry = readdir(listing)) {
+    struct stat st {};
+    if (!temporary_name(entry->d_name, name) ||
+        fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;
+    }
+    if (S_ISREG(st.st_mode) && st.st_uid == geteuid()) (void)unlinkat(dir, entry->d_name, 0);
+  }
+  closedir(listing);
+}
+
+int open_lock(int dir, const char* name, int flags) {
+  char lock_name[300];
+  (void)std::snprintf(lock_name, sizeof lock_name, ".%s.lock", name);
+  return openat(dir, lock_name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, 0600);
+}
+
 // Takes the lock beside the file: writers take turns, so that each reads
 // what the one before it wrote and the last one wins.
 int lock_beside(int dir, const char* name, const char*& why) {
-  char lock_name[300];
-  (void)std::snprintf(lock_name, sizeof lock_name, ".%s.lock", name);
-  const int fd =
-      failing(RewriteStep::Lock)
-          ? -1
-          : openat(dir, lock_name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  const int fd = failing(RewriteStep::Lock) ? -1 : open_lock(dir, name, O_CREAT);
   if (fd < 0) {
     (void)fail(why, "cannot open the lock beside the settings file");
     return -1;
@@ -290,6 +324,7 @@ int rewrite_settings(const char* path, const LedChange* changes, std::size_t cou
     close(dir);
     return error;
   }
+  remove_stale_temporaries(dir, name);
   Buffer old{nullptr, 0};
   struct stat st {};
   bool missing = false;
@@ -332,4 +367,17 @@ int rewrite_settings(const char* path, const LedChange* changes, std::size_t cou
   close(lock);
   close(dir);
   return error;
+}
+
+void remove_stale_settings_files(const char* path) {
+  char dir_path[4096];
+  const char* name = split_path(path, dir_path, sizeof dir_path);
+  const int dir = open(dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return;
+  // No lock: no writer has been here. A writer at work now: its file is
+  // not stale, and the next run looks again.
+  const int lock = open_lock(dir, name, 0);
+  if (lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0) remove_stale_temporaries(dir, name);
+  if (lock >= 0) close(lock);
+  close(dir);
 }

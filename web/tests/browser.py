@@ -12,11 +12,13 @@ NORVASK_WEB_SCREENSHOT names a PNG file to keep a picture of the page in,
 once the daemon runs with both LEDs lit (docs/web-page.png is made so)."""
 
 import base64
+import http.server
 import json
 import os
 import re
 import shutil
 import socket
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -24,6 +26,7 @@ import urllib.request
 from selenium import webdriver
 from selenium.common.exceptions import NoAlertPresentException
 from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
@@ -37,12 +40,47 @@ SETTINGS = "/opt/norvask/etc/settings"
 PAGE_SECONDS = 45
 # Hostile network names, each at most 32 bytes, as an SSID is.
 HOSTILE_SSIDS = ["<img src=x onerror=alert(1)>", "</script><b id=pwned>x"]
+# Another site's page that shows the owner's page in a frame nearly
+# transparent over a decoy button, so that a click on the decoy lands on the
+# frame; {page} is the owner's page.
+FRAMING_PAGE = """<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>Win a prize</title><style>
+body {{ margin: 0; overflow: hidden; font: 1rem sans-serif; }}
+#decoy {{ position: absolute; padding: .5rem 1.6rem; }}
+iframe {{ position: absolute; top: 0; left: 0; width: 100vw; height: 100vh; border: 0;
+          opacity: .01; z-index: 2; }}
+</style></head><body>
+<button id="decoy" style="top: 400px; left: 40px">Claim your prize</button>
+<iframe id="owners" src="{page}"></iframe>
+</body></html>
+"""
 
 
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def serve_framing_page(page):
+    """Serves FRAMING_PAGE on another port of this machine's loopback address
+    (where the router's port is forwarded); returns (server, its URL)."""
+    body = FRAMING_PAGE.format(page=page).encode()
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):  # noqa: N802 (the name http.server calls)
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html; charset=utf-8")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, f"http://127.0.0.1:{server.server_address[1]}/"
 
 
 def authorization(user=USER, password=PASSWORD):
@@ -209,6 +247,9 @@ class WebPage:
                                         change | {"token": token}),
             "a form's content type": (403, {"Content-Type": "text/plain"},
                                       change | {"token": token}),
+            # A page on another port of this host, as the browser tells it.
+            "another port's page": (403, json_type | {"Sec-Fetch-Site": "same-site"},
+                                    change | {"token": token}),
         }
         for name, (refusal, headers, body) in posts.items():
             with self.subTest("POST refused", case=name):
@@ -219,6 +260,81 @@ class WebPage:
                 self.assertEqual(answer_headers.get("Content-Type"),
                                  "application/json; charset=utf-8")
                 self.assertIsInstance(json.loads(answer)["error"], str)
+        self.assertEqual(self.settings_text(), before)
+
+    def test_web_framed(self):
+        """Another site's page (another port of the router's address) shows
+        the owner's page in a frame, nearly transparent over its decoy: the
+        framed page says why it takes no change, and clicks where its
+        chooser and Apply are change nothing."""
+        self.web_server()
+        self.daemon_started((11, 17), "# the owner's note")
+        server, framing = serve_framing_page(self.url())
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        d = self.page()
+        d.get(framing)
+        frame = d.find_element(By.ID, "owners")
+        d.switch_to.frame(frame)
+        self.wait_shown("daemon", r"The daemon: running \(pid \d+\)")
+        # Its modes are listed by now (they come before the first status).
+        apply, chooser = d.find_element(By.ID, "apply"), d.find_element(By.ID, "mode1")
+        places = {name: element.rect for name, element in (("apply", apply), ("mode1", chooser))}
+        d.switch_to.default_content()
+        before, pid = self.settings_text(), self.daemon_pid()
+        decoy = d.find_element(By.ID, "decoy")
+        for name in ("mode1", "apply"):
+            # The decoy moved over the framed control, as its maker would place it.
+            place = places[name]
+            d.execute_script("const [s, r] = [arguments[0].style, arguments[1]];"
+                             "s.top = r.y + 'px'; s.left = r.x + 'px';"
+                             "s.width = r.width + 'px'; s.height = r.height + 'px';",
+                             decoy, place)
+            ActionChains(d).move_to_element(decoy).click().perform()
+            # A chooser that took the click would now take the keys.
+            ActionChains(d).send_keys(Keys.END, Keys.ENTER).perform()
+        # A write, had it started, would show within this long.
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline:
+            self.assertEqual((self.settings_text(), self.daemon_pid()), (before, pid),
+                             "a click on the framed page changed the settings")
+            time.sleep(0.5)
+        d.switch_to.frame(frame)
+        with self.subTest("the framed page says why"):
+            self.assertRegex(self.text_of("framed"), r"inside another page.*cannot be changed")
+            self.assertFalse(apply.is_enabled())
+            self.assertFalse(chooser.is_enabled())
+            self.assertEqual(self.text_of("result"), "")
+            # The choosers still say which modes are set.
+            self.assertRegex(Select(chooser).first_selected_option.get_attribute("textContent"),
+                             r"^11: Wi-Fi hotspot — lit when ")
+        d.switch_to.default_content()
+        shot = os.environ.get("NORVASK_WEB_FRAMED_SCREENSHOT")
+        if shot:
+            d.execute_script("document.getElementById('owners').style.opacity = '.85'")
+            d.save_screenshot(shot)
+        self.assert_quiet_console()
+
+    def test_web_body_that_never_comes(self):
+        """A signed-in POST that says 100 bytes, sends 8 and holds its
+        connection open: the web server passes on the CGI's 408 once the
+        body's time (10 s) is up, and nothing is written."""
+        self.web_server()
+        self.board.do("modes 11 17")
+        before = self.settings_text()
+        head = (f"POST /cgi-bin/norvask/settings HTTP/1.1\r\nHost: 127.0.0.1:{self.web_port}\r\n"
+                f"Authorization: {authorization()}\r\nContent-Type: application/json\r\n"
+                "Content-Length: 100\r\n\r\n")
+        started = time.monotonic()
+        answer = b""
+        with socket.create_connection(("127.0.0.1", self.web_port), timeout=60) as s:
+            s.sendall(head.encode() + b'{"led1":')
+            # Never more, and never closed from here: the server ends it.
+            while chunk := s.recv(4096):
+                answer += chunk
+        took = time.monotonic() - started
+        self.assertRegex(answer.decode(errors="replace"), r"^HTTP/1\.[01] 408 ")
+        self.assertLess(took, 40, "the CGI waited longer than its bound")
         self.assertEqual(self.settings_text(), before)
 
     def test_web_hostile_ssid(self):
@@ -238,6 +354,36 @@ class WebPage:
                     d.switch_to.alert.text
                 self.assert_quiet_console()
 
+    def test_web_radio_names(self):
+        """The interfaces the settings name, in the evidence and the modes'
+        words, and a Wi-Fi key the daemon refused, with why."""
+        self.web_server()
+        self.daemon_started((11, 12), "MOD_NORVASK_WIFI_AP=wlan02",
+                            'MOD_NORVASK_WIFI_CLIENT="wlan 1"')
+        d = self.page()
+        refusal = 'MOD_NORVASK_WIFI_CLIENT refused: "wlan 1" holds a blank'
+        self.wait_shown("evidence1", r"^wlan02: none$")
+        self.assertNotIn("wlan0:", self.text_of("evidence1"))
+        self.wait_shown("state2", r"^Mode 12, Wi-Fi client: off$")
+        self.wait_shown("evidence2", f"^{re.escape(refusal)}; the LED stays off$")
+        self.wait_shown("settings", f"{re.escape(refusal)}; mode 12 keeps its LED off")
+        modes = {o.get_attribute("value"): o.text
+                 for o in Select(d.find_element(By.ID, "mode1")).options}
+        self.assertIn("on when a Wi-Fi access point (wlan02) has devices connected", modes["11"])
+        self.assertIn("on when never: MOD_NORVASK_WIFI_CLIENT is refused", modes["12"])
+        self.assert_quiet_console()
+
+    def test_web_service_owner(self):
+        """Mode 16 goes by a program's name: the page says whose program
+        it saw, here the router's own portal, run by root."""
+        self.web_server()
+        self.board.do("modes 16 17")
+        self.change("service drennic listening", undo=["service drennic down"])
+        self.page()
+        self.wait_shown("state1", r"^Mode 16, VPN portal: on$")
+        self.wait_shown("evidence1", r'(?m)^pid \d+ runs as user "root" \(uid 0\)$')
+        self.assert_quiet_console()
+
     def test_web_watch_and_apply(self):
         """Signed in, LED 1 on mode 11 shows a phone joining, then blinks
         with traffic; LED 2 chosen 13 by keyboard, previewed and applied:
@@ -250,6 +396,15 @@ class WebPage:
         with self.subTest("sign in"):
             self.assertEqual(d.title, "norvask: the router's LEDs")
             self.wait_shown("daemon", r"The daemon: running \(pid \d+\)")
+        with self.subTest("every mode's line in the chooser reads on"):
+            lines = [o.get_attribute("textContent")
+                     for o in Select(d.find_element(By.ID, "mode1")).options]
+            self.assertEqual(len(lines), 18, lines)
+            self.assertEqual(lines[0], "0: not used — never lit")
+            self.assertEqual(lines[17], "17: always on — lit when the daemon is running")
+            for line in lines:
+                self.assertRegex(line, r"^\d+: [^—]+ — (lit when [^—]+|never lit)$")
+                self.assertIsNone(re.search(r"\b(\w+)\W+\1\b", line), f"a word twice: {line}")
         with self.subTest("a phone joins, then sends"):
             self.wait_shown("state1", r"^Mode 11, Wi-Fi hotspot: off$")
             self.assertEqual(self.lamp(1), "lamp off")

@@ -16,6 +16,11 @@ const page = {
   previewTimer: [0, 0],
 };
 
+// A page of another site can show this one in a frame, hidden or disguised,
+// and have the owner's clicks land on its choosers and Apply: framed, the
+// page only shows, and says why.
+const framed = window.self !== window.top;
+
 function $(id) { return document.getElementById(id); }
 
 function text(node, value) { node.textContent = value; }
@@ -95,7 +100,13 @@ function serialParts(e) {
     (e.moved ? '' : 'nothing ') + words + ' in the last second'];
 }
 
+// A Wi-Fi key the daemon refused names no interface: its mode's LED stays off.
+function refusedParts(key, e) {
+  return [key + ' refused: ' + e.refused + '; the LED stays off'];
+}
+
 function accessPointParts(e) {
+  if (e.refused) return refusedParts('MOD_NORVASK_WIFI_AP', e);
   const parts = [];
   for (const ap of e.access_points || []) {
     if (ap.listing_bytes <= 1) parts.push(ap.iface + ': none');
@@ -112,8 +123,9 @@ function accessPointParts(e) {
 }
 
 function clientParts(e) {
-  if (e.ssid === null) return ['wlan1: not connected (wpa_cli shows no ssid)'];
-  return ['wlan1: connected to "' + e.ssid + '"',
+  if (e.refused) return refusedParts('MOD_NORVASK_WIFI_CLIENT', e);
+  if (e.ssid === null) return [e.iface + ': not connected (wpa_cli shows no ssid)'];
+  return [e.iface + ': connected to "' + e.ssid + '"',
     e.traffic === 'moved' ? 'traffic in the last second'
       : e.traffic === 'still' ? 'no traffic in the last second'
         : 'its counters cannot be read, so the LED is off'];
@@ -138,8 +150,20 @@ function ipsecParts(e) {
   return [e.tool + ': ' + (e.listing_cut ? 'at least ' : '') + plural(e.associations_up, 'association') + ' up'];
 }
 
+// Whose program holds the socket: any user's may bear the service's name.
+function ownerPart(o) {
+  if (o.pid === null) return 'whose it is cannot be told: netstat shows no pid';
+  if (o.uid === null) return 'whose it is cannot be told: pid ' + o.pid + ' no longer runs a program of that name';
+  if (o.user === null) return 'pid ' + o.pid + ' runs as uid ' + o.uid + ', which has no user name';
+  return 'pid ' + o.pid + ' runs as user "' + o.user + '" (uid ' + o.uid + ')';
+}
+
 function serviceParts(name, up, seen, notSeen, e) {
-  if (up) return [name + ' ' + seen + ': ' + (e.netstat_line || '')];
+  if (up) {
+    const parts = [name + ' ' + seen + ': ' + (e.netstat_line || '')];
+    if (e.owner) parts.push(ownerPart(e.owner));
+    return parts;
+  }
   const parts = [name + ': ' + notSeen];
   if (e.cut_owner) parts.push('netstat cut its owner column to "' + e.cut_owner + '" (19 characters), so the name cannot match');
   return parts;
@@ -225,17 +249,21 @@ function showStatus(status) {
   for (const led of status.leds || []) showLed(led);
   text($('daemon'), daemonWords(status));
   const s = status.settings || {};
-  text($('settings'), s.error ? 'The settings file ' + s.path + ' cannot be read (' + s.error + '): both modes read as 0' : '');
+  const said = s.error ? ['The settings file ' + s.path + ' cannot be read (' + s.error + '): both modes read as 0'] : [];
+  for (const [key, name, mode] of [['wifi_ap', 'MOD_NORVASK_WIFI_AP', 11], ['wifi_client', 'MOD_NORVASK_WIFI_CLIENT', 12]]) {
+    if (s[key] && s[key].refused) said.push(name + ' refused: ' + s[key].refused + '; mode ' + mode + ' keeps its LED off');
+  }
+  text($('settings'), said.join('; '));
   text($('problem'), status.problem ? 'Could not look: ' + status.problem : '');
   text($('updated'), 'Updated ' + when(Date.now() / 1000));
 }
 
 // ---- the choosers ----
 
+// "11: Wi-Fi hotspot — lit when ...; blinks when ...", in the status tool's words.
 function modeWords(m) {
-  let words = m.mode + ': ' + m.shows;
-  if (m.on) words += ', on when ' + m.on;
-  if (m.blinks) words += ', blinks when ' + m.blinks;
+  let words = m.mode + ': ' + m.shows + ' — ' + (m.on ? 'lit when ' + m.on : 'never lit');
+  if (m.blinks) words += '; blinks when ' + m.blinks;
   return words;
 }
 
@@ -243,7 +271,7 @@ function chooseMode(chooser, mode) {
   if (chooser.value === String(mode)) return;
   if (![...chooser.options].some((o) => o.value === String(mode))) {
     // A mode beyond the table: shown as set, not offered.
-    const option = new Option(mode + ': not a mode, the LED stays off', String(mode));
+    const option = new Option(mode + ': not a mode — never lit', String(mode));
     option.disabled = true;
     chooser.add(option);
   }
@@ -254,6 +282,8 @@ function fillChoosers() {
   for (const n of [1, 2]) {
     const chooser = $('mode' + n);
     chooser.replaceChildren(...page.modes.map((m) => new Option(modeWords(m), String(m.mode))));
+    // Framed, the choosers show the modes but never take a choice.
+    if (framed) continue;
     chooser.disabled = false;
     chooser.addEventListener('change', () => {
       page.chosen[n - 1] = true;
@@ -262,7 +292,7 @@ function fillChoosers() {
       page.previewTimer[n - 1] = setTimeout(() => preview(n), previewDelayMs);
     });
   }
-  $('apply').disabled = false;
+  $('apply').disabled = framed;
 }
 
 async function preview(n) {
@@ -293,7 +323,7 @@ function result(words, failed) {
 }
 
 async function apply() {
-  if (page.applying) return;
+  if (page.applying || framed) return;
   page.applying = true;
   $('apply').disabled = true;
   const led1 = Number($('mode1').value);
@@ -335,6 +365,11 @@ async function refresh() {
 }
 
 async function start() {
+  if (framed) {
+    text($('framed'), 'This page is shown inside another page, which could make your clicks ' +
+      'change the LEDs: the modes cannot be changed here. Open the router\'s address ' +
+      'yourself to change them.');
+  }
   $('apply').addEventListener('click', apply);
   const modes = await ask('modes');
   if (modes.error) {
