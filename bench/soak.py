@@ -603,6 +603,9 @@ class RouterRun(BoardRun):
         self.model = Model(self.modes, ROUTER_GARBAGE)
         scenario = Scenario(self.seed, True, ROUTER)
         b.do(f"modes {self.modes[0]} {self.modes[1]}")
+        # LED 1 on the router's kernel LED, whose values are the kernel's
+        # record; LED 2, on the GPIO device, ends each tick.
+        play(b, self.model, class_led_setting(1, CLASS_LEDS[0]))
         start = b.mark()
         b.start(timeout=self.TICK_SECONDS)
         self.window = start

@@ -72,8 +72,8 @@ need_browser_tools() {
 }
 
 # The emulated arm64 router: qemu's system emulator, and what vm/image.py
-# needs to build its image.
+# needs to build its image (dtc: the router's device tree).
 need_vm_tools() {
   need_packages qemu-system-arm cmake ninja-build g++-aarch64-linux-gnu binutils cpio kmod \
-    debian-archive-keyring python3
+    debian-archive-keyring python3 device-tree-compiler
 }

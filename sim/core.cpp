@@ -403,6 +403,7 @@ struct Loop {
 
 void daemon_exited(Supervisor& s, const Loop& loop, int status, const rusage& usage) {
   // Everything the daemon did before it went comes first.
+  if (s.backend->report_first) s.backend->report_first();
   s.backend->daemon_ending(s);
   drain_log(*s.backend, loop.log_fd);
   drain_output(s.daemon.out, s.daemon.out_line, "stdout");
@@ -545,6 +546,7 @@ int run_loop(Supervisor& s, Loop& loop) {
     if (poll(fds, own + extra, -1) < 0 && errno != EINTR) return 1;
     // The daemon is blocked in the device call it made: whatever it logged or
     // printed before is already queued, and is reported first.
+    if (s.backend->report_first) s.backend->report_first();
     drain_log(*s.backend, loop.log_fd);
     drain_output(s.daemon.out, s.daemon.out_line, "stdout");
     drain_output(s.daemon.err, s.daemon.err_line, "stderr");

@@ -122,6 +122,9 @@ struct Backend {
   // The web server has been started (in its process: in_job): its filter,
   // served for as long as anyone under it lives.
   void (*server_started)(Supervisor&, int report_fd);
+  // Reports what happened before anything woke the loop, ahead of the
+  // daemon's log and output (the router's kernel trace); null: nothing.
+  void (*report_first)() = nullptr;
 };
 
 int parse_int(const std::string& word, long low, long high, long& value);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "sim/events.h"
+#include "sim/kernel_leds.h"
 #include "sim/simulated.h"
 #include "sim/words.h"
 
@@ -51,9 +52,10 @@ struct Action {
   double deadline;
   bool serial;         // waiting for UART bytes
   FileId daemon_file;  // what the daemon it starts runs, known by before its PID
+  bool leds;           // it binds or unbinds an LED's driver
 };
 
-Action action{-1, -1, false, false, -1, "", 0, false, {}};
+Action action{-1, -1, false, false, -1, "", 0, false, {}, false};
 
 struct Uart {
   const char* name;
@@ -94,7 +96,7 @@ int start_action(const std::string& command, bool init, std::string& error) {
   ShellStarted started{};
   if (start_shell(child, started, error) != 0) return -1;
   action = {started.pid, started.out, init, false, -1, "", board_clock() + action_seconds,
-            false,       {}};
+            false,       {},          false};
   struct stat st {};
   if (init && stat(sandbox_daemon_path, &st) == 0) action.daemon_file = {st.st_dev, st.st_ino};
   if (init) action.listener = receive_listener(started.report);
@@ -154,6 +156,8 @@ void action_ended(Supervisor& s, int status) {
     finish_line(s, verb_done, "");
     return;
   }
+  // A driver bound again holds its lines anew.
+  if (action.leds) learn_led_lines();
   std::string why;
   for (std::size_t i = lines.size() > 3 ? lines.size() - 3 : 0; i < lines.size(); ++i) {
     why += (why.empty() ? "" : " ") + lines[i];
@@ -390,6 +394,40 @@ int install(const Call& c) {
   return act(c, "install");
 }
 
+// ---- the kernel's LEDs ----
+
+// The router's kernel LEDs are its device tree's (vm/image.py): leds-gpio
+// on two lines of the PL061, each a device of its own.
+bool router_led(const std::string& name) {
+  return is_one_of(name, {"norvask:green:one", "norvask:red:two"});
+}
+
+constexpr const char* router_leds_reason =
+    "its kernel LEDs are norvask:green:one and norvask:red:two, fixed by its device tree";
+
+// Brought back (its driver bound) with trigger none and brightness 0, or
+// gone (its driver unbound).
+int led_class(const Call& c) {
+  std::string name;
+  long max = -1;
+  bool gone = false;
+  if (const int wrong = read_led_class(c, name, max, gone)) return wrong;
+  if (!router_led(name)) return c.refuse(router_leds_reason);
+  if (max != -1 && max != 1) return c.refuse("leds-gpio's max_brightness is 1");
+  const int result = act(c, "led_class");
+  action.leds = result == verb_pending;
+  return result;
+}
+
+// Another program sets the LED's trigger, through its trigger file.
+int led_trigger(const Call& c) {
+  std::string name;
+  std::string trigger;
+  if (const int wrong = read_led_trigger(c, name, trigger)) return wrong;
+  if (!router_led(name)) return c.refuse(router_leds_reason);
+  return act(c, "led_trigger");
+}
+
 int refuse_iface(const Call& c) {
   if (c.w.size() >= 2 && (c.w[1] == "ap" || c.w[1] == "client")) {
     return c.refuse("its radios keep the names hostapd and wpa_supplicant were set up with");
@@ -428,6 +466,8 @@ constexpr Verb verbs[] = {
     {"tick", play_tick},
     {"init", init},
     {"install", install},
+    {"led-class", led_class},
+    {"led-trigger", led_trigger},
 };
 
 // ---- the hooks ----
@@ -466,6 +506,7 @@ int prepare(const Supervisor& /*s*/) {
   // Already there when the board is started again.
   (void)mount("host", share_dir, "9p", MS_RDONLY, "trans=virtio,version=9p2000.L");
   relay_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (open_led_trace() < 0) return -1;
   return world_ready();
 }
 
@@ -546,6 +587,12 @@ void serve(Supervisor& s, const pollfd* fds) {
   check_serial(s);
 }
 
+// Whatever was set on the LEDs' lines happened before the log message, the
+// device call, the exit or the command's end that woke the loop. The trace
+// is not polled: with nothing else going on, the board's timer comes by
+// often enough, and each value keeps the kernel's time.
+void report_first() { drain_led_trace(); }
+
 }  // namespace
 
 int open_router_port() {
@@ -589,4 +636,5 @@ const Backend router_backend = {
     poll_fds,
     serve,
     server_started,
+    report_first,
 };

@@ -2,13 +2,15 @@
 
     python3 vm/image.py [--out DIR] [--refresh]
 
-Leaves DIR/vmlinuz (the kernel) and DIR/initrd.gz (the whole system as a
-gzip'd cpio archive) beside the package cache. Packages are fetched with a
+Leaves DIR/vmlinuz.gz (the kernel), DIR/initrd.gz (the whole system as a
+gzip'd cpio archive) and DIR/router.dtb (the machine's device tree with the
+router's LEDs) beside the package cache. Packages are fetched with a
 private apt configuration under DIR/apt, so the host's package manager gets
 no new architecture and nothing is installed on the host.
 """
 
 import argparse
+import concurrent.futures
 import os
 import re
 import shutil
@@ -16,6 +18,8 @@ import stat
 import subprocess
 import sys
 import time
+
+from router import MACHINE
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -248,6 +252,7 @@ MODULES = [
     "xfrm_user", "esp4", "ipcomp", "xfrm4_tunnel", "authenc", "echainiv", "seqiv",
     "gcm", "ccm", "ctr", "cmac", "sha512_generic", "sha3_generic", "drbg",
     "jitterentropy_rng",
+    "leds_gpio", "ledtrig_timer", "ledtrig_netdev",
 ]
 LIB_DIRS = ["lib/aarch64-linux-gnu", "usr/lib/aarch64-linux-gnu"]
 
@@ -404,6 +409,60 @@ def pack(root, archive):
     os.replace(partial, archive)
 
 
+# The router's LEDs: each a gpio-leds device of its own on a line of the
+# machine's PL061 GPIO controller (the machine's power key holds line 3),
+# so that one LED's driver can be unbound alone. By their names under
+# /sys/class/leds.
+LEDS = [("leds-one", "norvask:green:one", 4), ("leds-two", "norvask:red:two", 5)]
+
+
+# Added to the machine's device tree source; a seed frozen into the file
+# would be every boot's.
+DEVICE_TREE_ADDITIONS = """
+/ {{
+    chosen {{
+        /delete-property/ rng-seed;
+        /delete-property/ kaslr-seed;
+    }};
+{leds}}};
+"""
+LED_NODE = """    {device} {{
+        compatible = "gpio-leds";
+        led {{
+            label = "{name}";
+            gpios = <&{{{pl061}}} {line} 0>;
+            default-state = "off";
+        }};
+    }};
+"""
+
+
+def led_nodes(pl061):
+    """The device tree source that adds the LEDs, on the controller at the
+    path `pl061`."""
+    leds = "".join(LED_NODE.format(device=device, name=name, pl061=pl061, line=line)
+                   for device, name, line in LEDS)
+    return DEVICE_TREE_ADDITIONS.format(leds=leds)
+
+
+def build_device_tree(out):
+    """DIR/router.dtb: the device tree qemu makes for the router's machine,
+    with the LEDs added."""
+    dumped = os.path.join(out, "virt.dtb")
+    run("qemu-system-aarch64", *MACHINE, "-machine", f"dumpdtb={dumped}", "-nodefaults",
+        "-no-user-config", "-display", "none", stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL)
+    source = output("dtc", "-q", "-I", "dtb", "-O", "dts", dumped)
+    os.remove(dumped)
+    found = re.search(r"^\t(pl061@[0-9a-f]+) \{[^{}]*compatible = \"arm,pl061", source, re.M)
+    if not found:
+        raise SystemExit("build-image: the machine has no PL061 GPIO controller")
+    with open(os.path.join(out, "router.dts"), "w") as f:
+        f.write(source + led_nodes("/" + found.group(1)))
+    run("dtc", "-q", "-I", "dts", "-O", "dtb", "-o", os.path.join(out, "router.dtb"),
+        os.path.join(out, "router.dts"))
+
+
 def build_programs(build_dir):
     """Cross-builds the board's own programs; their paths by name."""
     run("cmake", "-S", os.path.join(HERE, "guest"), "-B", build_dir, "-G", "Ninja",
@@ -428,19 +487,13 @@ def compress_kernel(kernel_dir, version, target):
         f.write(version)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--out", default=os.path.join(ROOT, "build-vm"),
-                        help="build folder (default: build-vm/)")
-    parser.add_argument("--refresh", action="store_true",
-                        help="fetch the package lists again even when they are recent")
-    args = parser.parse_args()
-    out = os.path.abspath(args.out)
-    started = time.monotonic()
-
+def fetch_and_extract(out, refresh):
+    """The kernel's and the other packages' folders, their .deb files
+    fetched (the lists too when old or `refresh`) and unpacked; and when
+    that was done."""
     apt = Apt(os.path.join(out, "apt"))
     age = apt.lists_age()
-    if args.refresh or age > LISTS_MAX_AGE:
+    if refresh or age > LISTS_MAX_AGE:
         log("fetching the package lists")
         try:
             apt.update()
@@ -454,8 +507,24 @@ def main():
     stage = os.path.join(out, "stage")
     extract([d for n, d in debs.items() if n.startswith("linux-image-")], kernel)
     extract([d for n, d in debs.items() if not n.startswith("linux-image-")], stage)
+    return kernel, stage, time.monotonic()
 
-    built = build_programs(os.path.join(out, "guest"))
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--out", default=os.path.join(ROOT, "build-vm"),
+                        help="build folder (default: build-vm/)")
+    parser.add_argument("--refresh", action="store_true",
+                        help="fetch the package lists again even when they are recent")
+    args = parser.parse_args()
+    out = os.path.abspath(args.out)
+    started = time.monotonic()
+
+    # The board's programs build beside the packages' download and unpacking.
+    with concurrent.futures.ThreadPoolExecutor(1) as beside:
+        building = beside.submit(build_programs, os.path.join(out, "guest"))
+        kernel, stage, debs_done = fetch_and_extract(out, args.refresh)
+        built = building.result()
     programs = {
         "usr/sbin/norvask-board": built["norvask-board"],
         "usr/sbin/holdsock": built["holdsock"],
@@ -468,9 +537,11 @@ def main():
     version = build_root(stage, kernel, root, os.path.join(HERE, "guest/root"), programs)
     pack(root, os.path.join(out, "initrd.gz"))
     compress_kernel(kernel, version, os.path.join(out, "vmlinuz.gz"))
+    build_device_tree(out)
     sizes = {n: os.path.getsize(os.path.join(out, n)) / 1e6 for n in ("initrd.gz", "vmlinuz.gz")}
     log(f"kernel {version}: vmlinuz.gz {sizes['vmlinuz.gz']:.1f} MB, "
-        f"initrd.gz {sizes['initrd.gz']:.1f} MB, in {time.monotonic() - started:.1f} s")
+        f"initrd.gz {sizes['initrd.gz']:.1f} MB, in {time.monotonic() - started:.1f} s "
+        f"(packages {debs_done - started:.1f} s, the board's programs beside them)")
 
 
 if __name__ == "__main__":

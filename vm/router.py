@@ -35,6 +35,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
+# The machine, as vm/image.py dumps its device tree too.
+MACHINE = ["-M", "virt", "-cpu", "cortex-a57", "-smp", "2", "-m", "512M"]
 UARTS = ("ttyS0", "ttyS1")
 BOOT_TIMEOUT = 240
 INSTALL_TIMEOUT = 90
@@ -60,8 +62,10 @@ def web_nic(port):
 
 def qemu_command(image, run_dir, console, web_port=None):
     return [
-        "qemu-system-aarch64", "-M", "virt", "-cpu", "cortex-a57", "-smp", "2", "-m", "512M",
+        "qemu-system-aarch64", *MACHINE,
         "-nodefaults", "-no-user-config", "-display", "none", *web_nic(web_port),
+        # The machine's own device tree with the router's LEDs (vm/image.py).
+        "-dtb", os.path.join(image, "router.dtb"),
         "-kernel", os.path.join(image, "vmlinuz.gz"),
         "-initrd", os.path.join(image, "initrd.gz"),
         # No IPv6: its own chatter would move the tunnels' counters.
@@ -118,7 +122,7 @@ class Router:
     # ---- life cycle ----
 
     def boot(self):
-        for name in ("vmlinuz.gz", "initrd.gz"):
+        for name in ("vmlinuz.gz", "initrd.gz", "router.dtb"):
             if not os.path.exists(os.path.join(self.image, name)):
                 raise RouterError(f"no {name} in {self.image}: run vm/build-image")
         listeners = {}
