@@ -95,7 +95,9 @@ TEST(Settings, LongLinesAreReadInPiecesOfTheBuffer) {
   EXPECT_EQ(lookup("MOD_NORVASK_MODE=" + filler + "\nMOD_NORVASK_MODE=6\n", "MOD_NORVASK_MODE"),
             0U);
   // A megabyte of one line, then the key.
-  EXPECT_EQ(lookup(std::string(1 << 20, '=') + "\nMOD_NORVASK_MODE=5\n", "MOD_NORVASK_MODE"), 5U);
+  std::string megabyte(1 << 20, '=');
+  megabyte.append("\nMOD_NORVASK_MODE=5\n");
+  EXPECT_EQ(lookup(megabyte, "MOD_NORVASK_MODE"), 5U);
 }
 
 TEST(Settings, BinaryContentAndNulBytesDoNotHideLaterLines) {
