@@ -35,7 +35,7 @@ from concurrent.futures import ThreadPoolExecutor
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "sim"))
 
-from board import CLASS_LEDS, SETTINGS, Board, BoardError, Log  # noqa: E402
+from board import CLASS_LEDS, SETTINGS, Board, BoardError, Log, class_led_setting  # noqa: E402
 from model import TOOLS, WIFI, Model  # noqa: E402
 from report import Report  # noqa: E402
 
