@@ -474,6 +474,42 @@ TEST_F(Token, IsNotMadeFromASecretAnyoneElseCouldHaveWritten) {
   EXPECT_EQ(token("admin", token_text), -1) << "a FIFO";
 }
 
+// A request killed while it made the secret left its new file: the next
+// one that reads the secret removes it, and nothing that is not ours.
+TEST_F(Token, RemovesTheNewSecretAKilledRequestLeft) {
+  const std::string outside_target = dir_ / "target";
+  write_file(outside_target, "not ours");
+  struct Leftover {
+    const char* name;
+    bool stale;
+  };
+  const Leftover leftovers[] = {
+      {"web.key.a1B2c3", true},  {"web.key.ZZZZZZ", true},   {"web.key.a1B2c", false},
+      {"web.key.a1B2c3d", false}, {"web.key.a1-2c3", false}, {"web.keyXa1B2c3", false},
+      {"other.a1B2c3", false},
+  };
+  for (const Leftover& l : leftovers) write_file(dir_ / l.name, "half a key");
+  ASSERT_EQ(symlink(outside_target.c_str(), (dir_ / "web.key.link00").c_str()), 0);
+  ASSERT_EQ(mkdir((dir_ / "web.key.dir000").c_str(), 0700), 0);
+  if (geteuid() == 0) {
+    write_file(dir_ / "web.key.theirs", "another user's");
+    ASSERT_EQ(chown((dir_ / "web.key.theirs").c_str(), 1234, 1234), 0);
+  }
+  TokenText text{};
+  ASSERT_EQ(token("admin", text), 0) << why_;
+  for (const Leftover& l : leftovers) {
+    EXPECT_EQ(access((dir_ / l.name).c_str(), F_OK) == 0, !l.stale) << l.name;
+  }
+  struct stat st {};
+  EXPECT_EQ(lstat((dir_ / "web.key.link00").c_str(), &st), 0) << "a link is not ours to remove";
+  EXPECT_EQ(read_file(outside_target), "not ours");
+  EXPECT_EQ(lstat((dir_ / "web.key.dir000").c_str(), &st), 0);
+  if (geteuid() == 0) {
+    EXPECT_EQ(lstat((dir_ / "web.key.theirs").c_str(), &st), 0);
+  }
+  EXPECT_EQ(read_file(path_).size(), web_key_size);
+}
+
 TEST(TokenCompare, IsEqualOnlyForTheSameText) {
   EXPECT_TRUE(same_token("abc", "abc"));
   EXPECT_FALSE(same_token("abc", "abd"));

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -51,6 +52,49 @@ int make_key() {
   return linked ? 0 : -1;
 }
 
+// mkostemp's names for a new secret: "web.key." and six letters or digits.
+bool key_temporary_name(const char* entry, const char* name) {
+  const std::size_t length = std::strlen(name);
+  if (std::strncmp(entry, name, length) != 0 || entry[length] != '.') return false;
+  const char* suffix = entry + length + 1;
+  return std::strlen(suffix) == 6 &&
+         std::strspn(suffix, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") ==
+             6;
+}
+
+// A request killed while it made the secret leaves its new file beside it.
+// Called once the secret exists: a maker at work then either has linked
+// already or will lose the race and read this one, so removing its file
+// costs it nothing. Only regular files of ours go; unlinkat follows nothing.
+void remove_stale_key_files() {
+  const char* slash = std::strrchr(web_key_path, '/');
+  if (!slash) return;
+  char dir_path[512];
+  const auto dir_length = static_cast<std::size_t>(slash - web_key_path);
+  if (dir_length + 2 > sizeof dir_path) return;
+  // "/web.key" lies in "/".
+  const std::size_t kept = dir_length == 0 ? 1 : dir_length;
+  std::memcpy(dir_path, web_key_path, kept);
+  dir_path[kept] = '\0';
+  const int dir = open(dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = dir >= 0 ? fdopendir(dir) : nullptr;
+  if (!listing) {
+    if (dir >= 0) close(dir);
+    return;
+  }
+  while (const dirent* entry = readdir(listing)) {
+    struct stat st {};
+    if (!key_temporary_name(entry->d_name, slash + 1) ||
+        fstatat(dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;
+    }
+    if (S_ISREG(st.st_mode) && st.st_uid == geteuid()) {
+      (void)unlinkat(dirfd(listing), entry->d_name, 0);
+    }
+  }
+  closedir(listing);
+}
+
 // Reads the secret when the file is one only we could have written and only
 // we can read; anything else there is not trusted.
 int read_key(std::array<std::uint8_t, web_key_size>& key, const char*& why) {
@@ -78,6 +122,7 @@ int read_key(std::array<std::uint8_t, web_key_size>& key, const char*& why) {
     result = 0;
   }
   close(fd);
+  if (result == 0) remove_stale_key_files();
   return result;
 }
 
