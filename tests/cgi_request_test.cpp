@@ -484,7 +484,7 @@ TEST_F(Token, RemovesTheNewSecretAKilledRequestLeft) {
     bool stale;
   };
   const Leftover leftovers[] = {
-      {"web.key.a1B2c3", true},  {"web.key.ZZZZZZ", true},   {"web.key.a1B2c", false},
+      {"web.key.a1B2c3", true},   {"web.key.ZZZZZZ", true},  {"web.key.a1B2c", false},
       {"web.key.a1B2c3d", false}, {"web.key.a1-2c3", false}, {"web.keyXa1B2c3", false},
       {"other.a1B2c3", false},
   };

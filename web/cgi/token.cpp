@@ -58,8 +58,7 @@ bool key_temporary_name(const char* entry, const char* name) {
   if (std::strncmp(entry, name, length) != 0 || entry[length] != '.') return false;
   const char* suffix = entry + length + 1;
   return std::strlen(suffix) == 6 &&
-         std::strspn(suffix, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") ==
-             6;
+         std::strspn(suffix, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") == 6;
 }
 
 // A request killed while it made the secret leaves its new file beside it.
