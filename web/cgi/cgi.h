@@ -122,6 +122,16 @@ extern RewriteStep rewrite_failing_step;
 int rewrite_settings(const char* path, const LedChange* changes, std::size_t count,
                      const char*& why);
 
+// The folder part of `path` into `dir` ("." for a bare name, "/" for a name
+// in the root); returns the name part.
+const char* split_path(const char* path, char* dir, std::size_t cap);
+
+// Removes from the folder open on `dir` the regular files of our own user
+// whose names `stale` accepts, for the file `name` there. unlinkat removes a
+// name and follows nothing: a link, a folder or another user's file stays.
+void remove_own_files(int dir, const char* name,
+                      bool (*stale)(const char* entry, const char* name));
+
 // Removes what writers killed before their rename left beside the settings
 // file at `path`, unless a writer is at work (it takes the writers' lock
 // without waiting); a rewrite does the same once it holds the lock.

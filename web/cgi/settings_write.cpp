@@ -50,17 +50,6 @@ int fail(const char*& why, const char* what) {
 }
 
 // The directory part of `path` into `dir`, and the name in it.
-const char* split_path(const char* path, char* dir, std::size_t cap) {
-  const char* slash = std::strrchr(path, '/');
-  if (!slash) {
-    (void)std::snprintf(dir, cap, ".");
-    return path;
-  }
-  const auto length = static_cast<int>(slash == path ? 1 : slash - path);
-  (void)std::snprintf(dir, cap, "%.*s", length, path);
-  return slash + 1;
-}
-
 // Reads the `size` bytes of the file open on `fd` into a new buffer.
 int read_whole(int fd, std::size_t size, Buffer& old, const char*& why) {
   // One more byte than it said: a file that grows is seen to.
@@ -226,28 +215,6 @@ bool temporary_name(const char* entry, const char* name) {
   return std::strlen(digits) == 16 && std::strspn(digits, "0123456789abcdef") == 16;
 }
 
-// Removes the new files that writers killed between their create and their
-// rename left behind. Called with the lock held: no writer is between the
-// two then, so every one there is stale. Only regular files of ours are
-// removed; unlinkat removes a name and follows nothing.
-void remove_stale_temporaries(int dir, const char* name) {
-  const int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (!listing) {
-    if (fd >= 0) close(fd);
-    return;
-  }
-  while (const dirent* entry = readdir(listing)) {
-    struct stat st {};
-    if (!temporary_name(entry->d_name, name) ||
-        fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      continue;
-    }
-    if (S_ISREG(st.st_mode) && st.st_uid == geteuid()) (void)unlinkat(dir, entry->d_name, 0);
-  }
-  closedir(listing);
-}
-
 int open_lock(int dir, const char* name, int flags) {
   char lock_name[300];
   (void)std::snprintf(lock_name, sizeof lock_name, ".%s.lock", name);
@@ -324,7 +291,7 @@ int rewrite_settings(const char* path, const LedChange* changes, std::size_t cou
     close(dir);
     return error;
   }
-  remove_stale_temporaries(dir, name);
+  remove_own_files(dir, name, temporary_name);
   Buffer old{nullptr, 0};
   struct stat st {};
   bool missing = false;
@@ -369,6 +336,35 @@ int rewrite_settings(const char* path, const LedChange* changes, std::size_t cou
   return error;
 }
 
+const char* split_path(const char* path, char* dir, std::size_t cap) {
+  const char* slash = std::strrchr(path, '/');
+  if (!slash) {
+    (void)std::snprintf(dir, cap, ".");
+    return path;
+  }
+  const auto length = static_cast<int>(slash == path ? 1 : slash - path);
+  (void)std::snprintf(dir, cap, "%.*s", length, path);
+  return slash + 1;
+}
+
+void remove_own_files(int dir, const char* name,
+                      bool (*stale)(const char* entry, const char* name)) {
+  const int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!listing) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  while (const dirent* entry = readdir(listing)) {
+    struct stat st {};
+    if (!stale(entry->d_name, name) || fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;
+    }
+    if (S_ISREG(st.st_mode) && st.st_uid == geteuid()) (void)unlinkat(dir, entry->d_name, 0);
+  }
+  closedir(listing);
+}
+
 void remove_stale_settings_files(const char* path) {
   char dir_path[4096];
   const char* name = split_path(path, dir_path, sizeof dir_path);
@@ -377,7 +373,7 @@ void remove_stale_settings_files(const char* path) {
   // No lock: no writer has been here. A writer at work now: its file is
   // not stale, and the next run looks again.
   const int lock = open_lock(dir, name, 0);
-  if (lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0) remove_stale_temporaries(dir, name);
+  if (lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0) remove_own_files(dir, name, temporary_name);
   if (lock >= 0) close(lock);
   close(dir);
 }

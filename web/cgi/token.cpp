@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -64,34 +63,14 @@ bool key_temporary_name(const char* entry, const char* name) {
 // A request killed while it made the secret leaves its new file beside it.
 // Called once the secret exists: a maker at work then either has linked
 // already or will lose the race and read this one, so removing its file
-// costs it nothing. Only regular files of ours go; unlinkat follows nothing.
+// costs it nothing.
 void remove_stale_key_files() {
-  const char* slash = std::strrchr(web_key_path, '/');
-  if (!slash) return;
-  char dir_path[512];
-  const auto dir_length = static_cast<std::size_t>(slash - web_key_path);
-  if (dir_length + 2 > sizeof dir_path) return;
-  // "/web.key" lies in "/".
-  const std::size_t kept = dir_length == 0 ? 1 : dir_length;
-  std::memcpy(dir_path, web_key_path, kept);
-  dir_path[kept] = '\0';
+  char dir_path[4096];
+  const char* name = split_path(web_key_path, dir_path, sizeof dir_path);
   const int dir = open(dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* listing = dir >= 0 ? fdopendir(dir) : nullptr;
-  if (!listing) {
-    if (dir >= 0) close(dir);
-    return;
-  }
-  while (const dirent* entry = readdir(listing)) {
-    struct stat st {};
-    if (!key_temporary_name(entry->d_name, slash + 1) ||
-        fstatat(dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      continue;
-    }
-    if (S_ISREG(st.st_mode) && st.st_uid == geteuid()) {
-      (void)unlinkat(dirfd(listing), entry->d_name, 0);
-    }
-  }
-  closedir(listing);
+  if (dir < 0) return;
+  remove_own_files(dir, name, key_temporary_name);
+  close(dir);
 }
 
 // Reads the secret when the file is one only we could have written and only
