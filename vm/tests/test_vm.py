@@ -176,12 +176,17 @@ class EmulatedRouter(WebPage, unittest.TestCase):
                     if kind == "class":
                         self.assert_blink_steps([(t, v) for t, led, v in tick if led == n])
         finally:
-            if b.daemon_pid is not None:
-                stop = b.mark()
-                b.do("signal TERM")
-                b.wait_exit(start=stop, timeout=TICK_SECONDS * 2)
-                b.daemon_pid = None
+            self.stop_daemon()
         return start, b.mark()
+
+    def stop_daemon(self):
+        """Ends the daemon the board started, if it still runs."""
+        b = self.board
+        if b.daemon_pid is not None:
+            stop = b.mark()
+            b.do("signal TERM")
+            b.wait_exit(start=stop, timeout=TICK_SECONDS * 2)
+            b.daemon_pid = None
 
     def settle(self, setup=()):
         """Takes the router's world from what the cases before made to what
@@ -493,11 +498,7 @@ class EmulatedRouter(WebPage, unittest.TestCase):
             self.assertEqual(len(failed), 1, failed)
             self.assertRegex(failed[0], "^LED 2: cannot .* of norvask:red:two: No such device; ")
         finally:
-            if b.daemon_pid is not None:
-                stop = b.mark()
-                b.do("signal TERM")
-                b.wait_exit(start=stop, timeout=TICK_SECONDS * 2)
-                b.daemon_pid = None
+            self.stop_daemon()
             for name in CLASS_LEDS:
                 b.do(f"led-class {name}", timeout=60)
 
